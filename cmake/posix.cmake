@@ -1,0 +1,38 @@
+# POSIX build: the core over the soft platform, libkeyloom.so, the keyloom
+# tool, tests, benchmarks and fuzz targets.
+find_package(OpenSSL 3.0 REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(LibXml2 REQUIRED)
+find_package(Threads REQUIRED)
+
+file(GLOB SOFT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/soft/*.cpp)
+
+# Everything of the module as one static library, linked whole into the
+# shared module and directly into unit tests.
+add_library(keyloom_static STATIC ${CORE_SOURCES} ${SOFT_SOURCES})
+add_dependencies(keyloom_static keyloom_strings)
+target_include_directories(keyloom_static PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
+target_compile_definitions(keyloom_static PUBLIC KEYLOOM_RESOURCE_DIR="${CMAKE_SOURCE_DIR}/resources")
+target_link_libraries(keyloom_static PUBLIC OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2
+                      Threads::Threads ${CMAKE_DL_LIBS})
+
+add_library(keyloom_module SHARED ${CMAKE_SOURCE_DIR}/src/module/posix/ModuleEntry.cpp)
+set_target_properties(keyloom_module PROPERTIES OUTPUT_NAME keyloom)
+target_link_libraries(keyloom_module PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,keyloom_static>")
+target_link_options(keyloom_module PRIVATE -Wl,--no-undefined)
+
+add_subdirectory(tools)
+
+if(KEYLOOM_TESTS)
+  enable_testing()
+  add_subdirectory(tests)
+endif()
+if(KEYLOOM_BENCH)
+  find_package(benchmark QUIET)
+  if(benchmark_FOUND)
+    add_subdirectory(bench)
+  endif()
+endif()
+if(KEYLOOM_FUZZ)
+  add_subdirectory(fuzz)
+endif()

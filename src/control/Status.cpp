@@ -1,0 +1,7 @@
+#include "control/Status.h"
+
+#include "control/Platform.h"
+
+HRESULT StatusFromLastError() { return StatusFromError(Plat().GetLastError()); }
+
+HRESULT Win32StatusFromLastError() { return StatusFromWin32Error(Plat().GetLastError()); }

@@ -1,0 +1,15 @@
+// UTF-8 <-> UTF-16 conversion used by the platform layers and tools.
+//
+// Ill-formed input (unpaired surrogates, bad UTF-8 sequences, overlong
+// forms, code points above U+10FFFF) becomes U+FFFD; nothing is dropped
+// silently and nothing is read past the input's end.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// Length of a zero-terminated UTF-16 text (null counts as empty).
+size_t WideLength(const char16_t* text);

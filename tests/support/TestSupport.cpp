@@ -1,0 +1,66 @@
+#include "support/TestSupport.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "encoding/Unicode.h"
+
+ScopedSoftHomes::ScopedSoftHomes() {
+  char pattern[] = "/tmp/keyloom-test-XXXXXX";
+  root_ = mkdtemp(pattern);
+  user_ = root_ + "/user";
+  machine_ = root_ + "/machine";
+  if (const char* v = getenv("KEYLOOM_HOME")) hadUser_ = true, savedUser_ = v;
+  if (const char* v = getenv("KEYLOOM_MACHINE_HOME")) hadMachine_ = true, savedMachine_ = v;
+  setenv("KEYLOOM_HOME", user_.c_str(), 1);
+  setenv("KEYLOOM_MACHINE_HOME", machine_.c_str(), 1);
+}
+
+ScopedSoftHomes::~ScopedSoftHomes() {
+  if (hadUser_) setenv("KEYLOOM_HOME", savedUser_.c_str(), 1);
+  else unsetenv("KEYLOOM_HOME");
+  if (hadMachine_) setenv("KEYLOOM_MACHINE_HOME", savedMachine_.c_str(), 1);
+  else unsetenv("KEYLOOM_MACHINE_HOME");
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* v = getenv(name)) had_ = true, saved_ = v;
+  if (value) setenv(name, value, 1);
+  else unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) setenv(name_.c_str(), saved_.c_str(), 1);
+  else unsetenv(name_.c_str());
+}
+
+int RunCommand(const std::string& command, std::string* output, bool mergeStderr) {
+  const std::string full = mergeStderr ? command + " 2>&1" : command;
+  FILE* pipe = popen(full.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Narrow(const char16_t* text) {
+  return text ? Utf16ToUtf8(text) : std::string("(null)");
+}

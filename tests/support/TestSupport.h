@@ -1,0 +1,46 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <string>
+
+// A fresh soft-platform home for the test: KEYLOOM_HOME and
+// KEYLOOM_MACHINE_HOME point at new temporary folders until destruction,
+// which removes them and restores the previous values.
+class ScopedSoftHomes {
+ public:
+  ScopedSoftHomes();
+  ~ScopedSoftHomes();
+  ScopedSoftHomes(const ScopedSoftHomes&) = delete;
+  ScopedSoftHomes& operator=(const ScopedSoftHomes&) = delete;
+  const std::string& user() const { return user_; }
+  const std::string& machine() const { return machine_; }
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_, user_, machine_;
+  std::string savedUser_, savedMachine_;
+  bool hadUser_ = false, hadMachine_ = false;
+};
+
+// Sets an environment variable for the scope, restoring it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);  // null value unsets
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_, saved_;
+  bool had_ = false;
+};
+
+// Runs a shell command; returns its exit status and fills `output` with
+// what it wrote to standard output (and standard error when `mergeStderr`).
+int RunCommand(const std::string& command, std::string* output, bool mergeStderr = false);
+
+// Reads a whole file; empty when it cannot.
+std::string ReadFile(const std::string& path);
+
+// UTF-8 of a UTF-16 text, for messages and comparisons.
+std::string Narrow(const char16_t* text);

@@ -1,0 +1,8 @@
+// Minimal JSON output for the tool: string escaping.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// `text` (UTF-8) as a JSON string literal with its quotes.
+std::string JsonString(std::string_view text);

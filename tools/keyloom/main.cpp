@@ -1,0 +1,69 @@
+// keyloom: the host tool of the control.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "keyloom/CallCommand.h"
+#include "keyloom/ModuleLoader.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: keyloom COMMAND ...\n"
+    "\n"
+    "  call METHOD [ARG...] [-- METHOD [ARG...]]...\n"
+    "      Create one control through the module's class factory and invoke the\n"
+    "      methods in order through IDispatch, as page script does. Arguments are\n"
+    "      passed as strings and coerced (\"1024\" for a long). Prints one JSON\n"
+    "      object per call: {\"method\":NAME,\"hr\":\"0x%08x\",\"result\":VALUE},\n"
+    "      VALUE being the string or boolean result, or null when the call failed.\n"
+    "      Exit status: 0 when every call returned 0, 1 when one failed.\n"
+    "\n"
+    "  regsvr [-u] [-i[:CMDLINE]]\n"
+    "      Call DllRegisterServer, DllUnregisterServer (-u) or DllInstall (-i, with\n"
+    "      -u for uninstall; CMDLINE \"user\" registers for the current user).\n"
+    "\n"
+    "  --help\n"
+    "      This text.\n"
+    "\n"
+    "The module is $KEYLOOM_MODULE, else lib/libkeyloom.so of the build folder.\n"
+    "The soft platform keeps its data under $KEYLOOM_HOME (user) and\n"
+    "$KEYLOOM_MACHINE_HOME (machine); KEYLOOM_TRACE (hex mask) and\n"
+    "KEYLOOM_TRACE_FILE switch tracing on.\n"
+    "Exit status 2: a usage error.\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::vector<std::string> rest(argv + 2, argv + argc);
+
+  std::vector<MethodCall> calls;
+  if (command == "call") {
+    if (!ParseCalls(rest, &calls)) return Usage();
+  } else if (command != "regsvr") {
+    std::fprintf(stderr, "keyloom: unknown command '%s'\n\n", command.c_str());
+    return Usage();
+  }
+
+  LoadedModule module;
+  std::string error;
+  if (!LoadModule(ModulePath(argv[0]), &module, &error)) {
+    std::fprintf(stderr, "keyloom: %s\n", error.c_str());
+    return 1;
+  }
+  const int code = command == "call" ? RunCalls(module, calls) : RunRegsvr(module, rest);
+  UnloadModule(&module);
+  return code;
+}
