@@ -8,11 +8,13 @@ TRACE_COMPONENT("Module");
 void ReleaseCachedTypeInfo();
 #endif
 
-CKeyloomModule& Module() {
-  // Never destroyed: the unload hook may run after static destructors.
-  static CKeyloomModule* module = new CKeyloomModule;
-  return *module;
-}
+namespace {
+// Constant-initialized and trivially destroyed, so it is valid in the load
+// hook before any dynamic initializer and in the unload hook after them.
+constinit CKeyloomModule g_module;
+}  // namespace
+
+CKeyloomModule& Module() { return g_module; }
 
 LONG ModuleLock() { return ++Module().lockCount; }
 LONG ModuleUnlock() { return --Module().lockCount; }
