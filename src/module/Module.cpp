@@ -9,9 +9,14 @@ void ReleaseCachedTypeInfo();
 #endif
 
 namespace {
-// Constant-initialized and trivially destroyed, so it is valid in the load
-// hook before any dynamic initializer and in the unload hook after them.
+#ifdef _WIN32
+// The C runtime constructs the DLL's globals before DllMain runs.
+CKeyloomModule g_module;
+#else
+// Constant-initialized, so it is valid in the load hook, which may run
+// before the library's dynamic initializers.
 constinit CKeyloomModule g_module;
+#endif
 }  // namespace
 
 CKeyloomModule& Module() { return g_module; }
