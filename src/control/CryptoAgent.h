@@ -85,6 +85,11 @@ class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
   explicit CCryptoAgent(IUnknown* outer);
   ~CCryptoAgent();
 
+  // The two request methods: SHA-1 (RSA or SM2) or MD5 (RSA only).
+  HRESULT RequestCertificate(const char16_t* method, BSTR bstrSubjectDN, LONG lCertType,
+                             LONG lSignPrivateKeyGenerateFlags, BSTR* pbstrP10CertRequisition,
+                             bool md5);
+
   // Stores the method's status and returns it (the status convention).
   HRESULT Finish(HRESULT status) { return m_hrLastError = status; }
 

@@ -9,16 +9,6 @@ HRESULT CCryptoAgent::ZENQ_CheckCertificateChain(VARIANT_BOOL*) {
   return Finish(E_NOTIMPL);
 }
 
-HRESULT CCryptoAgent::ZENQ_GetCSPInfo(BSTR*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_GetCSPInfo");
-  return Finish(E_NOTIMPL);
-}
-
-HRESULT CCryptoAgent::ZENQ_GetTempPublickey(BSTR*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_GetTempPublickey");
-  return Finish(E_NOTIMPL);
-}
-
 HRESULT CCryptoAgent::ZENQ_ImportEncryptCert(BSTR, BSTR, BSTR, LONG, VARIANT_BOOL*) {
   TraceHelper trace("CCryptoAgent::ZENQ_ImportEncryptCert");
   return Finish(E_NOTIMPL);
@@ -29,22 +19,8 @@ HRESULT CCryptoAgent::ZENQ_ImportSignCert(LONG, BSTR, BSTR, VARIANT_BOOL*) {
   return Finish(E_NOTIMPL);
 }
 
-HRESULT CCryptoAgent::ZENQ_PKCS10CertRequisition(BSTR, LONG, LONG, BSTR*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_PKCS10CertRequisition");
-  return Finish(E_NOTIMPL);
-}
-
 HRESULT CCryptoAgent::ZENQ_GetAllCertInfo(BSTR*) {
   TraceHelper trace("CCryptoAgent::ZENQ_GetAllCertInfo");
   return Finish(E_NOTIMPL);
 }
 
-HRESULT CCryptoAgent::ZENQ_HavePermissiontoGenerateKeyPair(VARIANT_BOOL*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_HavePermissiontoGenerateKeyPair");
-  return Finish(E_NOTIMPL);
-}
-
-HRESULT CCryptoAgent::ZENQ_PKCS10CertRequisitionwithMD5(BSTR, LONG, LONG, BSTR*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_PKCS10CertRequisitionwithMD5");
-  return Finish(E_NOTIMPL);
-}

@@ -5,3 +5,8 @@
 HRESULT StatusFromLastError() { return StatusFromError(Plat().GetLastError()); }
 
 HRESULT Win32StatusFromLastError() { return StatusFromWin32Error(Plat().GetLastError()); }
+
+HRESULT StatusOfFailedCall() {
+  const HRESULT status = StatusFromLastError();
+  return status == S_OK ? E_FAIL : status;
+}

@@ -42,5 +42,10 @@ constexpr HRESULT StatusFromWin32Error(DWORD e) {
 // The thread's last-error value through the active platform, made a status
 // by the last-error status rule.
 HRESULT StatusFromLastError();
+
+// For a platform call that has just reported failure: StatusFromLastError,
+// except that a last error of 0 gives E_FAIL, so that a failure is never
+// reported as success.
+HRESULT StatusOfFailedCall();
 // The same with only the second branch.
 HRESULT Win32StatusFromLastError();

@@ -1,0 +1,358 @@
+#include "request/CertRequest.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "control/Platform.h"
+#include "control/Status.h"
+#include "encoding/Base64.h"
+#include "encoding/Buffer.h"
+#include "encoding/DerEncoder.h"
+#include "encoding/TextConversion.h"
+#include "install/Sm2TempKey.h"
+#include "request/SubjectName.h"
+#include "trace/Trace.h"
+
+TRACE_COMPONENT("CertRequest");
+
+namespace {
+
+constexpr DWORD kHashPiece = 16384;
+
+// Destroys hash and key handles when they leave scope.
+struct HashHandle {
+  HCRYPTHASH value = 0;
+  ~HashHandle() {
+    if (value) Plat().CryptDestroyHash(value);
+  }
+};
+struct KeyHandle {
+  HCRYPTKEY value = 0;
+  ~KeyHandle() {
+    if (value) Plat().CryptDestroyKey(value);
+  }
+};
+
+// Holds one composed element: its bytes and length.
+struct Der {
+  ScopedBuffer<BYTE> bytes;
+  DWORD length = 0;
+  BYTE** out() { return reinterpret_cast<BYTE**>(&raw); }
+  // Takes what out() received.
+  void take() { bytes.reset(raw), raw = nullptr; }
+  ByteView view() const { return {bytes.get(), length}; }
+
+ private:
+  BYTE* raw = nullptr;
+};
+
+// Runs one composing step into `der`, tracing it under `function`.
+template <typename Step>
+HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, Step step) {
+  const HRESULT hr = step(der.out(), &der.length);
+  der.take();
+  TraceStep(function, stepText, hr);
+  return hr;
+}
+
+// The 65-octet point 04 || X || Y of a provider SM2 blob (body octets 4-35
+// and 68-99, each least significant first).
+void Sm2Point(const BYTE* blob, BYTE point[65]) {
+  const BYTE* body = blob + 8;
+  point[0] = 0x04;
+  std::reverse_copy(body + 4, body + 36, point + 1);
+  std::reverse_copy(body + 68, body + 100, point + 33);
+}
+
+}  // namespace
+
+HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength) {
+  TraceHelper trace("ComposeSignAlgorithm");
+  const HRESULT hr = ComposeSpecialAttribute(signatureAlgorithm, nullptr, 0, out, outLength);
+  TraceStep(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
+  return hr;
+}
+
+HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* parameterId,
+                                 const BYTE* publicKey, DWORD publicKeyLength, BYTE** out,
+                                 DWORD* outLength, bool sm2) {
+  static constexpr char16_t kName[] = u"ComposeSignPublicKeyData";
+  TraceHelper trace("ComposeSignPublicKeyData");
+  Der parameter, algorithm, bits;
+  HRESULT hr;
+  if (sm2) {
+    hr = Compose(kName, u"ComposeSpecialAttribute(SM2)", parameter, [&](BYTE** o, DWORD* n) {
+      return ComposeObjectIdentifier(parameterId, o, n);
+    });
+    if (FAILED(hr)) return hr;
+  }
+  hr = Compose(kName, u"ComposeSpecialAttribute", algorithm, [&](BYTE** o, DWORD* n) {
+    return ComposeSpecialAttribute(publicKeyAlgorithm, sm2 ? parameter.bytes.get() : nullptr,
+                                   sm2 ? parameter.length : 0, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"ComposeBITString", bits, [&](BYTE** o, DWORD* n) {
+    return ComposeBITString(publicKey, publicKeyLength, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  const ByteView parts[] = {algorithm.view(), bits.view()};
+  hr = ASN1EncodeParts(0x30, parts, 2, out, outLength);
+  TraceStep(kName, u"ASN1Encode", hr);
+  return hr;
+}
+
+HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
+                          DWORD* outLength, DWORD attributeForm) {
+  static constexpr char16_t kName[] = u"ComposeAttributes";
+  TraceHelper trace("ComposeAttributes");
+  const bool standard = attributeForm == kAttributesStandard;
+  auto attribute = [&](const char* oid, const Der& value, BYTE** o, DWORD* n) {
+    return standard ? ComposeStandardAttribute(oid, value.bytes.get(), value.length, o, n)
+                    : ComposeSpecialAttribute(oid, value.bytes.get(), value.length, o, n);
+  };
+  const char16_t* attributeStep =
+      standard ? u"ComposeStandardAttribute" : u"ComposeSpecialAttribute";
+
+  Der password, challenge, keyOctets, keySequence, keyWrapped, temporaryKey;
+  HRESULT hr = Compose(kName, u"ComposeAnyString", password, [&](BYTE** o, DWORD* n) {
+    return ComposeAnyString(CERT_RDN_PRINTABLE_STRING,
+                            reinterpret_cast<const BYTE*>(kChallengePassword),
+                            sizeof kChallengePassword - 1, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, attributeStep, challenge, [&](BYTE** o, DWORD* n) {
+    return attribute(kOidChallengePassword, password, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"ComposeAnyString", keyOctets, [&](BYTE** o, DWORD* n) {
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey, tempKeyLength, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  static const BYTE kVersionOne[] = {0x02, 0x01, 0x01};
+  hr = Compose(kName, u"ASN1Encode", keySequence, [&](BYTE** o, DWORD* n) {
+    const ByteView parts[] = {{kVersionOne, 3}, keyOctets.view()};
+    return ASN1EncodeParts(0x30, parts, 2, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"ComposeAnyString", keyWrapped, [&](BYTE** o, DWORD* n) {
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, keySequence.bytes.get(), keySequence.length,
+                            o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, attributeStep, temporaryKey, [&](BYTE** o, DWORD* n) {
+    return attribute(kOidTemporaryKey, keyWrapped, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  const ByteView parts[] = {challenge.view(), temporaryKey.view()};
+  hr = ASN1EncodeParts(0xA0, parts, 2, out, outLength);
+  TraceStep(kName, u"ASN1Encode", hr);
+  return hr;
+}
+
+HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlgorithm,
+                               const char* parameterId, const BYTE* publicKey,
+                               DWORD publicKeyLength, const BYTE* tempKey, DWORD tempKeyLength,
+                               BYTE** out, DWORD* outLength, DWORD attributeForm, bool sm2) {
+  static constexpr char16_t kName[] = u"ComposeCertRequestInfo";
+  TraceHelper trace("ComposeCertRequestInfo");
+  Der name, keyInfo, attributes;
+  HRESULT hr = Compose(kName, u"ComposeSubject", name, [&](BYTE** o, DWORD* n) {
+    return ComposeSubject(subject ? std::u16string_view(subject) : std::u16string_view(), o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"ComposeSignPublicKeyData", keyInfo, [&](BYTE** o, DWORD* n) {
+    return ComposeSignPublicKeyData(publicKeyAlgorithm, parameterId, publicKey, publicKeyLength,
+                                    o, n, sm2);
+  });
+  if (FAILED(hr)) return hr;
+  if (tempKey != nullptr) {
+    hr = Compose(kName, u"ComposeAttributes", attributes, [&](BYTE** o, DWORD* n) {
+      return ComposeAttributes(tempKey, tempKeyLength, o, n, attributeForm);
+    });
+    if (FAILED(hr)) return hr;
+  }
+  static const BYTE kVersionZero[] = {0x02, 0x01, 0x00};
+  const ByteView parts[] = {{kVersionZero, 3}, name.view(), keyInfo.view(), attributes.view()};
+  hr = ASN1EncodeParts(0x30, parts, tempKey ? 4 : 3, out, outLength);
+  TraceStep(kName, u"ASN1Encode", hr);
+  return hr;
+}
+
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlgorithm,
+                                   const BYTE* data, DWORD length, ALG_ID hashAlgorithm,
+                                   BYTE** signature, DWORD* signatureLength, DWORD keySpec) {
+  static constexpr char16_t kName[] = u"PKCS10CalculateHashandSign";
+  TraceHelper trace("PKCS10CalculateHashandSign");
+  const Platform& p = Plat();
+  auto failed = [&](const char16_t* step) {
+    const HRESULT hr = FailureFromLastError();
+    TraceStep(kName, step, hr);
+    return hr;
+  };
+
+  KeyHandle key;
+  if (!p.CryptGetUserKey(provider, keySpec, &key.value)) {
+    key.value = 0;
+    return failed(u"CryptGetUserKey");
+  }
+  TraceStep(kName, u"CryptGetUserKey", S_OK);
+  if (TraceEnabled(TRACE_FLAG_INFO)) {
+    char name[256] = {};
+    DWORD size = sizeof name - 1;
+    if (p.CryptGetProvParam(provider, PP_NAME, reinterpret_cast<BYTE*>(name), &size, 0))
+      TRACE_VALUE(static_cast<const char*>(name));
+  }
+
+  HashHandle hash;
+  if (!p.CryptCreateHash(provider, hashAlgorithm, 0, 0, &hash.value)) {
+    hash.value = 0;
+    return failed(u"CryptCreateHash");
+  }
+  TraceStep(kName, u"CryptCreateHash", S_OK);
+  for (DWORD offset = 0; offset < length;) {
+    const DWORD piece = std::min(kHashPiece, length - offset);
+    if (!p.CryptHashData(hash.value, data + offset, piece, 0)) return failed(u"CryptHashData");
+    offset += piece;
+  }
+  TraceStep(kName, u"CryptHashData", S_OK);
+
+  DWORD size = 0;
+  if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, nullptr, &size))
+    return failed(u"CryptSignHash");
+  const bool rsa = std::strcmp(publicKeyAlgorithm, kOidRsaEncryption) == 0;
+  DWORD capacity = rsa ? size : std::max(size, kHashPiece);
+  ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(capacity));
+  if (!buffer) {
+    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, buffer.get(), &capacity))
+    return failed(u"CryptSignHash");
+  TraceStep(kName, u"CryptSignHash", S_OK);
+
+  // The provider writes little-endian values.
+  if (rsa) {
+    SwapByteOrder(buffer.get(), capacity);
+  } else if (capacity == 64) {
+    std::reverse(buffer.get(), buffer.get() + 32);
+    std::reverse(buffer.get() + 32, buffer.get() + 64);
+  }
+  *signature = buffer.release();
+  *signatureLength = capacity;
+  return S_OK;
+}
+
+HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD* outLength,
+                         bool sm2) {
+  static constexpr char16_t kName[] = u"ComposeSignature";
+  TraceHelper trace("ComposeSignature");
+  if (!sm2) {
+    const HRESULT hr = ComposeBITString(signature, length, out, outLength);
+    TraceStep(kName, u"ComposeBITString(RSA)", hr);
+    return hr;
+  }
+  Der sequence;
+  HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence, [&](BYTE** o, DWORD* n) {
+    return SM2EncodeRawSignature(signature, length, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = ComposeBITString(sequence.bytes.get(), sequence.length, out, outLength);
+  TraceStep(kName, u"ComposeBITString(SM2)", hr);
+  return hr;
+}
+
+HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD length,
+                                                        char** out, DWORD* outLength) {
+  TraceHelper trace("TransformBase64EncodedDatatoHoldCRLFPer64Chars");
+  if (text == nullptr || out == nullptr || outLength == nullptr) return E_POINTER;
+  const size_t capacity = size_t{length} + length % 64 + 2 * (length / 64) + 1;
+  ScopedBuffer<char> buffer(AllocZeroed<char>(capacity));
+  if (!buffer) {
+    TraceStep(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.",
+              E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  char* w = buffer.get();
+  DWORD line = 0;
+  for (DWORD i = 0; i < length; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') continue;
+    if (line != 0 && line % 64 == 0) {
+      *w++ = '\r';
+      *w++ = '\n';
+      line = 0;
+    }
+    *w++ = text[i];
+    ++line;
+  }
+  *outLength = static_cast<DWORD>(w - buffer.get());
+  *out = buffer.release();
+  return S_OK;
+}
+
+HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* subject,
+                            const char* publicKeyAlgorithm, const char* parameterId,
+                            const BYTE* publicKey, DWORD publicKeyLength, const BYTE* tempKey,
+                            DWORD tempKeyLength, ALG_ID hashAlgorithm,
+                            const char* signatureAlgorithm, char** request,
+                            DWORD* requestLength, DWORD attributeForm, bool sm2) {
+  static constexpr char16_t kName[] = u"PKCS10RequestBase64";
+  TraceHelper trace("PKCS10RequestBase64");
+  if (publicKey == nullptr || request == nullptr || requestLength == nullptr) return E_POINTER;
+
+  // SM2: the point 04 || X || Y and the temporary key in the authority's form.
+  BYTE point[65];
+  BYTE tempStruct[kSm2TmpPublicKeyStructLength];
+  if (sm2) {
+    if (publicKeyLength < kSm2PublicKeyBlobLength ||
+        (tempKey != nullptr && tempKeyLength < kSm2PublicKeyBlobLength)) {
+      const HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+      TraceStep(kName, u"SM2 public key blob", hr);
+      return hr;
+    }
+    Sm2Point(publicKey, point);
+    publicKey = point;
+    publicKeyLength = sizeof point;
+    if (tempKey != nullptr) {
+      ComposeSm2TmpPublicKeyStruct(tempKey + 8, tempStruct);
+      tempKey = tempStruct;
+      tempKeyLength = sizeof tempStruct;
+    }
+  }
+
+  Der body, algorithm, signature, signatureBits, whole;
+  HRESULT hr = Compose(kName, u"ComposeCertRequestInfo", body, [&](BYTE** o, DWORD* n) {
+    return ComposeCertRequestInfo(subject, publicKeyAlgorithm, parameterId, publicKey,
+                                  publicKeyLength, tempKey, tempKeyLength, o, n, attributeForm,
+                                  sm2);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"ComposeSignAlgorithm", algorithm, [&](BYTE** o, DWORD* n) {
+    return ComposeSignAlgorithm(signatureAlgorithm, o, n);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"PKCS10CalculateHashandSign", signature, [&](BYTE** o, DWORD* n) {
+    return PKCS10CalculateHashandSign(provider, publicKeyAlgorithm, body.bytes.get(),
+                                      body.length, hashAlgorithm, o, n, keySpec);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"PKCS10CalculateHashandSign", signatureBits, [&](BYTE** o, DWORD* n) {
+    return ComposeSignature(signature.bytes.get(), signature.length, o, n, sm2);
+  });
+  if (FAILED(hr)) return hr;
+  hr = Compose(kName, u"ASN1Encode", whole, [&](BYTE** o, DWORD* n) {
+    const ByteView parts[] = {body.view(), algorithm.view(), signatureBits.view()};
+    return ASN1EncodeParts(0x30, parts, 3, o, n);
+  });
+  if (FAILED(hr)) return hr;
+
+  char* base64 = nullptr;
+  DWORD base64Length = 0;
+  hr = Base64EncodeEx(whole.bytes.get(), whole.length, &base64, &base64Length, 0);
+  const ScopedBuffer<char> base64Holder(base64);
+  TraceStep(kName, u"Base64EncodeEx", hr);
+  if (FAILED(hr)) return hr;
+  hr = TransformBase64EncodedDatatoHoldCRLFPer64Chars(base64, base64Length, request,
+                                                      requestLength);
+  TraceStep(kName, u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", hr);
+  return hr;
+}

@@ -1,0 +1,86 @@
+// The PKCS#10 certification request: composed with the system's own DER
+// writer, hashed and signed by the provider, Base64 in 64-character lines.
+//
+// CertificationRequest ::= SEQUENCE {
+//   certificationRequestInfo SEQUENCE { version 0, subject Name,
+//     subjectPublicKeyInfo, [0] attributes (double certificate only) },
+//   signatureAlgorithm SEQUENCE { OID, NULL },
+//   signature BIT STRING }
+//
+// Every operation allocates its output with AllocZeroed and hands it out
+// only on success; the caller releases it with FreeBuffer.
+#pragma once
+
+#include <string>
+
+#include "control/WinTypes.h"
+
+constexpr char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
+constexpr char kOidEcPublicKey[] = "1.2.840.10045.2.1";
+constexpr char kOidSm2Curve[] = "1.2.156.10197.1.301";
+constexpr char kOidSha1WithRsa[] = "1.2.840.113549.1.1.5";
+constexpr char kOidMd5WithRsa[] = "1.2.840.113549.1.1.4";
+constexpr char kOidSm3WithSm2[] = "1.2.156.10197.1.501";
+constexpr char kOidChallengePassword[] = "1.2.840.113549.1.9.7";
+constexpr char kOidTemporaryKey[] = "1.2.840.113549.1.9.63";
+constexpr char kChallengePassword[] = "739254";
+
+// Forms of the double-certificate attributes.
+constexpr DWORD kAttributesSpecial = 0;   // SEQUENCE { OID, value }
+constexpr DWORD kAttributesStandard = 1;  // SEQUENCE { OID, SET { value } }
+
+// The whole request as Base64 text (standard alphabet, padded) in lines of
+// exactly 64 characters joined by CR LF, zero-terminated; *requestLength
+// excludes the terminator.
+//
+// `publicKey` is the DER RSAPublicKey (RSA) or the provider's 140-octet SM2
+// PUBLICKEYBLOB; `tempKey` (double certificate, else null) likewise for the
+// exchange key. SM2 blobs shorter than 140 octets are refused with
+// 0x8007000D before they are read. The signing key is the container's key
+// of `keySpec` behind `provider`. For SM2 the request carries the point
+// 04 || X || Y and the temporary key as SM2TmpPublicKeyStruct.
+HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* subject,
+                            const char* publicKeyAlgorithm, const char* parameterId,
+                            const BYTE* publicKey, DWORD publicKeyLength, const BYTE* tempKey,
+                            DWORD tempKeyLength, ALG_ID hashAlgorithm,
+                            const char* signatureAlgorithm, char** request,
+                            DWORD* requestLength, DWORD attributeForm, bool sm2);
+
+// SEQUENCE { 02 01 00, Name, subjectPublicKeyInfo [, [0] attributes] }.
+// `publicKey` is already in request form (RSAPublicKey, or the 65-octet SM2
+// point); `tempKey` too (RSAPublicKey or the 136-octet SM2TmpPublicKeyStruct).
+HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlgorithm,
+                               const char* parameterId, const BYTE* publicKey,
+                               DWORD publicKeyLength, const BYTE* tempKey, DWORD tempKeyLength,
+                               BYTE** out, DWORD* outLength, DWORD attributeForm, bool sm2);
+
+// SEQUENCE { SEQUENCE { algorithm, NULL or the SM2 curve OID }, BIT STRING key }.
+HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* parameterId,
+                                 const BYTE* publicKey, DWORD publicKeyLength, BYTE** out,
+                                 DWORD* outLength, bool sm2);
+
+// [0] { challengePassword "739254", temporaryKey SEQUENCE { INTEGER 1,
+// OCTET STRING key } in an OCTET STRING }, challenge first.
+HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
+                          DWORD* outLength, DWORD attributeForm);
+
+// SEQUENCE { signature algorithm OID, NULL }.
+HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength);
+
+// Hashes `data` with the provider (pieces of 16,384 octets) and signs it
+// with the container's key of `keySpec`. Out: the signature most
+// significant octet first (RSA: the whole value reversed from the
+// provider's little-endian; SM2: r || s, each 32-octet half reversed).
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlgorithm,
+                                   const BYTE* data, DWORD length, ALG_ID hashAlgorithm,
+                                   BYTE** signature, DWORD* signatureLength, DWORD keySpec);
+
+// BIT STRING of the signature: RSA as it is; SM2 as the DER SEQUENCE
+// { INTEGER r, INTEGER s } of exactly 64 octets r || s (else 0x8007000D).
+HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD* outLength,
+                         bool sm2);
+
+// `text` without its CR and LF, broken into lines of 64 characters joined
+// by CR LF (none after the last line), zero-terminated.
+HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD length,
+                                                        char** out, DWORD* outLength);

@@ -1,0 +1,33 @@
+// One enrollment request: the key pairs of a single or double certificate
+// and the signed PKCS#10 request for them.
+#pragma once
+
+#include <string>
+
+#include "control/WinTypes.h"
+
+constexpr DWORD kSingleCertificate = 1;
+constexpr DWORD kDoubleCertificate = 2;
+
+// Generates the keys and the request.
+//
+// Single certificate (mode 1): one key pair of `keySpec` and `keyLength`
+// bits in the container *containerName names, or in a new GUID container
+// when it is empty. Double certificate (mode 2): first a temporary exchange
+// key pair (1024-bit RSA or 256-bit SM2, `exchangeKeyFlags`) in a new GUID
+// container, then the certified key pair in the same container; the request
+// carries the temporary public key.
+//
+// RSA signs with SHA-1 (hash 0x8004) or MD5 (0x8003); any other hash gives
+// 0xA0072020 after the keys were generated. SM2 always signs with SM3.
+// Out: *request, the Base64 request of PKCS10RequestBase64 (AllocZeroed;
+// the caller releases it with FreeBuffer), and *containerName, the
+// container now holding the keys (also after a failure past the key
+// generation; the keys stay in the provider). A null subject gives
+// E_INVALIDARG and a mode other than 1 or 2 E_INVALIDARG, before any key is
+// generated.
+HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subject, DWORD mode,
+                              DWORD keySpec, bool rsa, DWORD keyLength,
+                              std::u16string* containerName, char** request,
+                              DWORD attributeForm, DWORD signingKeyFlags,
+                              DWORD exchangeKeyFlags, ALG_ID hashAlgorithm);

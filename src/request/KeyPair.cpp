@@ -1,0 +1,161 @@
+#include "request/KeyPair.h"
+
+#include "control/Platform.h"
+#include "control/Status.h"
+#include "encoding/Buffer.h"
+#include "trace/Trace.h"
+
+TRACE_COMPONENT("KeyPair");
+
+namespace {
+
+constexpr char16_t kCreatePublicKey[] = u"CreatePublicKey";
+
+// Destroys a key handle when it leaves scope.
+struct KeyHandle {
+  HCRYPTKEY value = 0;
+  ~KeyHandle() {
+    if (value) Plat().CryptDestroyKey(value);
+  }
+};
+
+// Exports the public key of the new pair into a zeroed buffer of the size
+// the platform reports, with the step texts of the size and data calls.
+template <typename ExportFn>
+HRESULT ExportInto(ExportFn exportCall, const char16_t* sizeStep, const char16_t* dataStep,
+                   BYTE** out, DWORD* outLength) {
+  DWORD size = 0;
+  if (!exportCall(nullptr, &size)) {
+    const HRESULT hr = StatusOfFailedCall();
+    TraceStep(kCreatePublicKey, sizeStep, hr);
+    return hr;
+  }
+  TraceStep(kCreatePublicKey, sizeStep, S_OK);
+  ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(size));
+  if (!buffer) {
+    TraceStep(kCreatePublicKey, u"New buffer", E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  if (!exportCall(buffer.get(), &size)) {
+    const HRESULT hr = StatusOfFailedCall();
+    TraceStep(kCreatePublicKey, dataStep, hr);
+    return hr;
+  }
+  TraceStep(kCreatePublicKey, dataStep, S_OK);
+  *out = buffer.release();
+  *outLength = size;
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT CreateGUIDStr(std::u16string* text) {
+  TraceHelper trace("CreateGUIDStr");
+  const Platform& p = Plat();
+  GUID guid{};
+  HRESULT hr = p.CoCreateGuid(&guid);
+  if (FAILED(hr)) return hr;
+  char16_t buffer[64] = {};
+  if (p.StringFromGUID2(guid, buffer, 64) == 0) return StatusOfFailedCall();
+  *text = buffer;
+  return S_OK;
+}
+
+ALG_ID KeyGenerationAlgId(bool rsa, DWORD keySpec) {
+  if (rsa) return keySpec;
+  return keySpec == AT_KEYEXCHANGE ? KL_CALG_SM2_KEYX : KL_CALG_SM2_SIGN;
+}
+
+HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa, DWORD keySpec,
+                        bool newContainer, HCRYPTPROV* provider, std::u16string* containerName,
+                        BYTE** publicKey, DWORD* publicKeyLength, DWORD generationFlags) {
+  TraceHelper trace("CreatePublicKey");
+  if (providerName == nullptr || provider == nullptr || containerName == nullptr ||
+      publicKey == nullptr || publicKeyLength == nullptr)
+    return E_INVALIDARG;
+  const Platform& p = Plat();
+  TRACE_VALUE(providerName, keyLength, keySpec, generationFlags);
+
+  // 1. The container: the caller's, or a new one named by a GUID.
+  std::u16string container;
+  DWORD openFlags = 0;
+  const bool creating = newContainer || containerName->empty();
+  if (creating) {
+    HRESULT hr = CreateGUIDStr(&container);
+    if (hr == S_OK && container.empty()) hr = StatusOfFailedCall();
+    TraceStep(kCreatePublicKey, u"CreateGUIDStr", hr);
+    if (FAILED(hr)) return hr;
+    openFlags = CRYPT_NEWKEYSET;
+  } else {
+    container = *containerName;
+  }
+  TRACE_VALUE(container.c_str());
+
+  // 2. The provider, opened on the container unless the caller has it open.
+  if (*provider == 0) {
+    if (!p.CryptAcquireContextW(provider, container.c_str(), providerName, PROV_RSA_FULL,
+                                openFlags)) {
+      const HRESULT hr = StatusOfFailedCall();
+      *provider = 0;
+      TraceStep(kCreatePublicKey, u"CryptAcquireContext", hr);
+      return hr;
+    }
+    TraceStep(kCreatePublicKey, u"CryptAcquireContext", S_OK);
+  }
+
+  // 3 and 4. The key pair and its public key.
+  HRESULT hr = S_OK;
+  ScopedBuffer<BYTE> exported;
+  DWORD exportedLength = 0;
+  {
+    KeyHandle key;
+    if (!p.CryptGenKey(*provider, KeyGenerationAlgId(rsa, keySpec),
+                       (keyLength << 16) | (generationFlags & 0xFFFFu), &key.value)) {
+      hr = StatusOfFailedCall();
+      key.value = 0;
+      TraceStep(kCreatePublicKey, u"CryptGenKey", hr);
+    } else {
+      TraceStep(kCreatePublicKey, u"CryptGenKey", S_OK);
+      BYTE* out = nullptr;
+      if (rsa) {
+        const HCRYPTPROV h = *provider;
+        hr = ExportInto(
+            [&](BYTE* buffer, DWORD* size) {
+              return p.CryptExportPublicKeyInfo(h, keySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer),
+                                                size);
+            },
+            u"CryptExportPublicKeyInfo(1)", u"CryptExportPublicKeyInfo(2)", &out,
+            &exportedLength);
+      } else {
+        const HCRYPTKEY k = key.value;
+        hr = ExportInto(
+            [&](BYTE* buffer, DWORD* size) {
+              return p.CryptExportKey(k, 0, PUBLICKEYBLOB, 0, buffer, size);
+            },
+            u"CryptExportKey(1)", u"CryptExportKey(2)", &out, &exportedLength);
+      }
+      exported.reset(out);
+    }
+  }
+
+  if (FAILED(hr)) {
+    // 7. Remove a container this call created; its key pair is of no use.
+    if (creating) {
+      if (*provider) p.CryptReleaseContext(*provider, 0);
+      *provider = 0;
+      HCRYPTPROV ignored = 0;
+      const BOOL deleted = p.CryptAcquireContextW(
+          &ignored, container.c_str(), providerName, PROV_RSA_FULL,
+          rsa ? CRYPT_DELETEKEYSET : KL_DELETEKEYSET_SM2);
+      TraceStep(kCreatePublicKey, u"Delete container", deleted ? S_OK : StatusOfFailedCall());
+    }
+    return hr;
+  }
+
+  // 5. Hand out the new container's name and the public key.
+  if (creating) *containerName = container;
+  *publicKey = exported.release();
+  *publicKeyLength = exportedLength;
+  return S_OK;
+}
