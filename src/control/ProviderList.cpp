@@ -7,16 +7,25 @@
 
 TRACE_COMPONENT("ProviderList");
 
+namespace {
+// A provider entry that cannot be read is skipped; this many unreadable
+// entries in a row end the list, so that a platform that never answers
+// ERROR_NO_MORE_ITEMS cannot hold the page forever.
+constexpr DWORD kMaxUnreadableInARow = 16;
+}  // namespace
+
 HRESULT GetAllCSPName(std::u16string* list) {
   TraceHelper trace("GetAllCSPName");
   const Platform& p = Plat();
   std::u16string result;
+  DWORD unreadable = 0;
   for (DWORD index = 0;; ++index) {
     DWORD type = 0, size = 0;
     if (!p.CryptEnumProvidersW(index, nullptr, 0, &type, nullptr, &size)) {
-      if (p.GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      if (p.GetLastError() == ERROR_NO_MORE_ITEMS || ++unreadable == kMaxUnreadableInARow) break;
       continue;  // a provider whose entry cannot be read is left out
     }
+    unreadable = 0;
     ScopedBuffer<char16_t> name(AllocZeroed<char16_t>(size / sizeof(char16_t) + 1));
     if (!name) {
       TraceStep(u"GetAllCSPName", u"New buffer", E_OUTOFMEMORY);

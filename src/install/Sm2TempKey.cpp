@@ -18,6 +18,13 @@ void ComposeSm2TmpPublicKeyStruct(const BYTE* body, BYTE* out) {
   std::memcpy(out + 72, work + 68, 64);
 }
 
+void Sm2PublicPoint(const BYTE* blob, BYTE point[65]) {
+  const BYTE* body = blob + 8;
+  point[0] = 0x04;
+  std::reverse_copy(body + 4, body + 36, point + 1);
+  std::reverse_copy(body + 68, body + 100, point + 33);
+}
+
 HRESULT ConvertSM2TmpPublicKeyStructtoCANeeded(BYTE* blob, DWORD* length) {
   TraceHelper trace("ConvertSM2TmpPublicKeyStructtoCANeeded");
   if (blob == nullptr || length == nullptr) {

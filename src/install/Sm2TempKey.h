@@ -18,6 +18,11 @@ constexpr DWORD kSm2TmpPublicKeyStructLength = 136;
 // octets is refused with 0x8007000D before it is read.
 HRESULT ConvertSM2TmpPublicKeyStructtoCANeeded(BYTE* blob, DWORD* length);
 
+// The uncompressed point 04 || X || Y (65 octets) of the provider's SM2
+// PUBLICKEYBLOB `blob` (140 octets; X and Y least significant first at
+// body octets 4-35 and 68-99).
+void Sm2PublicPoint(const BYTE* blob, BYTE point[65]);
+
 // Writes the SM2TmpPublicKeyStruct of the 132-octet blob `body` into `out`
 // (136 octets).
 void ComposeSm2TmpPublicKeyStruct(const BYTE* body, BYTE* out);

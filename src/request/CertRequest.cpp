@@ -55,15 +55,6 @@ HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, St
   return hr;
 }
 
-// The 65-octet point 04 || X || Y of a provider SM2 blob (body octets 4-35
-// and 68-99, each least significant first).
-void Sm2Point(const BYTE* blob, BYTE point[65]) {
-  const BYTE* body = blob + 8;
-  point[0] = 0x04;
-  std::reverse_copy(body + 4, body + 36, point + 1);
-  std::reverse_copy(body + 68, body + 100, point + 33);
-}
-
 }  // namespace
 
 HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength) {
@@ -309,7 +300,7 @@ HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* 
       TraceStep(kName, u"SM2 public key blob", hr);
       return hr;
     }
-    Sm2Point(publicKey, point);
+    Sm2PublicPoint(publicKey, point);
     publicKey = point;
     publicKeyLength = sizeof point;
     if (tempKey != nullptr) {

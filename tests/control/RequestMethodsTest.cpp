@@ -160,3 +160,27 @@ TEST(ProviderMethods, PermissionProbeWithoutTheBaseProvider) {
 }
 
 }  // namespace
+
+namespace {
+
+// A platform that fails every enumeration with another error than
+// ERROR_NO_MORE_ITEMS must not hold the page forever.
+BOOL NeverEnds(DWORD, DWORD*, DWORD, DWORD*, char16_t*, DWORD*) {
+  Plat().SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+TEST(ProviderMethods, ProviderListEndsOnEndlessFailures) {
+  Platform table = DefaultPlatform();
+  table.CryptEnumProvidersW = &NeverEnds;
+  const Platform* previous = SetPlatform(&table);
+  {
+    AgentRef agent;
+    BstrHolder list;
+    EXPECT_EQ(agent->ZENQ_GetCSPInfo(list.out()), S_OK);
+    EXPECT_EQ(Narrow(list.value), "");
+  }
+  SetPlatform(previous);
+}
+
+}  // namespace

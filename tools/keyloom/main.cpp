@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "keyloom/CallCommand.h"
+#include "keyloom/KeyCommand.h"
 #include "keyloom/ModuleLoader.h"
 
 namespace {
@@ -19,6 +20,15 @@ const char kUsage[] =
     "      object per call: {\"method\":NAME,\"hr\":\"0x%08x\",\"result\":VALUE},\n"
     "      VALUE being the string or boolean result, or null when the call failed.\n"
     "      Exit status: 0 when every call returned 0, 1 when one failed.\n"
+    "\n"
+    "  key list [--provider NAME]\n"
+    "      One JSON object per key container of the user's providers (or of NAME):\n"
+    "      provider, container, and its keys with spec (\"exchange\" or\n"
+    "      \"signature\"), algorithm, bits, the public key (Base64 of its DER\n"
+    "      SubjectPublicKeyInfo) and the certificate stored with the key or null.\n"
+    "\n"
+    "  key delete --provider NAME --container NAME\n"
+    "      Delete one key container.\n"
     "\n"
     "  regsvr [-u] [-i[:CMDLINE]]\n"
     "      Call DllRegisterServer, DllUnregisterServer (-u) or DllInstall (-i, with\n"
@@ -48,6 +58,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::vector<std::string> rest(argv + 2, argv + argc);
+
+  if (command == "key") {
+    const int code = RunKeyCommand(rest);
+    return code == 2 ? Usage() : code;
+  }
 
   std::vector<MethodCall> calls;
   if (command == "call") {
