@@ -1,0 +1,28 @@
+// Drives one control through IDispatch exactly as page script does: names
+// resolved with GetIDsOfNames, arguments passed as strings and coerced by
+// the control, failures seen as exceptions carrying the status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "control/ComTypes.h"
+
+struct ScriptResult {
+  HRESULT hr = S_OK;   // the method's status (the exception's scode)
+  std::string text;    // a string result, UTF-8
+  bool flag = false;   // a boolean result
+};
+
+class ScriptHost {
+ public:
+  ScriptHost();  // creates the control in this process
+  ~ScriptHost();
+  ScriptHost(const ScriptHost&) = delete;
+  ScriptHost& operator=(const ScriptHost&) = delete;
+
+  ScriptResult Call(const std::string& method, const std::vector<std::string>& args = {});
+
+ private:
+  IDispatch* control_ = nullptr;
+};
