@@ -37,7 +37,7 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
                        DWORD flags) {
   static constexpr char16_t kName[] = u"Base64EncodeEx";
   TraceHelper trace("Base64EncodeEx");
-  if (source == nullptr || text == nullptr || textLength == nullptr) {
+  if ((source == nullptr && length != 0) || text == nullptr || textLength == nullptr) {
     TraceStep(kName, u"Check parameters", E_POINTER);
     return E_POINTER;
   }
