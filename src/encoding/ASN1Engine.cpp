@@ -176,6 +176,7 @@ int32_t ParseNode(ASN1Node* node, uint32_t* counter) {
 }
 
 int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, ASN1Node** root) {
+  TraceHelper trace("DecodeASN1Memory");
   ASN1Header h;
   if (data == nullptr || root == nullptr || ParseASN1TLV(data, 0, length, &h) != 0) {
     TRACE_FAILURE(length);

@@ -96,6 +96,7 @@ std::u16string ReplaceWchar(std::u16string_view text) {
 }
 
 std::string GetObjectID(std::u16string_view name) {
+  TraceHelper trace("GetObjectID");
   for (const NameEntry& e : kNames)
     if (EqualsAsciiNoCase(name, e.name)) return e.objectId;
   const std::u16string copy(name);
