@@ -52,7 +52,8 @@ void Base64EncodeOpenSsl(benchmark::State& state) {
   for (auto _ : state) {
     // allocate per call as ours does
     std::vector<unsigned char> text(4 * ((data.size() + 2) / 3) + 1);
-    benchmark::DoNotOptimize(EVP_EncodeBlock(text.data(), data.data(), static_cast<int>(data.size())));
+    benchmark::DoNotOptimize(
+        EVP_EncodeBlock(text.data(), data.data(), static_cast<int>(data.size())));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
 }
@@ -91,9 +92,11 @@ const Bytes& Certificate() {
     X509_gmtime_adj(X509_getm_notBefore(cert), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 24 * 3600);
     X509_NAME* name = X509_get_subject_name(cert);
-    for (const auto& [field, value] :
-         {std::pair{"C", "CN"}, {"ST", "Beijing"}, {"O", "Example Bank"}, {"OU", "Retail"},
-          {"CN", "Test User"}})
+    for (const auto& [field, value] : {std::pair{"C", "CN"},
+                                       {"ST", "Beijing"},
+                                       {"O", "Example Bank"},
+                                       {"OU", "Retail"},
+                                       {"CN", "Test User"}})
       X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
                                  reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
     X509_set_issuer_name(cert, name);
@@ -111,11 +114,13 @@ const Bytes& Certificate() {
            "DNS:online.bank.example.com,DNS:mobile.bank.example.com,DNS:enroll.bank.example.com,"
            "DNS:api.bank.example.com,DNS:static.bank.example.com,IP:192.0.2.10,IP:192.0.2.11"},
           {"crlDistributionPoints", "URI:http://crl.example.com/ca.crl"},
-          {"authorityInfoAccess", "OCSP;URI:http://ocsp.example.com/,caIssuers;URI:http://ca.example.com/ca.cer"},
+          {"authorityInfoAccess",
+           "OCSP;URI:http://ocsp.example.com/,caIssuers;URI:http://ca.example.com/ca.cer"},
           {"certificatePolicies", "1.2.156.112562.2.1.1.1,1.2.156.112562.2.1.1.2,2.23.140.1.2.2"},
           {"issuerAltName", "URI:http://www.example.com/ca,email:ca-operations@example.com"},
-          {"nsComment", "Certificate-shaped structure for the decoder benchmark: a personal "
-                        "signing certificate of a retail bank customer"}}) {
+          {"nsComment",
+           "Certificate-shaped structure for the decoder benchmark: a personal "
+           "signing certificate of a retail bank customer"}}) {
       X509_EXTENSION* e = X509V3_EXT_conf(nullptr, &ctx, ext, value);
       X509_add_ext(cert, e, -1);
       X509_EXTENSION_free(e);
@@ -191,9 +196,10 @@ void DecodeSubjectOpenSsl(benchmark::State& state) {
 void ComposeSubjectOpenSsl(benchmark::State& state) {
   for (auto _ : state) {
     X509_NAME* name = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(name, "C", V_ASN1_PRINTABLESTRING, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    for (const auto& [field, value] : {std::pair{"L", "Beijing"}, {"O", "Example Bank"},
-                                       {"OU", "Retail"}, {"CN", "Test User"}})
+    X509_NAME_add_entry_by_txt(name, "C", V_ASN1_PRINTABLESTRING,
+                               reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
+    for (const auto& [field, value] :
+         {std::pair{"L", "Beijing"}, {"O", "Example Bank"}, {"OU", "Retail"}, {"CN", "Test User"}})
       X509_NAME_add_entry_by_txt(name, field, V_ASN1_UTF8STRING,
                                  reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
     unsigned char* out = nullptr;

@@ -15,7 +15,8 @@ struct DecodeTable {
   signed char value[256];
   constexpr DecodeTable() : value{} {
     for (int i = 0; i < 256; ++i) value[i] = -1;
-    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+    for (int i = 0; i < 64; ++i)
+      value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
   }
 };
 constexpr DecodeTable kDecode;
@@ -117,7 +118,8 @@ HRESULT Base64DecodeEx(const char* source, LONG length, BYTE** bytes, LONG* coun
       const int a = kDecode.value[s[pos]], b = kDecode.value[s[pos + 1]],
                 c = kDecode.value[s[pos + 2]], d = kDecode.value[s[pos + 3]];
       if ((a | b | c | d) >= 0) {
-        const uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+        const uint32_t v =
+            (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
         out[written] = static_cast<BYTE>(v >> 16);
         out[written + 1] = static_cast<BYTE>(v >> 8);
         out[written + 2] = static_cast<BYTE>(v);

@@ -17,8 +17,8 @@ namespace {
 // `convert(buffer, size)` returns the units written, or the size needed
 // when size is 0; 0 is a failure with the last error set.
 template <typename T, typename Convert>
-HRESULT ConvertText(const char16_t* name, const char16_t* measureStep,
-                    const char16_t* convertStep, Convert convert, T** out, DWORD* length) {
+HRESULT ConvertText(const char16_t* name, const char16_t* measureStep, const char16_t* convertStep,
+                    Convert convert, T** out, DWORD* length) {
   const int size = convert(nullptr, 0);
   if (size <= 0) {
     const HRESULT hr = FailureFromLastError();
@@ -55,8 +55,8 @@ HRESULT UTF16ToUTF8(const char16_t* text, char** utf8, DWORD* length) {
     return Plat().WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), buffer, size,
                                       nullptr, nullptr);
   };
-  return ConvertText(kName, u"WideCharToMultiByte - get length",
-                     u"WideCharToMultiByte - get value", convert, utf8, length);
+  return ConvertText(kName, u"WideCharToMultiByte - get length", u"WideCharToMultiByte - get value",
+                     convert, utf8, length);
 }
 
 HRESULT UTF8ToUTF16(const char* text, char16_t** utf16, DWORD* length) {
@@ -71,8 +71,8 @@ HRESULT UTF8ToUTF16(const char* text, char16_t** utf16, DWORD* length) {
   auto convert = [&](char16_t* buffer, int size) {
     return Plat().MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(bytes), buffer, size);
   };
-  return ConvertText(kName, u"MultiByteToWideChar - get length",
-                     u"MultiByteToWideChar - get value", convert, utf16, length);
+  return ConvertText(kName, u"MultiByteToWideChar - get length", u"MultiByteToWideChar - get value",
+                     convert, utf16, length);
 }
 
 void SwapByteOrder(BYTE* buffer, DWORD length) {

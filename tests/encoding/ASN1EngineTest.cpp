@@ -83,8 +83,7 @@ const TreeCase kTrees[] = {
     // empty indefinite SEQUENCE
     {"indefinite empty", "30 80 00 00", "30/1/2/2/4"},
     // nested indefinite SEQUENCEs
-    {"indefinite nested", "30 80 30 80 05 00 00 00 00 00",
-     "30/1/8/2/10[30/1/4/4/6[05/1/0/6/2]]"},
+    {"indefinite nested", "30 80 30 80 05 00 00 00 00 00", "30/1/8/2/10[30/1/4/4/6[05/1/0/6/2]]"},
     // indefinite OCTET STRING: content runs to and includes the zero pair
     {"indefinite primitive", "04 80 01 02 00 00", "04/1/4/2/6"},
     // long form with a leading zero octet: length 3
@@ -224,7 +223,8 @@ TEST(ASN1Engine, AgreesWithOpenSslOnACertificate) {
   std::string out;
   ASSERT_EQ(RunCommand("openssl req -x509 -newkey rsa:1024 -nodes -keyout /dev/null -subj "
                        "'/C=CN/O=Example/OU=Retail/CN=Test User' -days 1 -addext "
-                       "'subjectAltName=email:a@example.com' -outform DER -out " + cert,
+                       "'subjectAltName=email:a@example.com' -outform DER -out " +
+                           cert,
                        &out, true),
             0)
       << out;

@@ -21,7 +21,8 @@ struct Encoded {
 Encoded Encode(const Bytes& data, DWORD flags) {
   char* text = nullptr;
   DWORD length = 0xDEAD;
-  const HRESULT hr = Base64EncodeEx(data.data(), static_cast<DWORD>(data.size()), &text, &length, flags);
+  const HRESULT hr =
+      Base64EncodeEx(data.data(), static_cast<DWORD>(data.size()), &text, &length, flags);
   Encoded e{hr, ""};
   if (text != nullptr) {
     e.text.assign(text, length);
@@ -100,7 +101,8 @@ TEST(Base64, LinesOf76Characters) {
     lines.push_back(e.text.size() - start);
     EXPECT_EQ(lines, c.lines);
     EXPECT_TRUE(e.text.size() >= std::strlen(c.tail) &&
-                e.text.compare(e.text.size() - std::strlen(c.tail), std::string::npos, c.tail) == 0);
+                e.text.compare(e.text.size() - std::strlen(c.tail), std::string::npos, c.tail) ==
+                    0);
   }
 }
 

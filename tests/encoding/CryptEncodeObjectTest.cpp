@@ -70,7 +70,7 @@ struct StringCase {
   DWORD type;
   const char* value;  // bytes (UTF-16 text for types 12 and 13 is given separately)
   DWORD length;
-  const char* der;    // empty when refused
+  const char* der;  // empty when refused
   HRESULT error;
 };
 
@@ -79,13 +79,17 @@ const StringCase kStrings[] = {
     {"empty octet string", CERT_RDN_OCTET_STRING, "", 0, "04 00", 0},
     {"printable", CERT_RDN_PRINTABLE_STRING, "Az09 '()+,-./:=?", 16,
      "13 10 41 7A 30 39 20 27 28 29 2B 2C 2D 2E 2F 3A 3D 3F", 0},
-    {"printable refuses _", CERT_RDN_PRINTABLE_STRING, "a_b", 3, "", CRYPT_E_INVALID_PRINTABLE_STRING},
-    {"printable refuses a zero byte", CERT_RDN_PRINTABLE_STRING, "a\0b", 3, "", CRYPT_E_INVALID_PRINTABLE_STRING},
-    {"printable refuses UTF-8", CERT_RDN_PRINTABLE_STRING, "\xC3\xA9", 2, "", CRYPT_E_INVALID_PRINTABLE_STRING},
+    {"printable refuses _", CERT_RDN_PRINTABLE_STRING, "a_b", 3, "",
+     CRYPT_E_INVALID_PRINTABLE_STRING},
+    {"printable refuses a zero byte", CERT_RDN_PRINTABLE_STRING, "a\0b", 3, "",
+     CRYPT_E_INVALID_PRINTABLE_STRING},
+    {"printable refuses UTF-8", CERT_RDN_PRINTABLE_STRING, "\xC3\xA9", 2, "",
+     CRYPT_E_INVALID_PRINTABLE_STRING},
     {"ia5", CERT_RDN_IA5_STRING, "a@b.c\x7F", 6, "16 06 61 40 62 2E 63 7F", 0},
     {"ia5 refuses 0xFF", CERT_RDN_IA5_STRING, "\xFF", 1, "", CRYPT_E_INVALID_IA5_STRING},
     {"numeric", CERT_RDN_NUMERIC_STRING, "12 3", 4, "12 04 31 32 20 33", 0},
-    {"numeric refuses letters", CERT_RDN_NUMERIC_STRING, "1a", 2, "", CRYPT_E_INVALID_NUMERIC_STRING},
+    {"numeric refuses letters", CERT_RDN_NUMERIC_STRING, "1a", 2, "",
+     CRYPT_E_INVALID_NUMERIC_STRING},
 };
 
 TEST(CryptEncodeObject, AnyStringByteTypes) {
@@ -96,15 +100,18 @@ TEST(CryptEncodeObject, AnyStringByteTypes) {
     DWORD error = 0;
     const bool ok = Encode(X509_ANY_STRING, &v, &der, &error);
     EXPECT_EQ(ok, c.error == 0);
-    if (ok) EXPECT_EQ(ToHex(der), c.der);
-    else EXPECT_EQ(static_cast<HRESULT>(error), c.error);
+    if (ok)
+      EXPECT_EQ(ToHex(der), c.der);
+    else
+      EXPECT_EQ(static_cast<HRESULT>(error), c.error);
   }
 }
 
 TEST(CryptEncodeObject, AnyStringUnicodeTypes) {
   // "A", U+00E9, U+4E2D, an unpaired high surrogate, U+1F600
   static const char16_t text[] = u"A\u00E9\u4E2D\xD800\U0001F600";
-  CERT_NAME_VALUE utf8{CERT_RDN_UTF8_STRING, {12, reinterpret_cast<BYTE*>(const_cast<char16_t*>(text))}};
+  CERT_NAME_VALUE utf8{CERT_RDN_UTF8_STRING,
+                       {12, reinterpret_cast<BYTE*>(const_cast<char16_t*>(text))}};
   Bytes der;
   DWORD error = 0;
   ASSERT_TRUE(Encode(X509_ANY_STRING, &utf8, &der, &error));
@@ -112,11 +119,13 @@ TEST(CryptEncodeObject, AnyStringUnicodeTypes) {
   EXPECT_EQ(ToHex(der), "0C 0D 41 C3 A9 E4 B8 AD EF BF BD F0 9F 98 80");
 
   // A length of 0 reads the text up to its terminator, as the platform does.
-  CERT_NAME_VALUE terminated{CERT_RDN_UTF8_STRING, {0, reinterpret_cast<BYTE*>(const_cast<char16_t*>(u"Hi"))}};
+  CERT_NAME_VALUE terminated{CERT_RDN_UTF8_STRING,
+                             {0, reinterpret_cast<BYTE*>(const_cast<char16_t*>(u"Hi"))}};
   ASSERT_TRUE(Encode(X509_ANY_STRING, &terminated, &der, &error));
   EXPECT_EQ(ToHex(der), "0C 02 48 69");
 
-  CERT_NAME_VALUE bmp{CERT_RDN_BMP_STRING, {4, reinterpret_cast<BYTE*>(const_cast<char16_t*>(u"A\u4E2D"))}};
+  CERT_NAME_VALUE bmp{CERT_RDN_BMP_STRING,
+                      {4, reinterpret_cast<BYTE*>(const_cast<char16_t*>(u"A\u4E2D"))}};
   ASSERT_TRUE(Encode(X509_ANY_STRING, &bmp, &der, &error));
   EXPECT_EQ(ToHex(der), "1E 04 00 41 4E 2D");
 
@@ -126,11 +135,11 @@ TEST(CryptEncodeObject, AnyStringUnicodeTypes) {
 }
 
 TEST(CryptEncodeObject, AttributeValuesInSetOrder) {
-  static const BYTE b[] = {0x13, 0x01, 0x42};        // "B"
-  static const BYTE a[] = {0x13, 0x01, 0x41};        // "A"
+  static const BYTE b[] = {0x13, 0x01, 0x42};            // "B"
+  static const BYTE a[] = {0x13, 0x01, 0x41};            // "A"
   static const BYTE along[] = {0x13, 0x02, 0x41, 0x41};  // "AA"
-  CRYPT_ATTR_BLOB values[] = {{3, const_cast<BYTE*>(b)}, {4, const_cast<BYTE*>(along)},
-                              {3, const_cast<BYTE*>(a)}};
+  CRYPT_ATTR_BLOB values[] = {
+      {3, const_cast<BYTE*>(b)}, {4, const_cast<BYTE*>(along)}, {3, const_cast<BYTE*>(a)}};
   CRYPT_ATTRIBUTE attr{const_cast<char*>("2.5.4.3"), 3, values};
   Bytes der;
   DWORD error = 0;
@@ -153,8 +162,18 @@ TEST(CryptEncodeObject, ObjectIdentifierTexts) {
       {"2.100.3", "06 03 81 34 03"},
       {"1.2.840.113549", "06 06 2A 86 48 86 F7 0D"},
       {"1.2.18446744073709551615", "06 0B 2A 81 FF FF FF FF FF FF FF FF 7F"},
-      {nullptr, ""}, {"", ""}, {"1", ""}, {"3.1", ""}, {"1.40", ""}, {"0.40", ""},
-      {"1.2.", ""}, {".1.2", ""}, {"1..2", ""}, {"1.2a", ""}, {"1.-2", ""}, {" 1.2", ""},
+      {nullptr, ""},
+      {"", ""},
+      {"1", ""},
+      {"3.1", ""},
+      {"1.40", ""},
+      {"0.40", ""},
+      {"1.2.", ""},
+      {".1.2", ""},
+      {"1..2", ""},
+      {"1.2a", ""},
+      {"1.-2", ""},
+      {" 1.2", ""},
       {"1.2.18446744073709551616", ""},
   };
   for (const auto& c : cases) {

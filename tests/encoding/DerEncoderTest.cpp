@@ -21,12 +21,19 @@ TEST(DerEncoder, LengthOctets) {
     DWORD length;
     const char* octets;
   } cases[] = {
-      {1, "01"},          {127, "7F"},          {128, "81 80"},
-      {255, "81 FF"},     {256, "82 01 00"},    {65535, "82 FF FF"},
-      {65536, "83 01 00 00"}, {16777216, "84 01 00 00 00"}, {0xFFFFFFFF, "84 FF FF FF FF"},
+      {1, "01"},
+      {127, "7F"},
+      {128, "81 80"},
+      {255, "81 FF"},
+      {256, "82 01 00"},
+      {65535, "82 FF FF"},
+      {65536, "83 01 00 00"},
+      {16777216, "84 01 00 00 00"},
+      {0xFFFFFFFF, "84 FF FF FF FF"},
   };
   for (const auto& c : cases) {
-    auto [hr, octets] = Produce([&](BYTE** o, DWORD* l) { return CalculateASNValueLength(c.length, o, l); });
+    auto [hr, octets] =
+        Produce([&](BYTE** o, DWORD* l) { return CalculateASNValueLength(c.length, o, l); });
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(ToHex(octets), c.octets) << c.length;
   }
@@ -37,7 +44,8 @@ TEST(DerEncoder, LengthOctets) {
 
 TEST(DerEncoder, ASN1EncodeHeaders) {
   const Bytes three = FromHex("01 02 03");
-  auto [hr, der] = Produce([&](BYTE** o, DWORD* l) { return ASN1Encode(0x04, three.data(), 3, o, l); });
+  auto [hr, der] =
+      Produce([&](BYTE** o, DWORD* l) { return ASN1Encode(0x04, three.data(), 3, o, l); });
   EXPECT_EQ(hr, S_OK);
   EXPECT_EQ(ToHex(der), "04 03 01 02 03");
 
@@ -64,15 +72,13 @@ TEST(DerEncoder, ASN1EncodeAcceptsOnlyItsIdentifiers) {
     const bool allowed = id == 0x02 || id == 0x04 || id == 0x06 || id == 0x0C || id == 0x13 ||
                          id == 0x16 || id == 0x1E || id == 0x30 || id == 0x31 || id == 0x80 ||
                          id == 0xA0;
-    auto [hr, out] = Produce([&](BYTE** o, DWORD* l) {
-      return ASN1Encode(static_cast<BYTE>(id), content, 1, o, l);
-    });
+    auto [hr, out] = Produce(
+        [&](BYTE** o, DWORD* l) { return ASN1Encode(static_cast<BYTE>(id), content, 1, o, l); });
     EXPECT_EQ(hr, allowed ? S_OK : E_FAIL) << id;
     EXPECT_EQ(out.empty(), !allowed);
     // Empty content is refused for every identifier.
-    auto [hr0, out0] = Produce([&](BYTE** o, DWORD* l) {
-      return ASN1Encode(static_cast<BYTE>(id), content, 0, o, l);
-    });
+    auto [hr0, out0] = Produce(
+        [&](BYTE** o, DWORD* l) { return ASN1Encode(static_cast<BYTE>(id), content, 0, o, l); });
     EXPECT_EQ(hr0, E_FAIL) << id;
   }
 }
@@ -85,15 +91,25 @@ struct ComposeCase {
 };
 
 const Bytes kSm2CurveOid = FromHex("06 08 2A 81 1C CF 55 01 82 2D");  // 1.2.156.10197.1.301
-const Bytes kPrintable6 = FromHex("13 06 41 42 43 31 32 33");       // PrintableString "ABC123"
+const Bytes kPrintable6 = FromHex("13 06 41 42 43 31 32 33");         // PrintableString "ABC123"
 const Bytes kBits65 = Repeat(65, 0x04);
+
+std::function<HRESULT(BYTE**, DWORD*)> AnyString(DWORD type, const char* bytes, DWORD length) {
+  return [=](BYTE** o, DWORD* l) {
+    return ComposeAnyString(type, reinterpret_cast<const BYTE*>(bytes), length, o, l);
+  };
+}
 
 const ComposeCase kComposeCases[] = {
     {"AlgorithmIdentifier with NULL",
-     [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("1.2.840.113549.1.1.1", nullptr, 0, o, l); },
+     [](BYTE** o, DWORD* l) {
+       return ComposeSpecialAttribute("1.2.840.113549.1.1.1", nullptr, 0, o, l);
+     },
      S_OK, "30 0D 06 09 2A 86 48 86 F7 0D 01 01 01 05 00"},
     {"sha1WithRSA with NULL",
-     [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("1.2.840.113549.1.1.5", nullptr, 0, o, l); },
+     [](BYTE** o, DWORD* l) {
+       return ComposeSpecialAttribute("1.2.840.113549.1.1.5", nullptr, 0, o, l);
+     },
      S_OK, "30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00"},
     {"ecPublicKey with the SM2 curve",
      [](BYTE** o, DWORD* l) {
@@ -113,49 +129,52 @@ const ComposeCase kComposeCases[] = {
     {"object identifier, arc 2 above 39",
      [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("2.999.3", o, l); }, S_OK,
      "06 03 88 37 03"},
-    {"PrintableString CN",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_PRINTABLE_STRING, reinterpret_cast<const BYTE*>("CN"), 2, o, l); },
-     S_OK, "13 02 43 4E"},
+    {"PrintableString CN", AnyString(CERT_RDN_PRINTABLE_STRING, "CN", 2), S_OK, "13 02 43 4E"},
     {"PrintableString with all its punctuation",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_PRINTABLE_STRING, reinterpret_cast<const BYTE*>(" '()+,-./:=?"), 12, o, l); },
-     S_OK, "13 0C 20 27 28 29 2B 2C 2D 2E 2F 3A 3D 3F"},
-    {"PrintableString refuses @",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_PRINTABLE_STRING, reinterpret_cast<const BYTE*>("a@b"), 3, o, l); },
+     AnyString(CERT_RDN_PRINTABLE_STRING, " '()+,-./:=?", 12), S_OK,
+     "13 0C 20 27 28 29 2B 2C 2D 2E 2F 3A 3D 3F"},
+    {"PrintableString refuses @", AnyString(CERT_RDN_PRINTABLE_STRING, "a@b", 3),
      CRYPT_E_INVALID_PRINTABLE_STRING, ""},
-    {"PrintableString refuses *",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_PRINTABLE_STRING, reinterpret_cast<const BYTE*>("*"), 1, o, l); },
+    {"PrintableString refuses *", AnyString(CERT_RDN_PRINTABLE_STRING, "*", 1),
      CRYPT_E_INVALID_PRINTABLE_STRING, ""},
-    {"IA5String",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_IA5_STRING, reinterpret_cast<const BYTE*>("a@b"), 3, o, l); },
-     S_OK, "16 03 61 40 62"},
-    {"IA5String refuses 0x80",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_IA5_STRING, reinterpret_cast<const BYTE*>("a\x80"), 2, o, l); },
+    {"IA5String", AnyString(CERT_RDN_IA5_STRING, "a@b", 3), S_OK, "16 03 61 40 62"},
+    {"IA5String refuses 0x80", AnyString(CERT_RDN_IA5_STRING, "a\x80", 2),
      CRYPT_E_INVALID_IA5_STRING, ""},
-    {"OCTET STRING",
-     [](BYTE** o, DWORD* l) { return ComposeAnyString(CERT_RDN_OCTET_STRING, reinterpret_cast<const BYTE*>("\x00\xFF"), 2, o, l); },
-     S_OK, "04 02 00 FF"},
+    {"OCTET STRING", AnyString(CERT_RDN_OCTET_STRING, "\x00\xFF", 2), S_OK, "04 02 00 FF"},
     // UTF8String from UTF-16: "T" U+4E2D (E4 B8 AD) U+1F600 (F0 9F 98 80)
     {"UTF8String from UTF-16",
-     [](BYTE** o, DWORD* l) { static const char16_t t[] = u"T\u4E2D\U0001F600"; return ComposeAnyString(CERT_RDN_UTF8_STRING, reinterpret_cast<const BYTE*>(t), 8, o, l); },
+     [](BYTE** o, DWORD* l) {
+       static const char16_t t[] = u"T\u4E2D\U0001F600";
+       return ComposeAnyString(CERT_RDN_UTF8_STRING, reinterpret_cast<const BYTE*>(t), 8, o, l);
+     },
      S_OK, "0C 08 54 E4 B8 AD F0 9F 98 80"},
     {"empty object identifier",
      [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("", kSm2CurveOid.data(), 10, o, l); },
      CRYPT_E_OID_FORMAT, ""},
     {"malformed object identifier",
-     [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1..2", o, l); }, CRYPT_E_OID_FORMAT, ""},
+     [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1..2", o, l); }, CRYPT_E_OID_FORMAT,
+     ""},
     {"one-arc object identifier",
      [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1", o, l); }, CRYPT_E_OID_FORMAT, ""},
     {"second arc above 39",
-     [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1.40", o, l); }, CRYPT_E_OID_FORMAT, ""},
+     [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1.40", o, l); }, CRYPT_E_OID_FORMAT,
+     ""},
     {"letters in an object identifier",
-     [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1.2.x", o, l); }, CRYPT_E_OID_FORMAT, ""},
+     [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1.2.x", o, l); }, CRYPT_E_OID_FORMAT,
+     ""},
     // A value whose identifier ASN1Encode does not write (BOOLEAN) or whose
     // content is empty cannot be re-encoded.
     {"special attribute with a BOOLEAN value",
-     [](BYTE** o, DWORD* l) { static const BYTE v[] = {0x01, 0x01, 0xFF}; return ComposeSpecialAttribute("2.5.4.3", v, 3, o, l); },
+     [](BYTE** o, DWORD* l) {
+       static const BYTE v[] = {0x01, 0x01, 0xFF};
+       return ComposeSpecialAttribute("2.5.4.3", v, 3, o, l);
+     },
      E_FAIL, ""},
     {"special attribute with an empty value",
-     [](BYTE** o, DWORD* l) { static const BYTE v[] = {0x0C, 0x00}; return ComposeSpecialAttribute("2.5.4.3", v, 2, o, l); },
+     [](BYTE** o, DWORD* l) {
+       static const BYTE v[] = {0x0C, 0x00};
+       return ComposeSpecialAttribute("2.5.4.3", v, 2, o, l);
+     },
      E_FAIL, ""},
 };
 
@@ -169,7 +188,8 @@ TEST(DerEncoder, ComposerVectors) {
 }
 
 TEST(DerEncoder, BitStringOf65Octets) {
-  auto [hr, der] = Produce([](BYTE** o, DWORD* l) { return ComposeBITString(kBits65.data(), 65, o, l); });
+  auto [hr, der] =
+      Produce([](BYTE** o, DWORD* l) { return ComposeBITString(kBits65.data(), 65, o, l); });
   ASSERT_EQ(hr, S_OK);
   Bytes expected = FromHex("03 42 00");  // 66 content octets: no unused bits, then the data
   expected.insert(expected.end(), kBits65.begin(), kBits65.end());
@@ -219,7 +239,8 @@ TEST(DerEncoder, SM2SignatureShapes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes raw = RawSignature(FromHex(c.r), FromHex(c.s));
-    auto [hr, der] = Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
+    auto [hr, der] =
+        Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
     ASSERT_EQ(hr, S_OK);
     EXPECT_EQ(der.size(), c.length);
     const Bytes prefix = FromHex(c.prefix);
@@ -230,7 +251,8 @@ TEST(DerEncoder, SM2SignatureShapes) {
 
 TEST(DerEncoder, SM2SignatureOfZeroValues) {
   const Bytes raw(64, 0);
-  auto [hr, der] = Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
+  auto [hr, der] =
+      Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
   ASSERT_EQ(hr, S_OK);
   EXPECT_EQ(ToHex(der), "30 06 02 01 00 02 01 00");
 }
@@ -238,7 +260,8 @@ TEST(DerEncoder, SM2SignatureOfZeroValues) {
 TEST(DerEncoder, SM2SignatureSizeIsChecked) {
   const Bytes raw(65, 0x42);
   for (DWORD length : {0u, 1u, 63u, 65u}) {
-    auto [hr, der] = Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), length, o, l); });
+    auto [hr, der] = Produce(
+        [&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), length, o, l); });
     EXPECT_EQ(hr, static_cast<HRESULT>(0x8007000D)) << length;
     EXPECT_TRUE(der.empty());
   }
@@ -250,7 +273,8 @@ TEST(DerEncoder, SM2SignatureIsAcceptedByStrictParsers) {
   for (const char* head : {"00 05", "00 00 80", "80", "00"}) {
     SCOPED_TRACE(head);
     const Bytes raw = RawSignature(FromHex(head), FromHex(head));
-    auto [hr, der] = Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
+    auto [hr, der] =
+        Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
     ASSERT_EQ(hr, S_OK);
     const unsigned char* p = der.data();
     ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size()));
@@ -315,7 +339,8 @@ TEST(DerEncoder, LongObjectIdentifierUsesTheSequenceHeaderLength) {
   // 70 arcs of 200 (two octets each): the SEQUENCE needs the long form.
   std::string oid = "1.2";
   for (int i = 0; i < 70; ++i) oid += ".200";
-  auto [hr, der] = Produce([&](BYTE** o, DWORD* l) { return ComposeObjectIdentifier(oid.c_str(), o, l); });
+  auto [hr, der] =
+      Produce([&](BYTE** o, DWORD* l) { return ComposeObjectIdentifier(oid.c_str(), o, l); });
   ASSERT_EQ(hr, S_OK);
   ASSERT_EQ(der.size(), 3u + 141u);
   EXPECT_EQ(ToHex(der.data(), 5), "06 81 8D 2A 81");
@@ -342,7 +367,8 @@ TEST(DerEncoder, PlatformFailureIsConverted) {
   for (const auto& c : cases) {
     s_error = c.error;
     s_calls = 0;
-    auto [hr, der] = Produce([](BYTE** o, DWORD* l) { return ComposeBITString(kBits65.data(), 65, o, l); });
+    auto [hr, der] =
+        Produce([](BYTE** o, DWORD* l) { return ComposeBITString(kBits65.data(), 65, o, l); });
     EXPECT_EQ(hr, c.status) << c.error;
     EXPECT_EQ(s_calls, 1);
     EXPECT_TRUE(der.empty());

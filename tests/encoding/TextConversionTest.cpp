@@ -45,9 +45,12 @@ TEST(TextConversion, Utf16ToUtf8) {
       {u"Test", "Test"},
       {u"\u00E9", "\xC3\xA9"},
       {u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
-      {u"\U0001F600", "\xF0\x9F\x98\x80"},         // surrogate pair: 4 octets
-      {u"a\xD800" u"b", "a\xEF\xBF\xBD" "b"},       // unpaired high surrogate
-      {u"\xDC00", "\xEF\xBF\xBD"},                  // unpaired low surrogate
+      {u"\U0001F600", "\xF0\x9F\x98\x80"},  // surrogate pair: 4 octets
+      {u"a\xD800"
+       u"b",
+       "a\xEF\xBF\xBD"
+       "b"},                        // unpaired high surrogate
+      {u"\xDC00", "\xEF\xBF\xBD"},  // unpaired low surrogate
   };
   for (const auto& c : cases) {
     HRESULT hr;
@@ -65,9 +68,12 @@ TEST(TextConversion, Utf8ToUtf16) {
       {"Test", u"Test"},
       {"\xE4\xB8\xAD", u"\u4E2D"},
       {"\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"a\xFF" "b", u"a\xFFFD" u"b"},              // invalid octet
-      {"\xC0\xAF", u"\xFFFD\xFFFD"},               // overlong form
-      {"\xE4\xB8", u"\xFFFD"},                     // cut sequence at the end
+      {"a\xFF"
+       "b",
+       u"a\xFFFD"
+       u"b"},                         // invalid octet
+      {"\xC0\xAF", u"\xFFFD\xFFFD"},  // overlong form
+      {"\xE4\xB8", u"\xFFFD"},        // cut sequence at the end
   };
   for (const auto& c : cases) {
     HRESULT hr;
@@ -122,7 +128,10 @@ TEST(TextConversion, SwapByteOrder) {
   const struct {
     const char* in;
     const char* out;
-  } cases[] = {{"", ""}, {"01", "01"}, {"01 02", "02 01"}, {"01 02 03", "03 02 01"},
+  } cases[] = {{"", ""},
+               {"01", "01"},
+               {"01 02", "02 01"},
+               {"01 02 03", "03 02 01"},
                {"01 02 03 04", "04 03 02 01"}};
   for (const auto& c : cases) {
     Bytes b = FromHex(c.in);

@@ -46,11 +46,9 @@ const EncodingCase kEncodings[] = {
      "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
     {"names ignore case and spaces", u"cn=Test, c=CN",
      "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
-    {"a space inside a name", u"C N=Test",
-     "30 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+    {"a space inside a name", u"C N=Test", "30 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
     // the value keeps its leading space: UTF8String " Test"
-    {"value keeps spaces", u"CN= Test",
-     "30 10 31 0E 30 0C 06 03 55 04 03 0C 05 20 54 65 73 74"},
+    {"value keeps spaces", u"CN= Test", "30 10 31 0E 30 0C 06 03 55 04 03 0C 05 20 54 65 73 74"},
     {"inner space", u"CN=Test User",
      "30 14 31 12 30 10 06 03 55 04 03 0C 09 54 65 73 74 20 55 73 65 72"},
     // IA5String "x" under 1.2.840.113549.1.9.1
@@ -155,15 +153,27 @@ TEST(SubjectName, GetObjectIDTable) {
     const char16_t* name;
     const char* oid;
   } cases[] = {
-      {u"CN", "2.5.4.3"}, {u"cn", "2.5.4.3"}, {u"SerialNumber", "2.5.4.5"}, {u"C", "2.5.4.6"},
-      {u"L", "2.5.4.7"}, {u"S", "2.5.4.8"}, {u"st", "2.5.4.8"}, {u"STREET", "2.5.4.9"},
-      {u"O", "2.5.4.10"}, {u"OU", "2.5.4.11"}, {u"BUSINESSCATEGORY", "2.5.4.15"},
-      {u"postalcode", "2.5.4.17"}, {u"E", "1.2.840.113549.1.9.1"},
+      {u"CN", "2.5.4.3"},
+      {u"cn", "2.5.4.3"},
+      {u"SerialNumber", "2.5.4.5"},
+      {u"C", "2.5.4.6"},
+      {u"L", "2.5.4.7"},
+      {u"S", "2.5.4.8"},
+      {u"st", "2.5.4.8"},
+      {u"STREET", "2.5.4.9"},
+      {u"O", "2.5.4.10"},
+      {u"OU", "2.5.4.11"},
+      {u"BUSINESSCATEGORY", "2.5.4.15"},
+      {u"postalcode", "2.5.4.17"},
+      {u"E", "1.2.840.113549.1.9.1"},
       {u"EMAIL", "1.2.840.113549.1.9.1"},
       {u"jurisdictionOfIncorporationLocalityName", "1.3.6.1.4.1.311.60.2.1.1"},
       {u"jurisdictionofincorporationstateorprovincename", "1.3.6.1.4.1.311.60.2.1.2"},
       {u"jurisdictionOfIncorporationCountryName", "1.3.6.1.4.1.311.60.2.1.3"},
-      {u"X", ""}, {u"", ""}, {u"CNN", ""}, {u"\uFF23\uFF2E", ""},  // full-width CN is not CN
+      {u"X", ""},
+      {u"", ""},
+      {u"CNN", ""},
+      {u"\uFF23\uFF2E", ""},  // full-width CN is not CN
   };
   for (const auto& c : cases) EXPECT_EQ(GetObjectID(c.name), c.oid);
 }
@@ -178,7 +188,8 @@ TEST(SubjectName, OpenSslReadsOurNames) {
       {u"CN=Test,C=CN", "/C=CN/CN=Test"},
       {u"CN=Test User,OU=Retail,O=Example Bank,L=Beijing,ST=Beijing,C=CN",
        "/C=CN/ST=Beijing/L=Beijing/O=Example Bank/OU=Retail/CN=Test User"},
-      {u"E=user@example.com,SERIALNUMBER=42,CN=x", "/CN=x/serialNumber=42/emailAddress=user@example.com"},
+      {u"E=user@example.com,SERIALNUMBER=42,CN=x",
+       "/CN=x/serialNumber=42/emailAddress=user@example.com"},
       {u"CN=\u5F20\u4E09,C=CN", "/C=CN/CN=\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"},
   };
   for (const auto& c : cases) {
@@ -194,7 +205,8 @@ TEST(SubjectName, OpenSslReadsOurNames) {
 }
 
 TEST(SubjectName, LongSubjectUsesLongFormLengths) {
-  std::u16string subject = u"CN=" + std::u16string(300, u'a') + u",O=" + std::u16string(70000, u'b');
+  std::u16string subject =
+      u"CN=" + std::u16string(300, u'a') + u",O=" + std::u16string(70000, u'b');
   const Produced p = Compose(subject);
   ASSERT_EQ(p.status, S_OK);
   EXPECT_EQ(ToHex(p.bytes.data(), 2), "30 83");

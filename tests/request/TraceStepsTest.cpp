@@ -35,7 +35,8 @@ class ScopedTraceConsumer {
         g_steps.push_back(entry);
       } else if (r->messageNumber == 13 || r->messageNumber == 14) {
         char status[16];
-        std::snprintf(status, sizeof status, "%08X", *static_cast<const uint32_t*>(r->args[1].data));
+        std::snprintf(status, sizeof status, "%08X",
+                      *static_cast<const uint32_t*>(r->args[1].data));
         std::string step = Narrow(static_cast<const char16_t*>(r->args[0].data));
         step.append(" = ").append(status);
         g_steps.push_back(step);
@@ -58,21 +59,22 @@ bool Has(const std::string& step) {
 
 TEST(TraceSteps, SubjectComposition) {
   ScopedTraceConsumer consumer;
-  const Produced p = Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"CN=Test,C=CN", o, l); });
+  const Produced p =
+      Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"CN=Test,C=CN", o, l); });
   ASSERT_EQ(p.status, S_OK);
-  for (const char* step : {">ComposeSubject", ">ParseSubject", ">ComposeSubjectChild",
-                           "ParseSubject - SplidWstr-Subject = 00000000",
-                           "ParseSubject - SplidWstr-Pair = 00000000",
-                           "ComposeSubjectChild - UTF16ToUTF8(CountryName) = 00000000",
-                           "ComposeSubjectChild - ComposeAnyString(CountryName) = 00000000",
-                           "ComposeSubjectChild - ComposeAnyString = 00000000",
-                           "ComposeSubjectChild - ComposeSpecialAttribute = 00000000",
-                           "ComposeSpecialAttribute - DecodeASN1Memory = 00000000",
-                           "ComposeSpecialAttribute - ASN1Encode-Sequence = 00000000",
-                           "EncodeObject - CryptEncodeObject - get length = 00000000",
-                           "EncodeObject - CryptEncodeObject - get value = 00000000",
-                           "ComposeSubject - ComposeSubjectChild = 00000000",
-                           "ComposeSubject - ASN1Encode = 00000000"})
+  for (const char* step :
+       {">ComposeSubject", ">ParseSubject", ">ComposeSubjectChild",
+        "ParseSubject - SplidWstr-Subject = 00000000", "ParseSubject - SplidWstr-Pair = 00000000",
+        "ComposeSubjectChild - UTF16ToUTF8(CountryName) = 00000000",
+        "ComposeSubjectChild - ComposeAnyString(CountryName) = 00000000",
+        "ComposeSubjectChild - ComposeAnyString = 00000000",
+        "ComposeSubjectChild - ComposeSpecialAttribute = 00000000",
+        "ComposeSpecialAttribute - DecodeASN1Memory = 00000000",
+        "ComposeSpecialAttribute - ASN1Encode-Sequence = 00000000",
+        "EncodeObject - CryptEncodeObject - get length = 00000000",
+        "EncodeObject - CryptEncodeObject - get value = 00000000",
+        "ComposeSubject - ComposeSubjectChild = 00000000",
+        "ComposeSubject - ASN1Encode = 00000000"})
     EXPECT_TRUE(Has(step)) << step;
 }
 
@@ -93,7 +95,7 @@ TEST(TraceSteps, SubjectFailures) {
 TEST(TraceSteps, SM2SignatureSteps) {
   ScopedTraceConsumer consumer;
   Bytes raw(64, 0x11);
-  raw[0] = 0x80;  // r gains a 0x00
+  raw[0] = 0x80;   // r gains a 0x00
   raw[32] = 0x00;  // s loses its leading zero
   Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
   EXPECT_TRUE(Has("SM2EncodeRawSignature - Check SM2 raw signature size = 00000000"));
