@@ -11,6 +11,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
 #include "support/DerTestSupport.h"
+#include "support/OpenSslRoundTrip.h"
 
 namespace {
 
@@ -276,11 +277,7 @@ TEST(DerEncoder, SM2SignatureIsAcceptedByStrictParsers) {
     auto [hr, der] =
         Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
     ASSERT_EQ(hr, S_OK);
-    const unsigned char* p = der.data();
-    ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size()));
-    ASSERT_NE(sig, nullptr);
-    EXPECT_EQ(p, der.data() + der.size());
-    ECDSA_SIG_free(sig);
+    EXPECT_EQ(OpenSslRoundTrip(der, d2i_ECDSA_SIG, i2d_ECDSA_SIG, ECDSA_SIG_free), der);
     std::string out;
     EXPECT_EQ(OpenSslAsn1Parse(der, &out), 0) << out;
     EXPECT_NE(out.find("INTEGER"), std::string::npos);
@@ -296,8 +293,7 @@ TEST(DerEncoder, StrictParsersRefuseAPaddedInteger) {
   padded.insert(padded.end(), s.begin(), s.end());
   padded.resize(padded.size() + 32, 0x22);
   ASSERT_EQ(padded.size(), 70u);
-  const unsigned char* p = padded.data();
-  EXPECT_EQ(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(padded.size())), nullptr);
+  EXPECT_TRUE(OpenSslRoundTrip(padded, d2i_ECDSA_SIG, i2d_ECDSA_SIG, ECDSA_SIG_free).empty());
 }
 
 TEST(DerEncoder, AttributeIsAcceptedAndReencodedByOpenSsl) {
@@ -309,14 +305,8 @@ TEST(DerEncoder, AttributeIsAcceptedAndReencodedByOpenSsl) {
   std::string out;
   ASSERT_EQ(OpenSslAsn1Parse(der, &out), 0) << out;
   EXPECT_NE(out.find("challengePassword"), std::string::npos) << out;
-  const unsigned char* p = der.data();
-  X509_ATTRIBUTE* attr = d2i_X509_ATTRIBUTE(nullptr, &p, static_cast<long>(der.size()));
-  ASSERT_NE(attr, nullptr);
-  unsigned char* again = nullptr;
-  const int len = i2d_X509_ATTRIBUTE(attr, &again);
-  EXPECT_EQ(Bytes(again, again + len), der);
-  OPENSSL_free(again);
-  X509_ATTRIBUTE_free(attr);
+  EXPECT_EQ(OpenSslRoundTrip(der, d2i_X509_ATTRIBUTE, i2d_X509_ATTRIBUTE, X509_ATTRIBUTE_free),
+            der);
 }
 
 TEST(DerEncoder, AlgorithmIdentifierIsReencodedByOpenSsl) {
@@ -325,14 +315,7 @@ TEST(DerEncoder, AlgorithmIdentifierIsReencodedByOpenSsl) {
                                    static_cast<DWORD>(kSm2CurveOid.size()), o, l);
   });
   ASSERT_EQ(hr, S_OK);
-  const unsigned char* p = der.data();
-  X509_ALGOR* alg = d2i_X509_ALGOR(nullptr, &p, static_cast<long>(der.size()));
-  ASSERT_NE(alg, nullptr);
-  unsigned char* again = nullptr;
-  const int len = i2d_X509_ALGOR(alg, &again);
-  EXPECT_EQ(Bytes(again, again + len), der);
-  OPENSSL_free(again);
-  X509_ALGOR_free(alg);
+  EXPECT_EQ(OpenSslRoundTrip(der, d2i_X509_ALGOR, i2d_X509_ALGOR, X509_ALGOR_free), der);
 }
 
 TEST(DerEncoder, LongObjectIdentifierUsesTheSequenceHeaderLength) {
