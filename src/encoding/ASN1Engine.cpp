@@ -43,13 +43,12 @@ void Resolve(ASN1Node* node, uint32_t contentLength) {
 }  // namespace
 
 bool IsASN1Container(uint8_t identifier) {
-  if (identifier <= 0x1F) return false;                       // universal, primitive
+  if (identifier <= 0x1F) return false;                        // universal, primitive
   if (identifier >= 0x80 && identifier <= 0x8F) return false;  // context [0..15], primitive
   return true;
 }
 
-int32_t GetASN1ValueLength(const BYTE* buffer, int64_t position, int64_t end,
-                           ASN1Header* header) {
+int32_t GetASN1ValueLength(const BYTE* buffer, int64_t position, int64_t end, ASN1Header* header) {
   if (position < 0 || position >= end) return -1;
   const BYTE first = buffer[position];
   if (first < 0x80) {
@@ -68,7 +67,7 @@ int32_t GetASN1ValueLength(const BYTE* buffer, int64_t position, int64_t end,
     for (int64_t i = 1; i <= count; ++i) {
       const BYTE octet = buffer[position + i];
       if (significant == 0 && octet == 0) continue;  // leading zero octets are accepted
-      if (++significant > 4) return -1;             // does not fit 32 bits
+      if (++significant > 4) return -1;              // does not fit 32 bits
       value = (value << 8) | octet;
     }
     header->lengthOctets = static_cast<uint32_t>(count + 1);
@@ -176,6 +175,7 @@ int32_t ParseNode(ASN1Node* node, uint32_t* counter) {
 }
 
 int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, ASN1Node** root) {
+  TraceHelper trace("DecodeASN1Memory");
   ASN1Header h;
   if (data == nullptr || root == nullptr || ParseASN1TLV(data, 0, length, &h) != 0) {
     TRACE_FAILURE(length);

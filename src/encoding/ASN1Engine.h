@@ -16,14 +16,14 @@
 // stay alive and unchanged while the tree is used; each node owns its
 // children. After a successful decode no node is indefinite.
 struct ASN1Node {
-  const BYTE* buffer = nullptr;    // the caller's whole encoding (same for every node)
+  const BYTE* buffer = nullptr;  // the caller's whole encoding (same for every node)
   uint32_t bufferLength = 0;
-  uint8_t identifier = 0;          // the whole identifier octet
-  uint32_t lengthOctets = 0;       // 1 (short or indefinite form) or 1 + N (long form)
-  uint32_t contentLength = 0;      // 0xFFFFFFFF while indefinite and unresolved
-  uint64_t contentOffset = 0;      // absolute offset of the first content octet
-  uint32_t encodedLength = 0;      // 1 + lengthOctets + contentLength
-  uint16_t indefinite = 0;         // 1 while the length is indefinite and unresolved
+  uint8_t identifier = 0;      // the whole identifier octet
+  uint32_t lengthOctets = 0;   // 1 (short or indefinite form) or 1 + N (long form)
+  uint32_t contentLength = 0;  // 0xFFFFFFFF while indefinite and unresolved
+  uint64_t contentOffset = 0;  // absolute offset of the first content octet
+  uint32_t encodedLength = 0;  // 1 + lengthOctets + contentLength
+  uint16_t indefinite = 0;     // 1 while the length is indefinite and unresolved
   ASN1Node* parent = nullptr;
   std::vector<ASN1Node*> children;
 
@@ -48,8 +48,9 @@ constexpr int32_t kASN1HeaderUnreadable = 0x20001041;
 // Decodes `length` octets at `data`. Returns 0 on success, with the tree in
 // *root; kASN1HeaderUnreadable when the outermost identifier and length
 // cannot be read (*root untouched); -1 when a nested element fails, in
-// which case *root holds the partly built tree. Whenever *root was set the
-// caller releases it with FreeASN1Node. Octets after the outermost element
+// which case *root holds the partly built tree, which the caller must not
+// read (a failed node may claim content past the buffer). Whenever *root
+// was set the caller releases it with FreeASN1Node. Octets after the outermost element
 // are ignored.
 int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, ASN1Node** root);
 
@@ -61,8 +62,7 @@ int32_t ParseASN1TLV(const BYTE* buffer, int64_t position, int64_t end, ASN1Head
 // Reads the length octets that start at `position` (the octet after the
 // identifier), all before `end`; fills every field but the identifier.
 // Returns 0 or -1.
-int32_t GetASN1ValueLength(const BYTE* buffer, int64_t position, int64_t end,
-                           ASN1Header* header);
+int32_t GetASN1ValueLength(const BYTE* buffer, int64_t position, int64_t end, ASN1Header* header);
 
 // Parses the children of `node` recursively. `counter` counts the nodes of
 // the whole decode. Returns 0 or -1.

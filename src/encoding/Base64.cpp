@@ -15,7 +15,8 @@ struct DecodeTable {
   signed char value[256];
   constexpr DecodeTable() : value{} {
     for (int i = 0; i < 256; ++i) value[i] = -1;
-    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+    for (int i = 0; i < 64; ++i)
+      value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
   }
 };
 constexpr DecodeTable kDecode;
@@ -37,7 +38,7 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
                        DWORD flags) {
   static constexpr char16_t kName[] = u"Base64EncodeEx";
   TraceHelper trace("Base64EncodeEx");
-  if (source == nullptr || text == nullptr || textLength == nullptr) {
+  if ((source == nullptr && length != 0) || text == nullptr || textLength == nullptr) {
     TraceStep(kName, u"Check parameters", E_POINTER);
     return E_POINTER;
   }
@@ -52,33 +53,37 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
     return E_OUTOFMEMORY;
   }
   const bool crlf = !(flags & B64_NO_CRLF);
-  DWORD written = 0, lineChars = 0;
-  auto put = [&](char c) {
-    if (lineChars == kLineChars) {  // breaks only stand between lines
+  DWORD written = 0, groupsInLine = 0;
+  // Breaks stand only between lines: one is written before a group that
+  // starts a new line.
+  auto lineBreak = [&] {
+    if (groupsInLine == kLineChars / 4) {
       if (crlf) {
         out[written++] = '\r';
         out[written++] = '\n';
       }
-      lineChars = 0;
+      groupsInLine = 0;
     }
-    out[written++] = c;
-    ++lineChars;
+    ++groupsInLine;
   };
   DWORD i = 0;
   for (; i + 3 <= length; i += 3) {
+    lineBreak();
     const uint32_t v = (uint32_t{source[i]} << 16) | (uint32_t{source[i + 1]} << 8) | source[i + 2];
-    put(kAlphabet[v >> 18]);
-    put(kAlphabet[(v >> 12) & 0x3F]);
-    put(kAlphabet[(v >> 6) & 0x3F]);
-    put(kAlphabet[v & 0x3F]);
+    out[written] = kAlphabet[v >> 18];
+    out[written + 1] = kAlphabet[(v >> 12) & 0x3F];
+    out[written + 2] = kAlphabet[(v >> 6) & 0x3F];
+    out[written + 3] = kAlphabet[v & 0x3F];
+    written += 4;
   }
   const DWORD rest = length - i;
   if (rest != 0) {
+    lineBreak();
     uint32_t v = uint32_t{source[i]} << 16;
     if (rest == 2) v |= uint32_t{source[i + 1]} << 8;
-    put(kAlphabet[v >> 18]);
-    put(kAlphabet[(v >> 12) & 0x3F]);
-    if (rest == 2) put(kAlphabet[(v >> 6) & 0x3F]);
+    out[written++] = kAlphabet[v >> 18];
+    out[written++] = kAlphabet[(v >> 12) & 0x3F];
+    if (rest == 2) out[written++] = kAlphabet[(v >> 6) & 0x3F];
     if (!(flags & B64_NO_PAD)) {
       out[written++] = '=';
       if (rest == 1) out[written++] = '=';
@@ -108,6 +113,21 @@ HRESULT Base64DecodeEx(const char* source, LONG length, BYTE** bytes, LONG* coun
   const auto* s = reinterpret_cast<const unsigned char*>(source);
   LONG pos = 0, written = 0;
   while (pos < length && s[pos] != 0) {
+    // Fast path: four alphabet characters in a row.
+    if (length - pos >= 4) {
+      const int a = kDecode.value[s[pos]], b = kDecode.value[s[pos + 1]],
+                c = kDecode.value[s[pos + 2]], d = kDecode.value[s[pos + 3]];
+      if ((a | b | c | d) >= 0) {
+        const uint32_t v =
+            (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+        out[written] = static_cast<BYTE>(v >> 16);
+        out[written + 1] = static_cast<BYTE>(v >> 8);
+        out[written + 2] = static_cast<BYTE>(v);
+        written += 3;
+        pos += 4;
+        continue;
+      }
+    }
     uint32_t bits = 0;
     int valid = 0;
     for (; pos < length && valid < 4; ++pos) {

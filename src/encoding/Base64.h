@@ -12,7 +12,8 @@ constexpr DWORD B64_NO_CRLF = 2;  // one line, no CR LF
 // Encodes `length` bytes as zero-terminated 8-bit text in lines of 76
 // characters separated (never ended) by CR LF, padded with "=", unless the
 // flags say otherwise. *textLength excludes the terminator. Sources above
-// 536,870,911 bytes fail with E_FAIL; a null source or output with E_POINTER.
+// 536,870,911 bytes fail with E_FAIL; a null output, or a null source of
+// non-zero length, with E_POINTER. An empty source gives an empty text.
 HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* textLength,
                        DWORD flags);
 

@@ -29,8 +29,8 @@ struct BufferDeleter {
 template <typename T = BYTE>
 using ScopedBuffer = std::unique_ptr<T, BufferDeleter>;
 
-// The first failure status for a failed platform call: the last error made
-// a status by the Win32 rule ((e & 0xFFFF) | 0x80070000 for positive e,
+// The status of a failed platform call: its last error made a status by
+// the Win32 rule ((e & 0xFFFF) | 0x80070000 for positive e,
 // negative values unchanged). A last error of 0 still reports a failure
 // (E_FAIL), never a success.
 HRESULT FailureFromLastError();

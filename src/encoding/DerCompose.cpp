@@ -109,8 +109,8 @@ HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outL
   return hr;
 }
 
-HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength,
-                                 BYTE** out, DWORD* outLen) {
+HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
+                                 DWORD* outLen) {
   TraceHelper trace("ComposeStandardAttribute");
   CRYPT_ATTR_BLOB values[1] = {{valueLength, const_cast<BYTE*>(value)}};
   CRYPT_ATTRIBUTE attribute{const_cast<char*>(oid), 1, values};
@@ -119,8 +119,8 @@ HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD value
   return hr;
 }
 
-HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength,
-                                BYTE** out, DWORD* outLen) {
+HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
+                                DWORD* outLen) {
   static constexpr char16_t kName[] = u"ComposeSpecialAttribute";
   TraceHelper trace("ComposeSpecialAttribute");
   if (out == nullptr || outLen == nullptr) return E_POINTER;

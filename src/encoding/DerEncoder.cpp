@@ -1,8 +1,9 @@
 // The tag-length-value builder and the SM2 signature value.
+#include "encoding/DerEncoder.h"
+
 #include <cstring>
 
 #include "encoding/Buffer.h"
-#include "encoding/DerEncoder.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("DerEncoder");
@@ -11,8 +12,17 @@ namespace {
 
 bool IsWritableIdentifier(BYTE identifier) {
   switch (identifier) {
-    case 0x02: case 0x04: case 0x06: case 0x0C: case 0x13: case 0x16:
-    case 0x1E: case 0x30: case 0x31: case 0x80: case 0xA0:
+    case 0x02:
+    case 0x04:
+    case 0x06:
+    case 0x0C:
+    case 0x13:
+    case 0x16:
+    case 0x1E:
+    case 0x30:
+    case 0x31:
+    case 0x80:
+    case 0xA0:
       return true;
     default:
       return false;
@@ -68,8 +78,7 @@ HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
   return S_OK;
 }
 
-HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out,
-                   DWORD* outLen) {
+HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out, DWORD* outLen) {
   static constexpr char16_t kName[] = u"ASN1Encode";
   TraceHelper trace("ASN1Encode");
   if (out == nullptr || outLen == nullptr || (content == nullptr && length != 0)) return E_POINTER;

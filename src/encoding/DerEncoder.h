@@ -30,8 +30,7 @@ HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count);
 // identifier, length octets, content. The identifier must be one of 0x02,
 // 0x04, 0x06, 0x0C, 0x13, 0x16, 0x1E, 0x30, 0x31, 0x80, 0xA0 and the content
 // non-empty; otherwise E_FAIL before anything is allocated.
-HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out,
-                   DWORD* outLen);
+HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out, DWORD* outLen);
 
 // ASN1Encode over the concatenation of `count` complete encodings, in order.
 HRESULT ASN1EncodeParts(BYTE identifier, const ByteView* parts, size_t count, BYTE** out,
@@ -52,15 +51,15 @@ HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outL
 
 // SEQUENCE { OBJECT IDENTIFIER oid, SET { value } }: the PKCS#9 attribute.
 // `value` is one complete encoding, copied verbatim.
-HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength,
-                                 BYTE** out, DWORD* outLen);
+HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
+                                 DWORD* outLen);
 
 // SEQUENCE { OBJECT IDENTIFIER oid, value } (an AlgorithmIdentifier with
 // parameters, or an AttributeTypeAndValue), or SEQUENCE { oid, NULL } when
 // `value` is null. The value's identifier must be one ASN1Encode accepts
 // and its content non-empty.
-HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength,
-                                BYTE** out, DWORD* outLen);
+HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
+                                DWORD* outLen);
 
 // The OBJECT IDENTIFIER element of `oid` alone.
 HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen);

@@ -1,11 +1,46 @@
 #include "encoding/TextConversion.h"
 
+#include <climits>
+#include <cstring>
+
 #include "control/Platform.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("TextConversion");
+
+namespace {
+
+// The two-call pattern of the platform's code-page conversions: measure
+// (the terminator included), allocate that many zeroed units, convert.
+// `convert(buffer, size)` returns the units written, or the size needed
+// when size is 0; 0 is a failure with the last error set.
+template <typename T, typename Convert>
+HRESULT ConvertText(const char16_t* name, const char16_t* measureStep, const char16_t* convertStep,
+                    Convert convert, T** out, DWORD* length) {
+  const int size = convert(nullptr, 0);
+  if (size <= 0) {
+    const HRESULT hr = FailureFromLastError();
+    TraceStep(name, measureStep, hr);
+    return hr;
+  }
+  T* buffer = AllocZeroed<T>(static_cast<size_t>(size));
+  if (buffer == nullptr) {
+    TraceStep(name, u"New Memory", E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  *out = buffer;
+  if (convert(buffer, size) <= 0) {
+    const HRESULT hr = FailureFromLastError();
+    TraceStep(name, convertStep, hr);
+    return hr;
+  }
+  *length = static_cast<DWORD>(size - 1);
+  return S_OK;
+}
+
+}  // namespace
 
 HRESULT UTF16ToUTF8(const char16_t* text, char** utf8, DWORD* length) {
   static constexpr char16_t kName[] = u"UTF16ToUTF8";
@@ -14,27 +49,14 @@ HRESULT UTF16ToUTF8(const char16_t* text, char** utf8, DWORD* length) {
     TraceStep(kName, u"Check parameters", E_POINTER);
     return E_POINTER;
   }
-  const Platform& p = Plat();
-  const int units = static_cast<int>(WideLength(text) + 1);  // the terminator included
-  const int size = p.WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(kName, u"WideCharToMultiByte - get length", hr);
-    return hr;
-  }
-  char* out = AllocZeroed<char>(static_cast<size_t>(size));
-  if (out == nullptr) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
-  *utf8 = out;
-  if (p.WideCharToMultiByte(CP_UTF8, 0, text, units, out, size, nullptr, nullptr) <= 0) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(kName, u"WideCharToMultiByte - get value", hr);
-    return hr;
-  }
-  *length = static_cast<DWORD>(size - 1);
-  return S_OK;
+  const size_t units = WideLength(text) + 1;  // the terminator included
+  if (units > INT_MAX) return E_FAIL;
+  auto convert = [&](char* buffer, int size) {
+    return Plat().WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), buffer, size,
+                                      nullptr, nullptr);
+  };
+  return ConvertText(kName, u"WideCharToMultiByte - get length", u"WideCharToMultiByte - get value",
+                     convert, utf8, length);
 }
 
 HRESULT UTF8ToUTF16(const char* text, char16_t** utf16, DWORD* length) {
@@ -44,29 +66,13 @@ HRESULT UTF8ToUTF16(const char* text, char16_t** utf16, DWORD* length) {
     TraceStep(kName, u"Check parameters", E_POINTER);
     return E_POINTER;
   }
-  const Platform& p = Plat();
-  size_t bytes = 0;
-  while (text[bytes] != 0) ++bytes;
-  const int count = static_cast<int>(bytes + 1);  // the terminator included
-  const int units = p.MultiByteToWideChar(CP_UTF8, 0, text, count, nullptr, 0);
-  if (units <= 0) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(kName, u"MultiByteToWideChar - get length", hr);
-    return hr;
-  }
-  char16_t* out = AllocZeroed<char16_t>(static_cast<size_t>(units));
-  if (out == nullptr) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
-  *utf16 = out;
-  if (p.MultiByteToWideChar(CP_UTF8, 0, text, count, out, units) <= 0) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(kName, u"MultiByteToWideChar - get value", hr);
-    return hr;
-  }
-  *length = static_cast<DWORD>(units - 1);
-  return S_OK;
+  const size_t bytes = std::strlen(text) + 1;  // the terminator included
+  if (bytes > INT_MAX) return E_FAIL;
+  auto convert = [&](char16_t* buffer, int size) {
+    return Plat().MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(bytes), buffer, size);
+  };
+  return ConvertText(kName, u"MultiByteToWideChar - get length", u"MultiByteToWideChar - get value",
+                     convert, utf16, length);
 }
 
 void SwapByteOrder(BYTE* buffer, DWORD length) {

@@ -50,7 +50,8 @@ bool EqualsAsciiNoCase(std::u16string_view a, std::u16string_view b) {
 bool EqualsAsciiNoCase(const std::string& a, const char* b) {
   size_t i = 0;
   for (; i < a.size() && b[i] != 0; ++i)
-    if (AsciiUpper(static_cast<unsigned char>(a[i])) != AsciiUpper(static_cast<unsigned char>(b[i])))
+    if (AsciiUpper(static_cast<unsigned char>(a[i])) !=
+        AsciiUpper(static_cast<unsigned char>(b[i])))
       return false;
   return i == a.size() && b[i] == 0;
 }
@@ -96,6 +97,7 @@ std::u16string ReplaceWchar(std::u16string_view text) {
 }
 
 std::string GetObjectID(std::u16string_view name) {
+  TraceHelper trace("GetObjectID");
   for (const NameEntry& e : kNames)
     if (EqualsAsciiNoCase(name, e.name)) return e.objectId;
   const std::u16string copy(name);
@@ -133,9 +135,9 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
   DWORD valueLen = 0;
   HRESULT hr;
   if (EqualsAsciiNoCase(attribute.objectId, kCountryName)) {
-    hr = ComposeNarrowString(attribute.value, CERT_RDN_PRINTABLE_STRING,
-                             u"UTF16ToUTF8(CountryName)", u"ComposeAnyString(CountryName)", &value,
-                             &valueLen);
+    hr =
+        ComposeNarrowString(attribute.value, CERT_RDN_PRINTABLE_STRING, u"UTF16ToUTF8(CountryName)",
+                            u"ComposeAnyString(CountryName)", &value, &valueLen);
   } else if (EqualsAsciiNoCase(attribute.objectId, kEmailAddress)) {
     hr = ComposeNarrowString(attribute.value, CERT_RDN_IA5_STRING, u"UTF16ToUTF8(Email)",
                              u"ComposeAnyString(Email)", &value, &valueLen);
@@ -153,8 +155,8 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
 
   BYTE* sequence = nullptr;
   DWORD sequenceLen = 0;
-  hr = ComposeSpecialAttribute(attribute.objectId.c_str(), value, valueLen, &sequence,
-                               &sequenceLen);
+  hr =
+      ComposeSpecialAttribute(attribute.objectId.c_str(), value, valueLen, &sequence, &sequenceLen);
   const ScopedBuffer<> sequenceHolder(sequence);
   TraceStep(kName, u"ComposeSpecialAttribute", hr);
   if (FAILED(hr)) return hr;

@@ -15,8 +15,8 @@
 
 // One attribute of the subject text, in text order.
 struct SubjectAttribute {
-  std::string objectId;   // dotted decimal; empty when the name is unknown
-  std::u16string value;   // exactly as it stood after the equals sign
+  std::string objectId;  // dotted decimal; empty when the name is unknown
+  std::u16string value;  // exactly as it stood after the equals sign
 };
 
 // The DER Name of `subject`, allocated with AllocZeroed (the caller

@@ -41,7 +41,7 @@ constexpr GUID TraceComponentGuid(const char* name) {
 
 // Declares this source file's component; use once per .cpp at file scope.
 #define TRACE_COMPONENT(name) \
-  static const TraceComponent kTraceComponent = {TraceComponentGuid(name), name}
+  [[maybe_unused]] static const TraceComponent kTraceComponent = {TraceComponentGuid(name), name}
 
 // Provider state; null while the module is not initialized.
 extern TraceProviderState* volatile g_traceProvider;
