@@ -251,7 +251,18 @@ const Case kCases[] = {
     {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 1024, 2, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kCases));
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+  const std::string provider = info.param.provider;
+  std::string name = provider.find("Base") != std::string::npos       ? "Base"
+                     : provider.find("Enhanced") != std::string::npos ? "Enhanced"
+                     : provider.find("RSA Token") != std::string::npos ? "RsaToken"
+                                                                        : "Sm2Token";
+  name += std::string("_") + info.param.algorithm + std::to_string(info.param.bits) + "_Type" +
+          std::to_string(info.param.certType) + (info.param.md5 ? "_MD5" : "");
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kCases), CaseName);
 
 TEST(TemporaryPublicKey, RsaIsOneLineOfAnRsaPublicKey) {
   ScopedSoftHomes homes;
