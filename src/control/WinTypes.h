@@ -638,6 +638,12 @@ typedef OSVERSIONINFOEXW* LPOSVERSIONINFOEXW;
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 #define KEY_WOW64_64KEY 0x0100
+// Registry results and options of the soft registry
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_NOACCESS 998L
+#define REG_OPTION_VOLATILE 1
+#define DELETE 0x00010000
 
 // Files
 #define GENERIC_READ 0x80000000

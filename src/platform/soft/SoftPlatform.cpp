@@ -8,6 +8,7 @@ Platform BuildSoftTable() {
   SoftFillThread(t);
   SoftFillCom(t);
   SoftFillTrace(t);
+  SoftFillRegistry(t);
   return t;
 }
 

@@ -9,6 +9,7 @@ void SoftFillUnimplemented(Platform& t);
 void SoftFillThread(Platform& t);    // last error, texts, languages, code pages
 void SoftFillCom(Platform& t);       // COM initialisation, GUIDs
 void SoftFillTrace(Platform& t);     // trace sink
+void SoftFillRegistry(Platform& t);  // registry in the homes' databases
 
 // Sets the calling thread's last-error value (the soft GetLastError's).
 void SoftSetLastError(DWORD error);
