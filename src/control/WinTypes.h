@@ -638,6 +638,15 @@ typedef OSVERSIONINFOEXW* LPOSVERSIONINFOEXW;
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 #define KEY_WOW64_64KEY 0x0100
+// Provider results and values of the soft providers
+#define NTE_BAD_PUBLIC_KEY ((HRESULT)0x80090015)
+#define NTE_PROV_TYPE_NO_MATCH ((HRESULT)0x8009001B)
+#define CRYPT_NOHASHOID 0x00000001
+#define CRYPT_IMPL_HARDWARE 1
+#define CRYPT_IMPL_SOFTWARE 2
+#define CRYPT_IMPL_REMOVABLE 8
+#define RSA1_MAGIC 0x31415352  // "RSA1"
+#define RSA2_MAGIC 0x32415352  // "RSA2"
 // Registry results and options of the soft registry
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_KEY_DELETED 1018L

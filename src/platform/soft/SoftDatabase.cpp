@@ -128,8 +128,12 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
   sqlite3_busy_timeout(conn->db, kBusyTimeoutMs);
   if (conn->writable) {
     // WAL lets readers go on while one process writes; NORMAL keeps every
-    // committed transaction across a crash of the process.
-    if (DWORD e = ExecPatiently(conn->db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) return e;
+    // committed transaction across a crash of the process; secure_delete
+    // overwrites removed rows (key material) in the file.
+    if (DWORD e = ExecPatiently(conn->db,
+                                "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+                                " PRAGMA secure_delete=ON;"))
+      return e;
     if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
     if (DWORD e = Exec(conn->db, kSchema)) {
       Exec(conn->db, "ROLLBACK");

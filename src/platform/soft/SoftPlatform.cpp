@@ -9,6 +9,7 @@ Platform BuildSoftTable() {
   SoftFillCom(t);
   SoftFillTrace(t);
   SoftFillRegistry(t);
+  SoftFillCrypto(t);
   return t;
 }
 
