@@ -157,8 +157,10 @@ DWORD SoftContainerPutKey(SoftProv& prov, DWORD spec, const SoftStoredKey& key);
 DWORD SoftContainerGetKey(SoftProv& prov, DWORD spec, SoftStoredKey* key);
 DWORD SoftContainerSetCertificate(SoftProv& prov, DWORD spec, const BYTE* der, size_t size);
 
-// Key material: RSA keys are stored as DER RSAPrivateKey, SM2 keys as the
-// 32-octet private scalar followed by the 65-octet public point.
+// Key material: RSA keys are stored as their PRIVATEKEYBLOB ("RSA2"), SM2
+// keys as the 32-octet private scalar followed by the 65-octet public
+// point. Both load through parameters in cleared memory, never through a
+// DER decoder's unwiped copies.
 DWORD SoftGenerateRsa(DWORD bits, EvpPkey* key);
 DWORD SoftGenerateSm2(EvpPkey* key);
 DWORD SoftKeyMaterial(SoftKeyKind kind, EVP_PKEY* key, SecretBytes* material);

@@ -8,8 +8,6 @@
 
 namespace {
 
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, SoftOsslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, SoftOsslFree<OSSL_PARAM, OSSL_PARAM_free>>;
 
 constexpr size_t kHeader = 8 + 12;  // BLOBHEADER + RSAPUBKEY
 
@@ -81,8 +79,10 @@ DWORD SoftImportRsaBlob(const BYTE* blob, DWORD size, EvpPkey* key, bool* isPriv
   ParamBld bld(OSSL_PARAM_BLD_new());
   std::vector<Bignum> values;
   auto push = [&](const char* name, const BYTE* le, size_t n) {
-    values.emplace_back(BN_lebin2bn(le, static_cast<int>(n), nullptr));
-    return values.back() && OSSL_PARAM_BLD_push_BN(bld.get(), name, values.back().get()) == 1;
+    // Secure numbers make the parameter builder keep them in cleared memory.
+    values.emplace_back(BN_secure_new());
+    return values.back() && BN_lebin2bn(le, static_cast<int>(n), values.back().get()) &&
+           OSSL_PARAM_BLD_push_BN(bld.get(), name, values.back().get()) == 1;
   };
   const BYTE e[4] = {blob[16], blob[17], blob[18], blob[19]};
   const BYTE* p = blob + kHeader;

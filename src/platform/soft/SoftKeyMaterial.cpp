@@ -5,18 +5,19 @@
 #include <cstring>
 
 #include "platform/soft/SoftCrypto.h"
+#include "platform/soft/SoftKeyBlobs.h"
 
 namespace {
 
 constexpr size_t kSm2Scalar = 32;
 constexpr size_t kSm2Point = 65;
 
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, SoftOsslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, SoftOsslFree<OSSL_PARAM, OSSL_PARAM_free>>;
 
 DWORD Sm2FromParts(const BYTE* scalar, const BYTE* point, EvpPkey* key) {
-  Bignum priv(BN_bin2bn(scalar, kSm2Scalar, nullptr));
+  // A secure number makes the parameter builder keep it in cleared memory.
+  Bignum priv(BN_secure_new());
   ParamBld bld(OSSL_PARAM_BLD_new());
+  if (priv && !BN_bin2bn(scalar, kSm2Scalar, priv.get())) priv.reset();
   if (!priv || !bld) return static_cast<DWORD>(NTE_NO_MEMORY);
   OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
   OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, priv.get());
@@ -66,13 +67,7 @@ DWORD SoftSm2PublicPoint(EVP_PKEY* key, std::vector<BYTE>* point) {
 }
 
 DWORD SoftKeyMaterial(SoftKeyKind kind, EVP_PKEY* key, SecretBytes* material) {
-  if (kind == SoftKeyKind::kRsa) {
-    const int size = i2d_PrivateKey(key, nullptr);
-    if (size <= 0) return static_cast<DWORD>(NTE_BAD_KEY);
-    material->assign(static_cast<size_t>(size), 0);
-    BYTE* p = material->data();
-    return i2d_PrivateKey(key, &p) == size ? ERROR_SUCCESS : static_cast<DWORD>(NTE_BAD_KEY);
-  }
+  if (kind == SoftKeyKind::kRsa) return SoftExportRsaBlob(key, CALG_RSA_KEYX, true, material);
   BIGNUM* raw = nullptr;
   if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &raw) != 1)
     return static_cast<DWORD>(NTE_BAD_KEY);
@@ -88,11 +83,9 @@ DWORD SoftKeyMaterial(SoftKeyKind kind, EVP_PKEY* key, SecretBytes* material) {
 
 DWORD SoftKeyFromMaterial(SoftKeyKind kind, const SecretBytes& material, EvpPkey* key) {
   if (kind == SoftKeyKind::kRsa) {
-    const BYTE* p = material.data();
-    EVP_PKEY* out = d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(material.size()));
-    if (out == nullptr) return static_cast<DWORD>(NTE_BAD_KEYSET_PARAM);
-    key->reset(out);
-    return ERROR_SUCCESS;
+    bool isPrivate = false;
+    const DWORD e = SoftImportRsaBlob(material.data(), static_cast<DWORD>(material.size()), key, &isPrivate);
+    return (e != ERROR_SUCCESS || !isPrivate) ? static_cast<DWORD>(NTE_BAD_KEYSET_PARAM) : ERROR_SUCCESS;
   }
   if (material.size() != kSm2Scalar + kSm2Point) return static_cast<DWORD>(NTE_BAD_KEYSET_PARAM);
   return Sm2FromParts(material.data(), material.data() + kSm2Scalar, key);

@@ -33,6 +33,8 @@ using EvpCipherCtx =
 using Bignum = std::unique_ptr<BIGNUM, SoftOsslFree<BIGNUM, BN_clear_free>>;
 using EcGroup = std::unique_ptr<EC_GROUP, SoftOsslFree<EC_GROUP, EC_GROUP_free>>;
 using EcPoint = std::unique_ptr<EC_POINT, SoftOsslFree<EC_POINT, EC_POINT_clear_free>>;
+using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, SoftOsslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
+using Params = std::unique_ptr<OSSL_PARAM, SoftOsslFree<OSSL_PARAM, OSSL_PARAM_free>>;
 
 // An allocator that wipes each block before returning it, so that a
 // vector of secrets leaves nothing behind when it grows or dies.

@@ -6,6 +6,7 @@
 
 #include "platform/soft/SoftCrypto.h"
 #include "platform/soft/SoftDer.h"
+#include "platform/soft/SoftKeyBlobs.h"
 
 namespace {
 
@@ -62,6 +63,43 @@ DWORD ExchangeKey(SoftProv& prov, SoftKeyKind kind, EvpPkey* key) {
   return SoftKeyFromMaterial(kind, stored.material, key);
 }
 
+// An RSA key from its DER RSAPrivateKey, read here (not by OpenSSL's
+// decoder, which leaves unwiped copies) into a PRIVATEKEYBLOB.
+DWORD RsaFromDer(const BYTE* der, size_t size, EvpPkey* key) {
+  const BYTE* p = der;
+  const BYTE* end = der + size;
+  SoftDerItem seq, item[9];
+  if (!SoftDerExpect(&p, end, 0x30, &seq) || p != end) return static_cast<DWORD>(NTE_BAD_DATA);
+  p = seq.content;
+  end = seq.content + seq.size;
+  for (SoftDerItem& i : item) {
+    if (!SoftDerExpect(&p, end, 0x02, &i)) return static_cast<DWORD>(NTE_BAD_DATA);
+    while (i.size > 1 && i.content[0] == 0) ++i.content, --i.size;  // the sign octet
+  }
+  if (item[1].size == 0 || item[1].size % 2 != 0 || item[1].content[0] < 0x80 || item[2].size > 4)
+    return static_cast<DWORD>(NTE_BAD_DATA);
+  const size_t full = item[1].size, half = full / 2;
+  // Blob order after the header: n, p, q, dp, dq, qinv, d.
+  const int order[] = {1, 4, 5, 6, 7, 8, 3};
+  SecretBytes blob(20 + full + 5 * half + full, 0);
+  blob[0] = PRIVATEKEYBLOB;
+  blob[1] = CUR_BLOB_VERSION;
+  SoftStore32(&blob[4], CALG_RSA_KEYX);
+  SoftStore32(&blob[8], RSA2_MAGIC);
+  SoftStore32(&blob[12], static_cast<DWORD>(full * 8));
+  for (size_t i = 0; i < item[2].size; ++i) blob[16 + i] = item[2].content[item[2].size - 1 - i];
+  size_t offset = 20;
+  for (int index : order) {
+    const size_t width = (index == 1 || index == 3) ? full : half;
+    const SoftDerItem& v = item[index];
+    if (v.size > width) return static_cast<DWORD>(NTE_BAD_DATA);
+    for (size_t i = 0; i < v.size; ++i) blob[offset + i] = v.content[v.size - 1 - i];
+    offset += width;
+  }
+  bool isPrivate = false;
+  return SoftImportRsaBlob(blob.data(), static_cast<DWORD>(blob.size()), key, &isPrivate);
+}
+
 // SEQUENCE { INTEGER 1, OID rsaEncryption, OID 3DES-ECB, OCTET STRING
 // wrapped session key, OCTET STRING wrapped private key }.
 DWORD OpenRsaEnvelope(SoftProv& prov, const BYTE* data, size_t size, EvpPkey* result) {
@@ -93,11 +131,7 @@ DWORD OpenRsaEnvelope(SoftProv& prov, const BYTE* data, size_t size, EvpPkey* re
     return e;
   DWORD plainSize = static_cast<DWORD>(der.size());
   if (DWORD e = SoftStripPkcs5(der.data(), &plainSize, 8)) return e;
-  const BYTE* q = der.data();
-  EVP_PKEY* key = d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, static_cast<long>(plainSize));
-  if (key == nullptr) return static_cast<DWORD>(NTE_BAD_DATA);
-  result->reset(key);
-  if (q != der.data() + plainSize) return static_cast<DWORD>(NTE_BAD_DATA);
+  return RsaFromDer(der.data(), plainSize, result);
   return ERROR_SUCCESS;
 }
 
