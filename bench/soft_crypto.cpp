@@ -44,6 +44,16 @@ EVP_PKEY* OpensslKey(const Algorithm& a) {
                                   : EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
 }
 
+// A new container with a key pair; returns the open provider handle.
+HCRYPTPROV MakeContainer(const std::u16string& name, const Algorithm& a) {
+  HCRYPTPROV prov = 0;
+  HCRYPTKEY key = 0;
+  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, CRYPT_NEWKEYSET);
+  Plat().CryptGenKey(prov, a.keyAlg, a.flags, &key);
+  Plat().CryptDestroyKey(key);
+  return prov;
+}
+
 // Key generation: in a new container through the table (create, generate,
 // store, release, delete) against EVP_PKEY_Q_keygen.
 void TableKeyGen(benchmark::State& state, const Algorithm& a) {
@@ -74,11 +84,7 @@ void OpensslKeyGen(benchmark::State& state, const Algorithm& a) {
 // from the container each time) against EVP_DigestSign with a loaded key.
 void TableSign(benchmark::State& state, const Algorithm& a) {
   const std::u16string name = NextContainer();
-  HCRYPTPROV prov = 0;
-  HCRYPTKEY key = 0;
-  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, CRYPT_NEWKEYSET);
-  Plat().CryptGenKey(prov, a.keyAlg, a.flags, &key);
-  Plat().CryptDestroyKey(key);
+  HCRYPTPROV prov = MakeContainer(name, a);
   std::vector<BYTE> signature(512);
   for (auto _ : state) {
     HCRYPTHASH hash = 0;
@@ -121,11 +127,8 @@ void OpensslSign(benchmark::State& state, const Algorithm& a) {
 // reading it back (what a store of keys must do at the least).
 void TableRoundTrip(benchmark::State& state, const Algorithm& a) {
   const std::u16string name = NextContainer();
-  HCRYPTPROV prov = 0;
+  HCRYPTPROV prov = MakeContainer(name, a);
   HCRYPTKEY key = 0;
-  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, CRYPT_NEWKEYSET);
-  Plat().CryptGenKey(prov, a.keyAlg, a.flags, &key);
-  Plat().CryptDestroyKey(key);
   Plat().CryptReleaseContext(prov, 0);
   std::vector<BYTE> blob(1024);
   for (auto _ : state) {

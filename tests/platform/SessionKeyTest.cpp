@@ -34,6 +34,15 @@ class SessionKeyTest : public ::testing::Test {
     ASSERT_TRUE(Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, result));
   }
 
+  // A 3DES key given in the clear (PLAINTEXTKEYBLOB: header, length, key)
+  // to a verification context of the enhanced provider.
+  static void ImportPlain3Des(Prov* prov, const Bytes& des3, Key* session) {
+    ASSERT_TRUE(prov->Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+    Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
+    blob.insert(blob.end(), des3.begin(), des3.end());
+    ASSERT_TRUE(Plat().CryptImportKey(prov->h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &session->h));
+  }
+
   // The SIMPLEBLOB of a plaintext session key laid out as an encryption
   // block (key reversed, 00, non-zero padding, 02, 00).
   static Bytes PlainSessionBlob(ALG_ID alg, const Bytes& key, size_t modulus) {
@@ -87,12 +96,9 @@ TEST_F(SessionKeyTest, ExponentOneKeyGivesBackThe3DesKey) {
 
 TEST_F(SessionKeyTest, TripleDesPaddingIsChecked) {
   Prov prov;
-  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
   const Bytes des3 = Random(24);
-  Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
-  blob.insert(blob.end(), des3.begin(), des3.end());
   Key session;
-  ASSERT_TRUE(Plat().CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &session.h));
+  ImportPlain3Des(&prov, des3, &session);
   const DWORD ecb = CRYPT_MODE_ECB;
   ASSERT_TRUE(Plat().CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<const BYTE*>(&ecb), 0));
 
@@ -125,12 +131,9 @@ TEST_F(SessionKeyTest, TripleDesPaddingIsChecked) {
 
 TEST_F(SessionKeyTest, CbcChainsAcrossCalls) {
   Prov prov;
-  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
   const Bytes des3 = Random(24);
-  Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
-  blob.insert(blob.end(), des3.begin(), des3.end());
   Key session;
-  ASSERT_TRUE(Plat().CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &session.h));
+  ImportPlain3Des(&prov, des3, &session);
   EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), KeyParam(session.h, KP_MODE));  // the default
   const Bytes message(40, 'x');
   Bytes data = Encipher(EVP_des_ede3_cbc(), des3, message, true);  // zero IV

@@ -153,7 +153,6 @@ BOOL CryptSignHashImpl(HCRYPTHASH handle, DWORD spec, const char16_t*, DWORD fla
     *dataLen = size;
     return SoftFail(ERROR_MORE_DATA);
   }
-  if (hash->finished && kind == SoftKeyKind::kSm2) return SoftFail(static_cast<DWORD>(NTE_BAD_HASH_STATE));
   std::vector<BYTE> signature;
   const DWORD e = kind == SoftKeyKind::kSm2 ? SignSm2(*hash, key.get(), &signature)
                                             : SignRsa(*hash, key.get(), flags, &signature);

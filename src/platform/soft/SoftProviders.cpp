@@ -6,34 +6,34 @@
 
 namespace {
 
-// Lengths in bits as the platform reports them in PP_ENUMALGS_EX.
+// Lengths in bits as the platform reports them in PP_ENUMALGS_EX. Rows
+// several providers share:
+#define KL_HASHES                                                        \
+  {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},            \
+      {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"}, \
+      {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"}
+#define KL_DES_FAMILY                                                    \
+  {CALG_DES, 56, 56, 56, "DES", "Data Encryption Standard (DES)"},       \
+      {CALG_3DES_112, 112, 112, 112, "3DES TWO KEY", "Two Key Triple DES"}, \
+      {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"}
+
 constexpr SoftAlg kBaseAlgs[] = {
-    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
-    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
-    {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"},
+    KL_HASHES,
     {CALG_DES, 56, 56, 56, "DES", "Data Encryption Standard (DES)"},
     {CALG_RSA_SIGN, 512, 384, 16384, "RSA_SIGN", "RSA Signature"},
     {CALG_RSA_KEYX, 512, 384, 1024, "RSA_KEYX", "RSA Key Exchange"},
 };
 
 constexpr SoftAlg kEnhancedAlgs[] = {
-    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
-    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
-    {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"},
-    {CALG_DES, 56, 56, 56, "DES", "Data Encryption Standard (DES)"},
-    {CALG_3DES_112, 112, 112, 112, "3DES TWO KEY", "Two Key Triple DES"},
-    {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"},
+    KL_HASHES,
+    KL_DES_FAMILY,
     {CALG_RSA_SIGN, 1024, 384, 16384, "RSA_SIGN", "RSA Signature"},
     {CALG_RSA_KEYX, 1024, 384, 16384, "RSA_KEYX", "RSA Key Exchange"},
 };
 
 constexpr SoftAlg kAesAlgs[] = {
-    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
-    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
-    {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"},
-    {CALG_DES, 56, 56, 56, "DES", "Data Encryption Standard (DES)"},
-    {CALG_3DES_112, 112, 112, 112, "3DES TWO KEY", "Two Key Triple DES"},
-    {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"},
+    KL_HASHES,
+    KL_DES_FAMILY,
     {CALG_AES_128, 128, 128, 128, "AES 128", "Advanced Encryption Standard (AES) 128"},
     {CALG_AES_192, 192, 192, 192, "AES 192", "Advanced Encryption Standard (AES) 192"},
     {CALG_AES_256, 256, 256, 256, "AES 256", "Advanced Encryption Standard (AES) 256"},
@@ -42,9 +42,7 @@ constexpr SoftAlg kAesAlgs[] = {
 };
 
 constexpr SoftAlg kRsaTokenAlgs[] = {
-    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
-    {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"},
-    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
+    KL_HASHES,
     {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"},
     {CALG_RSA_SIGN, 1024, 1024, 2048, "RSA_SIGN", "RSA Signature"},
     {CALG_RSA_KEYX, 1024, 1024, 2048, "RSA_KEYX", "RSA Key Exchange"},
@@ -57,6 +55,9 @@ constexpr SoftAlg kSm2TokenAlgs[] = {
     {KL_CALG_SM2_SIGN, 256, 256, 256, "SM2_SIGN", "SM2 Signature"},
     {KL_CALG_SM2_KEYX, 256, 256, 256, "SM2_KEYX", "SM2 Key Exchange"},
 };
+
+#undef KL_HASHES
+#undef KL_DES_FAMILY
 
 template <size_t N>
 constexpr size_t Count(const SoftAlg (&)[N]) {
