@@ -648,6 +648,7 @@ typedef OSVERSIONINFOEXW* LPOSVERSIONINFOEXW;
 #define RSA1_MAGIC 0x31415352  // "RSA1"
 #define RSA2_MAGIC 0x32415352  // "RSA2"
 // Registry results and options of the soft registry
+#define ERROR_LOCK_VIOLATION 33L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_NOACCESS 998L

@@ -223,6 +223,9 @@ DWORD SoftSqlError(int rc) {
     case SQLITE_AUTH:
     case SQLITE_CANTOPEN:
       return ERROR_ACCESS_DENIED;
+    case SQLITE_BUSY:  // only after the busy timeout ran out
+    case SQLITE_LOCKED:
+      return ERROR_LOCK_VIOLATION;
     case SQLITE_NOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
     case SQLITE_FULL:

@@ -61,5 +61,5 @@ class SoftStmt {
 };
 
 // Maps an SQLite result that is neither SQLITE_ROW nor SQLITE_DONE to a
-// Win32 code (lock errors never reach here: the busy timeout waits).
+// Win32 code (a lock error only after the busy timeout of two minutes).
 DWORD SoftSqlError(int rc);
