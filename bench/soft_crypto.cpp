@@ -1,7 +1,6 @@
 // The soft providers through the platform table beside OpenSSL doing the
 // same work directly, so that the table's own cost (handles, containers in
 // SQLite, blob layouts) can be read off each pair of lines.
-// OpenSSL before the Win32 names (X509_NAME is both).
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>

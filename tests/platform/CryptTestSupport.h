@@ -3,7 +3,6 @@
 // blobs, verifying signatures, building envelopes).
 #pragma once
 
-// OpenSSL before the Win32 names (X509_NAME is both).
 #include <openssl/asn1.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>

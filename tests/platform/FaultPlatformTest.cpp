@@ -1,10 +1,9 @@
 // The wrapping table that tests use to make platform calls fail.
-// OpenSSL (through CryptTestSupport.h) comes before the Win32 names.
-#include "CryptTestSupport.h"
+#include "support/FaultPlatform.h"
 
 #include <gtest/gtest.h>
 
-#include "support/FaultPlatform.h"
+#include "CryptTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {

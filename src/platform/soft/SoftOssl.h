@@ -2,8 +2,6 @@
 // buffer for secrets that wipes every block it gives back.
 #pragma once
 
-// OpenSSL's headers come before the Win32 names: X509_NAME and a few
-// others are both an OpenSSL type and a Win32 constant.
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

@@ -8,6 +8,7 @@ Platform BuildSoftTable() {
   SoftFillThread(t);
   SoftFillCom(t);
   SoftFillTrace(t);
+  SoftFillEncode(t);
   SoftFillRegistry(t);
   SoftFillCrypto(t);
   return t;
