@@ -9,6 +9,8 @@ Platform BuildSoftTable() {
   SoftFillCom(t);
   SoftFillTrace(t);
   SoftFillEncode(t);
+  SoftFillRegistry(t);
+  SoftFillCrypto(t);
   return t;
 }
 

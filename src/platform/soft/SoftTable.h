@@ -10,6 +10,8 @@ void SoftFillThread(Platform& t);    // last error, texts, languages, code pages
 void SoftFillCom(Platform& t);       // COM initialisation, GUIDs
 void SoftFillTrace(Platform& t);     // trace sink
 void SoftFillEncode(Platform& t);    // structure encoder (CryptEncodeObject)
+void SoftFillRegistry(Platform& t);  // registry in the homes' databases
+void SoftFillCrypto(Platform& t);    // cryptographic providers and key containers
 
 // Sets the calling thread's last-error value (the soft GetLastError's).
 void SoftSetLastError(DWORD error);

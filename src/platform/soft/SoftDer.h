@@ -1,0 +1,25 @@
+// A small DER reader for the structures the token providers receive
+// (reference blobs' targets and certificates). It never reads past the
+// range it is given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct SoftDerItem {
+  uint8_t tag = 0;
+  const uint8_t* content = nullptr;
+  size_t size = 0;
+};
+
+// Reads one element at *p (bounded by end) and moves *p past it. False on
+// a malformed or truncated element, or on indefinite or over-long lengths.
+bool SoftDerNext(const uint8_t** p, const uint8_t* end, SoftDerItem* item);
+
+// Reads an element of tag `tag`; false when the next element differs.
+bool SoftDerExpect(const uint8_t** p, const uint8_t* end, uint8_t tag, SoftDerItem* item);
+
+// The total length (header and content) of the DER element at `p`, read
+// from its header only; 0 when the header is malformed or the total
+// exceeds `limit`.
+size_t SoftDerTotalLength(const uint8_t* p, size_t limit);

@@ -1,0 +1,100 @@
+// Helpers of the provider tests: calls through the platform table, and
+// OpenSSL used directly as the independent party (reading the platform's
+// blobs, verifying signatures, building envelopes).
+#pragma once
+
+#include <openssl/asn1.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/Platform.h"
+
+using Bytes = std::vector<BYTE>;
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+constexpr const char16_t* kBase = u"Microsoft Base Cryptographic Provider v1.0";
+constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
+constexpr const char16_t* kStrong = u"Microsoft Strong Cryptographic Provider";
+constexpr const char16_t* kAes = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
+constexpr const char16_t* kRsaToken = u"Keyloom RSA Token Provider";
+constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
+
+// The last error of the active table as the HRESULT-style code.
+inline DWORD LastError() { return Plat().GetLastError(); }
+#define EXPECT_FAILS_WITH(code, call)                 \
+  do {                                                \
+    EXPECT_FALSE(call);                               \
+    EXPECT_EQ(static_cast<DWORD>(code), LastError()); \
+  } while (0)
+
+// Owns a provider handle of the table.
+struct Prov {
+  HCRYPTPROV h = 0;
+  Prov() = default;
+  Prov(const Prov&) = delete;
+  Prov& operator=(const Prov&) = delete;
+  ~Prov() {
+    if (h) Plat().CryptReleaseContext(h, 0);
+  }
+  bool Acquire(const char16_t* container, const char16_t* provider, DWORD flags) {
+    if (h) Plat().CryptReleaseContext(h, 0);
+    h = 0;
+    return Plat().CryptAcquireContextW(&h, container, provider, PROV_RSA_FULL, flags) != FALSE;
+  }
+};
+
+// Owns a key handle.
+struct Key {
+  HCRYPTKEY h = 0;
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (h) Plat().CryptDestroyKey(h);
+  }
+};
+
+// CryptExportKey with the size query first; empty on failure.
+Bytes ExportKey(HCRYPTKEY key, DWORD blobType, HCRYPTKEY wrapKey = 0);
+// A key parameter that is one DWORD.
+DWORD KeyParam(HCRYPTKEY key, DWORD param);
+// Hashes `data` with `algid` in `prov` and signs it with the key of `spec`.
+Bytes SignData(HCRYPTPROV prov, ALG_ID algid, const Bytes& data, DWORD spec);
+// A container name unique within the test run.
+std::u16string UniqueContainer(const char* tag);
+// Deletes a container, whatever the provider's convention.
+bool DeleteContainer(const char16_t* container, const char16_t* provider);
+
+// OpenSSL's view of the platform's blobs.
+Pkey RsaFromPublicBlob(const Bytes& blob);
+Pkey Sm2FromPublicBlob(const Bytes& blob);
+// OpenSSL verifies a platform signature (little-endian) over `data`.
+bool VerifyRsa(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature);
+bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const char* id);
+// The public part of a key as OpenSSL encodes it (i2d_PublicKey).
+Bytes PublicOf(EVP_PKEY* key);
+Bytes Reversed(Bytes b);
+Bytes Random(size_t size);
+// Symmetric encryption by OpenSSL (PKCS#5 padding when `pad`).
+Bytes Encipher(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& plain, bool pad);
+// A certificate for `subjectKey` signed by a throwaway RSA issuer.
+Bytes MakeCertificate(EVP_PKEY* subjectKey);
+// DER of an ASN.1 SEQUENCE of the given already-encoded elements.
+Bytes DerSequence(const std::vector<Bytes>& elements);
+// DER elements made with OpenSSL's types.
+Bytes DerInteger(long value);
+Bytes DerOid(const char* dotted);
+Bytes DerOctets(const Bytes& content);
+Bytes DerBits(const Bytes& content);

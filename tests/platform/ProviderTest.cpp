@@ -1,0 +1,287 @@
+// Providers, containers and key pairs through the platform table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "CryptTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class ProviderTest : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+};
+
+TEST_F(ProviderTest, EnumeratesProvidersInAFixedOrder) {
+  std::vector<std::string> names;
+  for (DWORD i = 0;; ++i) {
+    DWORD type = 0, size = 0;
+    if (!Plat().CryptEnumProvidersW(i, nullptr, 0, &type, nullptr, &size)) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
+      break;
+    }
+    std::u16string name(size / 2, u'\0');
+    ASSERT_TRUE(Plat().CryptEnumProvidersW(i, nullptr, 0, &type, name.data(), &size));
+    EXPECT_EQ(static_cast<DWORD>(PROV_RSA_FULL), type);
+    names.push_back(Narrow(name.c_str()));
+  }
+  EXPECT_EQ((std::vector<std::string>{
+                "Keyloom RSA Token Provider", "Keyloom SM2 Token Provider",
+                "Microsoft Base Cryptographic Provider v1.0",
+                "Microsoft Enhanced Cryptographic Provider v1.0",
+                "Microsoft Enhanced RSA and AES Cryptographic Provider",
+                "Microsoft Strong Cryptographic Provider"}),
+            names);
+  char16_t small[4];
+  DWORD size = sizeof small;
+  EXPECT_FAILS_WITH(ERROR_MORE_DATA, Plat().CryptEnumProvidersW(0, nullptr, 0, nullptr, small, &size));
+  EXPECT_EQ(sizeof u"Keyloom RSA Token Provider", size);
+}
+
+struct LifeCycle {
+  const char16_t* provider;
+  DWORD deleteFlags;
+  ALG_ID genAlg;
+  DWORD bits;
+};
+
+class ContainerLifeCycle : public ProviderTest, public ::testing::WithParamInterface<LifeCycle> {};
+
+TEST_P(ContainerLifeCycle, CreateReopenDelete) {
+  const LifeCycle& c = GetParam();
+  const std::u16string name = UniqueContainer("life");
+  Prov prov;
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, prov.Acquire(name.c_str(), c.provider, 0));
+  ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
+  Key key;
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, c.genAlg, c.bits << 16, &key.h)) << std::hex << LastError();
+  const Bytes original = ExportKey(key.h, PUBLICKEYBLOB);
+  ASSERT_FALSE(original.empty());
+
+  Prov again;
+  EXPECT_FAILS_WITH(NTE_EXISTS, again.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(again.Acquire(name.c_str(), c.provider, 0));
+  Key reopened;
+  ASSERT_TRUE(Plat().CryptGetUserKey(again.h, AT_KEYEXCHANGE, &reopened.h));
+  EXPECT_EQ(original, ExportKey(reopened.h, PUBLICKEYBLOB));
+  Key none;
+  EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptGetUserKey(again.h, AT_SIGNATURE, &none.h));
+
+  HCRYPTPROV deleted = 1;
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&deleted, name.c_str(), c.provider, PROV_RSA_FULL,
+                                          c.deleteFlags));
+  EXPECT_EQ(0u, deleted);
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, prov.Acquire(name.c_str(), c.provider, 0));
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, Plat().CryptAcquireContextW(&deleted, name.c_str(), c.provider,
+                                                                PROV_RSA_FULL, c.deleteFlags));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachProvider, ContainerLifeCycle,
+    ::testing::Values(LifeCycle{kBase, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 512},
+                      LifeCycle{kEnhanced, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
+                      LifeCycle{kStrong, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
+                      LifeCycle{kAes, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
+                      LifeCycle{kRsaToken, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
+                      LifeCycle{kSm2Token, KL_DELETEKEYSET_SM2, KL_CALG_SM2_KEYX, 0}));
+
+TEST_F(ProviderTest, SoftwareProvidersShareOneNamespaceTokensHaveTheirOwn) {
+  const std::u16string name = UniqueContainer("shared");
+  Prov base, enhanced, token;
+  ASSERT_TRUE(base.Acquire(name.c_str(), kBase, CRYPT_NEWKEYSET));
+  EXPECT_TRUE(enhanced.Acquire(name.c_str(), kEnhanced, 0));
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(name.c_str(), kRsaToken, 0));
+  EXPECT_FAILS_WITH(NTE_KEYSET_NOT_DEF, token.Acquire(name.c_str(), u"No Such Provider", 0));
+  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(name.c_str(), kBase, 0x1000));
+}
+
+TEST_F(ProviderTest, VerificationContexts) {
+  const std::u16string name = UniqueContainer("verify");
+  Prov prov;
+  // Software providers take no container in a verification context.
+  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, prov.Acquire(name.c_str(), kEnhanced, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  Key ephemeral;
+  EXPECT_TRUE(Plat().CryptGenKey(prov.h, AT_KEYEXCHANGE, 512 << 16, &ephemeral.h));
+  // Tokens open the named container.
+  Prov token, opened;
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, opened.Acquire(name.c_str(), kSm2Token, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(token.Acquire(name.c_str(), kSm2Token, CRYPT_NEWKEYSET));
+  Key key;
+  ASSERT_TRUE(Plat().CryptGenKey(token.h, KL_CALG_SM2_KEYX, 0, &key.h));
+  ASSERT_TRUE(opened.Acquire(name.c_str(), kSm2Token, CRYPT_VERIFYCONTEXT));
+  Key same;
+  ASSERT_TRUE(Plat().CryptGetUserKey(opened.h, AT_KEYEXCHANGE, &same.h));
+  EXPECT_EQ(ExportKey(key.h, PUBLICKEYBLOB), ExportKey(same.h, PUBLICKEYBLOB));
+}
+
+// Key lengths: (bits << 16), 0 meaning the provider's default.
+TEST_F(ProviderTest, KeyLengthLimits) {
+  struct Case {
+    const char16_t* provider;
+    ALG_ID alg;
+    DWORD bits;
+    DWORD expectBits;  // 0: refused with NTE_BAD_FLAGS
+  } cases[] = {
+      {kBase, AT_KEYEXCHANGE, 0, 512},       {kBase, AT_KEYEXCHANGE, 1024, 1024},
+      {kBase, AT_KEYEXCHANGE, 1032, 0},      {kBase, AT_SIGNATURE, 376, 0},
+      {kEnhanced, AT_KEYEXCHANGE, 0, 1024},  {kEnhanced, AT_SIGNATURE, 1004, 0},
+      {kRsaToken, AT_KEYEXCHANGE, 512, 0},   {kSm2Token, KL_CALG_SM2_SIGN, 1024, 256},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.provider) + " " + std::to_string(c.bits));
+    const std::u16string name = UniqueContainer("len");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
+    Key key;
+    if (c.expectBits == 0) {
+      EXPECT_FAILS_WITH(NTE_BAD_FLAGS, Plat().CryptGenKey(prov.h, c.alg, c.bits << 16, &key.h));
+      continue;
+    }
+    ASSERT_TRUE(Plat().CryptGenKey(prov.h, c.alg, c.bits << 16, &key.h));
+    EXPECT_EQ(c.expectBits, KeyParam(key.h, KP_KEYLEN));
+  }
+}
+
+TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
+  struct Case {
+    const char16_t* provider;
+    DWORD flags;
+    bool exportable;
+  } cases[] = {
+      {kEnhanced, CRYPT_EXPORTABLE, true},
+      {kEnhanced, 0, false},
+      {kRsaToken, CRYPT_EXPORTABLE, false},  // a token never lets its keys out
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.provider));
+    const std::u16string name = UniqueContainer("export");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
+    Key key;
+    ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, (1024 << 16) | c.flags, &key.h));
+    EXPECT_EQ(static_cast<DWORD>(CALG_RSA_SIGN), KeyParam(key.h, KP_ALGID));
+    DWORD size = 0;
+    if (!c.exportable) {
+      EXPECT_FAILS_WITH(NTE_BAD_KEY_STATE,
+                        Plat().CryptExportKey(key.h, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+      continue;
+    }
+    const Bytes blob = ExportKey(key.h, PRIVATEKEYBLOB);
+    // 20 header octets and 9n/16 octets of numbers; "RSA2", 1024 bits.
+    ASSERT_EQ(20u + 9 * 1024 / 16, blob.size());
+    EXPECT_EQ(0, std::memcmp(&blob[8], "RSA2", 4));
+    // Reimported into another container, it signs what the original verifies.
+    const std::u16string other = UniqueContainer("import");
+    Prov target;
+    ASSERT_TRUE(target.Acquire(other.c_str(), kStrong, CRYPT_NEWKEYSET));
+    Key imported;
+    ASSERT_TRUE(Plat().CryptImportKey(target.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
+                                      &imported.h));
+    Pkey pub = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
+    const Bytes data = {'k', 'e', 'y'};
+    EXPECT_TRUE(VerifyRsa(pub.get(), EVP_sha1(), data, SignData(target.h, CALG_SHA1, data, AT_SIGNATURE)));
+    EXPECT_FAILS_WITH(NTE_BAD_KEY_STATE,
+                      Plat().CryptExportKey(imported.h, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+  }
+}
+
+TEST_F(ProviderTest, ProviderParameters) {
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  char name[64];
+  DWORD size = sizeof name;
+  ASSERT_TRUE(Plat().CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(name), &size, 0));
+  EXPECT_STREQ("Microsoft Enhanced Cryptographic Provider v1.0", name);
+
+  // The algorithm list, 88-octet records, CRYPT_FIRST and then 0.
+  std::vector<ALG_ID> algs;
+  for (DWORD flags = CRYPT_FIRST;; flags = 0) {
+    PROV_ENUMALGS_EX record;
+    size = sizeof record;
+    if (!Plat().CryptGetProvParam(prov.h, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record), &size,
+                                  flags)) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
+      break;
+    }
+    EXPECT_EQ(88u, size);
+    EXPECT_EQ(std::strlen(record.szName) + 1, record.dwNameLen);
+    algs.push_back(record.aiAlgid);
+  }
+  for (ALG_ID alg : {CALG_3DES, CALG_RSA_KEYX, CALG_RSA_SIGN, CALG_SHA1, CALG_MD5, CALG_SHA_256})
+    EXPECT_NE(algs.end(), std::find(algs.begin(), algs.end(), alg)) << std::hex << alg;
+}
+
+TEST_F(ProviderTest, EnumeratesContainers) {
+  const std::u16string a = UniqueContainer("enum-a"), b = UniqueContainer("enum-b");
+  Prov pa, pb, prov;
+  ASSERT_TRUE(pa.Acquire(a.c_str(), kBase, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(pb.Acquire(b.c_str(), kBase, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(prov.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
+  std::vector<std::string> names;
+  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+    char name[256];
+    DWORD size = sizeof name;
+    if (!Plat().CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size,
+                                  flags))
+      break;
+    names.push_back(name);
+  }
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
+  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), names);
+}
+
+TEST_F(ProviderTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
+  const std::u16string name = UniqueContainer("info");
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(name.c_str(), kEnhanced, CRYPT_NEWKEYSET));
+  Key key;
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, 1024 << 16, &key.h));
+  DWORD size = 0;
+  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                              nullptr, &size));
+  std::vector<BYTE> buffer(size);
+  auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
+  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                              info, &size));
+  EXPECT_STREQ("1.2.840.113549.1.1.1", info->Algorithm.pszObjId);
+  // OpenSSL reads the member as an RSAPublicKey equal to the blob's key.
+  const unsigned char* p = info->PublicKey.pbData;
+  Pkey fromInfo(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, info->PublicKey.cbData));
+  ASSERT_TRUE(fromInfo);
+  Pkey fromBlob = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
+  EXPECT_EQ(1, EVP_PKEY_eq(fromInfo.get(), fromBlob.get()));
+  EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptExportPublicKeyInfo(prov.h, AT_KEYEXCHANGE,
+                                                                X509_ASN_ENCODING, nullptr, &size));
+}
+
+TEST_F(ProviderTest, CertificatesBindOnlyToTokenKeys) {
+  const std::u16string name = UniqueContainer("cert");
+  Prov soft, token;
+  ASSERT_TRUE(soft.Acquire(name.c_str(), kEnhanced, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(token.Acquire(name.c_str(), kRsaToken, CRYPT_NEWKEYSET));
+  Key softKey, tokenKey;
+  ASSERT_TRUE(Plat().CryptGenKey(soft.h, AT_KEYEXCHANGE, 1024 << 16, &softKey.h));
+  ASSERT_TRUE(Plat().CryptGenKey(token.h, AT_KEYEXCHANGE, 1024 << 16, &tokenKey.h));
+  Pkey softPub = RsaFromPublicBlob(ExportKey(softKey.h, PUBLICKEYBLOB));
+  Pkey tokenPub = RsaFromPublicBlob(ExportKey(tokenKey.h, PUBLICKEYBLOB));
+  const Bytes softCert = MakeCertificate(softPub.get()), tokenCert = MakeCertificate(tokenPub.get());
+
+  EXPECT_FAILS_WITH(NTE_BAD_TYPE, Plat().CryptSetKeyParam(softKey.h, KP_CERTIFICATE, softCert.data(), 0));
+  EXPECT_FAILS_WITH(NTE_BAD_PUBLIC_KEY,
+                    Plat().CryptSetKeyParam(tokenKey.h, KP_CERTIFICATE, softCert.data(), 0));
+  ASSERT_TRUE(Plat().CryptSetKeyParam(tokenKey.h, KP_CERTIFICATE, tokenCert.data(), 0));
+  // Read back through a new handle of the container.
+  Prov reopened;
+  ASSERT_TRUE(reopened.Acquire(name.c_str(), kRsaToken, 0));
+  Key key;
+  ASSERT_TRUE(Plat().CryptGetUserKey(reopened.h, AT_KEYEXCHANGE, &key.h));
+  DWORD size = 0;
+  ASSERT_TRUE(Plat().CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &size, 0));
+  Bytes stored(size);
+  ASSERT_TRUE(Plat().CryptGetKeyParam(key.h, KP_CERTIFICATE, stored.data(), &size, 0));
+  EXPECT_EQ(tokenCert, stored);
+}
+
+}  // namespace

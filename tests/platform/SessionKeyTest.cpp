@@ -1,0 +1,193 @@
+// Session keys: the SIMPLEBLOB import through an RSA key whose exponents
+// are all 1, 3DES decryption, and RSA decryption of what OpenSSL encrypted.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "CryptTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class SessionKeyTest : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+
+  // An exponent-one key pair in `prov`'s container: an exportable
+  // exchange key whose public exponent, exponent1, exponent2 and private
+  // exponent are overwritten with 1 and imported again.
+  void MakeExponentOneKey(HCRYPTPROV prov, HCRYPTKEY* result) {
+    Key generated;
+    ASSERT_TRUE(Plat().CryptGenKey(prov, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &generated.h));
+    Bytes blob = ExportKey(generated.h, PRIVATEKEYBLOB);
+    ASSERT_FALSE(blob.empty());
+    DWORD n = 0;
+    std::memcpy(&n, &blob[12], 4);
+    auto setOne = [&](size_t offset, size_t size) {
+      std::memset(&blob[offset], 0, size);
+      blob[offset] = 1;
+    };
+    setOne(16, 4);                                // public exponent
+    setOne(20 + n / 8 + 2 * (n / 16), n / 16);    // exponent1
+    setOne(20 + n / 8 + 3 * (n / 16), n / 16);    // exponent2
+    setOne(20 + n / 8 + 5 * (n / 16), n / 8);     // private exponent
+    ASSERT_TRUE(Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, result));
+  }
+
+  // A 3DES key given in the clear (PLAINTEXTKEYBLOB: header, length, key)
+  // to a verification context of the enhanced provider.
+  static void ImportPlain3Des(Prov* prov, const Bytes& des3, Key* session) {
+    ASSERT_TRUE(prov->Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+    Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
+    blob.insert(blob.end(), des3.begin(), des3.end());
+    ASSERT_TRUE(Plat().CryptImportKey(prov->h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &session->h));
+  }
+
+  // The SIMPLEBLOB of a plaintext session key laid out as an encryption
+  // block (key reversed, 00, non-zero padding, 02, 00).
+  static Bytes PlainSessionBlob(ALG_ID alg, const Bytes& key, size_t modulus) {
+    Bytes blob(12 + modulus, 0);
+    blob[0] = SIMPLEBLOB;
+    blob[1] = 2;
+    std::memcpy(&blob[4], &alg, 4);
+    const ALG_ID wrap = CALG_RSA_KEYX;
+    std::memcpy(&blob[8], &wrap, 4);
+    const Bytes reversed = Reversed(key);
+    std::copy(reversed.begin(), reversed.end(), blob.begin() + 12);
+    Bytes padding = Random(modulus - key.size() - 3);
+    for (BYTE& b : padding) b = b ? b : 1;
+    std::copy(padding.begin(), padding.end(), blob.begin() + 13 + static_cast<long>(key.size()));
+    blob[10 + modulus] = 0x02;
+    blob[11 + modulus] = 0x00;
+    return blob;
+  }
+};
+
+TEST_F(SessionKeyTest, ExponentOneKeyGivesBackThe3DesKey) {
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(u"SGKEYCONTAINER", kEnhanced, CRYPT_NEWKEYSET));
+  Key one;
+  MakeExponentOneKey(prov.h, &one.h);
+  EXPECT_EQ(1024u, KeyParam(one.h, KP_KEYLEN));
+  EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), KeyParam(one.h, KP_ALGID));
+
+  const Bytes des3 = Random(24);
+  const Bytes blob = PlainSessionBlob(CALG_3DES, des3, 128);
+  Key session;
+  ASSERT_TRUE(Plat().CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), one.h,
+                                    CRYPT_EXPORTABLE, &session.h))
+      << std::hex << LastError();
+  EXPECT_EQ(static_cast<DWORD>(CALG_3DES), KeyParam(session.h, KP_ALGID));
+  EXPECT_EQ(192u, KeyParam(session.h, KP_KEYLEN));
+  const Bytes plain = ExportKey(session.h, PLAINTEXTKEYBLOB);
+  ASSERT_EQ(12u + 24, plain.size());
+  EXPECT_EQ(des3, Bytes(plain.begin() + 12, plain.end()));
+
+  // The key decrypts what OpenSSL encrypted with it (3DES-ECB, PKCS#5).
+  const DWORD ecb = CRYPT_MODE_ECB;
+  ASSERT_TRUE(Plat().CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<const BYTE*>(&ecb), 0));
+  const Bytes message = {'R', 'S', 'A', 'P', 'r', 'i', 'v', 'a', 't', 'e', 'K', 'e', 'y'};
+  Bytes data = Encipher(EVP_des_ede3_ecb(), des3, message, true);
+  ASSERT_EQ(16u, data.size());
+  DWORD size = static_cast<DWORD>(data.size());
+  ASSERT_TRUE(Plat().CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &size));
+  EXPECT_EQ(message, Bytes(data.begin(), data.begin() + size));
+}
+
+TEST_F(SessionKeyTest, TripleDesPaddingIsChecked) {
+  Prov prov;
+  const Bytes des3 = Random(24);
+  Key session;
+  ImportPlain3Des(&prov, des3, &session);
+  const DWORD ecb = CRYPT_MODE_ECB;
+  ASSERT_TRUE(Plat().CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<const BYTE*>(&ecb), 0));
+
+  struct Case {
+    const char* what;
+    Bytes plain;  // encrypted without padding by OpenSSL
+    DWORD expectSize;  // ~0: NTE_BAD_DATA
+  } cases[] = {
+      {"full padding block", {1, 2, 3, 4, 5, 6, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8}, 8},
+      {"one octet", {1, 2, 3, 4, 5, 6, 7, 1}, 7},
+      {"pad zero", {1, 2, 3, 4, 5, 6, 7, 0}, ~0u},
+      {"pad above block", {1, 2, 3, 4, 5, 6, 7, 9}, ~0u},
+      {"inconsistent", {1, 2, 3, 4, 5, 6, 2, 3}, ~0u},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes data = Encipher(EVP_des_ede3_ecb(), des3, c.plain, false);
+    DWORD size = static_cast<DWORD>(data.size());
+    if (c.expectSize == ~0u) {
+      EXPECT_FAILS_WITH(NTE_BAD_DATA, Plat().CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &size));
+      continue;
+    }
+    ASSERT_TRUE(Plat().CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &size));
+    EXPECT_EQ(Bytes(c.plain.begin(), c.plain.begin() + c.expectSize), Bytes(data.begin(), data.begin() + size));
+  }
+  Bytes odd(12, 0);
+  DWORD size = 12;
+  EXPECT_FAILS_WITH(NTE_BAD_DATA, Plat().CryptDecrypt(session.h, 0, TRUE, 0, odd.data(), &size));
+}
+
+TEST_F(SessionKeyTest, CbcChainsAcrossCalls) {
+  Prov prov;
+  const Bytes des3 = Random(24);
+  Key session;
+  ImportPlain3Des(&prov, des3, &session);
+  EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), KeyParam(session.h, KP_MODE));  // the default
+  const Bytes message(40, 'x');
+  Bytes data = Encipher(EVP_des_ede3_cbc(), des3, message, true);  // zero IV
+  ASSERT_EQ(48u, data.size());
+  DWORD first = 16, rest = 32;
+  ASSERT_TRUE(Plat().CryptDecrypt(session.h, 0, FALSE, 0, data.data(), &first));
+  ASSERT_TRUE(Plat().CryptDecrypt(session.h, 0, TRUE, 0, data.data() + 16, &rest));
+  EXPECT_EQ(16u + 24, first + rest);
+  EXPECT_EQ(message, Bytes(data.begin(), data.begin() + 40));
+}
+
+TEST_F(SessionKeyTest, RsaDecryptionIsLittleEndianPkcs1) {
+  const std::u16string name = UniqueContainer("decrypt");
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(name.c_str(), kStrong, CRYPT_NEWKEYSET));
+  Key key;
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &key.h));
+  Pkey pub = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
+  const Bytes secret = Random(24);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pub.get(), nullptr);
+  Bytes wrapped(128);
+  size_t size = wrapped.size();
+  ASSERT_EQ(1, EVP_PKEY_encrypt_init(ctx));
+  ASSERT_EQ(1, EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING));
+  ASSERT_EQ(1, EVP_PKEY_encrypt(ctx, wrapped.data(), &size, secret.data(), secret.size()));
+  EVP_PKEY_CTX_free(ctx);
+
+  Bytes data = Reversed(wrapped);
+  DWORD length = 128;
+  ASSERT_TRUE(Plat().CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+  EXPECT_EQ(secret, Bytes(data.begin(), data.begin() + length));
+  data = wrapped;  // big-endian is not the platform's order
+  length = 128;
+  EXPECT_FAILS_WITH(NTE_BAD_DATA, Plat().CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+  length = 64;
+  EXPECT_FAILS_WITH(NTE_BAD_LEN, Plat().CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+}
+
+TEST_F(SessionKeyTest, SessionKeysRoundTripThroughSimpleBlobs) {
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  Key exchange, session;
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &exchange.h));
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, CALG_3DES, CRYPT_EXPORTABLE, &session.h));
+  const Bytes wrapped = ExportKey(session.h, SIMPLEBLOB, exchange.h);
+  ASSERT_EQ(12u + 128, wrapped.size());
+  Key back;
+  ASSERT_TRUE(Plat().CryptImportKey(prov.h, wrapped.data(), static_cast<DWORD>(wrapped.size()), exchange.h,
+                                    CRYPT_EXPORTABLE, &back.h));
+  EXPECT_EQ(ExportKey(session.h, PLAINTEXTKEYBLOB), ExportKey(back.h, PLAINTEXTKEYBLOB));
+  Key base;
+  Prov baseProv;
+  ASSERT_TRUE(baseProv.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
+  EXPECT_FAILS_WITH(NTE_BAD_ALGID, Plat().CryptGenKey(baseProv.h, CALG_3DES, 0, &base.h));
+}
+
+}  // namespace

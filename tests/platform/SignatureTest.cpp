@@ -1,0 +1,111 @@
+// Signatures made through the platform table, verified by OpenSSL.
+#include <gtest/gtest.h>
+
+#include "CryptTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const Bytes kMessage = {'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a', 't', 'i', 'o', 'n', ' ',
+                        'r', 'e', 'q', 'u', 'e', 's', 't'};
+
+class SignatureTest : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+};
+
+// PKCS#1 v1.5 signatures come little-endian; reversed, OpenSSL accepts
+// them for the right digest and message only.
+TEST_F(SignatureTest, RsaSignaturesVerifyWithOpenSsl) {
+  struct Case {
+    const char16_t* provider;
+    ALG_ID hash;
+    const EVP_MD* md;
+    DWORD spec;
+  } cases[] = {
+      {kEnhanced, CALG_SHA1, EVP_sha1(), AT_SIGNATURE},
+      {kEnhanced, CALG_MD5, EVP_md5(), AT_KEYEXCHANGE},
+      {kAes, CALG_SHA_256, EVP_sha256(), AT_SIGNATURE},
+      {kBase, CALG_SHA_256, EVP_sha256(), AT_SIGNATURE},
+      {kRsaToken, CALG_SHA1, EVP_sha1(), AT_SIGNATURE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.provider) + " " + EVP_MD_get0_name(c.md));
+    const std::u16string name = UniqueContainer("sign");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
+    Key key;
+    ASSERT_TRUE(Plat().CryptGenKey(prov.h, c.spec, 1024 << 16, &key.h));
+    Pkey pub = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
+    ASSERT_TRUE(pub);
+    const Bytes signature = SignData(prov.h, c.hash, kMessage, c.spec);
+    ASSERT_EQ(128u, signature.size());
+    EXPECT_TRUE(VerifyRsa(pub.get(), c.md, kMessage, signature));
+    EXPECT_FALSE(VerifyRsa(pub.get(), c.md, kMessage, Reversed(signature)));  // byte order matters
+    Bytes other = kMessage;
+    other[0] ^= 1;
+    EXPECT_FALSE(VerifyRsa(pub.get(), c.md, other, signature));
+  }
+}
+
+TEST_F(SignatureTest, Sm2SignaturesVerifyWithTheDefaultIdentifier) {
+  const std::u16string name = UniqueContainer("sm2sign");
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(name.c_str(), kSm2Token, CRYPT_NEWKEYSET));
+  Key key;
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, KL_CALG_SM2_SIGN, 256 << 16, &key.h));
+  EXPECT_EQ(static_cast<DWORD>(KL_CALG_SM2_SIGN), KeyParam(key.h, KP_ALGID));
+  const Bytes blob = ExportKey(key.h, PUBLICKEYBLOB);
+  ASSERT_EQ(140u, blob.size());
+  // 06 02 00 00, algorithm 0x3E00: the header of a PUBLICKEYBLOB.
+  EXPECT_EQ((Bytes{0x06, 0x02, 0x00, 0x00, 0x00, 0x3E, 0x00, 0x00}), Bytes(blob.begin(), blob.begin() + 8));
+  // The upper 32 octets of each 64-octet field are unused.
+  EXPECT_EQ(Bytes(32, 0), Bytes(blob.begin() + 44, blob.begin() + 76));
+  EXPECT_EQ(Bytes(32, 0), Bytes(blob.begin() + 108, blob.end()));
+  Pkey pub = Sm2FromPublicBlob(blob);
+  ASSERT_TRUE(pub);
+
+  const Bytes signature = SignData(prov.h, CALG_SM3, kMessage, AT_SIGNATURE);
+  ASSERT_EQ(64u, signature.size());
+  EXPECT_TRUE(VerifySm2(pub.get(), kMessage, signature, "1234567812345678"));
+  EXPECT_FALSE(VerifySm2(pub.get(), kMessage, signature, "8765432187654321"));
+  // Halves in big-endian order are not the platform's layout.
+  Bytes swapped = Reversed(Bytes(signature.begin(), signature.begin() + 32));
+  const Bytes s = Reversed(Bytes(signature.begin() + 32, signature.end()));
+  swapped.insert(swapped.end(), s.begin(), s.end());
+  EXPECT_FALSE(VerifySm2(pub.get(), kMessage, swapped, "1234567812345678"));
+}
+
+TEST_F(SignatureTest, HashesAndTheirFailures) {
+  Prov rsa, sm2;
+  ASSERT_TRUE(rsa.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(sm2.Acquire(nullptr, kSm2Token, CRYPT_VERIFYCONTEXT));
+  HCRYPTHASH hash = 0;
+  EXPECT_FAILS_WITH(NTE_BAD_ALGID, Plat().CryptCreateHash(rsa.h, CALG_SM3, 0, 0, &hash));
+  // SHA-1 of "abc" (FIPS 180 test vector).
+  ASSERT_TRUE(Plat().CryptCreateHash(rsa.h, CALG_SHA1, 0, 0, &hash));
+  const BYTE abc[] = {'a', 'b', 'c'};
+  ASSERT_TRUE(Plat().CryptHashData(hash, abc, 3, 0));
+  BYTE value[20];
+  DWORD size = sizeof value;
+  ASSERT_TRUE(Plat().CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0));
+  const Bytes expected = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
+                          0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
+  EXPECT_EQ(expected, Bytes(value, value + size));
+  EXPECT_FAILS_WITH(NTE_BAD_HASH_STATE, Plat().CryptHashData(hash, abc, 3, 0));
+  // No key of that spec in a fresh verification context.
+  EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &size));
+  EXPECT_TRUE(Plat().CryptDestroyHash(hash));
+  EXPECT_FAILS_WITH(NTE_BAD_HASH, Plat().CryptDestroyHash(hash));
+  // SM3 of "abc" (GB/T 32905 example 1).
+  ASSERT_TRUE(Plat().CryptCreateHash(sm2.h, CALG_SM3, 0, 0, &hash));
+  ASSERT_TRUE(Plat().CryptHashData(hash, abc, 3, 0));
+  BYTE sm3[32];
+  size = sizeof sm3;
+  ASSERT_TRUE(Plat().CryptGetHashParam(hash, HP_HASHVAL, sm3, &size, 0));
+  EXPECT_EQ(0x66, sm3[0]);
+  EXPECT_EQ(0xe0, sm3[31]);
+  Plat().CryptDestroyHash(hash);
+}
+
+}  // namespace

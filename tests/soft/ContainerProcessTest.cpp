@@ -1,0 +1,146 @@
+// Key containers shared by processes: a container made in one process is
+// there in the next, two processes creating at once both succeed, and a
+// process killed while writing leaves every container it reported.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "control/Platform.h"
+#include "encoding/Unicode.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr const char16_t* kBase = u"Microsoft Base Cryptographic Provider v1.0";
+constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
+
+// Creates container `name` with an exchange key; 0 on success, else the
+// last error.
+DWORD CreateWithKey(const std::string& name, const char16_t* provider, ALG_ID alg, DWORD bits) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  HCRYPTPROV prov = 0;
+  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    return Plat().GetLastError();
+  HCRYPTKEY key = 0;
+  const BOOL ok = Plat().CryptGenKey(prov, alg, bits << 16, &key);
+  const DWORD error = ok ? 0 : Plat().GetLastError();
+  if (ok) Plat().CryptDestroyKey(key);
+  Plat().CryptReleaseContext(prov, 0);
+  return error;
+}
+
+// True when the container exists and holds its exchange key.
+bool HasKey(const std::string& name, const char16_t* provider) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  HCRYPTPROV prov = 0;
+  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, 0)) return false;
+  HCRYPTKEY key = 0;
+  const bool ok = Plat().CryptGetUserKey(prov, AT_KEYEXCHANGE, &key);
+  if (ok) Plat().CryptDestroyKey(key);
+  Plat().CryptReleaseContext(prov, 0);
+  return ok;
+}
+
+std::set<std::string> Containers(const char16_t* provider) {
+  std::set<std::string> names;
+  HCRYPTPROV prov = 0;
+  if (!Plat().CryptAcquireContextW(&prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    return names;
+  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+    char name[256];
+    DWORD size = sizeof name;
+    if (!Plat().CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags))
+      break;
+    names.insert(name);
+  }
+  Plat().CryptReleaseContext(prov, 0);
+  return names;
+}
+
+// "prefix" followed by the numbers (snprintf keeps GCC 12's -Wrestrict quiet).
+std::string Numbered(const char* prefix, int a, int b = -1) {
+  char text[64];
+  if (b < 0) std::snprintf(text, sizeof text, "%s%d", prefix, a);
+  else std::snprintf(text, sizeof text, "%s%d-%d", prefix, a, b);
+  return text;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ContainerProcesses, AContainerOutlivesItsProcess) {
+  ScopedSoftHomes homes;
+  const pid_t child = fork();
+  if (child == 0) _exit(CreateWithKey("made-elsewhere", kSm2Token, KL_CALG_SM2_KEYX, 0) ? 1 : 0);
+  ASSERT_EQ(0, Wait(child));
+  EXPECT_TRUE(HasKey("made-elsewhere", kSm2Token));
+  struct stat st {};
+  ASSERT_EQ(0, stat((homes.user() + "/keyloom.db").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
+  ScopedSoftHomes homes;
+  constexpr int kEach = 12;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    if (children[c] == 0) {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string name = Numbered("p", c, i);
+        if (CreateWithKey(name, kBase, AT_KEYEXCHANGE, 512) != 0) _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  EXPECT_EQ(0, Wait(children[0]));
+  EXPECT_EQ(0, Wait(children[1]));
+  const std::set<std::string> names = Containers(kBase);
+  EXPECT_EQ(2u * kEach, names.size());
+  for (const std::string& name : names) EXPECT_TRUE(HasKey(name, kBase)) << name;
+}
+
+TEST(ContainerProcesses, KilledWriterLeavesEveryReportedContainer) {
+  ScopedSoftHomes homes;
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe(pipeFds));
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipeFds[0]);
+    for (int i = 0;; ++i) {
+      const std::string name = Numbered("k", i);
+      if (CreateWithKey(name, kBase, AT_KEYEXCHANGE, 512) != 0) _exit(1);
+      const std::string line = name + "\n";
+      if (write(pipeFds[1], line.data(), line.size()) < 0) _exit(2);
+    }
+  }
+  close(pipeFds[1]);
+  FILE* reported = fdopen(pipeFds[0], "r");
+  std::set<std::string> names;
+  char line[64];
+  while (names.size() < 15 && fgets(line, sizeof line, reported)) names.insert(std::string(line, strcspn(line, "\n")));
+  kill(child, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, Wait(child));
+  while (fgets(line, sizeof line, reported)) names.insert(std::string(line, strcspn(line, "\n")));
+  fclose(reported);
+
+  ASSERT_GE(names.size(), 15u);
+  const std::set<std::string> present = Containers(kBase);
+  for (const std::string& name : names) {
+    EXPECT_TRUE(present.count(name)) << name;
+    EXPECT_TRUE(HasKey(name, kBase)) << name;
+  }
+  // The home still takes writes.
+  EXPECT_EQ(0u, CreateWithKey("after", kBase, AT_KEYEXCHANGE, 512));
+}
+
+}  // namespace
