@@ -36,5 +36,33 @@ LANG=zh_CN.UTF-8 "$keyloom" call \
   ZENQ_SetCSPInfo 2048 "Microsoft Base Cryptographic Provider v1.0" -- GetLastErrorDesc -- \
   ZENQ_SetKeyAlgorithm ECC -- GetLastErrorDesc || true
 
+step "The providers a page can choose from"
+LANG=C "$keyloom" call ZENQ_GetCSPInfo -- ZENQ_HavePermissiontoGenerateKeyPair || true
+
+step "A double-certificate RSA request: temporary exchange key and signing key"
+LANG=C "$keyloom" call \
+  ZENQ_SetCSPInfo 2048 "Microsoft Enhanced Cryptographic Provider v1.0" -- \
+  ZENQ_SetKeyAlgorithm RSA -- \
+  ZENQ_PKCS10CertRequisition "CN=Zhang San,OU=Retail,O=Keyloom Bank,C=CN" 2 0 -- \
+  ZENQ_GetContainer | tee "$homes/rsa.json" || true
+sed -n 's/.*"result":"\(MII[^"]*\)".*/\1/p' "$homes/rsa.json" | sed 's/\\r\\n/\n/g' |
+  base64 -d >"$homes/rsa.der"
+echo "-- OpenSSL's view of the request:"
+openssl req -inform DER -in "$homes/rsa.der" -noout -verify -subject 2>&1
+
+step "A double-certificate SM2 request on the SM2 token"
+LANG=C "$keyloom" call \
+  ZENQ_SetCSPInfo 256 "Keyloom SM2 Token Provider" -- \
+  ZENQ_SetKeyAlgorithm SM2 -- \
+  ZENQ_PKCS10CertRequisition "CN=Li Si,O=Keyloom Bank,C=CN" 2 0 | tee "$homes/sm2.json" || true
+sed -n 's/.*"result":"\(MI[^"]*\)".*/\1/p' "$homes/sm2.json" | sed 's/\\r\\n/\n/g' |
+  base64 -d >"$homes/sm2.der"
+echo "-- OpenSSL's view of the request:"
+openssl req -inform DER -in "$homes/sm2.der" -noout -verify -vfyopt distid:1234567812345678 \
+  -subject 2>&1
+
+step "The key containers the requests left (keyloom key list)"
+"$keyloom" key list
+
 step "The trace of a refused call (KEYLOOM_TRACE=2)"
 LANG=C KEYLOOM_TRACE=2 "$keyloom" call ZENQ_SetKeyAlgorithm ECC 2>&1 >/dev/null || true

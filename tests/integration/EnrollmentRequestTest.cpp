@@ -180,7 +180,8 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
 
   if (c.certType == 1) {
     EXPECT_EQ(keys.size(), 1u);
-    EXPECT_EQ(X509_REQ_get_attr_count(req.get()), 0);
+    // -1: OpenSSL found no [0] field at all (an empty one would count 0).
+    EXPECT_EQ(X509_REQ_get_attr_count(req.get()), -1);
     return;
   }
   ASSERT_EQ(keys.size(), 2u);
@@ -316,6 +317,38 @@ TEST(PermissionProbe, AnswersTrueAndLeavesNoContainer) {
   std::string out;
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key list", &out), 0);
   EXPECT_EQ(out, "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
+  ScopedSoftHomes homes;
+  for (const auto& [provider, algorithm] :
+       {std::pair<std::string, std::string>{"Microsoft Enhanced Cryptographic Provider v1.0", "RSA"},
+        {"Keyloom SM2 Token Provider", "SM2"}}) {
+    ScriptHost page;
+    page.Call("ZENQ_SetCSPInfo", {"1024", provider});
+    page.Call("ZENQ_SetKeyAlgorithm", {algorithm});
+    ASSERT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
+    const std::string container = page.Call("ZENQ_GetContainer").text;
+    ASSERT_EQ(ListedKeys(container).size(), 1u);
+    std::string out;
+    EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key delete --provider '") + provider +
+                             "' --container '" + container + "'",
+                         &out),
+              0)
+        << out;
+    EXPECT_TRUE(ListedKeys(container).empty());
+    EXPECT_NE(RunCommand(std::string(KEYLOOM_CLI_PATH " key delete --provider '") + provider +
+                             "' --container '" + container + "'",
+                         &out, true),
+              0)
+        << "a missing container is an error";
+  }
+  std::string usage;
+  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key delete --provider x", &usage, true), 2);
 }
 
 }  // namespace
