@@ -8,6 +8,16 @@ Platform BuildSoftTable() {
   SoftFillThread(t);
   SoftFillCom(t);
   SoftFillTrace(t);
+  SoftFillComObjects(t);
+  SoftFillCertStores(t);
+  SoftFillCertNames(t);
+  SoftFillChains(t);
+  SoftFillVersion(t);
+  SoftFillXmlDom(t);
+  SoftFillZones(t);
+  SoftFillResources(t);
+  SoftFillTime(t);
+  SoftFillFiles(t);
   return t;
 }
 
