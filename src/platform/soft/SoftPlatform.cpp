@@ -18,6 +18,7 @@ Platform BuildSoftTable() {
   SoftFillResources(t);
   SoftFillTime(t);
   SoftFillFiles(t);
+  SoftFillRegistry(t);
   return t;
 }
 

@@ -19,6 +19,7 @@ void SoftFillZones(Platform& t);       // zone manager over the registry
 void SoftFillResources(Platform& t);   // embedded resources, module file name
 void SoftFillTime(Platform& t);        // file time conversion
 void SoftFillFiles(Platform& t);       // temporary files
+void SoftFillRegistry(Platform& t);  // registry in the homes' databases
 
 // Sets the calling thread's last-error value (the soft GetLastError's).
 void SoftSetLastError(DWORD error);
