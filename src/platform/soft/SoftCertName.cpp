@@ -51,7 +51,8 @@ bool OidToText(const Tlv& oid, std::string* text) {
       *text = std::to_string(arc0) + "." + std::to_string(v - arc0 * 40);
       first = false;
     } else {
-      *text += "." + std::to_string(v);
+      text->push_back('.');
+      text->append(std::to_string(v));
     }
     v = 0;
   }
