@@ -2,6 +2,7 @@
 // walked and its names rendered, as the chain installation and check do.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "control/Platform.h"
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
+#include <initializer_list>
+#include <string>
+
 #include "support/StoreHelpers.h"
 #include "support/TestSupport.h"
 

@@ -7,6 +7,7 @@
 // A host "*.name" covers name itself and every host below it, whole labels
 // only; ports never take part.
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "encoding/Unicode.h"
