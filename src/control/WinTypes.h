@@ -701,9 +701,11 @@ struct ZONEATTRIBUTES {
   DWORD dwFlags;
 };
 
-// Classes and interfaces the platform creates for the system
+// Stores, chains, version test, files, DOM and zones: codes, zone
+// attribute values, and the classes and interfaces created for the system
 #define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0)
 #define ERROR_OLD_WIN_VERSION 1150L
+#define ERROR_ALREADY_EXISTS 183L
 #define CRYPT_E_INVALID_MSG_TYPE ((HRESULT)0x80091004)
 #define URLTEMPLATE_LOW 0x10000
 #define URLTEMPLATE_MEDLOW 0x10500

@@ -59,6 +59,16 @@ TEST_F(FileTest, CreateWriteDeleteOwnerOnly) {
   EXPECT_FALSE(Plat().PathFileExistsW(path.c_str()));
   EXPECT_FALSE(Plat().DeleteFileW(path.c_str()));
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Plat().GetLastError());
+  // CREATE_ALWAYS replaces a file that is there and says so.
+  for (DWORD expected : {static_cast<DWORD>(ERROR_SUCCESS), static_cast<DWORD>(ERROR_ALREADY_EXISTS)}) {
+    HANDLE again = Plat().CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, again);
+    EXPECT_EQ(expected, Plat().GetLastError());
+    EXPECT_TRUE(Plat().CloseHandle(again));
+  }
+  EXPECT_EQ("", ReadFile(Utf16ToUtf8(path)));
+  EXPECT_TRUE(Plat().DeleteFileW(path.c_str()));
 }
 
 #ifndef _WIN32

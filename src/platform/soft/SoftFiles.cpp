@@ -63,19 +63,22 @@ HANDLE CreateFileWImpl(const char16_t* path, DWORD access, DWORD, void*, DWORD d
   int flags = O_CLOEXEC | O_NOFOLLOW;
   const bool read = access & GENERIC_READ, write = access & GENERIC_WRITE;
   flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
-  switch (disposition) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
-    case OPEN_EXISTING: break;
-    default:
-      SoftSetLastError(ERROR_INVALID_PARAMETER);
-      return INVALID_HANDLE_VALUE;
+  if (disposition != CREATE_NEW && disposition != CREATE_ALWAYS && disposition != OPEN_EXISTING) {
+    SoftSetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
   }
-  if ((flags & O_TRUNC) && !write) {
+  if (disposition != OPEN_EXISTING && !write) {
     SoftSetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  const int fd = open(file.c_str(), flags, 0600);
+  // New files are made exclusively; CREATE_ALWAYS then truncates a file
+  // that was there (ERROR_ALREADY_EXISTS, as on the platform).
+  DWORD error = ERROR_SUCCESS;
+  int fd = open(file.c_str(), disposition == OPEN_EXISTING ? flags : flags | O_CREAT | O_EXCL, 0600);
+  if (fd < 0 && errno == EEXIST && disposition == CREATE_ALWAYS) {
+    fd = open(file.c_str(), flags | O_TRUNC);
+    error = ERROR_ALREADY_EXISTS;
+  }
   if (fd < 0) {
     SoftSetLastError(ErrorOfErrno(errno));
     return INVALID_HANDLE_VALUE;
@@ -86,10 +89,9 @@ HANDLE CreateFileWImpl(const char16_t* path, DWORD access, DWORD, void*, DWORD d
     SoftSetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  // An existing file replaced with CREATE_ALWAYS keeps no wider rights.
-  if ((flags & O_CREAT) && (st.st_mode & 077) != 0) fchmod(fd, 0600);
-  if (disposition == CREATE_ALWAYS && st.st_size == 0 && st.st_nlink > 0)
-    SoftSetLastError(ERROR_SUCCESS);
+  // A replaced file keeps no wider rights than a new one.
+  if (error == ERROR_ALREADY_EXISTS && (st.st_mode & 077) != 0) fchmod(fd, 0600);
+  SoftSetLastError(error);
   return HandleOf(fd);
 }
 

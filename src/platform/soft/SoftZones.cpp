@@ -286,19 +286,15 @@ HRESULT SetZoneAttributesImpl(void* manager, DWORD zone, const ZONEATTRIBUTES* a
   LSTATUS rc = Plat().RegCreateKeyExW(HKEY_CURRENT_USER, ZonePath(zone).c_str(), 0, nullptr,
                                       REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key.h,
                                       nullptr);
-  const LSTATUS steps[] = {
-      rc,
-      rc ? rc : WriteText(key.h, u"DisplayName", a->szDisplayName, MAX_ZONE_PATH),
-      rc ? rc : WriteText(key.h, u"Description", a->szDescription, MAX_ZONE_DESCRIPTION),
-      rc ? rc : WriteText(key.h, u"Icon", a->szIconPath, MAX_ZONE_PATH),
-      rc ? rc : WriteNumber(key.h, u"MinLevel", a->dwTemplateMinLevel),
-      rc ? rc : WriteNumber(key.h, u"RecommendedLevel", a->dwTemplateRecommended),
-      rc ? rc : WriteNumber(key.h, u"CurrentLevel", a->dwTemplateCurrentLevel),
-      rc ? rc : WriteNumber(key.h, u"Flags", a->dwFlags),
-  };
-  for (LSTATUS step : steps)
-    if (step != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(step));
-  return S_OK;
+  if (rc == ERROR_SUCCESS) rc = WriteText(key.h, u"DisplayName", a->szDisplayName, MAX_ZONE_PATH);
+  if (rc == ERROR_SUCCESS)
+    rc = WriteText(key.h, u"Description", a->szDescription, MAX_ZONE_DESCRIPTION);
+  if (rc == ERROR_SUCCESS) rc = WriteText(key.h, u"Icon", a->szIconPath, MAX_ZONE_PATH);
+  if (rc == ERROR_SUCCESS) rc = WriteNumber(key.h, u"MinLevel", a->dwTemplateMinLevel);
+  if (rc == ERROR_SUCCESS) rc = WriteNumber(key.h, u"RecommendedLevel", a->dwTemplateRecommended);
+  if (rc == ERROR_SUCCESS) rc = WriteNumber(key.h, u"CurrentLevel", a->dwTemplateCurrentLevel);
+  if (rc == ERROR_SUCCESS) rc = WriteNumber(key.h, u"Flags", a->dwFlags);
+  return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
 }
 
 }  // namespace
