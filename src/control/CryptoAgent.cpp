@@ -1,9 +1,8 @@
 #include "control/CryptoAgent.h"
 
-#include <cstdio>
 #include <new>
 
-#include "control/Platform.h"
+#include "control/ErrorText.h"
 #include "module/Module.h"
 #include "trace/Trace.h"
 
@@ -98,32 +97,11 @@ HRESULT CCryptoAgent::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD e
   return S_OK;
 }
 
-// The text of the last status: the module's string for the system's own
-// codes (customer bit set), the platform's system text otherwise, followed
-// by "\n(0x%08x)". The whole text stays within 511 characters: a long text
-// is cut so that the suffix always fits.
 HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
   TraceHelper trace("CCryptoAgent::GetLastErrorDesc");
   if (pbstrErrorDesc == nullptr) return E_POINTER;
-  const Platform& p = Plat();
-  const HRESULT s = m_hrLastError;
-  const DWORD code = static_cast<DWORD>(s);
-  char16_t text[512] = {};
-  if (code & 0x20000000u) {
-    p.LoadStringW(Module().instance, code & 0xFFFFu, text, 512);
-  } else if (p.FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, text, 511,
-                              nullptr) == 0) {
-    text[0] = 0;
-  }
-  char suffix[16];
-  std::snprintf(suffix, sizeof suffix, "\n(0x%08x)", code);
-  const size_t suffixLength = std::char_traits<char>::length(suffix);
-  size_t length = std::char_traits<char16_t>::length(text);
-  if (length > 511 - suffixLength) length = 511 - suffixLength;
-  std::u16string result(text, length);
-  for (size_t i = 0; i < suffixLength; ++i) result.push_back(static_cast<char16_t>(suffix[i]));
-  *pbstrErrorDesc = AllocBstr(result);
-  if (*pbstrErrorDesc == nullptr) return E_OUTOFMEMORY;
-  TRACE_VALUE(result.c_str());
-  return S_OK;
+  const std::u16string text = DescribeStatus(m_hrLastError);
+  TRACE_VALUE(text.c_str());
+  *pbstrErrorDesc = AllocBstr(text);
+  return *pbstrErrorDesc ? S_OK : E_OUTOFMEMORY;
 }

@@ -41,7 +41,7 @@ constexpr GUID TraceComponentGuid(const char* name) {
 
 // Declares this source file's component; use once per .cpp at file scope.
 #define TRACE_COMPONENT(name) \
-  static const TraceComponent kTraceComponent = {TraceComponentGuid(name), name}
+  [[maybe_unused]] static const TraceComponent kTraceComponent = {TraceComponentGuid(name), name}
 
 // Provider state; null while the module is not initialized.
 extern TraceProviderState* volatile g_traceProvider;
@@ -68,6 +68,11 @@ struct TraceValue {
   TraceValue(const char* text);
   TraceValue(const uint32_t& number) : arg{&number, 4, kTraceNumber} {}
   TraceValue(const int32_t& number) : arg{&number, 4, kTraceNumber} {}
+#ifdef _WIN32
+  // LONG, HRESULT and DWORD are 32-bit longs there.
+  TraceValue(const long& number) : arg{&number, 4, kTraceNumber} {}
+  TraceValue(const unsigned long& number) : arg{&number, 4, kTraceNumber} {}
+#endif
 };
 
 // Writes one record if `flag` is enabled; saves and restores the thread's

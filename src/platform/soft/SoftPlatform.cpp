@@ -19,6 +19,7 @@ Platform BuildSoftTable() {
   SoftFillTime(t);
   SoftFillFiles(t);
   SoftFillRegistry(t);
+  SoftFillEncode(t);
   return t;
 }
 

@@ -20,6 +20,7 @@ void SoftFillResources(Platform& t);   // embedded resources, module file name
 void SoftFillTime(Platform& t);        // file time conversion
 void SoftFillFiles(Platform& t);       // temporary files
 void SoftFillRegistry(Platform& t);  // registry in the homes' databases
+void SoftFillEncode(Platform& t);    // structure encoder (CryptEncodeObject)
 
 // Sets the calling thread's last-error value (the soft GetLastError's).
 void SoftSetLastError(DWORD error);

@@ -1,0 +1,37 @@
+# Windows build (cross-built with mingw-w64): keyloom.dll, an in-process COM
+# server over the real platform, with the type library compiled by widl and
+# the string tables as resources.
+enable_language(RC)
+
+find_program(WIDL NAMES x86_64-w64-mingw32-widl widl REQUIRED)
+set(WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "IDL files of the platform headers")
+set(STDOLE2_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH "Folder of stdole2.tlb")
+
+add_custom_command(
+  OUTPUT ${GEN_DIR}/keyloom_h.h ${GEN_DIR}/keyloom_i.c ${GEN_DIR}/keyloom.tlb
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${GEN_DIR}
+  COMMAND ${WIDL} --win64 -I${WINE_IDL_DIR} -L${STDOLE2_DIR}
+          -h -H ${GEN_DIR}/keyloom_h.h -u -U ${GEN_DIR}/keyloom_i.c -t -T ${GEN_DIR}/keyloom.tlb
+          ${CMAKE_SOURCE_DIR}/resources/keyloom.idl
+  DEPENDS ${CMAKE_SOURCE_DIR}/resources/keyloom.idl
+  VERBATIM)
+add_custom_target(keyloom_idl DEPENDS ${GEN_DIR}/keyloom_h.h ${GEN_DIR}/keyloom_i.c ${GEN_DIR}/keyloom.tlb)
+
+file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
+
+add_library(keyloom_module SHARED
+  ${CORE_SOURCES} ${WIN32_SOURCES}
+  ${CMAKE_SOURCE_DIR}/src/module/win32/DllMain.cpp
+  ${GEN_DIR}/keyloom_i.c
+  ${CMAKE_SOURCE_DIR}/resources/keyloom.rc
+  ${CMAKE_SOURCE_DIR}/src/module/win32/keyloom.def)
+add_dependencies(keyloom_module keyloom_idl keyloom_strings)
+set_target_properties(keyloom_module PROPERTIES OUTPUT_NAME keyloom PREFIX "")
+set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/keyloom.rc PROPERTIES
+  OBJECT_DEPENDS "${GEN_DIR}/keyloom.tlb;${GEN_DIR}/strings.rc")
+target_include_directories(keyloom_module PRIVATE ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
+target_compile_definitions(keyloom_module PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN
+                           _WIN32_WINNT=0x0601 NOMINMAX)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${GEN_DIR} -c 65001")
+target_link_libraries(keyloom_module PRIVATE advapi32 crypt32 ole32 oleaut32 uuid urlmon shlwapi)
+target_link_options(keyloom_module PRIVATE -static -static-libgcc -static-libstdc++)

@@ -1,0 +1,71 @@
+// DER writer: a tag-length-value builder and the composers built on it.
+//
+// Every element is assembled bottom-up from byte strings that already hold
+// complete encodings; nothing is sorted or normalised unless a composer
+// says so. Each operation allocates its output (AllocZeroed) and stores it
+// in (*out, *outLen) only on success; the caller releases it with
+// FreeBuffer. Results are status codes: 0, E_FAIL (0x80004005),
+// E_OUTOFMEMORY, E_POINTER for missing arguments, 0x8007000D for a raw SM2
+// signature of the wrong size, or the platform encoder's failure.
+#pragma once
+
+#include <cstddef>
+
+#include "control/WinTypes.h"
+
+// A view of bytes that already hold complete encodings.
+struct ByteView {
+  const BYTE* data;
+  DWORD length;
+};
+
+// The encoding type every structure is encoded with.
+constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The DER length octets for `contentLength` (short form up to 127, else
+// 0x80|k and k big-endian octets). A length of 0 is refused with E_FAIL:
+// the writer never produces empty content.
+HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count);
+
+// identifier, length octets, content. The identifier must be one of 0x02,
+// 0x04, 0x06, 0x0C, 0x13, 0x16, 0x1E, 0x30, 0x31, 0x80, 0xA0 and the content
+// non-empty; otherwise E_FAIL before anything is allocated.
+HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out, DWORD* outLen);
+
+// ASN1Encode over the concatenation of `count` complete encodings, in order.
+HRESULT ASN1EncodeParts(BYTE identifier, const ByteView* parts, size_t count, BYTE** out,
+                        DWORD* outLen);
+
+// The platform's DER encoding of a structure (CryptEncodeObject, size query
+// then fill). Failures are the converted last error of the platform call.
+HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWORD* outLen);
+
+// A string or OCTET STRING element through X509_ANY_STRING: value type 2
+// (OCTET STRING, bytes as given), 4 (PrintableString), 7 (IA5String) or 13
+// (UTF8String from UTF-16 text; `length` counts bytes).
+HRESULT ComposeAnyString(DWORD valueType, const BYTE* value, DWORD length, BYTE** out,
+                         DWORD* outLen);
+
+// 03, length octets, 00 (no unused bits), the bytes.
+HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outLen);
+
+// SEQUENCE { OBJECT IDENTIFIER oid, SET { value } }: the PKCS#9 attribute.
+// `value` is one complete encoding, copied verbatim.
+HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
+                                 DWORD* outLen);
+
+// SEQUENCE { OBJECT IDENTIFIER oid, value } (an AlgorithmIdentifier with
+// parameters, or an AttributeTypeAndValue), or SEQUENCE { oid, NULL } when
+// `value` is null. The value's identifier must be one ASN1Encode accepts
+// and its content non-empty.
+HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
+                                DWORD* outLen);
+
+// The OBJECT IDENTIFIER element of `oid` alone.
+HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen);
+
+// SEQUENCE { INTEGER r, INTEGER s } from the 64-octet big-endian r || s of
+// an SM2 signature; each INTEGER is minimal (DER), so a value with leading
+// zero octets is shortened and one with its top bit set gains one 0x00.
+// Any other raw length: 0x8007000D.
+HRESULT SM2EncodeRawSignature(const BYTE* raw, DWORD rawLength, BYTE** out, DWORD* outLen);

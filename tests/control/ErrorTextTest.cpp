@@ -1,0 +1,99 @@
+// Status texts in both languages, and the 511-character bound.
+#include <gtest/gtest.h>
+
+#include "control/ErrorText.h"
+#include "encoding/Unicode.h"
+#include "control/Platform.h"
+#include "support/AgentFixture.h"
+
+namespace {
+
+struct TextRow {
+  uint32_t status;
+  const char* english;
+  const char* chinese;
+};
+
+const TextRow kRows[] = {
+    {0x00000000, "The operation completed successfully.\r\n\n(0x00000000)",
+     "操作成功完成。\r\n\n(0x00000000)"},
+    {0x80070002, "The system cannot find the file specified.\r\n\n(0x80070002)",
+     "系统找不到指定的文件。\r\n\n(0x80070002)"},
+    {0x80070005, "Access is denied.\r\n\n(0x80070005)", "拒绝访问。\r\n\n(0x80070005)"},
+    {0x80070057, "The parameter is incorrect.\r\n\n(0x80070057)", "参数错误。\r\n\n(0x80070057)"},
+    {0x80090016, "Keyset does not exist\r\n\n(0x80090016)", "密钥集不存在\r\n\n(0x80090016)"},
+    {0xA0072400, "Key length is not supported.\n(0xa0072400)", "密钥长度不支持\n(0xa0072400)"},
+    {0xA0072401, "Invalid key algorithm.\n(0xa0072401)", "无效的密钥算法\n(0xa0072401)"},
+    {0xA0071402, "XML file parse failed.\n(0xa0071402)", "XML文件解析失败\n(0xa0071402)"},
+    {0xA0071033, "Certificate chain is not integrated.\n(0xa0071033)", "证书链不完整\n(0xa0071033)"},
+    // Customer bit with no string of that id: the suffix alone.
+    {0xA0070BAD, "\n(0xa0070bad)", "\n(0xa0070bad)"},
+    // A code the platform has no text for.
+    {0x8BADF00D, "\n(0x8badf00d)", "\n(0x8badf00d)"},
+};
+
+TEST(DescribeStatus, EnglishTexts) {
+  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "en_US.UTF-8");
+  for (const TextRow& r : kRows)
+    EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))), r.english)
+        << std::hex << r.status;
+}
+
+TEST(DescribeStatus, SimplifiedChineseTexts) {
+  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "zh_CN.UTF-8");
+  for (const TextRow& r : kRows)
+    EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))), r.chinese)
+        << std::hex << r.status;
+}
+
+TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {
+  const char* key = "Invalid key algorithm.\n(0xa0072401)";
+  const char* zh = "无效的密钥算法\n(0xa0072401)";
+  struct {
+    const char *all, *messages, *lang, *expected;
+  } rows[] = {
+      {nullptr, nullptr, "zh_CN.UTF-8", zh},
+      {nullptr, nullptr, "zh_SG", zh},
+      {nullptr, nullptr, "zh_Hans_CN", zh},
+      {nullptr, nullptr, "zh_TW.UTF-8", key},  // traditional: English
+      {"C", nullptr, "zh_CN.UTF-8", key},      // LC_ALL wins
+      {nullptr, "zh_CN.UTF-8", "en_US", zh},   // then LC_MESSAGES
+      {nullptr, nullptr, nullptr, key},
+  };
+  for (const auto& r : rows) {
+    ScopedEnv all("LC_ALL", r.all), msg("LC_MESSAGES", r.messages), lang("LANG", r.lang);
+    EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(0xA0072401))), r.expected);
+  }
+}
+
+// A platform whose system text is longer than the buffer leaves room for.
+DWORD LongSystemText(DWORD, const void*, DWORD, DWORD, char16_t* buffer, DWORD size, void*) {
+  for (DWORD i = 0; i + 1 < size; ++i) buffer[i] = u'x';
+  buffer[size - 1] = 0;
+  return size - 1;
+}
+
+TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
+  Platform wrapped = DefaultPlatform();
+  wrapped.FormatMessageW = &LongSystemText;
+  const Platform* previous = SetPlatform(&wrapped);
+  const std::u16string text = DescribeStatus(static_cast<HRESULT>(0x80070057));
+  SetPlatform(previous);
+  EXPECT_EQ(text.size(), 511u);
+  EXPECT_EQ(Utf16ToUtf8(text.substr(text.size() - 13)), "\n(0x80070057)");
+  EXPECT_EQ(text[0], u'x');
+}
+
+TEST(GetLastErrorDesc, FreshObjectDescribesSuccessAndDoesNotResetTheStatus) {
+  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "C");
+  AgentRef agent;
+  EXPECT_EQ(LastErrorText(agent.get()), "The operation completed successfully.\r\n\n(0x00000000)");
+  Bstr ecc(u"ECC");
+  VARIANT_BOOL ok;
+  agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
+  const std::string first = LastErrorText(agent.get());
+  EXPECT_EQ(first, LastErrorText(agent.get()));
+  EXPECT_EQ(agent.object()->LastStatus(), static_cast<HRESULT>(0xA0072401));
+}
+
+}  // namespace

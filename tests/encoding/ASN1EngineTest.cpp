@@ -1,0 +1,259 @@
+// The DER decoder: trees of known encodings, malformed inputs, the node
+// limit, and agreement with OpenSSL's parser on a real certificate.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "encoding/ASN1Engine.h"
+#include "support/DerTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct NodeDeleter {
+  void operator()(ASN1Node* n) const { FreeASN1Node(n); }
+};
+using Tree = std::unique_ptr<ASN1Node, NodeDeleter>;
+
+// Pre-order rendering: "identifier/length octets/content length/content
+// offset/encoded length" per node, children in brackets.
+std::string Render(const ASN1Node* n) {
+  char head[64];
+  std::snprintf(head, sizeof head, "%02X/%u/%u/%llu/%u", n->identifier, n->lengthOctets,
+                n->contentLength, static_cast<unsigned long long>(n->contentOffset),
+                n->encodedLength);
+  std::string s = head;
+  if (!n->children.empty()) {
+    s += "[";
+    for (size_t i = 0; i < n->children.size(); ++i) {
+      if (i) s += ' ';
+      s += Render(n->children[i]);
+    }
+    s += "]";
+  }
+  return s;
+}
+
+// Checks the tree's invariants: parent links, buffer, no open indefinite
+// lengths, children laid end to end inside their parent.
+void CheckInvariants(const ASN1Node* n) {
+  EXPECT_EQ(n->indefinite, 0);
+  EXPECT_EQ(n->encodedLength, 1 + n->lengthOctets + n->contentLength);
+  uint64_t next = n->contentOffset;
+  for (const ASN1Node* c : n->children) {
+    EXPECT_EQ(c->parent, n);
+    EXPECT_EQ(c->buffer, n->buffer);
+    EXPECT_EQ(c->contentOffset, next + 1 + c->lengthOctets);
+    next += c->encodedLength;
+    CheckInvariants(c);
+  }
+  EXPECT_LE(n->contentOffset + n->contentLength, n->bufferLength);
+}
+
+int32_t Decode(const Bytes& der, Tree* tree) {
+  ASN1Node* root = nullptr;
+  const int32_t result = DecodeASN1Memory(der.data(), static_cast<uint32_t>(der.size()), &root);
+  tree->reset(root);
+  return result;
+}
+
+struct TreeCase {
+  const char* name;
+  const char* hex;
+  const char* tree;
+};
+
+const TreeCase kTrees[] = {
+    // SEQUENCE { INTEGER 5 }
+    {"sequence", "30 03 02 01 05", "30/1/3/2/5[02/1/1/4/3]"},
+    // NULL
+    {"null", "05 00", "05/1/0/2/2"},
+    // trailing octets after the outermost element are ignored
+    {"trailing", "05 00 FF", "05/1/0/2/2"},
+    // OCTET STRING holding valid DER stays a leaf
+    {"octet string", "04 05 30 03 02 01 05", "04/1/5/2/7"},
+    // [0] constructed { INTEGER 0 } ; [0] primitive is a leaf
+    {"context constructed", "A0 03 02 01 00", "A0/1/3/2/5[02/1/1/4/3]"},
+    {"context primitive", "80 01 00", "80/1/1/2/3"},
+    // application class: a container whatever its constructed bit
+    {"application", "41 03 05 01 00", "41/1/3/2/5[05/1/1/4/3]"},
+    // SEQUENCE (indefinite) { INTEGER 1 } end-of-contents
+    {"indefinite", "30 80 02 01 01 00 00", "30/1/5/2/7[02/1/1/4/3]"},
+    // empty indefinite SEQUENCE
+    {"indefinite empty", "30 80 00 00", "30/1/2/2/4"},
+    // nested indefinite SEQUENCEs
+    {"indefinite nested", "30 80 30 80 05 00 00 00 00 00", "30/1/8/2/10[30/1/4/4/6[05/1/0/6/2]]"},
+    // indefinite OCTET STRING: content runs to and includes the zero pair
+    {"indefinite primitive", "04 80 01 02 00 00", "04/1/4/2/6"},
+    // long form with a leading zero octet: length 3
+    {"long form zero", "30 82 00 03 02 01 07", "30/3/3/4/7[02/1/1/6/3]"},
+    // SET { NULL, [1] primitive }
+    {"set", "31 05 05 00 81 01 AA", "31/1/5/2/7[05/1/0/4/2 81/1/1/6/3]"},
+};
+
+TEST(ASN1Engine, DecodesKnownTrees) {
+  for (const TreeCase& c : kTrees) {
+    SCOPED_TRACE(c.name);
+    Tree tree;
+    ASSERT_EQ(Decode(FromHex(c.hex), &tree), 0);
+    EXPECT_EQ(Render(tree.get()), c.tree);
+    CheckInvariants(tree.get());
+  }
+}
+
+TEST(ASN1Engine, LongFormLeafOf256Octets) {
+  Bytes der = FromHex("04 82 01 00");
+  der.resize(4 + 256, 0xAB);
+  Tree tree;
+  ASSERT_EQ(Decode(der, &tree), 0);
+  EXPECT_EQ(Render(tree.get()), "04/3/256/4/260");
+  EXPECT_EQ(tree->content(), der.data() + 4);
+}
+
+struct FailureCase {
+  const char* name;
+  const char* hex;
+  int32_t result;
+};
+
+const FailureCase kFailures[] = {
+    {"empty", "", kASN1HeaderUnreadable},
+    {"one octet", "30", kASN1HeaderUnreadable},
+    {"long form cut", "30 82 01", kASN1HeaderUnreadable},
+    {"five significant length octets", "04 85 01 00 00 00 00", kASN1HeaderUnreadable},
+    // SEQUENCE claims 5 octets, 3 present
+    {"sequence past buffer", "30 05 02 01 05", -1},
+    // primitive claims more than the buffer holds
+    {"leaf past buffer", "04 05 01 02", -1},
+    // child INTEGER claims 4 octets past the buffer's end
+    {"child past buffer", "30 03 02 04 05", -1},
+    // child runs past its parent's end (inside the buffer)
+    {"child past parent", "30 03 04 03 01 02 03", -1},
+    // child's first length octet lies past the parent's content
+    {"child header cut", "30 01 02 00", -1},
+    // nested long form of five significant octets
+    {"nested long length", "30 07 04 85 01 00 00 00 00", -1},
+    // indefinite SEQUENCE without end-of-contents
+    {"indefinite unterminated", "30 80 02 01 01", -1},
+    {"indefinite one octet left", "30 80 02 01 01 00", -1},
+    // indefinite primitive without a zero pair
+    {"indefinite primitive unterminated", "04 80 01 00 02 00", -1},
+};
+
+TEST(ASN1Engine, RefusesMalformedInput) {
+  for (const FailureCase& c : kFailures) {
+    SCOPED_TRACE(c.name);
+    Tree tree;
+    EXPECT_EQ(Decode(FromHex(c.hex), &tree), c.result);
+    if (c.result == kASN1HeaderUnreadable) {
+      EXPECT_EQ(tree, nullptr);
+    }
+  }
+}
+
+TEST(ASN1Engine, HeaderUnreadableLeavesRootAsSet) {
+  ASN1Node* root = reinterpret_cast<ASN1Node*>(0x1);
+  const unsigned char one = 0x30;
+  EXPECT_EQ(DecodeASN1Memory(&one, 1, &root), kASN1HeaderUnreadable);
+  EXPECT_EQ(root, reinterpret_cast<ASN1Node*>(0x1));
+}
+
+TEST(ASN1Engine, PartialTreeIsHandedOutOnNestedFailure) {
+  Tree tree;
+  ASSERT_EQ(Decode(FromHex("30 06 05 00 02 04 05"), &tree), -1);
+  ASSERT_NE(tree, nullptr);
+  EXPECT_EQ(tree->identifier, 0x30);
+}
+
+Bytes SequenceOfNulls(size_t count) {
+  Bytes content;
+  for (size_t i = 0; i < count; ++i) content.insert(content.end(), {0x05, 0x00});
+  Bytes der = {0x30, 0x82, static_cast<unsigned char>(content.size() >> 8),
+               static_cast<unsigned char>(content.size())};
+  der.insert(der.end(), content.begin(), content.end());
+  return der;
+}
+
+TEST(ASN1Engine, NodeLimitIs255) {
+  Tree tree;
+  ASSERT_EQ(Decode(SequenceOfNulls(254), &tree), 0);
+  EXPECT_EQ(tree->children.size(), 254u);
+  Tree over;
+  EXPECT_EQ(Decode(SequenceOfNulls(255), &over), -1);
+}
+
+TEST(ASN1Engine, DeepNestingStopsAtTheLimit) {
+  // 300 nested SEQUENCEs, innermost NULL, all indefinite.
+  Bytes der;
+  for (int i = 0; i < 300; ++i) der.insert(der.end(), {0x30, 0x80});
+  der.insert(der.end(), {0x05, 0x00});
+  for (int i = 0; i < 300; ++i) der.insert(der.end(), {0x00, 0x00});
+  Tree tree;
+  EXPECT_EQ(Decode(der, &tree), -1);
+}
+
+TEST(ASN1Engine, HeaderReaders) {
+  const Bytes der = FromHex("30 84 00 00 01 00");
+  ASN1Header h;
+  ASSERT_EQ(ParseASN1TLV(der.data(), 0, static_cast<int64_t>(der.size()), &h), 0);
+  EXPECT_EQ(h.identifier, 0x30);
+  EXPECT_EQ(h.lengthOctets, 5u);
+  EXPECT_EQ(h.contentLength, 256u);
+  EXPECT_EQ(h.contentOffset, 6u);
+  EXPECT_EQ(ParseASN1TLV(der.data(), 0, 1, &h), -1);  // length octet beyond `end`
+  EXPECT_EQ(ParseASN1TLV(der.data(), 0, 5, &h), -1);  // long form cut by `end`
+  EXPECT_EQ(ParseASN1TLV(der.data(), 6, 6, &h), -1);
+  EXPECT_EQ(GetASN1ValueLength(der.data(), 1, static_cast<int64_t>(der.size()), &h), 0);
+  EXPECT_EQ(h.contentLength, 256u);
+}
+
+TEST(ASN1Engine, ContainerClassification) {
+  for (int id = 0; id < 256; ++id) {
+    const bool leaf = id <= 0x1F || (id >= 0x80 && id <= 0x8F);
+    EXPECT_EQ(IsASN1Container(static_cast<uint8_t>(id)), !leaf) << id;
+  }
+}
+
+// Every element OpenSSL's parser reports for a real certificate is a node
+// of our tree at the same offset, with the same header and content length.
+TEST(ASN1Engine, AgreesWithOpenSslOnACertificate) {
+  ScopedSoftHomes homes;
+  const std::string cert = homes.root() + "/cert.der";
+  std::string out;
+  ASSERT_EQ(RunCommand("openssl req -x509 -newkey rsa:1024 -nodes -keyout /dev/null -subj "
+                       "'/C=CN/O=Example/OU=Retail/CN=Test User' -days 1 -addext "
+                       "'subjectAltName=email:a@example.com' -outform DER -out " +
+                           cert,
+                       &out, true),
+            0)
+      << out;
+  const std::string text = ReadFile(cert);
+  const Bytes der(text.begin(), text.end());
+  Tree tree;
+  ASSERT_EQ(Decode(der, &tree), 0);
+  CheckInvariants(tree.get());
+
+  std::vector<std::string> ours;
+  auto walk = [&](auto&& self, const ASN1Node* n) -> void {
+    ours.push_back(std::to_string(n->contentOffset - 1 - n->lengthOctets) + ":" +
+                   std::to_string(1 + n->lengthOctets) + ":" + std::to_string(n->contentLength));
+    for (const ASN1Node* c : n->children) self(self, c);
+  };
+  walk(walk, tree.get());
+
+  ASSERT_EQ(OpenSslAsn1Parse(der, &out), 0) << out;
+  std::vector<std::string> theirs;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned offset, depth, header, length;
+    if (std::sscanf(line.c_str(), " %u:d=%u hl=%u l=%u", &offset, &depth, &header, &length) == 4)
+      theirs.push_back(std::to_string(offset) + ":" + std::to_string(header) + ":" +
+                       std::to_string(length));
+  }
+  EXPECT_GT(theirs.size(), 30u);
+  EXPECT_EQ(ours, theirs);
+}
+
+}  // namespace

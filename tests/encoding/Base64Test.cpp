@@ -1,0 +1,193 @@
+// Base64: the line and padding rules, the lenient decoder, and agreement
+// with OpenSSL's EVP_EncodeBlock / EVP_DecodeBlock on the same bytes.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "encoding/Base64.h"
+#include "encoding/Buffer.h"
+#include "support/DerTestSupport.h"
+
+namespace {
+
+struct Encoded {
+  HRESULT status;
+  std::string text;
+};
+
+Encoded Encode(const Bytes& data, DWORD flags) {
+  char* text = nullptr;
+  DWORD length = 0xDEAD;
+  const HRESULT hr =
+      Base64EncodeEx(data.data(), static_cast<DWORD>(data.size()), &text, &length, flags);
+  Encoded e{hr, ""};
+  if (text != nullptr) {
+    e.text.assign(text, length);
+    EXPECT_EQ(text[length], 0);  // terminated
+  }
+  FreeBuffer(text);
+  return e;
+}
+
+struct Decoded {
+  HRESULT status;
+  Bytes bytes;
+};
+
+Decoded Decode(const std::string& text) {
+  BYTE* bytes = nullptr;
+  LONG count = -1;
+  const HRESULT hr = Base64DecodeEx(text.data(), static_cast<LONG>(text.size()), &bytes, &count);
+  Decoded d{hr, {}};
+  if (bytes != nullptr) d.bytes.assign(bytes, bytes + count);
+  FreeBuffer(bytes);
+  return d;
+}
+
+Bytes Sequence(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 7 + 3);
+  return b;
+}
+
+// OpenSSL's one-line padded text of the same bytes.
+std::string OpenSslEncode(const Bytes& data) {
+  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
+                                static_cast<int>(data.size()));
+  out.resize(n);
+  return out;
+}
+
+std::string Unbroken(std::string text) {
+  std::string out;
+  for (char c : text)
+    if (c != '\r' && c != '\n') out += c;
+  return out;
+}
+
+TEST(Base64, LinesOf76Characters) {
+  const struct {
+    size_t length;
+    DWORD flags;
+    std::vector<size_t> lines;  // characters per line
+    const char* tail;           // the last characters
+  } cases[] = {
+      {57, 0, {76}, ""},
+      {58, 0, {76, 4}, "=="},
+      {59, 0, {76, 4}, "="},
+      {114, 0, {76, 76}, ""},
+      {115, 0, {76, 76, 4}, "=="},
+      {58, B64_NO_PAD, {76, 2}, ""},
+      {300, B64_NO_CRLF, {400}, ""},
+      {301, B64_NO_CRLF | B64_NO_PAD, {402}, ""},
+      {1, 0, {4}, "=="},
+      {1, B64_NO_PAD, {2}, ""},
+      {2, 0, {4}, "="},
+      {0, 0, {0}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + " bytes, flags " + std::to_string(c.flags));
+    const Bytes data = Sequence(c.length);
+    const Encoded e = Encode(data, c.flags);
+    ASSERT_EQ(e.status, S_OK);
+    std::vector<size_t> lines;
+    size_t start = 0;
+    for (size_t pos; (pos = e.text.find("\r\n", start)) != std::string::npos; start = pos + 2)
+      lines.push_back(pos - start);
+    lines.push_back(e.text.size() - start);
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_TRUE(e.text.size() >= std::strlen(c.tail) &&
+                e.text.compare(e.text.size() - std::strlen(c.tail), std::string::npos, c.tail) ==
+                    0);
+  }
+}
+
+TEST(Base64, KnownTexts) {
+  EXPECT_EQ(Encode(FromHex("41"), 0).text, "QQ==");
+  EXPECT_EQ(Encode(FromHex("41"), B64_NO_PAD).text, "QQ");
+  EXPECT_EQ(Encode(FromHex("41 42 43"), 0).text, "QUJD");
+  EXPECT_EQ(Encode(FromHex("FB FF"), 0).text, "+/8=");
+}
+
+// The same characters as OpenSSL for every length up to three lines, once
+// the line breaks are removed.
+TEST(Base64, AgreesWithOpenSsl) {
+  std::mt19937 rng(7);
+  for (size_t n = 0; n < 240; ++n) {
+    Bytes data(n);
+    for (auto& b : data) b = static_cast<unsigned char>(rng());
+    const Encoded e = Encode(data, 0);
+    ASSERT_EQ(e.status, S_OK);
+    ASSERT_EQ(Unbroken(e.text), OpenSslEncode(data)) << n;
+    if (n == 0) continue;  // an empty text is refused by the decoder
+    const Decoded d = Decode(e.text);
+    ASSERT_EQ(d.status, S_OK);
+    ASSERT_EQ(d.bytes, data) << n;
+  }
+}
+
+TEST(Base64, LenientDecoder) {
+  const struct {
+    const char* name;
+    std::string text;
+    const char* bytes;
+  } cases[] = {
+      {"padded", "QQ==", "41"},
+      {"unpadded", "QQ", "41"},
+      {"spaces, line break, padding", "Q Q\r\n==", "41"},
+      {"one character", "Q", ""},
+      {"padding inside", "QQ==QUJD", "41 04 14 24"},
+      {"repeated padding", "QUJD====", "41 42 43"},
+      {"high bytes skipped", "QU\xC3\xA9JD", "41 42 43"},
+      {"zero inside a group is skipped", std::string("QU\0JD", 5), "41 42 43"},
+      {"zero at a group start ends", std::string("QUJD\0QUJD", 9), "41 42 43"},
+      {"only junk", "=\r\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Decoded d = Decode(c.text);
+    EXPECT_EQ(d.status, S_OK);
+    EXPECT_EQ(ToHex(d.bytes), c.bytes);
+  }
+}
+
+TEST(Base64, DecodesOpenSslText) {
+  const Bytes data = Sequence(1000);
+  const std::string text = OpenSslEncode(data);
+  EXPECT_EQ(Decode(text).bytes, data);
+  // and what OpenSSL decodes from our lines (breaks removed) is the data
+  const std::string ours = Unbroken(Encode(data, 0).text);
+  Bytes back(ours.size());
+  const int n = EVP_DecodeBlock(back.data(), reinterpret_cast<const unsigned char*>(ours.data()),
+                                static_cast<int>(ours.size()));
+  ASSERT_GE(n, 1000);
+  back.resize(1000);  // EVP_DecodeBlock keeps the padding's zero octets
+  EXPECT_EQ(back, data);
+}
+
+TEST(Base64, Refusals) {
+  BYTE* bytes = reinterpret_cast<BYTE*>(0x1);
+  LONG count = 0;
+  EXPECT_EQ(Base64DecodeEx("QQ==", 0, &bytes, &count), E_FAIL);
+  EXPECT_EQ(Base64DecodeEx("QQ==", -4, &bytes, &count), E_FAIL);
+  EXPECT_EQ(bytes, reinterpret_cast<BYTE*>(0x1));  // untouched
+  EXPECT_EQ(Base64DecodeEx(nullptr, 4, &bytes, &count), E_POINTER);
+  EXPECT_EQ(bytes, reinterpret_cast<BYTE*>(0x1));
+
+  char* text = nullptr;
+  DWORD length = 0;
+  const BYTE one = 0;
+  EXPECT_EQ(Base64EncodeEx(nullptr, 1, &text, &length, 0), E_POINTER);
+  EXPECT_EQ(text, nullptr);
+  // 4n must stay within 2^31 - 1: 536,870,912 bytes are refused before any
+  // read or allocation.
+  EXPECT_EQ(Base64EncodeEx(&one, 536870912u, &text, &length, 0), E_FAIL);
+  EXPECT_EQ(Base64EncodeEx(&one, 0xFFFFFFFFu, &text, &length, 0), E_FAIL);
+  EXPECT_EQ(text, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// UTF-16 / UTF-8 conversions, byte reversal and the reversed hexadecimal
+// rendering; platform conversion failures through a wrapping table.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "encoding/Buffer.h"
+#include "encoding/TextConversion.h"
+#include "support/DerTestSupport.h"
+
+namespace {
+
+std::string ToUtf8(const char16_t* text, HRESULT* status) {
+  char* out = nullptr;
+  DWORD length = 0xDEAD;
+  *status = UTF16ToUTF8(text, &out, &length);
+  std::string s;
+  if (out != nullptr && *status == S_OK) {
+    s.assign(out, length);
+    EXPECT_EQ(out[length], 0);
+  }
+  FreeBuffer(out);
+  return s;
+}
+
+std::u16string ToUtf16(const char* text, HRESULT* status) {
+  char16_t* out = nullptr;
+  DWORD length = 0xDEAD;
+  *status = UTF8ToUTF16(text, &out, &length);
+  std::u16string s;
+  if (out != nullptr && *status == S_OK) {
+    s.assign(out, length);
+    EXPECT_EQ(out[length], 0);
+  }
+  FreeBuffer(out);
+  return s;
+}
+
+TEST(TextConversion, Utf16ToUtf8) {
+  const struct {
+    const char16_t* text;
+    const char* utf8;
+  } cases[] = {
+      {u"", ""},
+      {u"Test", "Test"},
+      {u"\u00E9", "\xC3\xA9"},
+      {u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
+      {u"\U0001F600", "\xF0\x9F\x98\x80"},  // surrogate pair: 4 octets
+      {u"a\xD800"
+       u"b",
+       "a\xEF\xBF\xBD"
+       "b"},                        // unpaired high surrogate
+      {u"\xDC00", "\xEF\xBF\xBD"},  // unpaired low surrogate
+  };
+  for (const auto& c : cases) {
+    HRESULT hr;
+    EXPECT_EQ(ToUtf8(c.text, &hr), c.utf8);
+    EXPECT_EQ(hr, S_OK);
+  }
+}
+
+TEST(TextConversion, Utf8ToUtf16) {
+  const struct {
+    const char* utf8;
+    const char16_t* text;
+  } cases[] = {
+      {"", u""},
+      {"Test", u"Test"},
+      {"\xE4\xB8\xAD", u"\u4E2D"},
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"a\xFF"
+       "b",
+       u"a\xFFFD"
+       u"b"},                         // invalid octet
+      {"\xC0\xAF", u"\xFFFD\xFFFD"},  // overlong form
+      {"\xE4\xB8", u"\xFFFD"},        // cut sequence at the end
+  };
+  for (const auto& c : cases) {
+    HRESULT hr;
+    EXPECT_EQ(ToUtf16(c.utf8, &hr), c.text) << c.utf8;
+    EXPECT_EQ(hr, S_OK);
+  }
+}
+
+TEST(TextConversion, NullTextIsRefused) {
+  char* out = reinterpret_cast<char*>(0x1);
+  DWORD length = 0;
+  EXPECT_EQ(UTF16ToUTF8(nullptr, &out, &length), E_POINTER);
+  EXPECT_EQ(out, reinterpret_cast<char*>(0x1));
+  char16_t* wide = reinterpret_cast<char16_t*>(0x1);
+  EXPECT_EQ(UTF8ToUTF16(nullptr, &wide, &length), E_POINTER);
+  EXPECT_EQ(wide, reinterpret_cast<char16_t*>(0x1));
+}
+
+TEST(TextConversion, PlatformFailureIsTheLastError) {
+  ScopedPlatform platform;
+  static int s_failOnCall;
+  static int s_calls;
+  platform.table.WideCharToMultiByte = [](UINT cp, DWORD flags, const char16_t* text, int n,
+                                          char* buffer, int size, const char* d, BOOL* u) {
+    if (++s_calls == s_failOnCall) {
+      Plat().SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    return DefaultPlatform().WideCharToMultiByte(cp, flags, text, n, buffer, size, d, u);
+  };
+  for (int failOn : {1, 2}) {
+    s_calls = 0;
+    s_failOnCall = failOn;
+    char* out = nullptr;
+    DWORD length = 0;
+    EXPECT_EQ(UTF16ToUTF8(u"abc", &out, &length), static_cast<HRESULT>(0x8007007A));
+    EXPECT_EQ(out == nullptr, failOn == 1);  // a second-call failure hands out the buffer
+    FreeBuffer(out);
+  }
+  // A failure without a last error is still a failure.
+  platform.table.MultiByteToWideChar = [](UINT, DWORD, const char*, int, char16_t*, int) {
+    Plat().SetLastError(0);
+    return 0;
+  };
+  char16_t* wide = nullptr;
+  DWORD length = 0;
+  EXPECT_EQ(UTF8ToUTF16("abc", &wide, &length), E_FAIL);
+  EXPECT_EQ(wide, nullptr);
+}
+
+TEST(TextConversion, SwapByteOrder) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {{"", ""},
+               {"01", "01"},
+               {"01 02", "02 01"},
+               {"01 02 03", "03 02 01"},
+               {"01 02 03 04", "04 03 02 01"}};
+  for (const auto& c : cases) {
+    Bytes b = FromHex(c.in);
+    SwapByteOrder(b.data(), static_cast<DWORD>(b.size()));
+    EXPECT_EQ(ToHex(b), c.out);
+  }
+}
+
+TEST(TextConversion, ConvertBinaryDataToString) {
+  const struct {
+    const char* in;
+    const char16_t* text;
+  } cases[] = {{"", u""}, {"01 AB", u"ab01"}, {"00", u"00"}, {"0F F0 10", u"10f00f"}};
+  for (const auto& c : cases) {
+    const Bytes b = FromHex(c.in);
+    char16_t* text = nullptr;
+    ASSERT_EQ(ConvertBinaryDataToString(b.data(), static_cast<DWORD>(b.size()), &text), S_OK);
+    EXPECT_EQ(std::u16string(text), c.text);
+    FreeBuffer(text);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// The module's exports, reached through the loaded library as the COM
+// runtime reaches them.
+#include <gtest/gtest.h>
+
+#include "support/LoadedControlModule.h"
+
+namespace {
+
+TEST(Exports, AllFiveAreExported) {
+  ControlModule m;
+  EXPECT_NE(m.GetClassObject, nullptr);
+  EXPECT_NE(m.CanUnloadNow, nullptr);
+  EXPECT_NE(m.RegisterServer, nullptr);
+  EXPECT_NE(m.UnregisterServer, nullptr);
+  EXPECT_NE(m.Install, nullptr);
+}
+
+TEST(Exports, CanUnloadOnlyWhenNoControlLives) {
+  ControlModule m;
+  EXPECT_EQ(m.CanUnloadNow(), S_OK);
+  IClassFactory* factory = m.Factory();
+  ASSERT_NE(factory, nullptr);
+  EXPECT_EQ(m.CanUnloadNow(), S_OK) << "the cached factory holds no lock";
+  IDispatch* first = nullptr;
+  IDispatch* second = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&first)), S_OK);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&second)), S_OK);
+  EXPECT_EQ(m.CanUnloadNow(), S_FALSE);
+  first->Release();
+  EXPECT_EQ(m.CanUnloadNow(), S_FALSE);
+  second->Release();
+  EXPECT_EQ(m.CanUnloadNow(), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(m.CanUnloadNow(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(m.CanUnloadNow(), S_OK);
+  factory->Release();
+}
+
+TEST(Exports, GetClassObjectCodes) {
+  ControlModule m;
+  const CLSID other = {0x11111111, 0x2222, 0x3333, {4, 4, 5, 5, 6, 6, 7, 7}};
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(m.GetClassObject(other, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(m.GetClassObject(CLSID_CryptoAgent, IID_IClassFactory, nullptr), E_POINTER);
+  p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(m.GetClassObject(CLSID_CryptoAgent, IID_IDispatch, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+  // The factory is created once and cached.
+  IClassFactory* a = m.Factory();
+  IClassFactory* b = m.Factory();
+  EXPECT_EQ(a, b);
+  a->Release();
+  b->Release();
+}
+
+TEST(Exports, FactoryAggregationRule) {
+  ControlModule m;
+  IClassFactory* factory = m.Factory();
+  ASSERT_NE(factory, nullptr);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, nullptr), E_POINTER);
+  struct Outer final : IUnknown {
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+  } outer;
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(factory->CreateInstance(&outer, IID_IDispatch, &p), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(p, nullptr);
+  IUnknown* inner = nullptr;
+  ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
+  EXPECT_EQ(m.CanUnloadNow(), S_FALSE);
+  inner->Release();
+  EXPECT_EQ(m.CanUnloadNow(), S_OK);
+  factory->Release();
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// Subject names: the text syntax, the attribute table, the encodings, and
+// OpenSSL reading (and re-encoding) the Names we write.
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+
+#include <string>
+
+#include "request/SubjectName.h"
+#include "support/DerTestSupport.h"
+
+// The platform's structure-type constant of that name hides OpenSSL's type.
+#undef X509_NAME
+
+namespace {
+
+Produced Compose(std::u16string_view subject) {
+  return Produce([&](BYTE** o, DWORD* l) { return ComposeSubject(subject, o, l); });
+}
+
+// OpenSSL's one-line rendering of a DER Name, and whether it re-encodes to
+// the same octets.
+std::string OpenSslName(const Bytes& der, bool* sameEncoding) {
+  const unsigned char* p = der.data();
+  X509_NAME* name = d2i_X509_NAME(nullptr, &p, static_cast<long>(der.size()));
+  if (name == nullptr) return "(not a Name)";
+  char text[512];
+  X509_NAME_oneline(name, text, sizeof text);
+  unsigned char* again = nullptr;
+  const int len = i2d_X509_NAME(name, &again);
+  *sameEncoding = p == der.data() + der.size() && Bytes(again, again + len) == der;
+  OPENSSL_free(again);
+  X509_NAME_free(name);
+  return text;
+}
+
+struct EncodingCase {
+  const char* name;
+  const char16_t* subject;
+  const char* der;
+};
+
+const EncodingCase kEncodings[] = {
+    // SEQUENCE { SET { SEQUENCE { 2.5.4.6, PrintableString "CN" } },
+    //            SET { SEQUENCE { 2.5.4.3, UTF8String "Test" } } }
+    {"CN=Test,C=CN", u"CN=Test,C=CN",
+     "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+    {"names ignore case and spaces", u"cn=Test, c=CN",
+     "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+    {"a space inside a name", u"C N=Test", "30 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+    // the value keeps its leading space: UTF8String " Test"
+    {"value keeps spaces", u"CN= Test", "30 10 31 0E 30 0C 06 03 55 04 03 0C 05 20 54 65 73 74"},
+    {"inner space", u"CN=Test User",
+     "30 14 31 12 30 10 06 03 55 04 03 0C 09 54 65 73 74 20 55 73 65 72"},
+    // IA5String "x" under 1.2.840.113549.1.9.1
+    {"E", u"E=x", "30 12 31 10 30 0E 06 09 2A 86 48 86 F7 0D 01 09 01 16 01 78"},
+    {"Email", u"Email=x", "30 12 31 10 30 0E 06 09 2A 86 48 86 F7 0D 01 09 01 16 01 78"},
+    // one CJK character U+4E2D as UTF-8 E4 B8 AD
+    {"CJK common name", u"CN=\u4E2D", "30 0E 31 0C 30 0A 06 03 55 04 03 0C 03 E4 B8 AD"},
+    {"SERIALNUMBER is UTF8String", u"SERIALNUMBER=123",
+     "30 0E 31 0C 30 0A 06 03 55 04 05 0C 03 31 32 33"},
+    {"S", u"S=x", "30 0C 31 0A 30 08 06 03 55 04 08 0C 01 78"},
+    {"ST", u"ST=x", "30 0C 31 0A 30 08 06 03 55 04 08 0C 01 78"},
+    {"jurisdiction country is UTF8String", u"jurisdictionOfIncorporationCountryName=CN",
+     "30 15 31 13 30 11 06 0B 2B 06 01 04 01 82 37 3C 02 01 03 0C 02 43 4E"},
+    {"PostalCode, any case", u"POSTALCODE=100000",
+     "30 11 31 0F 30 0D 06 03 55 04 11 0C 06 31 30 30 30 30 30"},
+};
+
+TEST(SubjectName, Encodings) {
+  for (const EncodingCase& c : kEncodings) {
+    SCOPED_TRACE(c.name);
+    const Produced p = Compose(c.subject);
+    EXPECT_EQ(p.status, S_OK);
+    EXPECT_EQ(ToHex(p.bytes), c.der);
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  const char16_t* subject;
+  HRESULT status;
+};
+
+const FailureCase kFailures[] = {
+    {"piece without equals", u"CN=a,b", NTE_BAD_DATA},
+    {"two equals signs", u"CN=a=b", NTE_BAD_DATA},
+    {"trailing comma", u"CN=a,", NTE_BAD_DATA},
+    {"two commas", u"CN=a,,O=b", NTE_BAD_DATA},
+    {"lone comma", u",", NTE_BAD_DATA},
+    {"empty subject", u"", E_FAIL},
+    {"empty value", u"CN=", E_FAIL},
+    {"empty country", u"C=", E_FAIL},
+    {"unknown name", u"X=1", CRYPT_E_OID_FORMAT},
+    {"unknown name after good ones", u"CN=a,X=1", CRYPT_E_OID_FORMAT},
+    {"country outside PrintableString", u"C=C*", CRYPT_E_INVALID_PRINTABLE_STRING},
+    {"non-ASCII country", u"C=\u4E2D", CRYPT_E_INVALID_PRINTABLE_STRING},
+    {"non-ASCII e-mail", u"E=\u00E9@example.com", CRYPT_E_INVALID_IA5_STRING},
+};
+
+TEST(SubjectName, Failures) {
+  for (const FailureCase& c : kFailures) {
+    SCOPED_TRACE(c.name);
+    const Produced p = Compose(c.subject);
+    EXPECT_EQ(p.status, c.status);
+    EXPECT_TRUE(p.bytes.empty());
+  }
+}
+
+TEST(SubjectName, ParseKeepsTextOrderAndFailsLateForUnknownNames) {
+  std::vector<SubjectAttribute> attributes;
+  ASSERT_EQ(ParseSubject(u" O U = Retail ,X=1,email=a@b", &attributes), S_OK);
+  ASSERT_EQ(attributes.size(), 3u);
+  EXPECT_EQ(attributes[0].objectId, "2.5.4.11");
+  EXPECT_EQ(attributes[0].value, u" Retail ");
+  EXPECT_EQ(attributes[1].objectId, "");
+  EXPECT_EQ(attributes[2].objectId, "1.2.840.113549.1.9.1");
+  std::vector<SubjectAttribute> none;
+  EXPECT_EQ(ParseSubject(u"", &none), S_OK);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST(SubjectName, SplidWstr) {
+  const struct {
+    const char16_t* text;
+    std::vector<std::u16string> pieces;
+  } cases[] = {
+      {u"", {}},
+      {u"a,b", {u"a", u"b"}},
+      {u"a,,b", {u"a", u"", u"b"}},
+      {u"a,", {u"a", u""}},
+      {u",", {u"", u""}},
+      {u",a", {u"", u"a"}},
+      {u"abc", {u"abc"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::u16string> pieces;
+    EXPECT_EQ(SplidWstr(c.text, u',', &pieces), S_OK);
+    EXPECT_EQ(pieces, c.pieces);
+  }
+  std::vector<std::u16string> appended = {u"x"};
+  SplidWstr(u"y", u',', &appended);
+  EXPECT_EQ(appended, (std::vector<std::u16string>{u"x", u"y"}));
+}
+
+TEST(SubjectName, ReplaceWcharRemovesOnlySpaces) {
+  EXPECT_EQ(ReplaceWchar(u" C N "), u"CN");
+  EXPECT_EQ(ReplaceWchar(u"a\tb\u00A0c\u3000d"), u"a\tb\u00A0c\u3000d");
+  EXPECT_EQ(ReplaceWchar(u"   "), u"");
+}
+
+TEST(SubjectName, GetObjectIDTable) {
+  const struct {
+    const char16_t* name;
+    const char* oid;
+  } cases[] = {
+      {u"CN", "2.5.4.3"},
+      {u"cn", "2.5.4.3"},
+      {u"SerialNumber", "2.5.4.5"},
+      {u"C", "2.5.4.6"},
+      {u"L", "2.5.4.7"},
+      {u"S", "2.5.4.8"},
+      {u"st", "2.5.4.8"},
+      {u"STREET", "2.5.4.9"},
+      {u"O", "2.5.4.10"},
+      {u"OU", "2.5.4.11"},
+      {u"BUSINESSCATEGORY", "2.5.4.15"},
+      {u"postalcode", "2.5.4.17"},
+      {u"E", "1.2.840.113549.1.9.1"},
+      {u"EMAIL", "1.2.840.113549.1.9.1"},
+      {u"jurisdictionOfIncorporationLocalityName", "1.3.6.1.4.1.311.60.2.1.1"},
+      {u"jurisdictionofincorporationstateorprovincename", "1.3.6.1.4.1.311.60.2.1.2"},
+      {u"jurisdictionOfIncorporationCountryName", "1.3.6.1.4.1.311.60.2.1.3"},
+      {u"X", ""},
+      {u"", ""},
+      {u"CNN", ""},
+      {u"\uFF23\uFF2E", ""},  // full-width CN is not CN
+  };
+  for (const auto& c : cases) EXPECT_EQ(GetObjectID(c.name), c.oid);
+}
+
+// OpenSSL parses the Names we write, reads the attributes we meant, and
+// re-encodes them to the same octets.
+TEST(SubjectName, OpenSslReadsOurNames) {
+  const struct {
+    const char16_t* subject;
+    const char* oneline;
+  } cases[] = {
+      {u"CN=Test,C=CN", "/C=CN/CN=Test"},
+      {u"CN=Test User,OU=Retail,O=Example Bank,L=Beijing,ST=Beijing,C=CN",
+       "/C=CN/ST=Beijing/L=Beijing/O=Example Bank/OU=Retail/CN=Test User"},
+      {u"E=user@example.com,SERIALNUMBER=42,CN=x",
+       "/CN=x/serialNumber=42/emailAddress=user@example.com"},
+      {u"CN=\u5F20\u4E09,C=CN", "/C=CN/CN=\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.oneline);
+    const Produced p = Compose(c.subject);
+    ASSERT_EQ(p.status, S_OK);
+    std::string out;
+    EXPECT_EQ(OpenSslAsn1Parse(p.bytes, &out), 0) << out;
+    bool same = false;
+    EXPECT_EQ(OpenSslName(p.bytes, &same), c.oneline);
+    EXPECT_TRUE(same);
+  }
+}
+
+TEST(SubjectName, LongSubjectUsesLongFormLengths) {
+  std::u16string subject =
+      u"CN=" + std::u16string(300, u'a') + u",O=" + std::u16string(70000, u'b');
+  const Produced p = Compose(subject);
+  ASSERT_EQ(p.status, S_OK);
+  EXPECT_EQ(ToHex(p.bytes.data(), 2), "30 83");
+  bool same = false;
+  OpenSslName(p.bytes, &same);
+  EXPECT_TRUE(same);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// Creates a control object directly (as the class factory does) for tests
+// that call its methods through the vtable.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "control/CryptoAgent.h"
+#include "support/TestSupport.h"
+
+// Owns one reference to a new control.
+class AgentRef {
+ public:
+  AgentRef() {
+    void* p = nullptr;
+    EXPECT_EQ(CCryptoAgent::CreateInstance(nullptr, IID_ICryptoAgent, &p), S_OK);
+    agent_ = static_cast<ICryptoAgent*>(p);
+  }
+  ~AgentRef() {
+    if (agent_) agent_->Release();
+  }
+  AgentRef(const AgentRef&) = delete;
+  AgentRef& operator=(const AgentRef&) = delete;
+  ICryptoAgent* operator->() const { return agent_; }
+  ICryptoAgent* get() const { return agent_; }
+  CCryptoAgent* object() const { return static_cast<CCryptoAgent*>(agent_); }
+
+ private:
+  ICryptoAgent* agent_ = nullptr;
+};
+
+// A BSTR made from UTF-16 text, freed at scope end.
+class Bstr {
+ public:
+  explicit Bstr(const char16_t* text) : value_(text ? SysAllocString(text) : nullptr) {}
+  ~Bstr() { SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  operator BSTR() const { return value_; }
+
+ private:
+  BSTR value_;
+};
+
+// The control's GetLastErrorDesc text as UTF-8.
+inline std::string LastErrorText(ICryptoAgent* agent) {
+  BstrHolder text;
+  EXPECT_EQ(agent->GetLastErrorDesc(text.out()), S_OK);
+  return Narrow(text.value);
+}

@@ -1,0 +1,52 @@
+// Helpers for tests of encodings: hexadecimal text, owned outputs, and
+// OpenSSL's command line as an independent DER parser.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "control/Platform.h"
+
+using Bytes = std::vector<unsigned char>;
+
+// "30 03 02 01 05" (spaces optional) to bytes.
+Bytes FromHex(const std::string& hex);
+// Bytes as upper-case pairs separated by spaces.
+std::string ToHex(const unsigned char* data, size_t length);
+inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
+
+// Takes an output of the encoding operations (released with FreeBuffer)
+// into a vector; null gives an empty vector.
+Bytes TakeBuffer(unsigned char* data, size_t length);
+
+// Runs an operation that produces bytes into (out, outLen) and returns its
+// status with the bytes taken over (empty when none were handed out).
+struct Produced {
+  HRESULT status;
+  Bytes bytes;
+};
+template <typename F>
+Produced Produce(F&& operation) {
+  BYTE* out = nullptr;
+  DWORD length = 0;
+  const HRESULT status = operation(&out, &length);
+  return {status, TakeBuffer(out, length)};
+}
+
+// Writes `der` to a temporary file and runs `openssl asn1parse -inform DER`
+// on it; returns the exit status and fills `output` with what it printed.
+int OpenSslAsn1Parse(const Bytes& der, std::string* output);
+
+// Installs a copy of the default platform table for the scope, whose
+// entries a test may replace; restores the previous table on destruction.
+class ScopedPlatform {
+ public:
+  ScopedPlatform();
+  ~ScopedPlatform();
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+  Platform table;
+
+ private:
+  const Platform* previous_;
+};
