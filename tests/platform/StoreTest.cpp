@@ -175,6 +175,16 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
   for (const Der& d : got) EXPECT_TRUE(d == h.leaf.der || d == h.intermediate.der);
   EXPECT_EQ(E_ACCESSDENIED, AddEncoded(again, h.root.der, CERT_STORE_ADD_NEW));
   Plat().CertCloseStore(again, 0);
+
+  // A store nobody made yet: empty, or missing when it must exist.
+  HCERTSTORE fresh = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
+                                     u"KeyloomNoSuchStore");
+  ASSERT_NE(nullptr, fresh);
+  EXPECT_TRUE(StoreCerts(fresh).empty());
+  Plat().CertCloseStore(fresh, 0);
+  EXPECT_EQ(nullptr, OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
+                                     u"KeyloomNoSuchStore"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Plat().GetLastError());
 }
 
 TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {

@@ -80,8 +80,9 @@ bool SoftParseEntry(const BYTE* data, size_t size, std::map<DWORD, Bytes>* prope
                     Bytes* der);
 
 // System stores (SoftSystemStore.cpp): load a store's entries from the
-// registry, and write or delete one entry.
-bool SoftLoadSystemStore(SoftStore* store, DWORD location);
+// registry (`flags` of CertOpenStore: location, read-only, open-existing),
+// and write one entry.
+bool SoftLoadSystemStore(SoftStore* store, DWORD flags);
 DWORD SoftWriteSystemEntry(const SoftStore* store, const SoftCert& cert);
 
 // CERT_KEY_PROV_INFO_PROP_ID as the registry keeps it: the record with

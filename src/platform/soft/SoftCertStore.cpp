@@ -60,7 +60,7 @@ HCERTSTORE CertOpenStoreImpl(const char* provider, DWORD, HCRYPTPROV, DWORD flag
     const auto* name = static_cast<const char16_t*>(para);
     store->kind = SoftStore::kSystem;
     if (name != nullptr) store->name = name;
-    if (name != nullptr && *name != 0 && SoftLoadSystemStore(store, flags & 0x00FF0000))
+    if (name != nullptr && *name != 0 && SoftLoadSystemStore(store, flags))
       return store;
     const DWORD error = name == nullptr || *name == 0 ? ERROR_INVALID_PARAMETER
                                                       : SoftGetLastError();

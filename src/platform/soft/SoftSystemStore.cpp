@@ -77,16 +77,19 @@ void LoadEntries(SoftStore* store, HKEY hive, HKEY certificates) {
 
 }  // namespace
 
-bool SoftLoadSystemStore(SoftStore* store, DWORD location) {
+bool SoftLoadSystemStore(SoftStore* store, DWORD flags) {
+  const DWORD location = flags & 0x00FF0000;
   if (location == CERT_SYSTEM_STORE_CURRENT_USER) store->hive = HKEY_CURRENT_USER;
   else if (location == CERT_SYSTEM_STORE_LOCAL_MACHINE) store->hive = HKEY_LOCAL_MACHINE;
   else return SoftSetLastError(ERROR_INVALID_PARAMETER), false;
   const std::u16string path = CertificatesPath(store->name);
   Key own;
   LSTATUS rc;
-  if (store->readOnly) {
-    rc = Plat().RegOpenKeyExW(store->hive, path.c_str(), 0, KEY_READ, &own.h);
-    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;  // an empty store
+  if (store->readOnly || (flags & CERT_STORE_OPEN_EXISTING_FLAG)) {
+    rc = Plat().RegOpenKeyExW(store->hive, path.c_str(), 0,
+                              store->readOnly ? KEY_READ : KEY_READ | KEY_WRITE, &own.h);
+    // A store nobody wrote yet is empty, unless it must exist.
+    if (rc == ERROR_FILE_NOT_FOUND && !(flags & CERT_STORE_OPEN_EXISTING_FLAG)) rc = ERROR_SUCCESS;
   } else {
     // Opening for writing creates the store, or fails when the hive may
     // not be written (the machine's stores for a non-administrator).
