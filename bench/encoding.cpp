@@ -16,7 +16,6 @@
 #include "encoding/Buffer.h"
 #include "request/SubjectName.h"
 
-#undef X509_NAME  // the platform's structure-type constant hides OpenSSL's type
 
 namespace {
 

@@ -10,7 +10,6 @@
 #include "encoding/Buffer.h"
 #include "request/SubjectName.h"
 
-#undef X509_NAME  // the platform's structure-type constant hides OpenSSL's type
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 8192) return 0;

@@ -209,7 +209,8 @@ TEST(CryptEncodeObject, StructuresNotEmulatedFail) {
   CERT_NAME_INFO name{};
   Bytes der;
   DWORD error = 0;
-  EXPECT_FALSE(Encode(X509_NAME, &name, &der, &error));
+  const LPCSTR kX509Name = reinterpret_cast<LPCSTR>(7);  // X509_NAME: not emulated
+  EXPECT_FALSE(Encode(kX509Name, &name, &der, &error));
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
 }
 

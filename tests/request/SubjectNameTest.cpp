@@ -9,7 +9,6 @@
 #include "support/DerTestSupport.h"
 
 // The platform's structure-type constant of that name hides OpenSSL's type.
-#undef X509_NAME
 
 namespace {
 
