@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-// OpenSSL first: the platform header names X509_NAME as a structure type.
 #include "support/TestPki.h"
 #include "control/Platform.h"
 
