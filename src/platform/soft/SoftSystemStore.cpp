@@ -36,15 +36,18 @@ struct Key {
   }
 };
 
+// One query for the usual entry; a second when it is larger.
 bool ReadBlob(HKEY key, Bytes* out) {
-  DWORD type = 0, size = 0;
-  if (Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-      type != REG_BINARY)
-    return false;
+  DWORD type = 0, size = 4096;
   out->resize(size);
-  return Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, out->data(), &size) ==
-             ERROR_SUCCESS &&
-         (out->resize(size), true);
+  LSTATUS rc = Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, out->data(), &size);
+  if (rc == ERROR_MORE_DATA) {
+    out->resize(size);
+    rc = Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, out->data(), &size);
+  }
+  if (rc != ERROR_SUCCESS || type != REG_BINARY) return false;
+  out->resize(size);
+  return true;
 }
 
 // Appends the entries of one hive's store; entries that do not read as a
