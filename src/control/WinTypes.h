@@ -20,6 +20,7 @@
 #include <oleauto.h>
 #include <objsafe.h>
 #include <urlmon.h>
+#include <msxml2.h>
 
 #ifndef CALG_SM3
 #define CALG_SM3 0x800F
