@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "control/Status.h"
 #include "support/StoreHelpers.h"
@@ -185,6 +186,9 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
   EXPECT_EQ(nullptr, OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
                                      u"KeyloomNoSuchStore"));
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Plat().GetLastError());
+  // A store name is one name, not a path.
+  for (const char16_t* name : {u"", u"My\\..\\Root", u"..\\Root"})
+    EXPECT_EQ(nullptr, OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, name)) << Narrow(name);
 }
 
 TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {

@@ -60,10 +60,12 @@ HCERTSTORE CertOpenStoreImpl(const char* provider, DWORD, HCRYPTPROV, DWORD flag
     const auto* name = static_cast<const char16_t*>(para);
     store->kind = SoftStore::kSystem;
     if (name != nullptr) store->name = name;
-    if (name != nullptr && *name != 0 && SoftLoadSystemStore(store, flags))
-      return store;
-    const DWORD error = name == nullptr || *name == 0 ? ERROR_INVALID_PARAMETER
-                                                      : SoftGetLastError();
+    // A name is one registry key name: no separators that would reach
+    // another part of the registry.
+    const bool named = name != nullptr && *name != 0 &&
+                       store->name.find(u'\\') == std::u16string::npos;
+    if (named && SoftLoadSystemStore(store, flags)) return store;
+    const DWORD error = named ? SoftGetLastError() : ERROR_INVALID_PARAMETER;
     store->opens = 0;
     SoftStoreClosed(store);
     SoftSetLastError(error);
