@@ -10,7 +10,7 @@ file(GLOB SOFT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/soft/*
 # Everything of the module as one static library, linked whole into the
 # shared module and directly into unit tests.
 add_library(keyloom_static STATIC ${CORE_SOURCES} ${SOFT_SOURCES})
-add_dependencies(keyloom_static keyloom_strings)
+add_dependencies(keyloom_static keyloom_strings keyloom_resources)
 target_include_directories(keyloom_static PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
 target_compile_definitions(keyloom_static PUBLIC KEYLOOM_RESOURCE_DIR="${CMAKE_SOURCE_DIR}/resources")
 target_link_libraries(keyloom_static PUBLIC OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2

@@ -25,10 +25,10 @@ add_library(keyloom_module SHARED
   ${GEN_DIR}/keyloom_i.c
   ${CMAKE_SOURCE_DIR}/resources/keyloom.rc
   ${CMAKE_SOURCE_DIR}/src/module/win32/keyloom.def)
-add_dependencies(keyloom_module keyloom_idl keyloom_strings)
+add_dependencies(keyloom_module keyloom_idl keyloom_strings keyloom_resources)
 set_target_properties(keyloom_module PROPERTIES OUTPUT_NAME keyloom PREFIX "")
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/keyloom.rc PROPERTIES
-  OBJECT_DEPENDS "${GEN_DIR}/keyloom.tlb;${GEN_DIR}/strings.rc")
+  OBJECT_DEPENDS "${GEN_DIR}/keyloom.tlb;${GEN_DIR}/strings.rc;${GEN_DIR}/embedded.rc")
 target_include_directories(keyloom_module PRIVATE ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
 target_compile_definitions(keyloom_module PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN
                            _WIN32_WINNT=0x0601 NOMINMAX)

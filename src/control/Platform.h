@@ -68,6 +68,16 @@ struct Platform {
   void (*CoUninitialize)();
   HRESULT (*CoCreateGuid)(GUID* guid);
   int (*StringFromGUID2)(REFGUID guid, char16_t* buffer, int size);
+  // CoCreateInstance of the platform classes the system uses: the DOM
+  // document (CLSID_DOMDocument / IID_IXMLDOMDocument, answered as a
+  // KlXmlNode document), the URL security manager and the zone manager.
+  // CO_E_NOTINITIALIZED before CoInitialize, REGDB_E_CLASSNOTREG for other
+  // classes, E_NOINTERFACE for other interfaces.
+  HRESULT (*CoCreateInstance)(REFCLSID clsid, void* outer, DWORD context, REFIID iid,
+                              void** object);
+  // IUnknown::Release of an object that CoCreateInstance gave; returns the
+  // references left.
+  ULONG (*ComRelease)(void* object);
 
   // Cryptographic providers
   BOOL (*CryptEnumProvidersW)(DWORD index, DWORD* reserved, DWORD flags, DWORD* provType,
@@ -168,24 +178,36 @@ struct Platform {
   BOOL (*DeleteFileW)(const char16_t* path);
   BOOL (*PathFileExistsW)(const char16_t* path);
 
-  // XML DOM (the platform's DOM document, created per load). Nodes returned
-  // are owned by the caller and released with XmlRelease.
-  HRESULT (*XmlLoad)(const char16_t* text, KlXmlNode** document);
+  // XML DOM (the platform's DOM document, made with CoCreateInstance).
+  // Nodes returned are owned by the caller and released with XmlRelease.
+  // loadXML: parses the UTF-16 text into `document`; a text that does not
+  // parse fails with a negative code and leaves the document empty.
+  HRESULT (*XmlLoad)(KlXmlNode* document, const char16_t* text);
+  // The last child node; S_FALSE and null when there is none.
   HRESULT (*XmlLastChild)(KlXmlNode* node, KlXmlNode** child);
   // The index-th child (document order; comments and processing
   // instructions count, white-space-only text does not). S_FALSE past the end.
   HRESULT (*XmlChildAt)(KlXmlNode* node, long index, KlXmlNode** child);
   HRESULT (*XmlChildCount)(KlXmlNode* node, long* count);
-  // Node name as a new BSTR-like buffer freed with XmlFreeText.
+  // Node name as a new buffer freed with XmlFreeText ("#comment", "#text",
+  // the target of a processing instruction, the element's qualified name).
   HRESULT (*XmlNodeName)(KlXmlNode* node, char16_t** name);
+  // get_text: the concatenated text of the node and its descendants.
   HRESULT (*XmlText)(KlXmlNode* node, char16_t** text);
   void (*XmlFreeText)(char16_t* text);
   void (*XmlRelease)(KlXmlNode* node);
 
-  // URL zones of the browser
-  HRESULT (*SetZoneMapping)(DWORD zone, const char16_t* pattern, DWORD flags);
-  HRESULT (*GetZoneAttributes)(DWORD zone, ZONEATTRIBUTES* attributes);
-  HRESULT (*SetZoneAttributes)(DWORD zone, const ZONEATTRIBUTES* attributes);
+  // URL zones of the browser, on the security manager (SetZoneMapping,
+  // MapUrlToZone) and the zone manager (Get/SetZoneAttributes) that
+  // CoCreateInstance gave.
+  HRESULT (*SetZoneMapping)(void* securityManager, DWORD zone, const char16_t* pattern,
+                            DWORD flags);
+  HRESULT (*GetZoneAttributes)(void* zoneManager, DWORD zone, ZONEATTRIBUTES* attributes);
+  HRESULT (*SetZoneAttributes)(void* zoneManager, DWORD zone, const ZONEATTRIBUTES* attributes);
+  // The zone of a URL ("scheme://host[:port][/path]"): the zone of the
+  // mapping that matches its scheme and host (ports never take part),
+  // URLZONE_INTERNET when none does.
+  HRESULT (*MapUrlToZone)(void* securityManager, const char16_t* url, DWORD* zone, DWORD flags);
 
   // Trace provider: register/unregister the module's provider (filling the
   // state from a consumer or from settings) and send one record.

@@ -20,6 +20,7 @@
 #include <oleauto.h>
 #include <objsafe.h>
 #include <urlmon.h>
+#include <msxml2.h>
 
 #ifndef CALG_SM3
 #define CALG_SM3 0x800F
@@ -709,6 +710,31 @@ struct ZONEATTRIBUTES {
   DWORD dwTemplateCurrentLevel;
   DWORD dwFlags;
 };
+
+// Stores, chains, version test, files, DOM and zones: codes, zone
+// attribute values, and the classes and interfaces created for the system
+#define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0)
+#define ERROR_OLD_WIN_VERSION 1150L
+#define ERROR_ALREADY_EXISTS 183L
+#define CRYPT_E_INVALID_MSG_TYPE ((HRESULT)0x80091004)
+#define URLTEMPLATE_LOW 0x10000
+#define URLTEMPLATE_MEDLOW 0x10500
+#define URLTEMPLATE_MEDIUM 0x11000
+#define ZAFLAGS_CUSTOM_EDIT 0x00000001
+#define ZAFLAGS_ADD_SITES 0x00000002
+#define ZAFLAGS_SUPPORTS_VERIFICATION 0x00000040
+inline constexpr CLSID CLSID_DOMDocument = {0xF6D90F11, 0x9C73, 0x11D3,
+                                            {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+inline constexpr IID IID_IXMLDOMDocument = {0x2933BF81, 0x7B36, 0x11D2,
+                                            {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+inline constexpr CLSID CLSID_InternetSecurityManager = {
+    0x7B8A2D94, 0x0AC9, 0x11D1, {0x89, 0x6C, 0x00, 0xC0, 0x4F, 0xB6, 0xBF, 0xC4}};
+inline constexpr IID IID_IInternetSecurityManager = {
+    0x79EAC9EE, 0xBAF9, 0x11CE, {0x8C, 0x82, 0x00, 0xAA, 0x00, 0x4B, 0xA9, 0x0B}};
+inline constexpr CLSID CLSID_InternetZoneManager = {
+    0x7B8A2D95, 0x0AC9, 0x11D1, {0x89, 0x6C, 0x00, 0xC0, 0x4F, 0xB6, 0xBF, 0xC4}};
+inline constexpr IID IID_IInternetZoneManager = {
+    0x79EAC9EF, 0xBAF9, 0x11CE, {0x8C, 0x82, 0x00, 0xAA, 0x00, 0x4B, 0xA9, 0x0B}};
 
 // Object safety
 #define INTERFACESAFE_FOR_UNTRUSTED_CALLER 0x00000001

@@ -46,6 +46,8 @@ int StringFromGUID2Impl(REFGUID g, char16_t* buffer, int size) {
 
 }  // namespace
 
+bool SoftComInitialized() { return t_comInitCount > 0; }
+
 void SoftFillCom(Platform& t) {
   t.CoInitialize = &CoInitializeImpl;
   t.CoUninitialize = &CoUninitializeImpl;

@@ -8,8 +8,18 @@ Platform BuildSoftTable() {
   SoftFillThread(t);
   SoftFillCom(t);
   SoftFillTrace(t);
-  SoftFillEncode(t);
+  SoftFillComObjects(t);
+  SoftFillCertStores(t);
+  SoftFillCertNames(t);
+  SoftFillChains(t);
+  SoftFillVersion(t);
+  SoftFillXmlDom(t);
+  SoftFillZones(t);
+  SoftFillResources(t);
+  SoftFillTime(t);
+  SoftFillFiles(t);
   SoftFillRegistry(t);
+  SoftFillEncode(t);
   SoftFillCrypto(t);
   return t;
 }

@@ -66,6 +66,8 @@ void SoftFillUnimplemented(Platform& t) {
   Fail(t.CoUninitialize);
   FailHr(t.CoCreateGuid);
   Fail(t.StringFromGUID2);
+  FailHr(t.CoCreateInstance);
+  Fail(t.ComRelease);
   Fail(t.CryptEnumProvidersW);
   Fail(t.CryptAcquireContextW);
   Fail(t.CryptReleaseContext);
@@ -136,6 +138,7 @@ void SoftFillUnimplemented(Platform& t) {
   FailHr(t.SetZoneMapping);
   FailHr(t.GetZoneAttributes);
   FailHr(t.SetZoneAttributes);
+  FailHr(t.MapUrlToZone);
   Fail(t.TraceRegister);
   Fail(t.TraceUnregister);
   Fail(t.TraceWrite);

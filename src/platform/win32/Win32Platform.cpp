@@ -40,6 +40,12 @@ Platform BuildWin32Table() {
   t.StringFromGUID2 = [](REFGUID guid, char16_t* buffer, int size) {
     return ::StringFromGUID2(guid, W(buffer), size);
   };
+  t.CoCreateInstance = [](REFCLSID clsid, void* outer, DWORD context, REFIID iid, void** object) {
+    return ::CoCreateInstance(clsid, static_cast<IUnknown*>(outer), context, iid, object);
+  };
+  t.ComRelease = [](void* object) -> ULONG {
+    return object ? static_cast<IUnknown*>(object)->Release() : 0;
+  };
 
   t.CryptEnumProvidersW = [](DWORD index, DWORD* reserved, DWORD flags, DWORD* type,
                              char16_t* name, DWORD* size) {

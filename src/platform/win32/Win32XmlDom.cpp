@@ -1,5 +1,5 @@
-// The DOM calls over the platform's XML DOM document (MSXML 6), created in
-// process for each load. Nodes handed out are the document's IXMLDOMNode
+// The DOM calls over the platform's XML DOM document, which the caller
+// creates with CoCreateInstance. Nodes handed out are IXMLDOMNode
 // interfaces, each referenced once for the caller.
 #ifdef _WIN32
 
@@ -12,13 +12,6 @@
 #include <msxml2.h>
 
 namespace {
-
-// {88d96a05-f192-11d4-a65f-0040963251e5}
-const CLSID kClsidDomDocument60 = {
-    0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
-// {2933bf81-7b36-11d2-b20e-00c04f983e60}
-const IID kIidXmlDomDocument = {
-    0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 
 IXMLDOMNode* AsNode(KlXmlNode* node) { return reinterpret_cast<IXMLDOMNode*>(node); }
 KlXmlNode* AsHandle(IXMLDOMNode* node) { return reinterpret_cast<KlXmlNode*>(node); }
@@ -37,12 +30,12 @@ HRESULT TakeText(BSTR text, char16_t** out) {
   return S_OK;
 }
 
-HRESULT XmlLoad(const char16_t* text, KlXmlNode** document) {
+// loadXML, synchronous and without white-space-only text; a text that
+// does not parse is a failure (loadXML itself answers S_FALSE).
+HRESULT XmlLoad(KlXmlNode* document, const char16_t* text) {
   if (text == nullptr || document == nullptr) return E_INVALIDARG;
-  *document = nullptr;
   IXMLDOMDocument* doc = nullptr;
-  HRESULT hr = CoCreateInstance(kClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER,
-                                kIidXmlDomDocument, reinterpret_cast<void**>(&doc));
+  HRESULT hr = AsNode(document)->QueryInterface(IID_IXMLDOMDocument, reinterpret_cast<void**>(&doc));
   if (FAILED(hr)) return hr;
   doc->put_async(VARIANT_FALSE);
   doc->put_preserveWhiteSpace(VARIANT_FALSE);
@@ -54,12 +47,9 @@ HRESULT XmlLoad(const char16_t* text, KlXmlNode** document) {
   VARIANT_BOOL loaded = VARIANT_FALSE;
   hr = doc->loadXML(source, &loaded);
   SysFreeString(source);
-  if (FAILED(hr) || loaded != VARIANT_TRUE) {
-    doc->Release();
-    return FAILED(hr) ? hr : E_FAIL;
-  }
-  *document = AsHandle(doc);
-  return S_OK;
+  doc->Release();
+  if (FAILED(hr)) return hr;
+  return loaded == VARIANT_TRUE ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 }
 
 HRESULT XmlLastChild(KlXmlNode* node, KlXmlNode** child) {

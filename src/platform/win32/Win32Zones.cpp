@@ -1,5 +1,5 @@
-// Zone calls over the browser's URL security and zone managers, created in
-// process for each call.
+// Zone calls on the browser's URL security and zone managers that the
+// caller created with CoCreateInstance.
 #ifdef _WIN32
 
 
@@ -9,37 +9,30 @@
 
 namespace {
 
-template <typename T>
-HRESULT Create(REFCLSID clsid, REFIID iid, T** out) {
-  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void**>(out));
+IInternetSecurityManager* Security(void* manager) {
+  return static_cast<IInternetSecurityManager*>(manager);
+}
+IInternetZoneManager* Zones(void* manager) { return static_cast<IInternetZoneManager*>(manager); }
+
+HRESULT SetZoneMappingImpl(void* manager, DWORD zone, const char16_t* pattern, DWORD flags) {
+  if (manager == nullptr) return E_POINTER;
+  return Security(manager)->SetZoneMapping(zone, W(pattern), flags);
 }
 
-HRESULT SetZoneMappingImpl(DWORD zone, const char16_t* pattern, DWORD flags) {
-  IInternetSecurityManager* manager = nullptr;
-  HRESULT hr = Create(CLSID_InternetSecurityManager, IID_IInternetSecurityManager, &manager);
-  if (FAILED(hr)) return hr;
-  hr = manager->SetZoneMapping(zone, W(pattern), flags);
-  manager->Release();
-  return hr;
+HRESULT MapUrlToZoneImpl(void* manager, const char16_t* url, DWORD* zone, DWORD flags) {
+  if (manager == nullptr) return E_POINTER;
+  return Security(manager)->MapUrlToZone(W(url), zone, flags);
 }
 
-HRESULT GetZoneAttributesImpl(DWORD zone, ZONEATTRIBUTES* attributes) {
-  IInternetZoneManager* manager = nullptr;
-  HRESULT hr = Create(CLSID_InternetZoneManager, IID_IInternetZoneManager, &manager);
-  if (FAILED(hr)) return hr;
-  hr = manager->GetZoneAttributes(zone, attributes);
-  manager->Release();
-  return hr;
+HRESULT GetZoneAttributesImpl(void* manager, DWORD zone, ZONEATTRIBUTES* attributes) {
+  if (manager == nullptr) return E_POINTER;
+  return Zones(manager)->GetZoneAttributes(zone, attributes);
 }
 
-HRESULT SetZoneAttributesImpl(DWORD zone, const ZONEATTRIBUTES* attributes) {
-  IInternetZoneManager* manager = nullptr;
-  HRESULT hr = Create(CLSID_InternetZoneManager, IID_IInternetZoneManager, &manager);
-  if (FAILED(hr)) return hr;
+HRESULT SetZoneAttributesImpl(void* manager, DWORD zone, const ZONEATTRIBUTES* attributes) {
+  if (manager == nullptr || attributes == nullptr) return E_POINTER;
   ZONEATTRIBUTES copy = *attributes;
-  hr = manager->SetZoneAttributes(zone, &copy);
-  manager->Release();
-  return hr;
+  return Zones(manager)->SetZoneAttributes(zone, &copy);
 }
 
 }  // namespace
@@ -48,6 +41,7 @@ void Win32FillZones(Platform& t) {
   t.SetZoneMapping = &SetZoneMappingImpl;
   t.GetZoneAttributes = &GetZoneAttributesImpl;
   t.SetZoneAttributes = &SetZoneAttributesImpl;
+  t.MapUrlToZone = &MapUrlToZoneImpl;
 }
 
 #endif  // _WIN32

@@ -1,0 +1,138 @@
+// The XML DOM through the platform table: created with CoCreateInstance,
+// loaded from UTF-16 text, walked as the chain documents are read.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "control/Platform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class DomTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Plat().CoInitialize(nullptr); }
+  void TearDown() override {
+    for (KlXmlNode* n : held_) Plat().XmlRelease(n);
+    Plat().CoUninitialize();
+  }
+  KlXmlNode* NewDocument() {
+    void* doc = nullptr;
+    EXPECT_EQ(S_OK, Plat().CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                            IID_IXMLDOMDocument, &doc));
+    return Hold(static_cast<KlXmlNode*>(doc));
+  }
+  KlXmlNode* Hold(KlXmlNode* n) {
+    if (n != nullptr) held_.push_back(n);
+    return n;
+  }
+  KlXmlNode* Child(KlXmlNode* n, long i) {
+    KlXmlNode* c = nullptr;
+    EXPECT_EQ(S_OK, Plat().XmlChildAt(n, i, &c));
+    return Hold(c);
+  }
+  static std::string Take(HRESULT hr, char16_t* text) {
+    EXPECT_EQ(S_OK, hr);
+    std::string s = text ? Narrow(text) : "<null>";
+    Plat().XmlFreeText(text);
+    return s;
+  }
+  static std::string Name(KlXmlNode* n) {
+    char16_t* t = nullptr;
+    const HRESULT hr = Plat().XmlNodeName(n, &t);
+    return Take(hr, t);
+  }
+  static std::string Text(KlXmlNode* n) {
+    char16_t* t = nullptr;
+    const HRESULT hr = Plat().XmlText(n, &t);
+    return Take(hr, t);
+  }
+  static long Count(KlXmlNode* n) {
+    long c = -1;
+    EXPECT_EQ(S_OK, Plat().XmlChildCount(n, &c));
+    return c;
+  }
+  std::vector<std::string> ChildNames(KlXmlNode* n) {
+    std::vector<std::string> names;
+    for (long i = 0; i < Count(n); ++i) names.push_back(Name(Child(n, i)));
+    return names;
+  }
+  std::vector<KlXmlNode*> held_;
+};
+
+const char16_t kDocument[] =
+    u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+    u"<!-- carried chain -->\r\n"
+    u"<root>\r\n"
+    u"  <RootCACertificate>\r\n"
+    u"    <Certificate SerialNum=\"01\" SubjectDN=\"CN=Root\">\r\n"
+    u"      <ImportPath>SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates</ImportPath>\r\n"
+    u"      <!-- a note -->\r\n"
+    u"      <EntryPoint>AB<b>CD</b>EF</EntryPoint>\r\n"
+    u"      <?keep going?>\r\n"
+    u"      <Content>\r\n  QUJD\r\n  REVG\r\n</Content>\r\n"
+    u"    </Certificate>\r\n"
+    u"  </RootCACertificate>\r\n"
+    u"  <P7bContent>MIIB</P7bContent>\r\n"
+    u"</root>\r\n";
+
+TEST_F(DomTest, NodeModelOfTheChainDocuments) {
+  KlXmlNode* doc = NewDocument();
+  ASSERT_EQ(S_OK, Plat().XmlLoad(doc, kDocument));
+  // The declaration and the comment come before the document element.
+  EXPECT_EQ((std::vector<std::string>{"xml", "#comment", "root"}), ChildNames(doc));
+  KlXmlNode* root = nullptr;
+  ASSERT_EQ(S_OK, Plat().XmlLastChild(doc, &root));
+  Hold(root);
+  EXPECT_EQ("root", Name(root));
+  // White-space-only text is dropped: the children are the elements.
+  EXPECT_EQ((std::vector<std::string>{"RootCACertificate", "P7bContent"}), ChildNames(root));
+  KlXmlNode* cert = Child(Child(root, 0), 0);
+  EXPECT_EQ("Certificate", Name(cert));
+  EXPECT_EQ((std::vector<std::string>{"ImportPath", "#comment", "EntryPoint", "keep", "Content"}),
+            ChildNames(cert));
+  EXPECT_EQ("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", Text(Child(cert, 0)));
+  EXPECT_EQ(" a note ", Text(Child(cert, 1)));
+  // Nested text is concatenated; line breaks inside are kept.
+  EXPECT_EQ("ABCDEF", Text(Child(cert, 2)));
+  EXPECT_EQ("\n  QUJD\n  REVG\n", Text(Child(cert, 4)));
+  EXPECT_EQ("MIIB", Text(Child(root, 1)));
+  // Past the end: S_FALSE and no node.
+  KlXmlNode* none = reinterpret_cast<KlXmlNode*>(1);
+  EXPECT_EQ(S_FALSE, Plat().XmlChildAt(root, 2, &none));
+  EXPECT_EQ(nullptr, none);
+}
+
+TEST_F(DomTest, MalformedDocumentsFailAndYieldNoDocument) {
+  const char16_t* bad[] = {
+      u"",
+      u"<root><open></root>",
+      u"<?xml version=\"1.0\"?><!-- only a comment -->",
+      u"<root/><second/>",
+      u"<root>&undefined;</root>",
+  };
+  for (const char16_t* text : bad) {
+    KlXmlNode* doc = NewDocument();
+    EXPECT_LT(Plat().XmlLoad(doc, text), 0) << Narrow(text);
+    EXPECT_EQ(0, Count(doc));
+    KlXmlNode* last = nullptr;
+    EXPECT_EQ(S_FALSE, Plat().XmlLastChild(doc, &last));
+    EXPECT_EQ(nullptr, last);
+  }
+}
+
+TEST_F(DomTest, ClassesAndInterfacesOfCoCreateInstance) {
+  void* object = nullptr;
+  const GUID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, Plat().CoCreateInstance(unknown, nullptr, CLSCTX_INPROC_SERVER,
+                                                         IID_IXMLDOMDocument, &object));
+  EXPECT_EQ(E_NOINTERFACE, Plat().CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                                   IID_IInternetZoneManager, &object));
+  EXPECT_EQ(nullptr, object);
+  ASSERT_EQ(S_OK, Plat().CoCreateInstance(CLSID_InternetZoneManager, nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_IInternetZoneManager, &object));
+  EXPECT_EQ(0u, Plat().ComRelease(object));
+}
+
+}  // namespace

@@ -1,0 +1,305 @@
+// Certificate stores through the platform table: memory stores of PKCS#7
+// bundles, the registry-backed system stores, properties. The same
+// assertions hold for the real platform.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "control/Status.h"
+#include "support/StoreHelpers.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct Fixture {
+  Hierarchy rsa = MakeHierarchy(PkiAlg::kRsaSha256, "Store");
+};
+
+const Fixture& Pki() {
+  static const Fixture f;
+  return f;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+};
+
+CRYPT_KEY_PROV_INFO ProvInfo(char16_t* container, char16_t* provider) {
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = container;
+  info.pwszProvName = provider;
+  info.dwProvType = 1;
+  info.dwKeySpec = AT_SIGNATURE;
+  return info;
+}
+
+// The serialized entry the platform keeps in "Blob": records (id, 1, length,
+// bytes), written here by hand as registration writes root entries.
+void PutRecord(std::vector<BYTE>& out, uint32_t id, const Der& value) {
+  const uint32_t words[3] = {id, 1, static_cast<uint32_t>(value.size())};
+  for (uint32_t w : words)
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(w >> (8 * i)));
+  out.insert(out.end(), value.begin(), value.end());
+}
+
+Der Sha1(const Der& der) {
+  Der out(20);
+  unsigned int n = 0;
+  EVP_Digest(der.data(), der.size(), out.data(), &n, EVP_sha1(), nullptr);
+  return out;
+}
+
+void WriteEntry(HKEY hive, const char16_t* store, const std::string& thumb,
+                const std::vector<BYTE>& blob) {
+  std::u16string path = u"Software\\Microsoft\\SystemCertificates\\";
+  path += store;
+  path += u"\\Certificates\\";
+  for (char c : thumb) path += static_cast<char16_t>(c);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                  nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(key, u"Blob", 0, REG_BINARY, blob.data(),
+                                                 static_cast<DWORD>(blob.size())));
+  Plat().RegCloseKey(key);
+}
+
+TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
+  HCERTSTORE store = Plat().CertOpenStore(CERT_STORE_PROV_MEMORY, kEncoding, 0, 0, nullptr);
+  ASSERT_NE(nullptr, store);
+  CertSpec spec{{{"C", "CN"}, {"CN", "Test User"}}, 0x8A11};  // serial 00 8A 11 when encoded
+  spec.ca = false;
+  const PkiCert cert = MakeCert(PkiAlg::kRsaSha1, spec, &Pki().rsa.intermediate);
+  PCCERT_CONTEXT ctx = nullptr;
+  ASSERT_TRUE(Plat().CertAddEncodedCertificateToStore(store, kEncoding, cert.der.data(),
+                                                      static_cast<DWORD>(cert.der.size()),
+                                                      CERT_STORE_ADD_NEW, &ctx));
+  const CERT_INFO* info = ctx->pCertInfo;
+  // Serial least significant byte first, the sign byte kept: 11 8A 00.
+  EXPECT_EQ("118A00", Hex(info->SerialNumber.pbData, info->SerialNumber.cbData));
+  EXPECT_STREQ("1.2.840.113549.1.1.5", info->SignatureAlgorithm.pszObjId);  // sha1WithRSA
+  // Issuer and subject blobs are the encodings OpenSSL reads back.
+  const unsigned char* p = info->Subject.pbData;
+  auto* subject = d2i_X509_NAME(nullptr, &p, info->Subject.cbData);
+  ASSERT_NE(nullptr, subject);
+  EXPECT_EQ(0, X509_NAME_cmp(subject, X509_get_subject_name(cert.x509.get())));
+  X509_NAME_free(subject);
+  p = info->Issuer.pbData;
+  auto* issuer = d2i_X509_NAME(nullptr, &p, info->Issuer.cbData);
+  ASSERT_NE(nullptr, issuer);
+  EXPECT_EQ(0, X509_NAME_cmp(issuer, X509_get_subject_name(Pki().rsa.intermediate.x509.get())));
+  X509_NAME_free(issuer);
+  // Validity as file times: OpenSSL's notAfter in seconds since 1970.
+  struct tm tm {};
+  ASN1_TIME_to_tm(X509_get0_notAfter(cert.x509.get()), &tm);
+  const uint64_t ft = (uint64_t{info->NotAfter.dwHighDateTime} << 32) | info->NotAfter.dwLowDateTime;
+  EXPECT_EQ(static_cast<uint64_t>(timegm(&tm)), ft / 10000000ULL - 11644473600ULL);
+  EXPECT_EQ(cert.der, DerOf(ctx));
+  EXPECT_TRUE(Plat().CertFreeCertificateContext(ctx));
+  EXPECT_TRUE(Plat().CertCloseStore(store, 0));
+}
+
+TEST_F(StoreTest, BundleFromOpensslCommandLineKeepsFileOrder) {
+  // Three PEM files joined by `openssl crl2pkcs7 -nocrl`, in that order.
+  const std::vector<const PkiCert*> certs = {&Pki().rsa.leaf, &Pki().rsa.root,
+                                             &Pki().rsa.intermediate};
+  std::string pems;
+  for (size_t i = 0; i < certs.size(); ++i) {
+    const std::string der = homes_.root() + "/c" + std::to_string(i) + ".der";
+    FILE* f = fopen(der.c_str(), "wb");
+    fwrite(certs[i]->der.data(), 1, certs[i]->der.size(), f);
+    fclose(f);
+    const std::string pem = homes_.root() + "/c" + std::to_string(i) + ".pem";
+    ASSERT_EQ(0, RunCommand("openssl x509 -inform DER -in " + der + " -out " + pem, nullptr));
+    pems += " -certfile " + pem;
+  }
+  const std::string p7b = homes_.root() + "/bundle.p7b";
+  ASSERT_EQ(0, RunCommand("openssl crl2pkcs7 -nocrl -outform DER -out " + p7b + pems, nullptr));
+  const std::string bytes = ReadFile(p7b);
+  HCERTSTORE store = OpenBundle(Der(bytes.begin(), bytes.end()));
+  ASSERT_NE(nullptr, store);
+  const std::vector<Der> got = StoreCerts(store);
+  ASSERT_EQ(3u, got.size());
+  for (size_t i = 0; i < certs.size(); ++i) EXPECT_EQ(certs[i]->der, got[i]) << i;
+  // A bundle store takes no additions.
+  EXPECT_EQ(E_ACCESSDENIED, AddEncoded(store, Pki().rsa.root.der, CERT_STORE_ADD_ALWAYS));
+  Plat().CertCloseStore(store, 0);
+}
+
+TEST_F(StoreTest, BytesThatAreNoBundleFail) {
+  const Der cases[] = {
+      {0x30, 0x03, 0x02, 0x01, 0x01},  // SEQUENCE { INTEGER 1 }
+      {0x04, 0x00},                    // an empty OCTET STRING
+      Pki().rsa.root.der,              // a certificate, not a bundle
+  };
+  for (const Der& bytes : cases) {
+    EXPECT_EQ(nullptr, OpenBundle(bytes));
+    EXPECT_LT(static_cast<HRESULT>(Plat().GetLastError()), 0);
+  }
+}
+
+TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
+  HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+  ASSERT_NE(nullptr, my);
+  const Hierarchy& h = Pki().rsa;
+  EXPECT_EQ(S_OK, AddEncoded(my, h.leaf.der, CERT_STORE_ADD_NEW));
+  EXPECT_EQ(S_OK, AddEncoded(my, h.intermediate.der, CERT_STORE_ADD_NEW));
+  EXPECT_EQ(CRYPT_E_EXISTS, AddEncoded(my, h.leaf.der, CERT_STORE_ADD_NEW));
+  EXPECT_EQ(S_OK, AddEncoded(my, h.leaf.der, CERT_STORE_ADD_REPLACE_EXISTING));
+  EXPECT_EQ(2u, StoreCerts(my).size());
+  PCCERT_CONTEXT found = FindExisting(my, h.intermediate.der);
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(h.intermediate.der, DerOf(found));
+  Plat().CertFreeCertificateContext(found);
+  EXPECT_EQ(nullptr, FindExisting(my, h.root.der));
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, static_cast<HRESULT>(Plat().GetLastError()));
+  // The context form of adding: CERT_STORE_ADD_NEW reports an existing one.
+  PCCERT_CONTEXT leaf = FindExisting(my, h.leaf.der);
+  ASSERT_NE(nullptr, leaf);
+  EXPECT_FALSE(Plat().CertAddCertificateContextToStore(my, leaf, CERT_STORE_ADD_NEW, nullptr));
+  EXPECT_EQ(CRYPT_E_EXISTS, static_cast<HRESULT>(Plat().GetLastError()));
+  Plat().CertFreeCertificateContext(leaf);
+  Plat().CertCloseStore(my, 0);
+
+  // "MY" is the same store, read back from the registry.
+  HCERTSTORE again = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"MY");
+  ASSERT_NE(nullptr, again);
+  const std::vector<Der> got = StoreCerts(again);
+  ASSERT_EQ(2u, got.size());
+  EXPECT_NE(got[0], got[1]);
+  for (const Der& d : got) EXPECT_TRUE(d == h.leaf.der || d == h.intermediate.der);
+  EXPECT_EQ(E_ACCESSDENIED, AddEncoded(again, h.root.der, CERT_STORE_ADD_NEW));
+  Plat().CertCloseStore(again, 0);
+
+  // A store nobody made yet: empty, or missing when it must exist.
+  HCERTSTORE fresh = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
+                                     u"KeyloomNoSuchStore");
+  ASSERT_NE(nullptr, fresh);
+  EXPECT_TRUE(StoreCerts(fresh).empty());
+  Plat().CertCloseStore(fresh, 0);
+  EXPECT_EQ(nullptr, OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
+                                     u"KeyloomNoSuchStore"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Plat().GetLastError());
+  // A store name is one name, not a path.
+  for (const char16_t* name : {u"", u"My\\..\\Root", u"..\\Root"})
+    EXPECT_EQ(nullptr, OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, name)) << Narrow(name);
+}
+
+TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
+  const Der leaf = Pki().rsa.leaf.der;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+    PCCERT_CONTEXT added = nullptr;
+    bool ok = my != nullptr &&
+              Plat().CertAddEncodedCertificateToStore(my, kEncoding, leaf.data(),
+                                                      static_cast<DWORD>(leaf.size()),
+                                                      CERT_STORE_ADD_NEW, &added);
+    char16_t container[] = u"{5E8E4C0B-0000-4000-8000-000000000001}";
+    char16_t provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
+    CRYPT_KEY_PROV_INFO info = ProvInfo(container, provider);
+    ok = ok && Plat().CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+  ASSERT_NE(nullptr, my);
+  PCCERT_CONTEXT cert = FindExisting(my, leaf);
+  ASSERT_NE(nullptr, cert);
+  DWORD size = 0;
+  ASSERT_TRUE(Plat().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
+  std::vector<BYTE> buffer(size);
+  DWORD small = size - 1;
+  EXPECT_FALSE(Plat().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &small));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), Plat().GetLastError());
+  ASSERT_TRUE(Plat().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size));
+  const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+  EXPECT_EQ("Microsoft Enhanced Cryptographic Provider v1.0", Narrow(info->pwszProvName));
+  EXPECT_EQ("{5E8E4C0B-0000-4000-8000-000000000001}", Narrow(info->pwszContainerName));
+  EXPECT_EQ(1u, info->dwProvType);
+  EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), info->dwKeySpec);
+
+  // A certificate without the property answers CRYPT_E_NOT_FOUND.
+  ASSERT_EQ(S_OK, AddEncoded(my, Pki().rsa.intermediate.der, CERT_STORE_ADD_NEW));
+  PCCERT_CONTEXT other = FindExisting(my, Pki().rsa.intermediate.der);
+  ASSERT_NE(nullptr, other);
+  EXPECT_FALSE(Plat().CertGetCertificateContextProperty(other, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, static_cast<HRESULT>(Plat().GetLastError()));
+  Plat().CertFreeCertificateContext(other);
+  Plat().CertFreeCertificateContext(cert);
+  Plat().CertCloseStore(my, 0);
+}
+
+TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
+  const Hierarchy& h = Pki().rsa;
+  struct Case {
+    const char16_t* store;
+    const Der* cert;
+    bool seenByUser;
+  } cases[] = {
+      {u"Root", &h.root.der, true},
+      {u"CA", &h.intermediate.der, true},
+      {u"My", &h.leaf.der, false},
+  };
+  for (const Case& c : cases) {
+    HCERTSTORE machine = OpenSystemStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, c.store);
+    ASSERT_NE(nullptr, machine);
+    EXPECT_EQ(S_OK, AddEncoded(machine, *c.cert, CERT_STORE_ADD_NEW));
+    Plat().CertCloseStore(machine, 0);
+    HCERTSTORE user = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, c.store);
+    ASSERT_NE(nullptr, user);
+    PCCERT_CONTEXT found = FindExisting(user, *c.cert);
+    EXPECT_EQ(c.seenByUser, found != nullptr) << Narrow(c.store);
+    if (found) Plat().CertFreeCertificateContext(found);
+    Plat().CertCloseStore(user, 0);
+  }
+}
+
+TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
+  const Der& root = Pki().rsa.root.der;
+  const Der sha1 = Sha1(root);
+  std::vector<BYTE> good;
+  PutRecord(good, CERT_SHA1_HASH_PROP_ID, sha1);
+  PutRecord(good, CERT_CERT_PROP_ID, root);
+  WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", Hex(sha1.data(), sha1.size()), good);
+  // Entries whose last record is no certificate: skipped, not fatal.
+  std::vector<BYTE> truncated(good.begin(), good.end() - 10);
+  WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", "00", truncated);
+  std::vector<BYTE> notACert;
+  PutRecord(notACert, CERT_CERT_PROP_ID, Der{0x30, 0x00});
+  WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", "01", notACert);
+
+  HCERTSTORE user = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"Root");
+  ASSERT_NE(nullptr, user);
+  const std::vector<Der> got = StoreCerts(user);
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(root, got[0]);
+  Plat().CertCloseStore(user, 0);
+}
+
+TEST_F(StoreTest, StoreLivesWhileItsContextsAreHeld) {
+  HCERTSTORE store = OpenBundle(MakeBundle({Pki().rsa.root.der, Pki().rsa.leaf.der}));
+  ASSERT_NE(nullptr, store);
+  PCCERT_CONTEXT first = Plat().CertEnumCertificatesInStore(store, nullptr);
+  ASSERT_NE(nullptr, first);
+  PCCERT_CONTEXT copy = Plat().CertDuplicateCertificateContext(first);
+  Plat().CertCloseStore(store, 0);
+  EXPECT_EQ(Pki().rsa.root.der, DerOf(copy));  // still readable after the close
+  PCCERT_CONTEXT second = Plat().CertEnumCertificatesInStore(store, first);
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(Pki().rsa.leaf.der, DerOf(second));
+  EXPECT_EQ(nullptr, Plat().CertEnumCertificatesInStore(store, second));
+  Plat().CertFreeCertificateContext(copy);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "support/TestPki.h"
+
+#include <openssl/ec.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
+#include <openssl/x509v3.h>
+
+#include <stdexcept>
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+Der ToDer(X509* x) {
+  unsigned char* out = nullptr;
+  const int n = i2d_X509(x, &out);
+  Check(n > 0, "i2d_X509");
+  Der d(out, out + n);
+  OPENSSL_free(out);
+  return d;
+}
+
+void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  Check(ext != nullptr, "extension");
+  X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+}
+
+}  // namespace
+
+PkiKey MakeKey(PkiAlg alg) {
+  EVP_PKEY* key = alg == PkiAlg::kSm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
+                                      : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024});
+  Check(key != nullptr, "keygen");
+  return {std::shared_ptr<EVP_PKEY>(key, &EVP_PKEY_free)};
+}
+
+PkiCert MakeCert(PkiAlg alg, const CertSpec& spec, const PkiCert* issuer) {
+  PkiCert out;
+  out.key = MakeKey(alg);
+  X509* x = X509_new();
+  out.x509.reset(x, &X509_free);
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), spec.serial);
+  X509_gmtime_adj(X509_getm_notBefore(x), spec.notBeforeDays * 86400L);
+  X509_gmtime_adj(X509_getm_notAfter(x), spec.notAfterDays * 86400L);
+  X509_NAME* name = X509_get_subject_name(x);
+  for (const auto& [field, value] : spec.subject)
+    Check(X509_NAME_add_entry_by_txt(name, field.c_str(), MBSTRING_UTF8,
+                                     reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                     0) == 1,
+          "name");
+  X509* signer = issuer ? issuer->x509.get() : x;
+  X509_set_issuer_name(x, X509_get_subject_name(signer));
+  X509_set_pubkey(x, out.key.key.get());
+  AddExtension(x, signer, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE");
+  AddExtension(x, signer, NID_subject_key_identifier, "hash");
+  if (issuer) AddExtension(x, signer, NID_authority_key_identifier, "keyid");
+  EVP_PKEY* signKey = issuer ? issuer->key.key.get() : out.key.key.get();
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  EVP_PKEY_CTX* pctx = nullptr;
+  const char* digest = alg == PkiAlg::kRsaSha1 ? "SHA1" : alg == PkiAlg::kSm2 ? "SM3" : "SHA256";
+  Check(EVP_DigestSignInit_ex(md, &pctx, digest, nullptr, nullptr, signKey, nullptr) == 1,
+        "sign init");
+  if (alg == PkiAlg::kSm2) {
+    static const char id[] = "1234567812345678";
+    Check(EVP_PKEY_CTX_set1_id(pctx, id, sizeof id - 1) == 1, "sm2 id");
+  }
+  Check(X509_sign_ctx(x, md) > 0, "sign");
+  EVP_MD_CTX_free(md);
+  out.der = ToDer(x);
+  return out;
+}
+
+Der TamperSignature(const Der& der) {
+  Der d = der;
+  d[d.size() - 3] ^= 0x01;  // inside the signature bits at the end
+  return d;
+}
+
+Der MakeBundle(const std::vector<Der>& certs) {
+  PKCS7* p7 = PKCS7_new();
+  PKCS7_set_type(p7, NID_pkcs7_signed);
+  PKCS7_content_new(p7, NID_pkcs7_data);
+  for (const Der& d : certs) {
+    const unsigned char* p = d.data();
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(d.size()));
+    Check(x != nullptr, "d2i");
+    PKCS7_add_certificate(p7, x);
+    X509_free(x);
+  }
+  unsigned char* out = nullptr;
+  const int n = i2d_PKCS7(p7, &out);
+  PKCS7_free(p7);
+  Check(n > 0, "i2d_PKCS7");
+  Der b(out, out + n);
+  OPENSSL_free(out);
+  return b;
+}
+
+Hierarchy MakeHierarchy(PkiAlg alg, const std::string& tag) {
+  Hierarchy h;
+  h.root = MakeCert(alg, {{{"C", "CN"}, {"O", "Keyloom Test"}, {"CN", tag + " Root"}}, 1}, nullptr);
+  h.intermediate =
+      MakeCert(alg, {{{"C", "CN"}, {"O", "Keyloom Test"}, {"CN", tag + " CA"}}, 2}, &h.root);
+  CertSpec leaf{{{"C", "CN"}, {"CN", tag + " User"}}, 3};
+  leaf.ca = false;
+  h.leaf = MakeCert(alg, leaf, &h.intermediate);
+  return h;
+}
