@@ -7,6 +7,9 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <memory>
@@ -349,6 +352,37 @@ TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
   }
   std::string usage;
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key delete --provider x", &usage, true), 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TemporaryPublicKey, LeavesAnOwnerOnlyDumpOfTheKeyText) {
+  ScopedSoftHomes homes;
+  ScriptHost page;
+  page.Call("ZENQ_SetCSPInfo", {"1024", "Microsoft Enhanced Cryptographic Provider v1.0"});
+  page.Call("ZENQ_SetKeyAlgorithm", {"RSA"});
+  const ScriptResult key = page.Call("ZENQ_GetTempPublickey");
+  ASSERT_EQ(key.hr, S_OK);
+  std::vector<std::string> dumps;
+  for (const auto& entry : std::filesystem::directory_iterator(homes.temp()))
+    if (entry.path().extension() == ".ZENQ") dumps.push_back(entry.path().string());
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_EQ(ReadFile(dumps[0]), key.text);
+  struct stat info {};
+  ASSERT_EQ(stat(dumps[0].c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// A dump that cannot be written never fails the method.
+TEST(TemporaryPublicKey, UnwritableTemporaryFolderDoesNotFailTheMethod) {
+  ScopedSoftHomes homes;
+  ScopedEnv temp("TMPDIR", "/proc/keyloom-no-such-folder");
+  ScriptHost page;
+  page.Call("ZENQ_SetCSPInfo", {"1024", "Microsoft Enhanced Cryptographic Provider v1.0"});
+  page.Call("ZENQ_SetKeyAlgorithm", {"RSA"});
+  EXPECT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -15,6 +16,10 @@ ScopedSoftHomes::ScopedSoftHomes() {
   root_ = mkdtemp(pattern);
   user_ = root_ + "/user";
   machine_ = root_ + "/machine";
+  temp_ = root_ + "/tmp";
+  mkdir(temp_.c_str(), 0700);
+  if (const char* v = getenv("TMPDIR")) hadTemp_ = true, savedTemp_ = v;
+  setenv("TMPDIR", temp_.c_str(), 1);
   if (const char* v = getenv("KEYLOOM_HOME")) hadUser_ = true, savedUser_ = v;
   if (const char* v = getenv("KEYLOOM_MACHINE_HOME")) hadMachine_ = true, savedMachine_ = v;
   setenv("KEYLOOM_HOME", user_.c_str(), 1);
@@ -26,6 +31,8 @@ ScopedSoftHomes::~ScopedSoftHomes() {
   else unsetenv("KEYLOOM_HOME");
   if (hadMachine_) setenv("KEYLOOM_MACHINE_HOME", savedMachine_.c_str(), 1);
   else unsetenv("KEYLOOM_MACHINE_HOME");
+  if (hadTemp_) setenv("TMPDIR", savedTemp_.c_str(), 1);
+  else unsetenv("TMPDIR");
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }

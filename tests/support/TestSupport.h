@@ -3,9 +3,10 @@
 
 #include <string>
 
-// A fresh soft-platform home for the test: KEYLOOM_HOME and
-// KEYLOOM_MACHINE_HOME point at new temporary folders until destruction,
-// which removes them and restores the previous values.
+// A fresh soft-platform home for the test: KEYLOOM_HOME,
+// KEYLOOM_MACHINE_HOME and TMPDIR (where diagnostic dumps go) point at new
+// temporary folders until destruction, which removes them and restores the
+// previous values.
 class ScopedSoftHomes {
  public:
   ScopedSoftHomes();
@@ -15,11 +16,12 @@ class ScopedSoftHomes {
   const std::string& user() const { return user_; }
   const std::string& machine() const { return machine_; }
   const std::string& root() const { return root_; }
+  const std::string& temp() const { return temp_; }
 
  private:
-  std::string root_, user_, machine_;
-  std::string savedUser_, savedMachine_;
-  bool hadUser_ = false, hadMachine_ = false;
+  std::string root_, user_, machine_, temp_;
+  std::string savedUser_, savedMachine_, savedTemp_;
+  bool hadUser_ = false, hadMachine_ = false, hadTemp_ = false;
 };
 
 // Sets an environment variable for the scope, restoring it afterwards.
