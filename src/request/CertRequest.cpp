@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "control/Platform.h"
+#include "control/PlatformHandles.h"
 #include "control/Status.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
@@ -18,20 +19,6 @@ TRACE_COMPONENT("CertRequest");
 namespace {
 
 constexpr DWORD kHashPiece = 16384;
-
-// Destroys hash and key handles when they leave scope.
-struct HashHandle {
-  HCRYPTHASH value = 0;
-  ~HashHandle() {
-    if (value) Plat().CryptDestroyHash(value);
-  }
-};
-struct KeyHandle {
-  HCRYPTKEY value = 0;
-  ~KeyHandle() {
-    if (value) Plat().CryptDestroyKey(value);
-  }
-};
 
 // Holds one composed element: its bytes and length.
 struct Der {

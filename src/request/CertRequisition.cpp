@@ -1,6 +1,7 @@
 #include "request/CertRequisition.h"
 
 #include "control/Platform.h"
+#include "control/PlatformHandles.h"
 #include "control/Status.h"
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
@@ -13,14 +14,6 @@ TRACE_COMPONENT("CertRequisition");
 namespace {
 
 constexpr char16_t kName[] = u"PKCS10CertRequisition";
-
-// Releases the provider handle when the request is done.
-struct ProviderHandle {
-  HCRYPTPROV value = 0;
-  ~ProviderHandle() {
-    if (value) Plat().CryptReleaseContext(value, 0);
-  }
-};
 
 // The public key in request form inside an exported key: the DER
 // RSAPublicKey of the public key info (RSA), or the whole blob (SM2).

@@ -1,6 +1,7 @@
 #include "request/KeyPair.h"
 
 #include "control/Platform.h"
+#include "control/PlatformHandles.h"
 #include "control/Status.h"
 #include "encoding/Buffer.h"
 #include "trace/Trace.h"
@@ -10,14 +11,6 @@ TRACE_COMPONENT("KeyPair");
 namespace {
 
 constexpr char16_t kCreatePublicKey[] = u"CreatePublicKey";
-
-// Destroys a key handle when it leaves scope.
-struct KeyHandle {
-  HCRYPTKEY value = 0;
-  ~KeyHandle() {
-    if (value) Plat().CryptDestroyKey(value);
-  }
-};
 
 // Exports the public key of the new pair into a zeroed buffer of the size
 // the platform reports, with the step texts of the size and data calls.

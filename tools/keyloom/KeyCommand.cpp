@@ -4,6 +4,7 @@
 #include <set>
 
 #include "control/Platform.h"
+#include "control/PlatformHandles.h"
 #include "control/ProviderList.h"
 #include "control/Status.h"
 #include "encoding/Base64.h"
@@ -14,19 +15,6 @@
 #include "request/CertRequest.h"
 
 namespace {
-
-struct ProviderHandle {
-  HCRYPTPROV value = 0;
-  ~ProviderHandle() {
-    if (value) Plat().CryptReleaseContext(value, 0);
-  }
-};
-struct KeyHandle {
-  HCRYPTKEY value = 0;
-  ~KeyHandle() {
-    if (value) Plat().CryptDestroyKey(value);
-  }
-};
 
 std::string Base64(const BYTE* data, DWORD length) {
   char* text = nullptr;
