@@ -211,3 +211,25 @@ TEST_F(RegistryTest, ClassesRootMergesUserOverMachine) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each enumeration that starts at index 0 sees the keys as they are then,
+// also keys added or removed through other handles since the last walk.
+TEST_F(RegistryTest, EveryEnumerationFromZeroSeesTheCurrentKeys) {
+  HKEY parent = Create(HKEY_CURRENT_USER, u"Software\\KeyloomEnumTest");
+  HKEY other = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\KeyloomEnumTest",
+                                                0, KEY_ALL_ACCESS, &other));
+  Plat().RegCloseKey(Create(other, u"b"));
+  EXPECT_EQ(SubKeys(parent), (std::vector<std::string>{"b"}));
+  Plat().RegCloseKey(Create(other, u"a"));
+  Plat().RegCloseKey(Create(other, u"c"));
+  EXPECT_EQ(SubKeys(parent), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(other, u"b"));
+  EXPECT_EQ(SubKeys(parent), (std::vector<std::string>{"a", "c"}));
+  Plat().RegCloseKey(other);
+  Plat().RegCloseKey(parent);
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 // and to the machine's otherwise, enumeration lists both. An opened key is
 // a process-local handle that remembers its path, so a key deleted through
 // another handle answers ERROR_KEY_DELETED.
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -19,6 +20,9 @@ struct HKEY__ {
   int hive;
   RegPath path;
   REGSAM access;
+  // The subkeys listed when an enumeration started at index 0; later
+  // indices read this snapshot, so walking n subkeys lists them once.
+  std::shared_ptr<const std::vector<RegSubKey>> subKeys;
 };
 
 namespace {
@@ -33,9 +37,9 @@ std::set<HKEY>& Handles() {
 
 // The hive, path and rights of a key handle (predefined or opened).
 bool View(HKEY key, HKEY__* view) {
-  if (key == HKEY_CURRENT_USER) *view = {kUserHive, {}, KEY_ALL_ACCESS};
-  else if (key == HKEY_LOCAL_MACHINE) *view = {kMachineHive, {}, KEY_ALL_ACCESS};
-  else if (key == HKEY_CLASSES_ROOT) *view = {kClassesHive, {}, KEY_ALL_ACCESS};
+  if (key == HKEY_CURRENT_USER) *view = {kUserHive, {}, KEY_ALL_ACCESS, nullptr};
+  else if (key == HKEY_LOCAL_MACHINE) *view = {kMachineHive, {}, KEY_ALL_ACCESS, nullptr};
+  else if (key == HKEY_CLASSES_ROOT) *view = {kClassesHive, {}, KEY_ALL_ACCESS, nullptr};
   else {
     std::lock_guard<std::mutex> hold(g_handlesLock);
     if (Handles().count(key) == 0) return false;
@@ -45,7 +49,7 @@ bool View(HKEY key, HKEY__* view) {
 }
 
 HKEY NewHandle(int hive, RegPath path, REGSAM access) {
-  HKEY key = new HKEY__{hive, std::move(path), access};
+  HKEY key = new HKEY__{hive, std::move(path), access, nullptr};
   std::lock_guard<std::mutex> hold(g_handlesLock);
   Handles().insert(key);
   return key;
@@ -219,8 +223,15 @@ LSTATUS RegEnumKeyExImpl(HKEY key, DWORD index, char16_t* name, DWORD* nameLen, 
   if (!View(key, &view)) return ERROR_INVALID_HANDLE;
   if ((view.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
   if (name == nullptr || nameLen == nullptr) return ERROR_INVALID_PARAMETER;
-  std::vector<RegSubKey> keys;
-  if (DWORD e = ListSubKeys(view, &keys)) return e;
+  std::shared_ptr<const std::vector<RegSubKey>> listing = index > 0 ? view.subKeys : nullptr;
+  if (!listing) {
+    auto fresh = std::make_shared<std::vector<RegSubKey>>();
+    if (DWORD e = ListSubKeys(view, fresh.get())) return e;
+    listing = fresh;
+    std::lock_guard<std::mutex> hold(g_handlesLock);
+    if (Handles().count(key)) key->subKeys = listing;
+  }
+  const std::vector<RegSubKey>& keys = *listing;
   if (index >= keys.size()) return ERROR_NO_MORE_ITEMS;
   const std::u16string text = Utf8ToUtf16(keys[index].name);
   if (*nameLen <= text.size()) return ERROR_MORE_DATA;
