@@ -19,19 +19,31 @@ add_custom_target(keyloom_idl DEPENDS ${GEN_DIR}/keyloom_h.h ${GEN_DIR}/keyloom_
 
 file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
 
+# The core over the real platform, linked whole into the DLL and into the
+# keyloom tool, whose administration commands use the platform directly.
+add_library(keyloom_win STATIC ${CORE_SOURCES} ${WIN32_SOURCES} ${GEN_DIR}/keyloom_i.c)
+add_dependencies(keyloom_win keyloom_idl keyloom_strings keyloom_resources)
+target_include_directories(keyloom_win PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
+target_compile_definitions(keyloom_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN
+                           _WIN32_WINNT=0x0601 NOMINMAX)
+target_link_libraries(keyloom_win PUBLIC advapi32 crypt32 ole32 oleaut32 uuid urlmon shlwapi)
+
 add_library(keyloom_module SHARED
-  ${CORE_SOURCES} ${WIN32_SOURCES}
   ${CMAKE_SOURCE_DIR}/src/module/win32/DllMain.cpp
-  ${GEN_DIR}/keyloom_i.c
   ${CMAKE_SOURCE_DIR}/resources/keyloom.rc
   ${CMAKE_SOURCE_DIR}/src/module/win32/keyloom.def)
-add_dependencies(keyloom_module keyloom_idl keyloom_strings keyloom_resources)
 set_target_properties(keyloom_module PROPERTIES OUTPUT_NAME keyloom PREFIX "")
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/keyloom.rc PROPERTIES
   OBJECT_DEPENDS "${GEN_DIR}/keyloom.tlb;${GEN_DIR}/strings.rc;${GEN_DIR}/embedded.rc")
-target_include_directories(keyloom_module PRIVATE ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
-target_compile_definitions(keyloom_module PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN
-                           _WIN32_WINNT=0x0601 NOMINMAX)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${GEN_DIR} -c 65001")
-target_link_libraries(keyloom_module PRIVATE advapi32 crypt32 ole32 oleaut32 uuid urlmon shlwapi)
+target_link_libraries(keyloom_module PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,keyloom_win>")
 target_link_options(keyloom_module PRIVATE -static -static-libgcc -static-libstdc++)
+
+add_executable(keyloom_cli
+  ${CMAKE_SOURCE_DIR}/tools/keyloom/main.cpp ${CMAKE_SOURCE_DIR}/tools/keyloom/CallCommand.cpp
+  ${CMAKE_SOURCE_DIR}/tools/keyloom/ModuleLoader.cpp ${CMAKE_SOURCE_DIR}/tools/keyloom/Json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/keyloom/KeyCommand.cpp)
+set_target_properties(keyloom_cli PROPERTIES OUTPUT_NAME keyloom)
+target_include_directories(keyloom_cli PRIVATE ${CMAKE_SOURCE_DIR}/tools)
+target_link_libraries(keyloom_cli PRIVATE keyloom_win)
+target_link_options(keyloom_cli PRIVATE -static -static-libgcc -static-libstdc++)

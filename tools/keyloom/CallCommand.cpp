@@ -25,7 +25,7 @@ void PrintResult(const std::string& method, HRESULT hr, const VARIANT* result) {
   if (result == nullptr) line += "null";
   else if (result->vt == VT_BOOL) line += result->boolVal ? "true" : "false";
   else if (result->vt == VT_BSTR)
-    line += JsonString(Utf16ToUtf8(std::u16string_view(result->bstrVal, SysStringLen(result->bstrVal))));
+    line += JsonString(Utf16ToUtf8(std::u16string_view(U16(result->bstrVal), SysStringLen(result->bstrVal))));
   else line += "null";
   line += "}\n";
   std::fputs(line.c_str(), stdout);
@@ -34,7 +34,7 @@ void PrintResult(const std::string& method, HRESULT hr, const VARIANT* result) {
 
 HRESULT InvokeOne(IDispatch* dispatch, const MethodCall& call, VARIANT* result) {
   std::u16string name = Utf8ToUtf16(call.method);
-  LPOLESTR names[1] = {name.data()};
+  LPOLESTR names[1] = {W(name.data())};
   DISPID id = DISPID_UNKNOWN;
   HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
   if (FAILED(hr)) return hr;
@@ -46,7 +46,7 @@ HRESULT InvokeOne(IDispatch* dispatch, const MethodCall& call, VARIANT* result) 
     VariantInit(&v);
     const std::u16string text = Utf8ToUtf16(call.args[i]);
     v.vt = VT_BSTR;
-    v.bstrVal = SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
+    v.bstrVal = SysAllocStringLen(W(text.c_str()), static_cast<UINT>(text.size()));
   }
   DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
   EXCEPINFO excep{};
@@ -133,7 +133,7 @@ int RunRegsvr(const LoadedModule& module, const std::vector<std::string>& option
   const char* entry;
   if (install) {
     entry = "DllInstall";
-    hr = module.DllInstall(uninstall ? FALSE : TRUE, hasCmdline ? cmdline.c_str() : nullptr);
+    hr = module.DllInstall(uninstall ? FALSE : TRUE, hasCmdline ? W(cmdline.c_str()) : nullptr);
   } else if (uninstall) {
     entry = "DllUnregisterServer";
     hr = module.DllUnregisterServer();

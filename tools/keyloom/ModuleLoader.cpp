@@ -1,9 +1,58 @@
 #include "keyloom/ModuleLoader.h"
 
+#include <cstdlib>
+
+#ifdef _WIN32
+
+#include "encoding/Unicode.h"
+
+namespace {
+template <typename Fn>
+bool Resolve(HMODULE module, const char* name, Fn* fn) {
+  *fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return *fn != nullptr;
+}
+}  // namespace
+
+// $KEYLOOM_MODULE, else keyloom.dll beside the tool.
+std::string ModulePath(const char*) {
+  if (const char* env = std::getenv("KEYLOOM_MODULE"); env && *env) return env;
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::string path = Utf16ToUtf8(std::u16string_view(U16(self), n));
+  return path.substr(0, path.find_last_of("\\/") + 1) + "keyloom.dll";
+}
+
+bool LoadModule(const std::string& path, LoadedModule* m, std::string* error) {
+  const std::u16string wide = Utf8ToUtf16(path);
+  HMODULE module = LoadLibraryW(W(wide.c_str()));
+  if (module == nullptr) {
+    *error = "cannot load " + path;
+    return false;
+  }
+  m->handle = module;
+  if (!Resolve(module, "DllGetClassObject", &m->DllGetClassObject) ||
+      !Resolve(module, "DllCanUnloadNow", &m->DllCanUnloadNow) ||
+      !Resolve(module, "DllRegisterServer", &m->DllRegisterServer) ||
+      !Resolve(module, "DllUnregisterServer", &m->DllUnregisterServer) ||
+      !Resolve(module, "DllInstall", &m->DllInstall)) {
+    *error = path + " lacks one of the five module exports";
+    FreeLibrary(module);
+    m->handle = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void UnloadModule(LoadedModule* m) {
+  if (m->handle) FreeLibrary(static_cast<HMODULE>(m->handle));
+  m->handle = nullptr;
+}
+
+#else
+
 #include <dlfcn.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 std::string ModulePath(const char*) {
   if (const char* env = std::getenv("KEYLOOM_MODULE"); env && *env) return env;
@@ -45,3 +94,5 @@ void UnloadModule(LoadedModule* m) {
   if (m->handle) dlclose(m->handle);
   m->handle = nullptr;
 }
+
+#endif  // _WIN32
