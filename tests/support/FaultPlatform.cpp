@@ -19,7 +19,8 @@ enum Kind { kValue, kCode, kHresult, kHandle };
   X(LoadStringW, kValue) X(GetUserDefaultUILanguage, kValue) X(GetThreadLocale, kValue)     \
   X(SetThreadLocale, kValue) X(MultiByteToWideChar, kValue) X(WideCharToMultiByte, kValue)  \
   X(CoInitialize, kHresult) X(CoUninitialize, kValue) X(CoCreateGuid, kHresult)             \
-  X(StringFromGUID2, kValue) X(CryptEnumProvidersW, kValue) X(CryptAcquireContextW, kValue) \
+  X(StringFromGUID2, kValue) X(CoCreateInstance, kHresult) X(ComRelease, kValue)            \
+  X(CryptEnumProvidersW, kValue) X(CryptAcquireContextW, kValue)                            \
   X(CryptReleaseContext, kValue) X(CryptGetProvParam, kValue) X(CryptGenKey, kValue)        \
   X(CryptGetUserKey, kValue) X(CryptExportKey, kValue) X(CryptExportPublicKeyInfo, kValue)  \
   X(CryptImportKey, kValue) X(CryptSetKeyParam, kValue) X(CryptGetKeyParam, kValue)         \
@@ -45,6 +46,7 @@ enum Kind { kValue, kCode, kHresult, kHandle };
   X(XmlChildAt, kHresult) X(XmlChildCount, kHresult) X(XmlNodeName, kHresult)               \
   X(XmlText, kHresult) X(XmlFreeText, kValue) X(XmlRelease, kValue)                         \
   X(SetZoneMapping, kHresult) X(GetZoneAttributes, kHresult) X(SetZoneAttributes, kHresult) \
+  X(MapUrlToZone, kHresult)                                                                 \
   X(TraceRegister, kValue) X(TraceUnregister, kValue) X(TraceWrite, kValue)
 
 std::string Hex(uintptr_t value) {
@@ -109,6 +111,12 @@ struct Entry<R (*)(A...)> {
 #define KL_FAULT_NAME(name, kind) constexpr char kName_##name[] = #name;
 KL_FAULT_ENTRIES(KL_FAULT_NAME)
 #undef KL_FAULT_NAME
+
+// A table entry added without a wrapper here would bypass the recording.
+#define KL_FAULT_COUNT(name, kind) +1
+static_assert((0 KL_FAULT_ENTRIES(KL_FAULT_COUNT)) * sizeof(void (*)()) == sizeof(Platform),
+              "every platform entry needs its wrapper");
+#undef KL_FAULT_COUNT
 
 void Wrap(Platform& t) {
 #define KL_FAULT_WRAP(name, kind) \
