@@ -19,17 +19,8 @@ namespace {
 enum class AlgorithmChoice { kRsa, kSm2, kUnknown };
 
 AlgorithmChoice Resolve(const std::u16string& name) {
-  auto equals = [&](const char16_t* word) {
-    if (name.size() != 3) return false;
-    for (size_t i = 0; i < 3; ++i) {
-      char16_t c = name[i];
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-      if (c != word[i]) return false;
-    }
-    return true;
-  };
-  if (equals(u"RSA")) return AlgorithmChoice::kRsa;
-  if (equals(u"SM2")) return AlgorithmChoice::kSm2;
+  if (EqualsAsciiNoCase(name, u"RSA")) return AlgorithmChoice::kRsa;
+  if (EqualsAsciiNoCase(name, u"SM2")) return AlgorithmChoice::kSm2;
   return AlgorithmChoice::kUnknown;
 }
 

@@ -12,17 +12,6 @@ bool Contains(const std::u16string& text, std::u16string_view part) {
   return text.find(part) != std::u16string::npos;
 }
 
-bool EqualsAsciiNoCase(const std::u16string& a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Key lengths a software ("Microsoft") provider accepts; other providers
 // accept any length.
 bool KeyLengthAccepted(const std::u16string& name, LONG bits, const char16_t** refusal) {
