@@ -10,3 +10,8 @@ HRESULT StatusOfFailedCall() {
   const HRESULT status = StatusFromLastError();
   return status == S_OK ? E_FAIL : status;
 }
+
+HRESULT FailureFromLastError() {
+  const HRESULT status = Win32StatusFromLastError();
+  return status < 0 ? status : E_FAIL;
+}

@@ -47,5 +47,9 @@ HRESULT StatusFromLastError();
 // except that a last error of 0 gives E_FAIL, so that a failure is never
 // reported as success.
 HRESULT StatusOfFailedCall();
+
+// The same with only the second branch: Win32StatusFromLastError, E_FAIL
+// for a last error of 0.
+HRESULT FailureFromLastError();
 // The same with only the second branch.
 HRESULT Win32StatusFromLastError();

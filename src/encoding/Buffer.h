@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "control/Status.h"  // FailureFromLastError, used with these buffers
 #include "control/WinTypes.h"
 
 // `count` zero-filled elements of T, or null when memory is exhausted.
@@ -29,8 +30,3 @@ struct BufferDeleter {
 template <typename T = BYTE>
 using ScopedBuffer = std::unique_ptr<T, BufferDeleter>;
 
-// The status of a failed platform call: its last error made a status by
-// the Win32 rule ((e & 0xFFFF) | 0x80070000 for positive e,
-// negative values unchanged). A last error of 0 still reports a failure
-// (E_FAIL), never a success.
-HRESULT FailureFromLastError();
