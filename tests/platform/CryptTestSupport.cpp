@@ -242,3 +242,15 @@ Bytes DerBits(const Bytes& content) {
   ASN1_BIT_STRING_free(s);
   return der;
 }
+
+Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+  size_t size = 0;
+  EVP_PKEY_encrypt_init(ctx.get());
+  if (padding) EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding);
+  EVP_PKEY_encrypt(ctx.get(), nullptr, &size, plain.data(), plain.size());
+  Bytes out(size);
+  EVP_PKEY_encrypt(ctx.get(), out.data(), &size, plain.data(), plain.size());
+  out.resize(size);
+  return out;
+}

@@ -17,19 +17,6 @@ Bytes DerOf(EVP_PKEY* key) {
   return der;
 }
 
-Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding) {
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-  size_t size = 0;
-  EVP_PKEY_encrypt_init(ctx);
-  if (padding) EVP_PKEY_CTX_set_rsa_padding(ctx, padding);
-  EVP_PKEY_encrypt(ctx, nullptr, &size, plain.data(), plain.size());
-  Bytes out(size);
-  EVP_PKEY_encrypt(ctx, out.data(), &size, plain.data(), plain.size());
-  EVP_PKEY_CTX_free(ctx);
-  out.resize(size);
-  return out;
-}
-
 Bytes Sm2Point(EVP_PKEY* key) {
   Bytes point(65);
   size_t size = 0;
