@@ -81,13 +81,6 @@ std::u16string UniqueContainer(const char* tag) {
                      std::to_string(counter++));
 }
 
-bool DeleteContainer(const char16_t* container, const char16_t* provider) {
-  HCRYPTPROV h = 0;
-  const DWORD flags = std::u16string_view(provider) == kSm2Token ? KL_DELETEKEYSET_SM2
-                                                                 : CRYPT_DELETEKEYSET;
-  return Plat().CryptAcquireContextW(&h, container, provider, PROV_RSA_FULL, flags) != FALSE;
-}
-
 Pkey RsaFromPublicBlob(const Bytes& blob) {
   // BLOBHEADER (8), RSAPUBKEY magic/bitlen/pubexp (12), modulus little-endian.
   if (blob.size() < 20 || blob[0] != PUBLICKEYBLOB) return nullptr;

@@ -82,8 +82,6 @@ inline bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_
   return prov->Acquire(name.c_str(), provider, CRYPT_NEWKEYSET) &&
          Plat().CryptGenKey(prov->h, alg, flags, &key->h);
 }
-// Deletes a container, whatever the provider's convention.
-bool DeleteContainer(const char16_t* container, const char16_t* provider);
 
 // OpenSSL's view of the platform's blobs.
 Pkey RsaFromPublicBlob(const Bytes& blob);

@@ -86,6 +86,11 @@ const FailureCase kFailures[] = {
     {"trailing comma", u"CN=a,", NTE_BAD_DATA},
     {"two commas", u"CN=a,,O=b", NTE_BAD_DATA},
     {"lone comma", u",", NTE_BAD_DATA},
+    {"leading comma", u",CN=a", NTE_BAD_DATA},
+    // only spaces are dropped from a name: not tabs, NBSP or U+3000
+    {"tab inside a name", u"C\tN=a", CRYPT_E_OID_FORMAT},
+    {"no-break space inside a name", u"C\u00A0N=a", CRYPT_E_OID_FORMAT},
+    {"ideographic space inside a name", u"C\u3000N=a", CRYPT_E_OID_FORMAT},
     {"empty subject", u"", E_FAIL},
     {"empty value", u"CN=", E_FAIL},
     {"empty country", u"C=", E_FAIL},
@@ -116,35 +121,6 @@ TEST(SubjectName, ParseKeepsTextOrderAndFailsLateForUnknownNames) {
   std::vector<SubjectAttribute> none;
   EXPECT_EQ(ParseSubject(u"", &none), S_OK);
   EXPECT_TRUE(none.empty());
-}
-
-TEST(SubjectName, SplidWstr) {
-  const struct {
-    const char16_t* text;
-    std::vector<std::u16string> pieces;
-  } cases[] = {
-      {u"", {}},
-      {u"a,b", {u"a", u"b"}},
-      {u"a,,b", {u"a", u"", u"b"}},
-      {u"a,", {u"a", u""}},
-      {u",", {u"", u""}},
-      {u",a", {u"", u"a"}},
-      {u"abc", {u"abc"}},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::u16string> pieces;
-    EXPECT_EQ(SplidWstr(c.text, u',', &pieces), S_OK);
-    EXPECT_EQ(pieces, c.pieces);
-  }
-  std::vector<std::u16string> appended = {u"x"};
-  SplidWstr(u"y", u',', &appended);
-  EXPECT_EQ(appended, (std::vector<std::u16string>{u"x", u"y"}));
-}
-
-TEST(SubjectName, ReplaceWcharRemovesOnlySpaces) {
-  EXPECT_EQ(ReplaceWchar(u" C N "), u"CN");
-  EXPECT_EQ(ReplaceWchar(u"a\tb\u00A0c\u3000d"), u"a\tb\u00A0c\u3000d");
-  EXPECT_EQ(ReplaceWchar(u"   "), u"");
 }
 
 TEST(SubjectName, GetObjectIDTable) {
