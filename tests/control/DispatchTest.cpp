@@ -52,29 +52,17 @@ struct Call {
     for (VARIANT& v : args) VariantClear(&v);
     VariantClear(&result);
   }
-  Call& Str(const char16_t* s) {
+  Call& Push(VARTYPE type, const char16_t* text = nullptr, LONG number = 0) {
     VARIANT v;
     VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(s);
+    v.vt = type;
+    if (type == VT_BSTR) v.bstrVal = SysAllocString(text);
+    if (type == VT_I4) v.lVal = number;
     args.insert(args.begin(), v);
     return *this;
   }
-  Call& Long(LONG n) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = n;
-    args.insert(args.begin(), v);
-    return *this;
-  }
-  Call& Null() {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_NULL;
-    args.insert(args.begin(), v);
-    return *this;
-  }
+  Call& Str(const char16_t* s) { return Push(VT_BSTR, s); }
+  Call& Long(LONG n) { return Push(VT_I4, nullptr, n); }
   HRESULT Invoke(ICryptoAgent* agent, DISPID id, WORD flags = DISPATCH_METHOD) {
     DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
     return agent->Invoke(id, IID_NULL, 0, flags, &params, &result, &excep, &argErr);
@@ -101,40 +89,35 @@ TEST(Dispatch, NumberForAStringParameterBecomesItsText) {
 
 TEST(Dispatch, FailuresAScriptEngineSees) {
   AgentRef agent;
-  {
+  const struct {
+    const char* name;
+    std::vector<const char16_t*> args;  // script order; null is VT_NULL
+    DISPID id;
+    WORD flags;
+    HRESULT status;
+  } rows[] = {
+      {"text for a number", {u"lots", u"Provider"}, 3, DISPATCH_METHOD, DISP_E_TYPEMISMATCH},
+      {"null for a string", {nullptr}, 4, DISPATCH_METHOD, DISP_E_TYPEMISMATCH},
+      {"one argument too many", {u"RSA", u"extra"}, 4, DISPATCH_METHOD, DISP_E_BADPARAMCOUNT},
+      {"no such DISPID", {}, 13, DISPATCH_METHOD, DISP_E_MEMBERNOTFOUND},
+      {"a method is no property", {}, 7, DISPATCH_PROPERTYPUT, DISP_E_MEMBERNOTFOUND},
+      {"a number beyond LONG", {u"99999999999", u"Provider"}, 3, DISPATCH_METHOD, DISP_E_OVERFLOW},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
     Call call;
-    call.Str(u"lots").Str(u"Provider");
-    EXPECT_EQ(call.Invoke(agent.get(), 3), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(call.argErr, 1u);  // the first script argument is the last slot
+    for (const char16_t* a : r.args) a ? call.Str(a) : call.Push(VT_NULL);
+    EXPECT_EQ(call.Invoke(agent.get(), r.id, r.flags), r.status);
+    if (r.status == DISP_E_TYPEMISMATCH && r.id == 3) {
+      EXPECT_EQ(call.argErr, 1u);  // the first script argument is the last slot
+    }
   }
-  {
-    Call call;
-    call.Null();
-    EXPECT_EQ(call.Invoke(agent.get(), 4), DISP_E_TYPEMISMATCH);
-  }
-  {
-    Call call;
-    call.Str(u"RSA").Str(u"extra");
-    EXPECT_EQ(call.Invoke(agent.get(), 4), DISP_E_BADPARAMCOUNT);
-  }
-  {
-    Call call;
-    EXPECT_EQ(call.Invoke(agent.get(), 13), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(call.Invoke(agent.get(), 7, DISPATCH_PROPERTYPUT), DISP_E_MEMBERNOTFOUND);
-  }
-  {
-    Call call;
-    call.Str(u"99999999999").Str(u"Provider");
-    EXPECT_EQ(call.Invoke(agent.get(), 3), DISP_E_OVERFLOW);
-  }
-  {
-    // A failing method reaches the engine as an exception carrying its status.
-    Call call;
-    call.Str(u"ECC");
-    EXPECT_EQ(call.Invoke(agent.get(), 4), DISP_E_EXCEPTION);
-    EXPECT_EQ(static_cast<uint32_t>(call.excep.scode), 0xA0072401u);
-    EXPECT_EQ(call.result.vt, VT_EMPTY);
-  }
+  // A failing method reaches the engine as an exception carrying its status.
+  Call call;
+  call.Str(u"ECC");
+  EXPECT_EQ(call.Invoke(agent.get(), 4), DISP_E_EXCEPTION);
+  EXPECT_EQ(static_cast<uint32_t>(call.excep.scode), 0xA0072401u);
+  EXPECT_EQ(call.result.vt, VT_EMPTY);
 }
 
 TEST(Dispatch, StringResultsComeBackAsBstr) {

@@ -32,18 +32,15 @@ const TextRow kRows[] = {
     {0x8BADF00D, "\n(0x8badf00d)", "\n(0x8badf00d)"},
 };
 
-TEST(DescribeStatus, EnglishTexts) {
-  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "en_US.UTF-8");
-  for (const TextRow& r : kRows)
-    EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))), r.english)
-        << std::hex << r.status;
-}
-
-TEST(DescribeStatus, SimplifiedChineseTexts) {
-  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "zh_CN.UTF-8");
-  for (const TextRow& r : kRows)
-    EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))), r.chinese)
-        << std::hex << r.status;
+TEST(DescribeStatus, EnglishAndSimplifiedChineseTexts) {
+  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr);
+  for (const bool chinese : {false, true}) {
+    ScopedEnv lang("LANG", chinese ? "zh_CN.UTF-8" : "en_US.UTF-8");
+    for (const TextRow& r : kRows)
+      EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))),
+                chinese ? r.chinese : r.english)
+          << std::hex << r.status;
+  }
 }
 
 TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {

@@ -29,10 +29,4 @@ TEST(StatusFromError, FollowsTheLastErrorRule) {
   }
 }
 
-TEST(OwnStatus, CarriesTheStringId) {
-  EXPECT_EQ(static_cast<uint32_t>(KL_E_KEY_LENGTH), 0xA0072400u);
-  EXPECT_EQ(static_cast<uint32_t>(KL_E_KEY_ALGORITHM), 0xA0072401u);
-  EXPECT_EQ(static_cast<uint32_t>(KL_E_XML_PARSE), 0xA0071402u);
-}
-
 }  // namespace

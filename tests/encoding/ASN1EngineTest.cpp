@@ -208,13 +208,6 @@ TEST(ASN1Engine, HeaderReaders) {
   EXPECT_EQ(h.contentLength, 256u);
 }
 
-TEST(ASN1Engine, ContainerClassification) {
-  for (int id = 0; id < 256; ++id) {
-    const bool leaf = id <= 0x1F || (id >= 0x80 && id <= 0x8F);
-    EXPECT_EQ(IsASN1Container(static_cast<uint8_t>(id)), !leaf) << id;
-  }
-}
-
 // Every element OpenSSL's parser reports for a real certificate is a node
 // of our tree at the same offset, with the same header and content length.
 TEST(ASN1Engine, AgreesWithOpenSslOnACertificate) {

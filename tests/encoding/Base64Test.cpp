@@ -155,18 +155,10 @@ TEST(Base64, LenientDecoder) {
   }
 }
 
+// One unbroken line of OpenSSL's, longer than our lines.
 TEST(Base64, DecodesOpenSslText) {
   const Bytes data = Sequence(1000);
-  const std::string text = OpenSslEncode(data);
-  EXPECT_EQ(Decode(text).bytes, data);
-  // and what OpenSSL decodes from our lines (breaks removed) is the data
-  const std::string ours = Unbroken(Encode(data, 0).text);
-  Bytes back(ours.size());
-  const int n = EVP_DecodeBlock(back.data(), reinterpret_cast<const unsigned char*>(ours.data()),
-                                static_cast<int>(ours.size()));
-  ASSERT_GE(n, 1000);
-  back.resize(1000);  // EVP_DecodeBlock keeps the padding's zero octets
-  EXPECT_EQ(back, data);
+  EXPECT_EQ(Decode(OpenSslEncode(data)).bytes, data);
 }
 
 TEST(Base64, Refusals) {

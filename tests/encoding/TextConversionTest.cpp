@@ -10,11 +10,13 @@
 
 namespace {
 
-std::string ToUtf8(const char16_t* text, HRESULT* status) {
-  char* out = nullptr;
+// Runs one conversion and takes its terminated output; empty on failure.
+template <typename Out, typename In, typename Convert>
+std::basic_string<Out> Converted(const In* text, HRESULT* status, Convert convert) {
+  Out* out = nullptr;
   DWORD length = 0xDEAD;
-  *status = UTF16ToUTF8(text, &out, &length);
-  std::string s;
+  *status = convert(text, &out, &length);
+  std::basic_string<Out> s;
   if (out != nullptr && *status == S_OK) {
     s.assign(out, length);
     EXPECT_EQ(out[length], 0);
@@ -22,18 +24,11 @@ std::string ToUtf8(const char16_t* text, HRESULT* status) {
   FreeBuffer(out);
   return s;
 }
-
+std::string ToUtf8(const char16_t* text, HRESULT* status) {
+  return Converted<char>(text, status, UTF16ToUTF8);
+}
 std::u16string ToUtf16(const char* text, HRESULT* status) {
-  char16_t* out = nullptr;
-  DWORD length = 0xDEAD;
-  *status = UTF8ToUTF16(text, &out, &length);
-  std::u16string s;
-  if (out != nullptr && *status == S_OK) {
-    s.assign(out, length);
-    EXPECT_EQ(out[length], 0);
-  }
-  FreeBuffer(out);
-  return s;
+  return Converted<char16_t>(text, status, UTF8ToUTF16);
 }
 
 TEST(TextConversion, Utf16ToUtf8) {

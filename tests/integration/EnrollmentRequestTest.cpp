@@ -16,26 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "support/Base64Text.h"
 #include "support/ScriptHost.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-Bytes Unbase64(const std::string& text) {
-  std::string plain;
-  for (char c : text)
-    if (c != '\r' && c != '\n') plain.push_back(c);
-  Bytes out(plain.size() + 3);
-  const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(plain.data()),
-                                static_cast<int>(plain.size()));
-  if (n < 0) return {};
-  size_t pad = 0;
-  for (size_t i = plain.size(); i > 0 && plain[i - 1] == '='; --i) ++pad;
-  out.resize(static_cast<size_t>(n) - pad);
-  return out;
-}
 
 std::string WriteTemp(const std::string& dir, const std::string& name, const Bytes& data) {
   const std::string path = dir + "/" + name;
@@ -94,6 +81,28 @@ Pkey KeyFromSpki(const Bytes& spki) {
   return Pkey(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
 }
 
+// Picks the provider, key length and algorithm as page script does.
+bool SelectKey(ScriptHost& page, const std::string& bits, const std::string& provider,
+               const std::string& algorithm) {
+  return page.Call("ZENQ_SetCSPInfo", {bits, provider}).hr == S_OK &&
+         page.Call("ZENQ_SetKeyAlgorithm", {algorithm}).hr == S_OK;
+}
+
+const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
+
+// The SM2 temporary-key form: 00 B4 00 00 00 01 00 00, X at 8, Y at 72,
+// 136 octets; returns the uncompressed point 04 X Y (empty when malformed).
+Bytes PointOfSm2Form(const Bytes& form) {
+  EXPECT_EQ(form.size(), 136u);
+  if (form.size() != 136u) return {};
+  EXPECT_EQ(Bytes(form.begin(), form.begin() + 8),
+            (Bytes{0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
+  Bytes point = {0x04};
+  point.insert(point.end(), form.begin() + 8, form.begin() + 40);
+  point.insert(point.end(), form.begin() + 72, form.begin() + 104);
+  return point;
+}
+
 struct Case {
   const char* provider;
   const char* algorithm;
@@ -115,8 +124,7 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
   ScopedSoftHomes homes;
   ScopedEnv lang("LANG", "C");
   ScriptHost page;
-  ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {std::to_string(c.bits), c.provider}).hr, S_OK);
-  ASSERT_EQ(page.Call("ZENQ_SetKeyAlgorithm", {c.algorithm}).hr, S_OK);
+  ASSERT_TRUE(SelectKey(page, std::to_string(c.bits), c.provider, c.algorithm));
   const ScriptResult request =
       page.Call(c.md5 ? "ZENQ_PKCS10CertRequisitionwithMD5" : "ZENQ_PKCS10CertRequisition",
                 {"CN=Test User,O=Keyloom,C=CN", std::to_string(c.certType), "0"});
@@ -219,13 +227,8 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
   ASSERT_NE(exchange, nullptr);
   Pkey exchangeKey = KeyFromSpki(exchange->spki);
   if (sm2) {
-    // SM2TmpPublicKeyStruct: 00 B4 00 00 00 01 00 00, X at 8, Y at 72.
-    ASSERT_EQ(temp.size(), 136u);
-    EXPECT_EQ(Bytes(temp.begin(), temp.begin() + 8),
-              (Bytes{0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
-    Bytes point = {0x04};
-    point.insert(point.end(), temp.begin() + 8, temp.begin() + 40);
-    point.insert(point.end(), temp.begin() + 72, temp.begin() + 104);
+    const Bytes point = PointOfSm2Form(temp);
+    ASSERT_FALSE(point.empty());
     unsigned char encoded[65];
     size_t encodedLength = 0;
     EVP_PKEY_get_octet_string_param(exchangeKey.get(), "encoded-pub-key", encoded,
@@ -241,18 +244,18 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
 }
 
 const Case kCases[] = {
-    {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 1024, 1, false},
-    {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 1024, 2, false},
-    {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 2048, 1, false},
-    {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 2048, 2, false},
+    {kEnhanced, "RSA", 1024, 1, false},
+    {kEnhanced, "RSA", 1024, 2, false},
+    {kEnhanced, "RSA", 2048, 1, false},
+    {kEnhanced, "RSA", 2048, 2, false},
     {"Microsoft Base Cryptographic Provider v1.0", "RSA", 1024, 1, false},
     {"Microsoft Base Cryptographic Provider v1.0", "RSA", 1024, 2, false},
     {"Keyloom RSA Token Provider", "RSA", 2048, 1, false},
     {"Keyloom RSA Token Provider", "RSA", 2048, 2, false},
     {"Keyloom SM2 Token Provider", "SM2", 256, 1, false},
     {"Keyloom SM2 Token Provider", "SM2", 256, 2, false},
-    {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 1024, 1, true},
-    {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 1024, 2, true},
+    {kEnhanced, "RSA", 1024, 1, true},
+    {kEnhanced, "RSA", 1024, 2, true},
 };
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
@@ -271,8 +274,7 @@ INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kC
 TEST(TemporaryPublicKey, RsaIsOneLineOfAnRsaPublicKey) {
   ScopedSoftHomes homes;
   ScriptHost page;
-  page.Call("ZENQ_SetCSPInfo", {"1024", "Microsoft Enhanced Cryptographic Provider v1.0"});
-  page.Call("ZENQ_SetKeyAlgorithm", {"rsa"});
+  ASSERT_TRUE(SelectKey(page, "1024", kEnhanced, "rsa"));
   const ScriptResult key = page.Call("ZENQ_GetTempPublickey");
   ASSERT_EQ(key.hr, S_OK);
   EXPECT_EQ(key.text.find_first_of("\r\n"), std::string::npos);
@@ -290,19 +292,16 @@ TEST(TemporaryPublicKey, RsaIsOneLineOfAnRsaPublicKey) {
 TEST(TemporaryPublicKey, Sm2IsTheAuthoritysFormOfTheExchangeKey) {
   ScopedSoftHomes homes;
   ScriptHost page;
-  page.Call("ZENQ_SetCSPInfo", {"256", "Keyloom SM2 Token Provider"});
-  page.Call("ZENQ_SetKeyAlgorithm", {"SM2"});
+  ASSERT_TRUE(SelectKey(page, "256", "Keyloom SM2 Token Provider", "SM2"));
   const ScriptResult key = page.Call("ZENQ_GetTempPublickey");
   ASSERT_EQ(key.hr, S_OK);
-  const Bytes form = Unbase64(key.text);
-  ASSERT_EQ(form.size(), 136u);
-  EXPECT_EQ(Bytes(form.begin(), form.begin() + 8),
-            (Bytes{0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
+  const Bytes point = PointOfSm2Form(Unbase64(key.text));
+  ASSERT_FALSE(point.empty());
   // X and Y make a point on the SM2 curve: OpenSSL accepts it as an SM2 key.
+  // SEQUENCE { SEQUENCE { ecPublicKey, 1.2.156.10197.1.301 }, BIT STRING 04 X Y }
   Bytes spki = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01, 0x06,
-                0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D, 0x03, 0x42, 0x00, 0x04};
-  spki.insert(spki.end(), form.begin() + 8, form.begin() + 40);
-  spki.insert(spki.end(), form.begin() + 72, form.begin() + 104);
+                0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D, 0x03, 0x42, 0x00};
+  spki.insert(spki.end(), point.begin(), point.end());
   Pkey fromForm = KeyFromSpki(spki);
   ASSERT_TRUE(fromForm) << "the point is on the SM2 curve";
   const std::vector<ListedKey> keys = ListedKeys(page.Call("ZENQ_GetContainer").text);
@@ -322,18 +321,13 @@ TEST(PermissionProbe, AnswersTrueAndLeavesNoContainer) {
   EXPECT_EQ(out, "");
 }
 
-}  // namespace
-
-namespace {
-
 TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
   ScopedSoftHomes homes;
   for (const auto& [provider, algorithm] :
-       {std::pair<std::string, std::string>{"Microsoft Enhanced Cryptographic Provider v1.0", "RSA"},
+       {std::pair<std::string, std::string>{kEnhanced, "RSA"},
         {"Keyloom SM2 Token Provider", "SM2"}}) {
     ScriptHost page;
-    page.Call("ZENQ_SetCSPInfo", {"1024", provider});
-    page.Call("ZENQ_SetKeyAlgorithm", {algorithm});
+    ASSERT_TRUE(SelectKey(page, "1024", provider, algorithm));
     ASSERT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
     const std::string container = page.Call("ZENQ_GetContainer").text;
     ASSERT_EQ(ListedKeys(container).size(), 1u);
@@ -354,15 +348,10 @@ TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key delete --provider x", &usage, true), 2);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(TemporaryPublicKey, LeavesAnOwnerOnlyDumpOfTheKeyText) {
   ScopedSoftHomes homes;
   ScriptHost page;
-  page.Call("ZENQ_SetCSPInfo", {"1024", "Microsoft Enhanced Cryptographic Provider v1.0"});
-  page.Call("ZENQ_SetKeyAlgorithm", {"RSA"});
+  ASSERT_TRUE(SelectKey(page, "1024", kEnhanced, "RSA"));
   const ScriptResult key = page.Call("ZENQ_GetTempPublickey");
   ASSERT_EQ(key.hr, S_OK);
   std::vector<std::string> dumps;
@@ -380,8 +369,7 @@ TEST(TemporaryPublicKey, UnwritableTemporaryFolderDoesNotFailTheMethod) {
   ScopedSoftHomes homes;
   ScopedEnv temp("TMPDIR", "/proc/keyloom-no-such-folder");
   ScriptHost page;
-  page.Call("ZENQ_SetCSPInfo", {"1024", "Microsoft Enhanced Cryptographic Provider v1.0"});
-  page.Call("ZENQ_SetKeyAlgorithm", {"RSA"});
+  ASSERT_TRUE(SelectKey(page, "1024", kEnhanced, "RSA"));
   EXPECT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
 }
 

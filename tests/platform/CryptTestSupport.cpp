@@ -81,13 +81,6 @@ std::u16string UniqueContainer(const char* tag) {
                      std::to_string(counter++));
 }
 
-bool DeleteContainer(const char16_t* container, const char16_t* provider) {
-  HCRYPTPROV h = 0;
-  const DWORD flags = std::u16string_view(provider) == kSm2Token ? KL_DELETEKEYSET_SM2
-                                                                 : CRYPT_DELETEKEYSET;
-  return Plat().CryptAcquireContextW(&h, container, provider, PROV_RSA_FULL, flags) != FALSE;
-}
-
 Pkey RsaFromPublicBlob(const Bytes& blob) {
   // BLOBHEADER (8), RSAPUBKEY magic/bitlen/pubexp (12), modulus little-endian.
   if (blob.size() < 20 || blob[0] != PUBLICKEYBLOB) return nullptr;
@@ -241,4 +234,16 @@ Bytes DerBits(const Bytes& content) {
   const Bytes der = Encode<ASN1_BIT_STRING>(s, i2d_ASN1_BIT_STRING);
   ASN1_BIT_STRING_free(s);
   return der;
+}
+
+Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+  size_t size = 0;
+  EVP_PKEY_encrypt_init(ctx.get());
+  if (padding) EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding);
+  EVP_PKEY_encrypt(ctx.get(), nullptr, &size, plain.data(), plain.size());
+  Bytes out(size);
+  EVP_PKEY_encrypt(ctx.get(), out.data(), &size, plain.data(), plain.size());
+  out.resize(size);
+  return out;
 }

@@ -74,8 +74,14 @@ DWORD KeyParam(HCRYPTKEY key, DWORD param);
 Bytes SignData(HCRYPTPROV prov, ALG_ID algid, const Bytes& data, DWORD spec);
 // A container name unique within the test run.
 std::u16string UniqueContainer(const char* tag);
-// Deletes a container, whatever the provider's convention.
-bool DeleteContainer(const char16_t* container, const char16_t* provider);
+// Creates a new container (named after `tag`) of `provider` in `prov` and
+// generates a key of `alg` with `flags` (bits << 16 and options) in it.
+inline bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider,
+                            ALG_ID alg, DWORD flags) {
+  const std::u16string name = UniqueContainer(tag);
+  return prov->Acquire(name.c_str(), provider, CRYPT_NEWKEYSET) &&
+         Plat().CryptGenKey(prov->h, alg, flags, &key->h);
+}
 
 // OpenSSL's view of the platform's blobs.
 Pkey RsaFromPublicBlob(const Bytes& blob);
@@ -87,6 +93,8 @@ bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const c
 Bytes PublicOf(EVP_PKEY* key);
 Bytes Reversed(Bytes b);
 Bytes Random(size_t size);
+// OpenSSL's public-key encryption of `plain` (`padding` 0: the default).
+Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding);
 // Symmetric encryption by OpenSSL (PKCS#5 padding when `pad`).
 Bytes Encipher(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& plain, bool pad);
 // A certificate for `subjectKey` signed by a throwaway RSA issuer.

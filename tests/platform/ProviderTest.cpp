@@ -156,11 +156,9 @@ TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.provider));
-    const std::u16string name = UniqueContainer("export");
     Prov prov;
-    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
     Key key;
-    ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, (1024 << 16) | c.flags, &key.h));
+    ASSERT_TRUE(NewContainerKey(&prov, &key, "export", c.provider, AT_SIGNATURE, (1024 << 16) | c.flags));
     EXPECT_EQ(static_cast<DWORD>(CALG_RSA_SIGN), KeyParam(key.h, KP_ALGID));
     DWORD size = 0;
     if (!c.exportable) {
@@ -233,11 +231,9 @@ TEST_F(ProviderTest, EnumeratesContainers) {
 }
 
 TEST_F(ProviderTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
-  const std::u16string name = UniqueContainer("info");
   Prov prov;
-  ASSERT_TRUE(prov.Acquire(name.c_str(), kEnhanced, CRYPT_NEWKEYSET));
   Key key;
-  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, 1024 << 16, &key.h));
+  ASSERT_TRUE(NewContainerKey(&prov, &key, "info", kEnhanced, AT_SIGNATURE, 1024 << 16));
   DWORD size = 0;
   ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                               nullptr, &size));

@@ -146,20 +146,13 @@ TEST_F(SessionKeyTest, CbcChainsAcrossCalls) {
 }
 
 TEST_F(SessionKeyTest, RsaDecryptionIsLittleEndianPkcs1) {
-  const std::u16string name = UniqueContainer("decrypt");
   Prov prov;
-  ASSERT_TRUE(prov.Acquire(name.c_str(), kStrong, CRYPT_NEWKEYSET));
   Key key;
-  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &key.h));
+  ASSERT_TRUE(NewContainerKey(&prov, &key, "decrypt", kStrong, AT_KEYEXCHANGE, 1024 << 16));
   Pkey pub = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
   const Bytes secret = Random(24);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pub.get(), nullptr);
-  Bytes wrapped(128);
-  size_t size = wrapped.size();
-  ASSERT_EQ(1, EVP_PKEY_encrypt_init(ctx));
-  ASSERT_EQ(1, EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING));
-  ASSERT_EQ(1, EVP_PKEY_encrypt(ctx, wrapped.data(), &size, secret.data(), secret.size()));
-  EVP_PKEY_CTX_free(ctx);
+  const Bytes wrapped = PkeyEncrypt(pub.get(), secret, RSA_PKCS1_PADDING);
+  ASSERT_EQ(128u, wrapped.size());
 
   Bytes data = Reversed(wrapped);
   DWORD length = 128;

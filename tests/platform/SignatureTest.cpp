@@ -31,11 +31,9 @@ TEST_F(SignatureTest, RsaSignaturesVerifyWithOpenSsl) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.provider) + " " + EVP_MD_get0_name(c.md));
-    const std::u16string name = UniqueContainer("sign");
     Prov prov;
-    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
     Key key;
-    ASSERT_TRUE(Plat().CryptGenKey(prov.h, c.spec, 1024 << 16, &key.h));
+    ASSERT_TRUE(NewContainerKey(&prov, &key, "sign", c.provider, c.spec, 1024 << 16));
     Pkey pub = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
     ASSERT_TRUE(pub);
     const Bytes signature = SignData(prov.h, c.hash, kMessage, c.spec);
@@ -49,11 +47,9 @@ TEST_F(SignatureTest, RsaSignaturesVerifyWithOpenSsl) {
 }
 
 TEST_F(SignatureTest, Sm2SignaturesVerifyWithTheDefaultIdentifier) {
-  const std::u16string name = UniqueContainer("sm2sign");
   Prov prov;
-  ASSERT_TRUE(prov.Acquire(name.c_str(), kSm2Token, CRYPT_NEWKEYSET));
   Key key;
-  ASSERT_TRUE(Plat().CryptGenKey(prov.h, KL_CALG_SM2_SIGN, 256 << 16, &key.h));
+  ASSERT_TRUE(NewContainerKey(&prov, &key, "sm2sign", kSm2Token, KL_CALG_SM2_SIGN, 256 << 16));
   EXPECT_EQ(static_cast<DWORD>(KL_CALG_SM2_SIGN), KeyParam(key.h, KP_ALGID));
   const Bytes blob = ExportKey(key.h, PUBLICKEYBLOB);
   ASSERT_EQ(140u, blob.size());

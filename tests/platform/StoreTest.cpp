@@ -2,8 +2,6 @@
 // bundles, the registry-backed system stores, properties. The same
 // assertions hold for the real platform.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -13,7 +11,7 @@
 
 #include "control/Status.h"
 #include "support/StoreHelpers.h"
-#include "support/TestSupport.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -193,24 +191,21 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
 
 TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
   const Der leaf = Pki().rsa.leaf.der;
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-    PCCERT_CONTEXT added = nullptr;
-    bool ok = my != nullptr &&
-              Plat().CertAddEncodedCertificateToStore(my, kEncoding, leaf.data(),
-                                                      static_cast<DWORD>(leaf.size()),
-                                                      CERT_STORE_ADD_NEW, &added);
-    char16_t container[] = u"{5E8E4C0B-0000-4000-8000-000000000001}";
-    char16_t provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
-    CRYPT_KEY_PROV_INFO info = ProvInfo(container, provider);
-    ok = ok && Plat().CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(0, WaitExit(Spawn([&] {
+              HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+              PCCERT_CONTEXT added = nullptr;
+              char16_t container[] = u"{5E8E4C0B-0000-4000-8000-000000000001}";
+              char16_t provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
+              CRYPT_KEY_PROV_INFO info = ProvInfo(container, provider);
+              return my != nullptr &&
+                             Plat().CertAddEncodedCertificateToStore(
+                                 my, kEncoding, leaf.data(), static_cast<DWORD>(leaf.size()),
+                                 CERT_STORE_ADD_NEW, &added) &&
+                             Plat().CertSetCertificateContextProperty(
+                                 added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)
+                         ? 0
+                         : 1;
+            })));
 
   HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
   ASSERT_NE(nullptr, my);

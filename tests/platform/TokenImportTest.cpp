@@ -17,19 +17,6 @@ Bytes DerOf(EVP_PKEY* key) {
   return der;
 }
 
-Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding) {
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
-  size_t size = 0;
-  EVP_PKEY_encrypt_init(ctx);
-  if (padding) EVP_PKEY_CTX_set_rsa_padding(ctx, padding);
-  EVP_PKEY_encrypt(ctx, nullptr, &size, plain.data(), plain.size());
-  Bytes out(size);
-  EVP_PKEY_encrypt(ctx, out.data(), &size, plain.data(), plain.size());
-  EVP_PKEY_CTX_free(ctx);
-  out.resize(size);
-  return out;
-}
-
 Bytes Sm2Point(EVP_PKEY* key) {
   Bytes point(65);
   size_t size = 0;
@@ -97,16 +84,24 @@ class TokenImportTest : public ::testing::Test {
   }
 };
 
-// SEQUENCE { INTEGER 1, OID rsaEncryption, OID 1.3.6.1.4.1.4929.1.7,
-// OCTET STRING wrapped session key, OCTET STRING wrapped private key }.
+constexpr char kEnvelopeDes3[] = "1.3.6.1.4.1.4929.1.7";
+
+// SEQUENCE { INTEGER version, OID rsaEncryption, OID symmetric (normally
+// 1.3.6.1.4.1.4929.1.7), OCTET STRING wrapped session key, OCTET STRING
+// wrapped private key }.
+Bytes RsaEnvelope(long version, const char* symmetric, const Bytes& wrappedSession,
+                  const Bytes& wrappedKey) {
+  return DerSequence({DerInteger(version), DerOid("1.2.840.113549.1.1.1"), DerOid(symmetric),
+                      DerOctets(wrappedSession), DerOctets(wrappedKey)});
+}
+
 Bytes ComposeRsaEnvelope(EVP_PKEY* temporaryPublic, EVP_PKEY* authorityKey, const Bytes& sessionKey,
                          size_t wrapExtra = 0) {
   Bytes session = sessionKey;
   session.resize(sessionKey.size() + wrapExtra, 0xA5);
   const Bytes wrappedSession = PkeyEncrypt(temporaryPublic, session, RSA_PKCS1_PADDING);
   const Bytes wrappedKey = Encipher(EVP_des_ede3_ecb(), sessionKey, DerOf(authorityKey), true);
-  return DerSequence({DerInteger(1), DerOid("1.2.840.113549.1.1.1"), DerOid("1.3.6.1.4.1.4929.1.7"),
-                      DerOctets(wrappedSession), DerOctets(wrappedKey)});
+  return RsaEnvelope(1, kEnvelopeDes3, wrappedSession, wrappedKey);
 }
 
 TEST_F(TokenImportTest, RsaTokenImportsTheEncryptedFormat) {
@@ -144,25 +139,20 @@ TEST_F(TokenImportTest, RsaTokenRefusesBadEnvelopes) {
   const Bytes before = StoredPublicBlob();
   const Bytes sessionKey = Random(24);
   const Bytes wrappedSession = PkeyEncrypt(temporaryPublic.get(), sessionKey, RSA_PKCS1_PADDING);
-  Bytes plain = DerOf(authorityKey.get());
+  const Bytes plain = DerOf(authorityKey.get());
+  const Bytes wrappedKey = Encipher(EVP_des_ede3_ecb(), sessionKey, plain, true);
+  const Bytes unpadded = Encipher(EVP_des_ede3_ecb(), sessionKey,
+                                  Bytes(plain.begin(), plain.begin() + 8 * (plain.size() / 8)), false);
   struct Case {
     const char* what;
     Bytes composed;
   } cases[] = {
-      {"another symmetric algorithm",
-       DerSequence({DerInteger(1), DerOid("1.2.840.113549.1.1.1"), DerOid("1.2.840.113549.3.7"),
-                    DerOctets(wrappedSession), DerOctets(Encipher(EVP_des_ede3_ecb(), sessionKey, plain, true))})},
-      {"version 2",
-       DerSequence({DerInteger(2), DerOid("1.2.840.113549.1.1.1"), DerOid("1.3.6.1.4.1.4929.1.7"),
-                    DerOctets(wrappedSession), DerOctets(Encipher(EVP_des_ede3_ecb(), sessionKey, plain, true))})},
-      {"unpadded private key",
-       DerSequence({DerInteger(1), DerOid("1.2.840.113549.1.1.1"), DerOid("1.3.6.1.4.1.4929.1.7"),
-                    DerOctets(wrappedSession),
-                    DerOctets(Encipher(EVP_des_ede3_ecb(), sessionKey, Bytes(plain.begin(), plain.begin() + 8 * (plain.size() / 8)), false))})},
+      {"another symmetric algorithm", RsaEnvelope(1, "1.2.840.113549.3.7", wrappedSession, wrappedKey)},
+      {"version 2", RsaEnvelope(2, kEnvelopeDes3, wrappedSession, wrappedKey)},
+      {"unpadded private key", RsaEnvelope(1, kEnvelopeDes3, wrappedSession, unpadded)},
       {"session key for another key",
-       DerSequence({DerInteger(1), DerOid("1.2.840.113549.1.1.1"), DerOid("1.3.6.1.4.1.4929.1.7"),
-                    DerOctets(PkeyEncrypt(authorityKey.get(), sessionKey, RSA_PKCS1_PADDING)),
-                    DerOctets(Encipher(EVP_des_ede3_ecb(), sessionKey, plain, true))})},
+       RsaEnvelope(1, kEnvelopeDes3, PkeyEncrypt(authorityKey.get(), sessionKey, RSA_PKCS1_PADDING),
+                   wrappedKey)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

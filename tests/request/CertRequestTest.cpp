@@ -2,22 +2,19 @@
 // four request shapes, the byte order of signatures, the line breaking, and
 // OpenSSL's reading of the result.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 
 #include "encoding/Buffer.h"
 #include "install/Sm2TempKey.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"
+#include "support/Base64Text.h"
+#include "support/DerTestSupport.h"
 #include "support/FakeProvider.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-using Bytes = std::vector<BYTE>;
 
 constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
 constexpr char16_t kSm2[] = u"Keyloom SM2 Token Provider";
@@ -28,35 +25,14 @@ Bytes Counting(BYTE first, size_t n) {
   return b;
 }
 
-Bytes Unbase64(const std::string& text) {
-  std::string plain;
-  for (char c : text)
-    if (c != '\r' && c != '\n') plain.push_back(c);
-  Bytes out(plain.size());
-  const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(plain.data()),
-                                static_cast<int>(plain.size()));
-  EXPECT_GE(n, 0);
-  size_t pad = 0;
-  for (size_t i = plain.size(); i > 0 && plain[i - 1] == '='; --i) ++pad;
-  out.resize(static_cast<size_t>(n) - pad);
-  return out;
-}
-
 bool Contains(const Bytes& hay, const Bytes& needle) {
   return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
 // `openssl asn1parse` of the DER; empty when it refuses it.
 std::string Asn1Parse(const Bytes& der) {
-  char path[] = "/tmp/keyloom-req-XXXXXX";
-  const int fd = mkstemp(path);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()),
-                                               static_cast<std::streamsize>(der.size()));
   std::string out;
-  const int code = RunCommand(std::string("openssl asn1parse -inform DER -in ") + path, &out);
-  close(fd);
-  unlink(path);
-  return code == 0 ? out : std::string();
+  return OpenSslAsn1Parse(der, &out) == 0 ? out : std::string();
 }
 
 struct Request {

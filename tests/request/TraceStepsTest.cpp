@@ -2,6 +2,7 @@
 // trace consumer sees them.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -9,56 +10,31 @@
 #include "encoding/DerEncoder.h"
 #include "request/SubjectName.h"
 #include "support/DerTestSupport.h"
-#include "support/TestSupport.h"
+#include "support/TraceRecorder.h"
 #include "trace/Trace.h"
 
 namespace {
 
-std::vector<std::string> g_steps;
-
-// A consumer with every flag enabled that keeps the step records
-// ("text = status") and the function entries (">name").
-class ScopedTraceConsumer {
- public:
-  ScopedTraceConsumer() {
-    g_steps.clear();
-    platform_.table.TraceRegister = [](const GUID*, TraceProviderState* state) {
-      state->consumerHandle = 1;
-      state->enableFlags = 0xF;
-    };
-    platform_.table.TraceUnregister = [](TraceProviderState*) {};
-    platform_.table.TraceWrite = [](const TraceProviderState*, const TraceRecord* r) {
-      if (std::string(r->componentName) != "TraceHelper") return;
-      if (r->messageNumber == 10) {
-        std::string entry(">");
-        entry.append(static_cast<const char*>(r->args[0].data));
-        g_steps.push_back(entry);
-      } else if (r->messageNumber == 13 || r->messageNumber == 14) {
-        char status[16];
-        std::snprintf(status, sizeof status, "%08X",
-                      *static_cast<const uint32_t*>(r->args[1].data));
-        std::string step = Narrow(static_cast<const char16_t*>(r->args[0].data));
-        step.append(" = ").append(status);
-        g_steps.push_back(step);
-      }
-    };
-    TraceShutdown();
-    TraceInitialize();
-  }
-  ~ScopedTraceConsumer() { TraceShutdown(); }
-
- private:
-  ScopedPlatform platform_;
-};
-
+// Whether a step record ("text = status", status in upper-case hexadecimal)
+// or a function entry (">name") of the TraceHelper was recorded.
 bool Has(const std::string& step) {
-  for (const std::string& s : g_steps)
-    if (s == step) return true;
+  for (const RecordedTrace& r : ScopedTraceRecorder::records()) {
+    if (r.component != "TraceHelper") continue;
+    std::string seen;
+    if (r.message == 10) {
+      seen = ">" + r.args[0];
+    } else if (r.message == 13 || r.message == 14) {
+      seen = r.args[0] + " = " + r.args[1].substr(2);
+      for (size_t i = seen.size() - 8; i < seen.size(); ++i)
+        seen[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(seen[i])));
+    }
+    if (seen == step) return true;
+  }
   return false;
 }
 
 TEST(TraceSteps, SubjectComposition) {
-  ScopedTraceConsumer consumer;
+  ScopedTraceRecorder consumer(0xF);
   const Produced p =
       Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"CN=Test,C=CN", o, l); });
   ASSERT_EQ(p.status, S_OK);
@@ -79,21 +55,21 @@ TEST(TraceSteps, SubjectComposition) {
 }
 
 TEST(TraceSteps, SubjectFailures) {
-  ScopedTraceConsumer consumer;
+  ScopedTraceRecorder consumer(0xF);
   Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"CN=a,b", o, l); });
   EXPECT_TRUE(Has("ParseSubject - SplidWstr-Pair = 80090005"));
   EXPECT_TRUE(Has("ComposeSubject - ParseSubject = 80090005"));
-  g_steps.clear();
+  ScopedTraceRecorder::records().clear();
   Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"C=C*", o, l); });
   EXPECT_TRUE(Has("ComposeSubjectChild - ComposeAnyString(CountryName) = 80092021"));
-  g_steps.clear();
+  ScopedTraceRecorder::records().clear();
   Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"X=1", o, l); });
   EXPECT_TRUE(Has("GetObjectID - X = 80090011"));
   EXPECT_TRUE(Has("EncodeObject - CryptEncodeObject - get length = 80092003"));
 }
 
 TEST(TraceSteps, SM2SignatureSteps) {
-  ScopedTraceConsumer consumer;
+  ScopedTraceRecorder consumer(0xF);
   Bytes raw(64, 0x11);
   raw[0] = 0x80;   // r gains a 0x00
   raw[32] = 0x00;  // s loses its leading zero
@@ -102,7 +78,7 @@ TEST(TraceSteps, SM2SignatureSteps) {
   EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(1) = 00000000"));
   EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(4) = 00000000"));
   EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(5) = 00000000"));
-  g_steps.clear();
+  ScopedTraceRecorder::records().clear();
   Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 63, o, l); });
   EXPECT_TRUE(Has("SM2EncodeRawSignature - Check SM2 raw signature size = 8007000D"));
 }

@@ -2,10 +2,7 @@
 // there in the next, two processes creating at once both succeed, and a
 // process killed while writing leaves every container it reported.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <set>
@@ -13,7 +10,7 @@
 
 #include "control/Platform.h"
 #include "encoding/Unicode.h"
-#include "support/TestSupport.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -71,17 +68,11 @@ std::string Numbered(const char* prefix, int a, int b = -1) {
   return text;
 }
 
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(ContainerProcesses, AContainerOutlivesItsProcess) {
   ScopedSoftHomes homes;
-  const pid_t child = fork();
-  if (child == 0) _exit(CreateWithKey("made-elsewhere", kSm2Token, KL_CALG_SM2_KEYX, 0) ? 1 : 0);
-  ASSERT_EQ(0, Wait(child));
+  ASSERT_EQ(0, WaitExit(Spawn([] {
+              return CreateWithKey("made-elsewhere", kSm2Token, KL_CALG_SM2_KEYX, 0) ? 1 : 0;
+            })));
   EXPECT_TRUE(HasKey("made-elsewhere", kSm2Token));
   struct stat st {};
   ASSERT_EQ(0, stat((homes.user() + "/keyloom.db").c_str(), &st));
@@ -91,19 +82,16 @@ TEST(ContainerProcesses, AContainerOutlivesItsProcess) {
 TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   ScopedSoftHomes homes;
   constexpr int kEach = 12;
-  pid_t children[2];
-  for (int c = 0; c < 2; ++c) {
-    children[c] = fork();
-    if (children[c] == 0) {
-      for (int i = 0; i < kEach; ++i) {
-        const std::string name = Numbered("p", c, i);
-        if (CreateWithKey(name, kBase, AT_KEYEXCHANGE, 512) != 0) _exit(1);
-      }
-      _exit(0);
-    }
-  }
-  EXPECT_EQ(0, Wait(children[0]));
-  EXPECT_EQ(0, Wait(children[1]));
+  auto creator = [](int c) {
+    return [c] {
+      for (int i = 0; i < kEach; ++i)
+        if (CreateWithKey(Numbered("p", c, i), kBase, AT_KEYEXCHANGE, 512) != 0) return 1;
+      return 0;
+    };
+  };
+  const pid_t a = Spawn(creator(0)), b = Spawn(creator(1));
+  EXPECT_EQ(0, WaitExit(a));
+  EXPECT_EQ(0, WaitExit(b));
   const std::set<std::string> names = Containers(kBase);
   EXPECT_EQ(2u * kEach, names.size());
   for (const std::string& name : names) EXPECT_TRUE(HasKey(name, kBase)) << name;
@@ -129,7 +117,7 @@ TEST(ContainerProcesses, KilledWriterLeavesEveryReportedContainer) {
   char line[64];
   while (names.size() < 15 && fgets(line, sizeof line, reported)) names.insert(std::string(line, strcspn(line, "\n")));
   kill(child, SIGKILL);
-  EXPECT_EQ(128 + SIGKILL, Wait(child));
+  EXPECT_EQ(128 + SIGKILL, WaitExit(child));
   while (fgets(line, sizeof line, reported)) names.insert(std::string(line, strcspn(line, "\n")));
   fclose(reported);
 

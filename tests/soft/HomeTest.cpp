@@ -3,14 +3,12 @@
 // system are used.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "control/Platform.h"
 #include "encoding/Unicode.h"
-#include "support/TestSupport.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -30,21 +28,6 @@ mode_t Mode(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return 0;
   return st.st_mode & 0777;
-}
-
-// Runs `body` in a child process; returns its exit status (the child's
-// result is its exit code).
-template <typename F>
-pid_t Spawn(F body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST(SoftHome, CreatedOwnerOnlyInWalMode) {
@@ -73,21 +56,17 @@ TEST(SoftHome, ReadsOfAnAbsentHomeCreateNothing) {
 
 TEST(SoftHome, UnwritableMachineHomeIsAccessDenied) {
   ScopedSoftHomes homes;
-  const std::string locked = homes.root() + "/locked";
-  ASSERT_EQ(0, mkdir(locked.c_str(), 0500));
-  // Root writes through modes; sysfs refuses new folders even to root.
-  const std::string machine = geteuid() == 0 ? "/sys/keyloom-machine" : locked + "/machine";
-  ScopedEnv env("KEYLOOM_MACHINE_HOME", machine.c_str());
+  ScopedUnwritableMachineHome machine(homes);
+  ASSERT_TRUE(machine.ok());
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_LOCAL_MACHINE, u"Software\\Keyloom"));
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_CLASSES_ROOT, u"Keyloom.Class"));
   // The user's hive is unaffected.
   EXPECT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER, u"Software\\Keyloom"));
-  chmod(locked.c_str(), 0700);
 }
 
 TEST(SoftHome, KeysPersistAcrossProcesses) {
   ScopedSoftHomes homes;
-  ASSERT_EQ(0, Wait(Spawn([] { return static_cast<int>(CreateKey(HKEY_CURRENT_USER, u"Software\\FromChild")); })));
+  ASSERT_EQ(0, WaitExit(Spawn([] { return static_cast<int>(CreateKey(HKEY_CURRENT_USER, u"Software\\FromChild")); })));
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
             Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\FromChild", 0, KEY_READ, &key));
@@ -113,8 +92,8 @@ TEST(SoftHome, ConcurrentWritersAllSucceed) {
     };
   };
   const pid_t a = Spawn(writer(u'a')), b = Spawn(writer(u'b'));
-  EXPECT_EQ(0, Wait(a));
-  EXPECT_EQ(0, Wait(b));
+  EXPECT_EQ(0, WaitExit(a));
+  EXPECT_EQ(0, WaitExit(b));
   HKEY busy = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
             Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Busy", 0, KEY_READ, &busy));

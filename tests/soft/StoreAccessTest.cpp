@@ -1,22 +1,17 @@
 // The machine's certificate stores when the machine home may not be
 // written (a user without administrative rights).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/StoreHelpers.h"
 #include "control/Status.h"
-#include "support/TestSupport.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
 TEST(SoftStoreAccess, MachineStoresWithoutWriteAccess) {
   ScopedSoftHomes homes;
-  const std::string locked = homes.root() + "/locked";
-  ASSERT_EQ(0, mkdir(locked.c_str(), 0500));
-  // Root writes through modes; sysfs refuses new folders even to root.
-  const std::string machine = geteuid() == 0 ? "/sys/keyloom-machine" : locked + "/machine";
-  ScopedEnv env("KEYLOOM_MACHINE_HOME", machine.c_str());
+  ScopedUnwritableMachineHome machine(homes);
+  ASSERT_TRUE(machine.ok());
   const PkiCert root = MakeCert(PkiAlg::kRsaSha256, {{{"CN", "Access Root"}}, 1}, nullptr);
 
   // Opening for writing is refused; read-only opens an empty store that
@@ -35,7 +30,6 @@ TEST(SoftStoreAccess, MachineStoresWithoutWriteAccess) {
   EXPECT_EQ(S_OK, AddEncoded(userRoot, root.der, CERT_STORE_ADD_NEW));
   EXPECT_EQ(1u, StoreCerts(userRoot).size());
   Plat().CertCloseStore(userRoot, 0);
-  chmod(locked.c_str(), 0700);
 }
 
 }  // namespace

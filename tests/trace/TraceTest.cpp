@@ -6,71 +6,14 @@
 #include <vector>
 
 #include "control/Platform.h"
-#include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
+#include "support/TraceRecorder.h"
 #include "trace/Trace.h"
 
 namespace {
 
-struct Recorded {
-  std::string component;
-  uint16_t message;
-  uint32_t flag;
-  std::vector<std::string> args;  // texts, or numbers as 0x%08x
-  std::vector<uint32_t> sizes;
-};
-
-std::vector<Recorded> g_records;
-uint32_t g_mask = 0;
-
-void RecordingRegister(const GUID*, TraceProviderState* state) {
-  state->consumerHandle = 1;
-  state->enableFlags = g_mask;
-}
-void RecordingUnregister(TraceProviderState* state) { *state = TraceProviderState{}; }
-void RecordingWrite(const TraceProviderState*, const TraceRecord* r) {
-  Recorded rec{r->componentName, r->messageNumber, r->flag, {}, {}};
-  for (uint32_t i = 0; i < r->argCount; ++i) {
-    const TraceArg& a = r->args[i];
-    rec.sizes.push_back(a.size);
-    if (a.kind == kTraceWide)
-      rec.args.push_back(Utf16ToUtf8(static_cast<const char16_t*>(a.data)));
-    else if (a.kind == kTraceAnsi)
-      rec.args.push_back(static_cast<const char*>(a.data));
-    else {
-      char n[16];
-      snprintf(n, sizeof n, "0x%08x", *static_cast<const uint32_t*>(a.data));
-      rec.args.push_back(n);
-    }
-  }
-  g_records.push_back(rec);
-  // A sink that disturbs the last error must not be seen by the caller.
-  Plat().SetLastError(0xDEAD);
-}
-
-// Installs the recording sink with `mask` for the test's scope.
-class RecordingTrace {
- public:
-  explicit RecordingTrace(uint32_t mask) {
-    g_records.clear();
-    g_mask = mask;
-    table_ = DefaultPlatform();
-    table_.TraceRegister = &RecordingRegister;
-    table_.TraceUnregister = &RecordingUnregister;
-    table_.TraceWrite = &RecordingWrite;
-    previous_ = SetPlatform(&table_);
-    TraceShutdown();
-    TraceInitialize();
-  }
-  ~RecordingTrace() {
-    TraceShutdown();
-    SetPlatform(previous_);
-  }
-
- private:
-  Platform table_;
-  const Platform* previous_;
-};
+using RecordingTrace = ScopedTraceRecorder;
+std::vector<RecordedTrace>& Records() { return ScopedTraceRecorder::records(); }
 
 TEST(Trace, StepErrorOnlyRecordsTheRefusalOnce) {
   RecordingTrace trace(TRACE_FLAG_STEP_ERROR);
@@ -79,10 +22,10 @@ TEST(Trace, StepErrorOnlyRecordsTheRefusalOnce) {
   VARIANT_BOOL ok;
   agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
   agent->ZENQ_SetKeyAlgorithm(rsa, &ok);
-  ASSERT_EQ(g_records.size(), 1u);
-  EXPECT_EQ(g_records[0].message, 13);
-  EXPECT_EQ(g_records[0].flag, TRACE_FLAG_STEP_ERROR);
-  EXPECT_EQ(g_records[0].args, (std::vector<std::string>{
+  ASSERT_EQ(Records().size(), 1u);
+  EXPECT_EQ(Records()[0].message, 13);
+  EXPECT_EQ(Records()[0].flag, TRACE_FLAG_STEP_ERROR);
+  EXPECT_EQ(Records()[0].args, (std::vector<std::string>{
                                    "CCryptoAgent::ZENQ_SetKeyAlgorithm - key algorithm does not support.",
                                    "0xa0072401"}));
 }
@@ -94,7 +37,7 @@ TEST(Trace, InfoRecordsEachPassedStepWithStatusZero) {
   VARIANT_BOOL ok;
   agent->ZENQ_SetKeyAlgorithm(rsa, &ok);
   std::vector<std::string> steps;
-  for (const Recorded& r : g_records)
+  for (const RecordedTrace& r : Records())
     if (r.message == 14) steps.push_back(r.args[0] + " " + r.args[1]);
   EXPECT_EQ(steps, (std::vector<std::string>{
                        "CCryptoAgent::ZENQ_SetKeyAlgorithm - Invalid parameter. 0x00000000",
@@ -114,7 +57,7 @@ TEST(Trace, EveryEntryHasItsExitAlsoOnFailure) {
     agent->GetLastErrorDesc(text.out());
   }
   std::vector<std::string> open;
-  for (const Recorded& r : g_records) {
+  for (const RecordedTrace& r : Records()) {
     ASSERT_EQ(r.flag, TRACE_FLAG_FUNCTION);
     if (r.message == 10) {
       open.push_back(r.args[0]);
@@ -126,7 +69,7 @@ TEST(Trace, EveryEntryHasItsExitAlsoOnFailure) {
     }
   }
   EXPECT_TRUE(open.empty());
-  EXPECT_EQ(g_records.size(), 6u);
+  EXPECT_EQ(Records().size(), 6u);
 }
 
 TEST(Trace, NullAndEmptyWideStringsAndByteLengths) {
@@ -136,11 +79,11 @@ TEST(Trace, NullAndEmptyWideStringsAndByteLengths) {
   const char* noneAnsi = nullptr;
   const uint32_t number = 0x1234;
   TraceWrite(kComponent, 1, TRACE_FLAG_INFO, {none, u"", noneAnsi, number, u"ab"});
-  ASSERT_EQ(g_records.size(), 1u);
-  EXPECT_EQ(g_records[0].args, (std::vector<std::string>{"NULL", "<NULL>", "NULL", "0x00001234", "ab"}));
+  ASSERT_EQ(Records().size(), 1u);
+  EXPECT_EQ(Records()[0].args, (std::vector<std::string>{"NULL", "<NULL>", "NULL", "0x00001234", "ab"}));
   // Wide strings count their terminator: "NULL" 10 bytes, "<NULL>" 14;
   // 8-bit "NULL" 5; numbers 4.
-  EXPECT_EQ(g_records[0].sizes, (std::vector<uint32_t>{10, 14, 5, 4, 6}));
+  EXPECT_EQ(Records()[0].sizes, (std::vector<uint32_t>{10, 14, 5, 4, 6}));
 }
 
 TEST(Trace, LastErrorSurvivesEveryRecord) {
@@ -150,16 +93,16 @@ TEST(Trace, LastErrorSurvivesEveryRecord) {
   TraceStep(u"F", u"step", E_FAIL);
   TraceStep(u"F", u"step", S_OK);
   EXPECT_EQ(Plat().GetLastError(), 0x80090016u);
-  EXPECT_EQ(g_records.size(), 4u);
+  EXPECT_EQ(Records().size(), 4u);
 }
 
 TEST(Trace, StepTextIsCutTo511Characters) {
   RecordingTrace trace(TRACE_FLAG_STEP_ERROR);
   const std::u16string longStep(600, u'y');
   TraceStep(u"Function", longStep.c_str(), E_FAIL);
-  ASSERT_EQ(g_records.size(), 1u);
-  EXPECT_EQ(g_records[0].args[0].size(), 511u);
-  EXPECT_EQ(g_records[0].args[0].substr(0, 11), "Function - ");
+  ASSERT_EQ(Records().size(), 1u);
+  EXPECT_EQ(Records()[0].args[0].size(), 511u);
+  EXPECT_EQ(Records()[0].args[0].substr(0, 11), "Function - ");
 }
 
 TEST(Trace, NothingIsWrittenWithoutAConsumer) {
@@ -168,10 +111,10 @@ TEST(Trace, NothingIsWrittenWithoutAConsumer) {
   Bstr ecc(u"ECC");
   VARIANT_BOOL ok;
   EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(ecc, &ok), static_cast<HRESULT>(0xA0072401));
-  EXPECT_TRUE(g_records.empty());
+  EXPECT_TRUE(Records().empty());
   TraceShutdown();  // not initialized: still nothing
   TraceStep(u"F", u"x", E_FAIL);
-  EXPECT_TRUE(g_records.empty());
+  EXPECT_TRUE(Records().empty());
 }
 
 }  // namespace
