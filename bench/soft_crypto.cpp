@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "encoding/Unicode.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 namespace {
 

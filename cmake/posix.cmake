@@ -5,15 +5,25 @@ find_package(SQLite3 REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(Threads REQUIRED)
 
-file(GLOB SOFT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/soft/*.cpp)
+file(GLOB_RECURSE SOFT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/soft/*.cpp)
 
-# Everything of the module as one static library, linked whole into the
-# shared module and directly into unit tests.
-add_library(keyloom_static STATIC ${CORE_SOURCES} ${SOFT_SOURCES})
-add_dependencies(keyloom_static keyloom_strings keyloom_resources)
+# The core alone: no OpenSSL, SQLite or libxml2 on its link line.
+add_library(keyloom_core OBJECT ${CORE_SOURCES})
+add_dependencies(keyloom_core keyloom_strings keyloom_resources)
+target_include_directories(keyloom_core PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
+target_link_libraries(keyloom_core PUBLIC Threads::Threads)
+
+# The build proves it: every object of the core links into a program whose
+# only platform is an empty table, with no third-party
+# library at all.
+add_executable(keyloom_core_check ${CMAKE_SOURCE_DIR}/cmake/CoreCheck.cpp)
+target_link_libraries(keyloom_core_check PRIVATE keyloom_core)
+
+# The core over the soft platform as one static library, linked whole into
+# the shared module and directly into unit tests.
+add_library(keyloom_static STATIC ${SOFT_SOURCES})
 target_include_directories(keyloom_static PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
-target_compile_definitions(keyloom_static PUBLIC KEYLOOM_RESOURCE_DIR="${CMAKE_SOURCE_DIR}/resources")
-target_link_libraries(keyloom_static PUBLIC OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2
+target_link_libraries(keyloom_static PUBLIC keyloom_core OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2
                       Threads::Threads ${CMAKE_DL_LIBS})
 
 add_library(keyloom_module SHARED ${CMAKE_SOURCE_DIR}/src/module/posix/ModuleEntry.cpp)

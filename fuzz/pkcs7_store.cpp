@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CRYPT_DATA_BLOB blob{static_cast<DWORD>(size), const_cast<BYTE*>(data)};

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/soft/SoftCert.h"
+#include "platform/soft/certs/SoftCert.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::map<DWORD, Bytes> properties;

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
+bash scripts/check-layers.sh
 
 for preset in default asan; do
   echo "== $preset: build" >&2

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "control/ErrorText.h"
-#include "module/Module.h"
+#include "base/ModuleState.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("CryptoAgent");

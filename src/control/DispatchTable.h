@@ -3,7 +3,7 @@
 // is no type library, IDispatch answers from this table.
 #pragma once
 
-#include "control/ComTypes.h"
+#include "base/ComTypes.h"
 
 enum class ParamKind : uint8_t { kLong, kBstr };
 enum class ResultKind : uint8_t { kBool, kBstr };

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "control/CryptoAgent.h"
-#include "module/Module.h"
+#include "base/ModuleState.h"
 
 namespace {
 

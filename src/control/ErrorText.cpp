@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "control/Platform.h"
-#include "module/Module.h"
+#include "base/Platform.h"
+#include "base/ModuleState.h"
 
 std::u16string DescribeStatus(HRESULT status) {
   const Platform& p = Plat();

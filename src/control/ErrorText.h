@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // The module's string (s & 0xFFFF) for a status with the customer bit
 // 0x20000000, the platform's system text otherwise, in the user's language;

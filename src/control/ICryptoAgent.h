@@ -3,7 +3,7 @@
 // elsewhere it is declared here with the same GUIDs and method order.
 #pragma once
 
-#include "control/ComTypes.h"
+#include "base/ComTypes.h"
 
 #ifdef _WIN32
 

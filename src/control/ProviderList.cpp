@@ -1,7 +1,7 @@
 #include "control/ProviderList.h"
 
-#include "control/Platform.h"
-#include "control/Status.h"
+#include "base/Platform.h"
+#include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "trace/Trace.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // The names of all installed providers in the platform's enumeration order,
 // joined by "||" (empty when there are none). An index whose size query

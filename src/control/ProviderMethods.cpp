@@ -1,8 +1,8 @@
 // The provider list and the permission probe.
 #include "control/CryptoAgent.h"
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "control/ProviderList.h"
-#include "control/Status.h"
+#include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "request/KeyPair.h"
 #include "trace/Trace.h"

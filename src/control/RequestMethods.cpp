@@ -1,11 +1,11 @@
 // The key-creating methods: the temporary public key and the PKCS#10
 // requests.
 #include "control/CryptoAgent.h"
-#include "control/Platform.h"
-#include "control/Status.h"
+#include "base/Platform.h"
+#include "base/Status.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
-#include "install/Sm2TempKey.h"
+#include "request/Sm2TempKey.h"
 #include "install/TempFiles.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"

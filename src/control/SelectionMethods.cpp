@@ -1,7 +1,7 @@
 // The selection methods: provider and key length, key algorithm, and the
 // container name in use.
 #include "control/CryptoAgent.h"
-#include "control/Status.h"
+#include "base/Status.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("SelectionMethods");

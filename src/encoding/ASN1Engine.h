@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // One decoded element. The tree refers into the caller's buffer, which must
 // stay alive and unchanged while the tree is used; each node owns its

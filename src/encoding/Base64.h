@@ -4,7 +4,7 @@
 // FreeBuffer; on failure nothing is handed out.
 #pragma once
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 constexpr DWORD B64_NO_PAD = 1;   // no "=" padding
 constexpr DWORD B64_NO_CRLF = 2;  // one line, no CR LF

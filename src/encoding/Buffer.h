@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "control/Status.h"  // FailureFromLastError, used with these buffers
-#include "control/WinTypes.h"
+#include "base/Status.h"  // FailureFromLastError, used with these buffers
+#include "base/WinTypes.h"
 
 // `count` zero-filled elements of T, or null when memory is exhausted.
 // A count of 0 still yields a valid (one-byte) allocation.

@@ -1,8 +1,8 @@
 // Composers over the platform's structure encoder.
 #include <cstring>
 
-#include "control/Platform.h"
-#include "control/Status.h"
+#include "base/Platform.h"
+#include "base/Status.h"
 #include "encoding/ASN1Engine.h"
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"

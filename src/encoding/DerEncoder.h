@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // A view of bytes that already hold complete encodings.
 struct ByteView {

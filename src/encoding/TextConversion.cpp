@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
 #include "trace/Trace.h"

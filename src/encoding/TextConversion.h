@@ -5,7 +5,7 @@
 // FreeBuffer. Lengths never count the terminator.
 #pragma once
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // Zero-terminated UTF-16 to zero-terminated UTF-8 through the platform's
 // conversion (code page 65001, flags 0: unpaired surrogates become U+FFFD).

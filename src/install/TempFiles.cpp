@@ -1,7 +1,7 @@
 #include "install/TempFiles.h"
 
-#include "control/Platform.h"
-#include "control/Status.h"
+#include "base/Platform.h"
+#include "base/Status.h"
 #include "request/KeyPair.h"
 #include "trace/Trace.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // Writes `length` bytes to a new file in the temporary folder. On success
 // *path receives the file's full name; on any failure (only traced) *path

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "control/Platform.h"
-#include "control/PlatformHandles.h"
-#include "control/Status.h"
+#include "base/Platform.h"
+#include "base/PlatformHandles.h"
+#include "base/Status.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
 #include "encoding/TextConversion.h"
-#include "install/Sm2TempKey.h"
+#include "request/Sm2TempKey.h"
 #include "request/SubjectName.h"
 #include "trace/Trace.h"
 

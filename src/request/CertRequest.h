@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 constexpr char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
 constexpr char kOidEcPublicKey[] = "1.2.840.10045.2.1";

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 constexpr DWORD kSingleCertificate = 1;
 constexpr DWORD kDoubleCertificate = 2;

@@ -1,8 +1,8 @@
 #include "request/KeyPair.h"
 
-#include "control/Platform.h"
-#include "control/PlatformHandles.h"
-#include "control/Status.h"
+#include "base/Platform.h"
+#include "base/PlatformHandles.h"
+#include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "trace/Trace.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // A new GUID as its 38-character registry text, braces included and
 // hexadecimal in upper case ("{8-4-4-4-12}"). Returns 0, the failure of

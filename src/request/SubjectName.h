@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 // One attribute of the subject text, in text order.
 struct SubjectAttribute {

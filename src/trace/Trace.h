@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 #define TRACE_FLAG_FAILURE 0x1u
 #define TRACE_FLAG_STEP_ERROR 0x2u

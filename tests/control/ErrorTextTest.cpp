@@ -3,7 +3,7 @@
 
 #include "control/ErrorText.h"
 #include "encoding/Unicode.h"
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/AgentFixture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "control/Status.h"
+#include "base/Status.h"
 
 namespace {
 

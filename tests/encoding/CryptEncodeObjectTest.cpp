@@ -2,7 +2,7 @@
 // size-query convention, the DER of each structure, and its refusals.
 #include <gtest/gtest.h>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/DerTestSupport.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "encoding/Unicode.h"
 #include "support/TestSupport.h"
 

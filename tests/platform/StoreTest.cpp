@@ -9,7 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "control/Status.h"
+#include "base/Status.h"
 #include "support/StoreHelpers.h"
 #include "support/ChildProcess.h"
 

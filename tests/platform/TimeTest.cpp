@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // sites mappings, the verification flag, and which origins a mapping covers.
 #include <gtest/gtest.h>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "encoding/Buffer.h"
-#include "install/Sm2TempKey.h"
+#include "request/Sm2TempKey.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"
 #include "support/Base64Text.h"

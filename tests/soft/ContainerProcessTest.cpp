@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "encoding/Unicode.h"
 #include "support/ChildProcess.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "encoding/Unicode.h"
 #include "support/ChildProcess.h"
 

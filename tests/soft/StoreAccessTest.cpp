@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/StoreHelpers.h"
-#include "control/Status.h"
+#include "base/Status.h"
 #include "support/ChildProcess.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 using Bytes = std::vector<unsigned char>;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 struct FakeProvider {
   // Provider names for CryptEnumProvidersW, in order. An entry "!" has a

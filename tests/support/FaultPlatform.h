@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 class FaultPlatform {
  public:

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "control/ComTypes.h"
+#include "base/ComTypes.h"
 
 struct ScriptResult {
   HRESULT hr = S_OK;   // the method's status (the exception's scode)

@@ -1,7 +1,7 @@
 #include <openssl/x509.h>
 #include "support/StoreHelpers.h"
 
-#include "control/Status.h"
+#include "base/Status.h"
 
 HCERTSTORE OpenSystemStore(DWORD flags, const char16_t* name) {
   return Plat().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, flags, name);

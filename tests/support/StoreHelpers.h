@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/TestPki.h"
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 struct RecordedTrace {
   std::string component;

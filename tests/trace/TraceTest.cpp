@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/AgentFixture.h"
 #include "support/TraceRecorder.h"
 #include "trace/Trace.h"

@@ -15,7 +15,7 @@
 #include <new>
 #include <vector>
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {

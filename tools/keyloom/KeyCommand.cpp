@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <set>
 
-#include "control/Platform.h"
-#include "control/PlatformHandles.h"
+#include "base/Platform.h"
+#include "base/PlatformHandles.h"
 #include "control/ProviderList.h"
-#include "control/Status.h"
+#include "base/Status.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
-#include "install/Sm2TempKey.h"
+#include "request/Sm2TempKey.h"
 #include "keyloom/Json.h"
 #include "request/CertRequest.h"
 

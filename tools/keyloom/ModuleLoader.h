@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "control/ComTypes.h"
+#include "base/ComTypes.h"
 
 struct LoadedModule {
   void* handle = nullptr;

@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "control/WinTypes.h"
+#include "base/WinTypes.h"
 
 template <typename T, void (*Free)(T*)>
 struct SoftOsslFree {

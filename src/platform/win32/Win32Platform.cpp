@@ -3,7 +3,7 @@
 #ifdef _WIN32
 
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 #include "platform/win32/Win32Table.h"
 
 #include <shlwapi.h>

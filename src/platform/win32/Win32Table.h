@@ -1,7 +1,7 @@
 // Areas of the win32 table that are more than one forwarding call each.
 #pragma once
 
-#include "control/Platform.h"
+#include "base/Platform.h"
 
 void Win32FillXmlDom(Platform& t);  // the platform's DOM document (MSXML)
 void Win32FillZones(Platform& t);   // the URL security and zone managers

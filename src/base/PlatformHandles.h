@@ -1,0 +1,35 @@
+// Holders that release a provider, key or hash handle of the active
+// platform when they leave scope (0 means none).
+#pragma once
+
+#include "base/Platform.h"
+
+struct ProviderHandle {
+  HCRYPTPROV value = 0;
+  ProviderHandle() = default;
+  ProviderHandle(const ProviderHandle&) = delete;
+  ProviderHandle& operator=(const ProviderHandle&) = delete;
+  ~ProviderHandle() {
+    if (value) Plat().CryptReleaseContext(value, 0);
+  }
+};
+
+struct KeyHandle {
+  HCRYPTKEY value = 0;
+  KeyHandle() = default;
+  KeyHandle(const KeyHandle&) = delete;
+  KeyHandle& operator=(const KeyHandle&) = delete;
+  ~KeyHandle() {
+    if (value) Plat().CryptDestroyKey(value);
+  }
+};
+
+struct HashHandle {
+  HCRYPTHASH value = 0;
+  HashHandle() = default;
+  HashHandle(const HashHandle&) = delete;
+  HashHandle& operator=(const HashHandle&) = delete;
+  ~HashHandle() {
+    if (value) Plat().CryptDestroyHash(value);
+  }
+};

@@ -1,0 +1,115 @@
+// Key containers in a home's database. Each call is one transaction, so a
+// container reported as created (or a key reported as stored) is on disk
+// when the call returns, whatever happens to the process afterwards.
+#include "platform/soft/crypto/SoftCrypto.h"
+
+namespace {
+
+DWORD Done(int rc) { return rc == SQLITE_DONE ? ERROR_SUCCESS : SoftSqlError(rc); }
+
+bool Exists(sqlite3* db, const SoftProv& prov) {
+  if (db == nullptr) return false;
+  SoftStmt s(db, "SELECT 1 FROM containers WHERE family=?1 AND name=?2");
+  return s.Bind(1, prov.provider->family).Bind(2, prov.container).Step() == SQLITE_ROW;
+}
+
+}  // namespace
+
+DWORD SoftContainerCreate(const SoftProv& prov) {
+  return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
+    if (Exists(db, prov)) return static_cast<DWORD>(NTE_EXISTS);
+    SoftStmt s(db, "INSERT INTO containers(family, name) VALUES(?1, ?2)");
+    return Done(s.Bind(1, prov.provider->family).Bind(2, prov.container).Step());
+  });
+}
+
+DWORD SoftContainerCheck(const SoftProv& prov) {
+  return SoftRead(prov.scope, [&](sqlite3* db) -> DWORD {
+    return Exists(db, prov) ? ERROR_SUCCESS : static_cast<DWORD>(NTE_BAD_KEYSET);
+  });
+}
+
+DWORD SoftContainerDelete(const SoftProv& prov) {
+  return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
+    if (!Exists(db, prov)) return static_cast<DWORD>(NTE_BAD_KEYSET);
+    for (const char* sql : {"DELETE FROM container_keys WHERE family=?1 AND container=?2",
+                            "DELETE FROM containers WHERE family=?1 AND name=?2"}) {
+      SoftStmt s(db, sql);
+      if (DWORD e = Done(s.Bind(1, prov.provider->family).Bind(2, prov.container).Step()))
+        return e;
+    }
+    return ERROR_SUCCESS;
+  });
+}
+
+DWORD SoftContainerList(const SoftProv& prov, std::vector<std::string>* names) {
+  names->clear();
+  return SoftRead(prov.scope, [&](sqlite3* db) -> DWORD {
+    if (db == nullptr) return ERROR_SUCCESS;
+    SoftStmt s(db, "SELECT name FROM containers WHERE family=?1 ORDER BY name");
+    s.Bind(1, prov.provider->family);
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW) names->push_back(s.Text(0));
+    return Done(rc);
+  });
+}
+
+DWORD SoftContainerPutKey(SoftProv& prov, DWORD spec, const SoftStoredKey& key) {
+  if (prov.ephemeral) {
+    prov.memoryKeys[spec] = key;
+    return ERROR_SUCCESS;
+  }
+  return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
+    if (!Exists(db, prov)) return static_cast<DWORD>(NTE_BAD_KEYSET);
+    SoftStmt s(db,
+               "INSERT OR REPLACE INTO container_keys(family, container, spec, algid, exportable,"
+               " der, certificate) VALUES(?1, ?2, ?3, ?4, ?5, ?6, NULL)");
+    s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec});
+    s.Bind(4, int64_t{key.algid}).Bind(5, int64_t{key.exportable});
+    s.BindBlob(6, key.material.data(), key.material.size());
+    return Done(s.Step());
+  });
+}
+
+DWORD SoftContainerGetKey(SoftProv& prov, DWORD spec, SoftStoredKey* key) {
+  if (prov.ephemeral) {
+    auto it = prov.memoryKeys.find(spec);
+    if (it == prov.memoryKeys.end()) return static_cast<DWORD>(NTE_NO_KEY);
+    *key = it->second;
+    return ERROR_SUCCESS;
+  }
+  return SoftRead(prov.scope, [&](sqlite3* db) -> DWORD {
+    if (!Exists(db, prov)) return static_cast<DWORD>(NTE_BAD_KEYSET);
+    SoftStmt s(db,
+               "SELECT algid, exportable, der, certificate FROM container_keys"
+               " WHERE family=?1 AND container=?2 AND spec=?3");
+    const int rc =
+        s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec}).Step();
+    if (rc == SQLITE_DONE) return static_cast<DWORD>(NTE_NO_KEY);
+    if (rc != SQLITE_ROW) return SoftSqlError(rc);
+    key->algid = static_cast<ALG_ID>(s.Int(0));
+    key->exportable = s.Int(1) != 0;
+    std::vector<BYTE> der = s.Blob(2);
+    key->material.assign(der.begin(), der.end());
+    OPENSSL_cleanse(der.data(), der.size());
+    key->certificate = s.Blob(3);
+    return ERROR_SUCCESS;
+  });
+}
+
+DWORD SoftContainerSetCertificate(SoftProv& prov, DWORD spec, const BYTE* der, size_t size) {
+  if (prov.ephemeral) {
+    auto it = prov.memoryKeys.find(spec);
+    if (it == prov.memoryKeys.end()) return static_cast<DWORD>(NTE_NO_KEY);
+    it->second.certificate.assign(der, der + size);
+    return ERROR_SUCCESS;
+  }
+  return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
+    SoftStmt s(db,
+               "UPDATE container_keys SET certificate=?4 WHERE family=?1 AND container=?2"
+               " AND spec=?3");
+    s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec});
+    if (DWORD e = Done(s.BindBlob(4, der, size).Step())) return e;
+    return sqlite3_changes(db) == 0 ? static_cast<DWORD>(NTE_NO_KEY) : ERROR_SUCCESS;
+  });
+}
