@@ -8,7 +8,8 @@
 // are listed once, in base/PlatformEntries.inc.
 //
 // Entries that a build does not provide are never null: they fail with
-// ERROR_CALL_NOT_IMPLEMENTED (120) through the last-error value.
+// ERROR_CALL_NOT_IMPLEMENTED (120) in the way their Win32 call reports a
+// failure (the last error, the code, or the code as an HRESULT).
 #pragma once
 
 #include <type_traits>
@@ -78,7 +79,6 @@ R PlatformFailedResult(DWORD error, void (*setLastError)(DWORD)) {
     }
   }
 }
-
 
 // The active table. Never null.
 const Platform& Plat();
