@@ -116,9 +116,9 @@ class Pkcs10 : public ::testing::Test {
   ScopedSoftHomes homes_;
 };
 
-// The four shapes (and the PKCS#9 attribute form). `attributes` are the
-// exact octets that open the [0] field (or the challenge attribute), followed
-// in a double request by the temporary key.
+// The four shapes (and the PKCS#9 attribute form): the signature algorithm
+// and `octets` each request carries exactly (in a double request of the
+// special form followed by the temporary key: the container's exchange key).
 TEST_F(Pkcs10, ShapesCarryTheirOctetsAndVerify) {
   const struct {
     const char* name;
@@ -128,7 +128,7 @@ TEST_F(Pkcs10, ShapesCarryTheirOctetsAndVerify) {
     DWORD form;
     const EVP_MD* md;
     const char* algorithm;
-    const char* attributes;
+    const char* octets;
   } rows[] = {
       // sha1WithRSAEncryption with NULL parameters; no [0] field
       {"RSA single", true, 1, CALG_SHA1, kAttributesSpecial, EVP_sha1(),
@@ -165,18 +165,18 @@ TEST_F(Pkcs10, ShapesCarryTheirOctetsAndVerify) {
     EXPECT_TRUE(SignatureVerifies(r.der, row.rsa, row.md));
     if (row.mode == 1) {
       EXPECT_EQ(parsed.find("cont [ 0 ]"), std::string::npos) << "a single request has no [0]";
-      if (row.attributes) {
-        EXPECT_TRUE(Contains(r.der, FromHex(row.attributes)));
+      if (row.octets) {
+        EXPECT_TRUE(Contains(r.der, FromHex(row.octets)));
       }
       continue;
     }
-    Bytes attributes = FromHex(row.attributes);
+    Bytes octets = FromHex(row.octets);
     if (row.form == kAttributesSpecial) {
       const Bytes key = TemporaryKeyOf(r.container, row.rsa);
       ASSERT_EQ(key.size(), row.rsa ? 140u : 136u);
-      attributes.insert(attributes.end(), key.begin(), key.end());
+      octets.insert(octets.end(), key.begin(), key.end());
     }
-    EXPECT_TRUE(Contains(r.der, attributes));
+    EXPECT_TRUE(Contains(r.der, octets));
     EXPECT_EQ(platform.CountOf("CryptGenKey"), 2u);
     EXPECT_EQ(platform.CountOf("CryptAcquireContextW"), 1u) << "one container for both keys";
     EXPECT_EQ(platform.CountOf("CryptReleaseContext"), 1u);
