@@ -14,7 +14,7 @@ target_include_directories(keyloom_core PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR
 target_link_libraries(keyloom_core PUBLIC Threads::Threads)
 
 # The build proves it: every object of the core links into a program whose
-# only platform is an empty table, with no third-party
+# only platform is the unimplemented table of base/, with no third-party
 # library at all.
 add_executable(keyloom_core_check ${CMAKE_SOURCE_DIR}/cmake/CoreCheck.cpp)
 target_link_libraries(keyloom_core_check PRIVATE keyloom_core)

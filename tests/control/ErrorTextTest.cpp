@@ -3,8 +3,8 @@
 
 #include "control/ErrorText.h"
 #include "encoding/Unicode.h"
-#include "base/Platform.h"
 #include "support/AgentFixture.h"
+#include "support/FaultPlatform.h"
 
 namespace {
 
@@ -71,11 +71,9 @@ DWORD LongSystemText(DWORD, const void*, DWORD, DWORD, char16_t* buffer, DWORD s
 }
 
 TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
-  Platform wrapped = DefaultPlatform();
-  wrapped.FormatMessageW = &LongSystemText;
-  const Platform* previous = SetPlatform(&wrapped);
+  FaultPlatform platform;
+  platform.table.FormatMessageW = &LongSystemText;
   const std::u16string text = DescribeStatus(static_cast<HRESULT>(0x80070057));
-  SetPlatform(previous);
   EXPECT_EQ(text.size(), 511u);
   EXPECT_EQ(Utf16ToUtf8(text.substr(text.size() - 13)), "\n(0x80070057)");
   EXPECT_EQ(text[0], u'x');

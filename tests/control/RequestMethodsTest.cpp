@@ -1,22 +1,20 @@
-// The provider and request methods against a scripted provider.
+// The provider and request methods over the soft providers, recorded by the
+// interceptor; a scripted enumeration stands in for unreadable providers.
 #include <gtest/gtest.h>
 
 #include "support/AgentFixture.h"
-#include "support/FakeProvider.h"
+#include "support/FaultPlatform.h"
 
 namespace {
 
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
+constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
 void Select(ICryptoAgent* agent, const char16_t* algorithm, const char16_t* provider, LONG bits) {
   VARIANT_BOOL ok;
   Bstr a(algorithm), p(provider);
-  if (algorithm) {
-    ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(a, &ok), S_OK);
-  }
-  if (provider) {
-    ASSERT_EQ(agent->ZENQ_SetCSPInfo(bits, p, &ok), S_OK);
-  }
+  ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(a, &ok), S_OK);
+  ASSERT_EQ(agent->ZENQ_SetCSPInfo(bits, p, &ok), S_OK);
 }
 
 std::string Container(ICryptoAgent* agent) {
@@ -25,162 +23,136 @@ std::string Container(ICryptoAgent* agent) {
   return Narrow(name.value);
 }
 
-TEST(RequestMethods, NoAlgorithmSelectedGivesEmptyResults) {
-  FakeProvider fake;
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
+// Calls that reached a cryptographic provider.
+size_t ProviderCalls(const FaultPlatform& platform) {
+  size_t n = 0;
+  for (const FaultPlatform::Call& call : platform.calls()) n += call.name.rfind("Crypt", 0) == 0;
+  return n;
+}
+
+class RequestMethods : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+  FaultPlatform platform_;
+  AgentRef agent_;
+};
+
+TEST_F(RequestMethods, NoAlgorithmSelectedGivesEmptyResults) {
   Bstr subject(u"CN=Test,C=CN");
   BstrHolder out;
-  EXPECT_EQ(agent->ZENQ_GetTempPublickey(out.out()), kKeyAlgorithm);
+  EXPECT_EQ(agent_->ZENQ_GetTempPublickey(out.out()), kKeyAlgorithm);
   EXPECT_EQ(SysStringLen(out.value), 0u);
-  EXPECT_EQ(agent->ZENQ_PKCS10CertRequisition(subject, 1, 0, out.out()), kKeyAlgorithm);
+  EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(subject, 1, 0, out.out()), kKeyAlgorithm);
   ASSERT_NE(out.value, nullptr);
   EXPECT_EQ(SysStringLen(out.value), 0u);
-  EXPECT_EQ(agent->ZENQ_PKCS10CertRequisitionwithMD5(subject, 1, 0, out.out()), kKeyAlgorithm);
-  EXPECT_TRUE(fake.log.empty()) << "nothing reaches the provider";
+  EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisitionwithMD5(subject, 1, 0, out.out()), kKeyAlgorithm);
+  EXPECT_EQ(ProviderCalls(platform_), 0u);
 }
 
-TEST(RequestMethods, Md5RefusesSm2BeforeLookingAtArguments) {
-  FakeProvider fake;
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
-  Select(agent.get(), u"SM2", u"Keyloom SM2 Token Provider", 256);
+TEST_F(RequestMethods, ArgumentChecksComeBeforeAnyKey) {
+  Select(agent_.get(), u"SM2", u"Keyloom SM2 Token Provider", 256);
   BstrHolder out;
-  EXPECT_EQ(agent->ZENQ_PKCS10CertRequisitionwithMD5(nullptr, 7, 0, out.out()), kKeyAlgorithm);
-}
-
-TEST(RequestMethods, ArgumentChecks) {
-  FakeProvider fake;
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
-  Select(agent.get(), u"rsa", u"Microsoft Enhanced Cryptographic Provider v1.0", 1024);
+  // MD5 refuses SM2 before it looks at its arguments.
+  EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisitionwithMD5(nullptr, 7, 0, out.out()), kKeyAlgorithm);
+  Select(agent_.get(), u"rsa", kEnhanced, 1024);
+  platform_.Reset();
   Bstr subject(u"CN=Test,C=CN"), empty(u"");
-  BstrHolder out;
   for (LONG type : {0, 3, -1}) {
-    EXPECT_EQ(agent->ZENQ_PKCS10CertRequisition(subject, type, 0, out.out()), E_INVALIDARG);
+    EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(subject, type, 0, out.out()), E_INVALIDARG);
     EXPECT_EQ(SysStringLen(out.value), 0u);
   }
-  EXPECT_EQ(agent->ZENQ_PKCS10CertRequisition(empty, 1, 0, out.out()), E_INVALIDARG);
-  EXPECT_EQ(agent->ZENQ_PKCS10CertRequisition(nullptr, 1, 0, out.out()), E_INVALIDARG);
-  EXPECT_TRUE(fake.log.empty()) << "no key is created";
+  EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(empty, 1, 0, out.out()), E_INVALIDARG);
+  EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(nullptr, 1, 0, out.out()), E_INVALIDARG);
+  EXPECT_EQ(ProviderCalls(platform_), 0u) << "no key is created";
 }
 
-TEST(RequestMethods, RequestRemembersItsContainerAndFailureKeepsTheOldOne) {
-  FakeProvider fake;
-  fake.signature.assign(128, 0x5A);
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
-  Select(agent.get(), u"RSA", u"Microsoft Enhanced Cryptographic Provider v1.0", 1024);
+TEST_F(RequestMethods, RequestRemembersItsContainerAndFailureKeepsTheOldOne) {
+  Select(agent_.get(), u"RSA", kEnhanced, 1024);
   Bstr subject(u"CN=Test,C=CN"), bad(u"CN");
   BstrHolder out;
-  ASSERT_EQ(agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()), S_OK);
-  const std::string text = Narrow(out.value);
-  EXPECT_EQ(text.find("\r\n"), 64u);
-  const std::string first = Container(agent.get());
+  ASSERT_EQ(agent_->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()), S_OK);
+  const std::string first = Container(agent_.get());
   EXPECT_EQ(first.size(), 38u);
-  // The signing key's flags reach CryptGenKey; the temporary key's are 0.
-  EXPECT_EQ(CallsOf(fake, "CryptGenKey"),
-            (std::vector<std::string>{"CryptGenKey alg=0x1 flags=0x4000000",
-                                      "CryptGenKey alg=0x2 flags=0x4000001"}));
+  // The page's flags go to the signing key only, not to the temporary key.
+  const auto gen = platform_.CallsOf("CryptGenKey");
+  ASSERT_EQ(gen.size(), 2u);
+  EXPECT_EQ(gen[0].Number("algId"), static_cast<uint64_t>(AT_KEYEXCHANGE));
+  EXPECT_EQ(gen[0].Number("flags") & 0xFFFF, 0u);
+  EXPECT_EQ(gen[1].Number("algId"), static_cast<uint64_t>(AT_SIGNATURE));
+  EXPECT_EQ(gen[1].Number("flags") & 0xFFFF, 1u);
 
-  EXPECT_EQ(agent->ZENQ_PKCS10CertRequisition(bad, 1, 0, out.out()), NTE_BAD_DATA);
+  EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(bad, 1, 0, out.out()), NTE_BAD_DATA);
   EXPECT_EQ(SysStringLen(out.value), 0u);
-  EXPECT_EQ(Container(agent.get()), first);
+  EXPECT_EQ(Container(agent_.get()), first);
 }
 
-TEST(RequestMethods, TemporaryPublicKeyIsOneLine) {
-  FakeProvider fake;
-  ScopedFakeProvider scope(&fake);
-  ScopedSoftHomes homes;
-  AgentRef agent;
-  Select(agent.get(), u"RSA", u"Microsoft Enhanced Cryptographic Provider v1.0", 2048);
-  BstrHolder out;
-  ASSERT_EQ(agent->ZENQ_GetTempPublickey(out.out()), S_OK);
-  // Base64 of the 140-octet RSAPublicKey: 188 characters, no line break.
-  const std::string text = Narrow(out.value);
-  EXPECT_EQ(text.size(), 188u);
-  EXPECT_EQ(text.substr(0, 8), "MIGJAoGB");  // 30 81 89 02 81 81
-  EXPECT_EQ(CallsOf(fake, "CryptGenKey"),
-            std::vector<std::string>{"CryptGenKey alg=0x1 flags=0x4000000"});
-  EXPECT_EQ(Container(agent.get()).size(), 38u);
-
-  Select(agent.get(), u"SM2", u"Keyloom SM2 Token Provider", 256);
-  ASSERT_EQ(agent->ZENQ_GetTempPublickey(out.out()), S_OK);
-  EXPECT_EQ(Narrow(out.value).substr(0, 12), "ALQAAAABAAAg");  // 00 B4 00 00 00 01 00 00 20
-}
-
-TEST(ProviderMethods, ProviderListSkipsUnreadableEntries) {
-  FakeProvider fake;
-  fake.providers = {u"One", u"!", u"Two"};
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
-  BstrHolder list;
-  ASSERT_EQ(agent->ZENQ_GetCSPInfo(list.out()), S_OK);
-  EXPECT_EQ(Narrow(list.value), "One||Two");
-
-  fake.providers = {u"Only"};
-  ASSERT_EQ(agent->ZENQ_GetCSPInfo(list.out()), S_OK);
-  EXPECT_EQ(Narrow(list.value), "Only");
-
-  fake.providers = {};
-  ASSERT_EQ(agent->ZENQ_GetCSPInfo(list.out()), S_OK);
-  EXPECT_EQ(Narrow(list.value), "");
-
-  fake.providers = {u"One", u"?"};
-  BstrHolder failed;
-  EXPECT_EQ(agent->ZENQ_GetCSPInfo(failed.out()), static_cast<HRESULT>(0x80070057));
-  EXPECT_EQ(failed.value, nullptr);
-}
-
-TEST(ProviderMethods, PermissionProbeDeletesItsContainer) {
-  FakeProvider fake;
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
+TEST_F(RequestMethods, PermissionProbeDeletesItsContainer) {
   VARIANT_BOOL ok = VARIANT_FALSE;
-  ASSERT_EQ(agent->ZENQ_HavePermissiontoGenerateKeyPair(&ok), S_OK);
+  ASSERT_EQ(agent_->ZENQ_HavePermissiontoGenerateKeyPair(&ok), S_OK);
   EXPECT_EQ(ok, VARIANT_TRUE);
-  const auto opens = CallsOf(fake, "CryptAcquireContextW");
+  const auto opens = platform_.CallsOf("CryptAcquireContextW");
   ASSERT_EQ(opens.size(), 2u);
-  EXPECT_NE(opens[0].find("Microsoft Base Cryptographic Provider v1.0 flags=0x8"),
-            std::string::npos);
-  EXPECT_NE(opens[1].find("flags=0x10"), std::string::npos);
-  EXPECT_EQ(opens[0].substr(21, 38), opens[1].substr(21, 38));
-  EXPECT_EQ(Container(agent.get()), "") << "the probe never changes the container";
+  EXPECT_EQ(opens[0].Arg("provider"), "Microsoft Base Cryptographic Provider v1.0");
+  EXPECT_EQ(opens[0].Number("flags"), static_cast<uint64_t>(CRYPT_NEWKEYSET));
+  EXPECT_EQ(opens[1].Number("flags"), static_cast<uint64_t>(CRYPT_DELETEKEYSET));
+  EXPECT_EQ(opens[1].Arg("container"), opens[0].Arg("container"));
+  EXPECT_EQ(Container(agent_.get()), "") << "the probe never changes the container";
 }
 
-TEST(ProviderMethods, PermissionProbeWithoutTheBaseProvider) {
-  FakeProvider fake;
-  fake.providers = {u"Microsoft Enhanced Cryptographic Provider v1.0"};
-  ScopedFakeProvider scope(&fake);
-  AgentRef agent;
-  VARIANT_BOOL ok = VARIANT_TRUE;
-  EXPECT_EQ(agent->ZENQ_HavePermissiontoGenerateKeyPair(&ok), E_ACCESSDENIED);
-  EXPECT_EQ(ok, VARIANT_FALSE);
-  EXPECT_TRUE(CallsOf(fake, "CryptAcquireContextW").empty());
-}
+// Scripted enumeration: "!" is an entry whose size query fails, "?" one
+// that fails on fetch (both with ERROR_INVALID_PARAMETER); `endless` fails
+// every index with that error and never says ERROR_NO_MORE_ITEMS.
+std::vector<std::u16string> g_providers;
+bool g_endless;
 
-}  // namespace
-
-namespace {
-
-// A platform that fails every enumeration with another error than
-// ERROR_NO_MORE_ITEMS must not hold the page forever.
-BOOL NeverEnds(DWORD, DWORD*, DWORD, DWORD*, char16_t*, DWORD*) {
-  Plat().SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
-}
-
-TEST(ProviderMethods, ProviderListEndsOnEndlessFailures) {
-  Platform table = DefaultPlatform();
-  table.CryptEnumProvidersW = &NeverEnds;
-  const Platform* previous = SetPlatform(&table);
-  {
-    AgentRef agent;
-    BstrHolder list;
-    EXPECT_EQ(agent->ZENQ_GetCSPInfo(list.out()), S_OK);
-    EXPECT_EQ(Narrow(list.value), "");
+BOOL ScriptedProviders(DWORD index, DWORD*, DWORD, DWORD* type, char16_t* name, DWORD* size) {
+  if (g_endless || index >= g_providers.size()) {
+    Plat().SetLastError(g_endless ? ERROR_INVALID_PARAMETER : ERROR_NO_MORE_ITEMS);
+    return FALSE;
   }
-  SetPlatform(previous);
+  const std::u16string& entry = g_providers[index];
+  if (entry == u"!" || (entry == u"?" && name != nullptr)) {
+    Plat().SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *type = PROV_RSA_FULL;
+  *size = static_cast<DWORD>((entry.size() + 1) * 2);
+  if (name) std::copy(entry.c_str(), entry.c_str() + entry.size() + 1, name);
+  return TRUE;
+}
+
+TEST_F(RequestMethods, ProviderListAndProbeOverScriptedProviders) {
+  platform_.table.CryptEnumProvidersW = &ScriptedProviders;
+  const struct {
+    std::vector<std::u16string> providers;
+    bool endless;
+    HRESULT status;
+    const char* list;  // null: no list handed out
+    HRESULT probe;     // the base provider missing: refused
+  } rows[] = {
+      {{u"One", u"!", u"Two"}, false, S_OK, "One||Two", E_ACCESSDENIED},
+      {{u"Only"}, false, S_OK, "Only", E_ACCESSDENIED},
+      {{}, false, S_OK, "", E_ACCESSDENIED},
+      {{u"One", u"?"}, false, E_INVALIDARG, nullptr, E_INVALIDARG},
+      {{}, true, S_OK, "", E_ACCESSDENIED},  // ends on endless failures
+      {{kEnhanced}, false, S_OK, "Microsoft Enhanced Cryptographic Provider v1.0",
+       E_ACCESSDENIED},
+  };
+  for (const auto& row : rows) {
+    g_providers = row.providers;
+    g_endless = row.endless;
+    BstrHolder list;
+    EXPECT_EQ(agent_->ZENQ_GetCSPInfo(list.out()), row.status);
+    if (row.list) {
+      EXPECT_EQ(Narrow(list.value), row.list);
+    } else {
+      EXPECT_EQ(list.value, nullptr);
+    }
+    VARIANT_BOOL ok = VARIANT_TRUE;
+    EXPECT_EQ(agent_->ZENQ_HavePermissiontoGenerateKeyPair(&ok), row.probe);
+    EXPECT_EQ(ok, VARIANT_FALSE);
+  }
+  EXPECT_EQ(platform_.CountOf("CryptAcquireContextW"), 0u);
 }
 
 }  // namespace

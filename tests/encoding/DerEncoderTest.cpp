@@ -11,6 +11,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
 #include "support/DerTestSupport.h"
+#include "support/FaultPlatform.h"
 #include "support/OpenSslRoundTrip.h"
 
 namespace {
@@ -315,7 +316,7 @@ TEST(DerEncoder, LongObjectIdentifierUsesTheSequenceHeaderLength) {
 
 // A platform encoder that fails hands its last error up, converted.
 TEST(DerEncoder, PlatformFailureIsConverted) {
-  ScopedPlatform platform;
+  FaultPlatform platform;
   static DWORD s_error;
   static int s_calls;
   platform.table.CryptEncodeObject = [](DWORD, LPCSTR, const void*, BYTE*, DWORD*) -> BOOL {

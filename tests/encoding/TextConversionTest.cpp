@@ -7,6 +7,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/TextConversion.h"
 #include "support/DerTestSupport.h"
+#include "support/FaultPlatform.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ TEST(TextConversion, NullTextIsRefused) {
 }
 
 TEST(TextConversion, PlatformFailureIsTheLastError) {
-  ScopedPlatform platform;
+  FaultPlatform platform;
   static int s_failOnCall;
   static int s_calls;
   platform.table.WideCharToMultiByte = [](UINT cp, DWORD flags, const char16_t* text, int n,

@@ -1,17 +1,21 @@
-// Request assembly against a scripted provider: the exact DER layout of the
-// four request shapes, the byte order of signatures, the line breaking, and
-// OpenSSL's reading of the result.
+// Request assembly over the soft providers: the exact octets of the four
+// request shapes, each signature checked by OpenSSL's EVP over the exact
+// certificationRequestInfo octets, failures and the resources they release,
+// and the line breaking.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "encoding/Buffer.h"
-#include "request/Sm2TempKey.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"
+#include "request/Sm2TempKey.h"
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
-#include "support/FakeProvider.h"
+#include "support/FaultPlatform.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -19,20 +23,8 @@ namespace {
 constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
 constexpr char16_t kSm2[] = u"Keyloom SM2 Token Provider";
 
-Bytes Counting(BYTE first, size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<BYTE>(first + i);
-  return b;
-}
-
 bool Contains(const Bytes& hay, const Bytes& needle) {
   return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
-}
-
-// `openssl asn1parse` of the DER; empty when it refuses it.
-std::string Asn1Parse(const Bytes& der) {
-  std::string out;
-  return OpenSslAsn1Parse(der, &out) == 0 ? out : std::string();
 }
 
 struct Request {
@@ -42,217 +34,247 @@ struct Request {
   Bytes der;
 };
 
-Request Make(FakeProvider* fake, bool rsa, DWORD mode, ALG_ID hash,
-             const char16_t* subject = u"CN=Test,C=CN", DWORD form = kAttributesSpecial) {
-  ScopedFakeProvider scope(fake);
+Request Make(bool rsa, DWORD mode, ALG_ID hash, const char16_t* subject = u"CN=Test,C=CN",
+             DWORD form = kAttributesSpecial) {
   Request r;
   char* text = nullptr;
   r.status = PKCS10CertRequisition(rsa ? kEnhanced : kSm2, subject, mode, mode, rsa,
                                    rsa ? 1024 : 256, &r.container, &text, form, 0, 0, hash);
-  if (text) {
-    r.text = text;
-    r.der = Unbase64(r.text);
-  }
+  if (text) r.text = text;
+  r.der = Unbase64(r.text);
   FreeBuffer(text);
   return r;
 }
 
-TEST(Pkcs10, RsaSingleHasNoAttributesAndAReversedSignature) {
-  FakeProvider fake;
-  fake.signature = Counting(0x01, 128);  // 01 02 .. 80 as the provider writes it
-  const Request r = Make(&fake, true, 1, CALG_SHA1);
-  ASSERT_EQ(r.status, S_OK);
-  // ... 03 81 81 00 80 7F .. 01: the BIT STRING ends the request.
-  Bytes tail = {0x03, 0x81, 0x81, 0x00};
-  for (int i = 0x80; i >= 1; --i) tail.push_back(static_cast<BYTE>(i));
-  ASSERT_GE(r.der.size(), tail.size());
-  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), r.der.end() - tail.size()));
-  // 30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00: sha1WithRSAEncryption
-  EXPECT_TRUE(Contains(r.der, {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D,
-                               0x01, 0x01, 0x05, 0x05, 0x00}));
-  const std::string parsed = Asn1Parse(r.der);
-  EXPECT_NE(parsed.find(":commonName"), std::string::npos) << parsed;
-  EXPECT_NE(parsed.find(":rsaEncryption"), std::string::npos);
-  EXPECT_NE(parsed.find(":sha1WithRSAEncryption"), std::string::npos);
-  EXPECT_EQ(parsed.find("cont [ 0 ]"), std::string::npos) << "a single request has no [0]";
-  // The provider hashed exactly the certificationRequestInfo.
-  ASSERT_GT(r.der.size(), 4u);
-  const size_t bodyStart = 4;  // 30 82 LL LL
-  EXPECT_TRUE(std::equal(fake.hashed.begin(), fake.hashed.end(), r.der.begin() + bodyStart));
-  EXPECT_EQ(CallsOf(fake, "CryptCreateHash"), std::vector<std::string>{"CryptCreateHash alg=0x8004"});
-  EXPECT_EQ(CallsOf(fake, "CryptGetUserKey"), std::vector<std::string>{"CryptGetUserKey spec=0x1"});
-}
-
-TEST(Pkcs10, RsaDoubleCarriesChallengeThenTemporaryKey) {
-  FakeProvider fake;
-  fake.signature = Counting(0x01, 128);
-  const Request r = Make(&fake, true, 2, CALG_MD5);
-  ASSERT_EQ(r.status, S_OK);
-  // [0] A0 81 BB { challenge 30 13 06 09 .. 09 07 13 06 "739254",
-  //   temporaryKey 30 81 A3 06 09 .. 09 3F 04 81 95 30 81 92 02 01 01 04 81 8C RSAPublicKey }
-  Bytes attributes = {0xA0, 0x81, 0xBB, 0x30, 0x13, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7,
-                      0x0D, 0x01, 0x09, 0x07, 0x13, 0x06, '7',  '3',  '9',  '2',  '5',  '4',
-                      0x30, 0x81, 0xA3, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01,
-                      0x09, 0x3F, 0x04, 0x81, 0x95, 0x30, 0x81, 0x92, 0x02, 0x01, 0x01, 0x04,
-                      0x81, 0x8C};
-  const Bytes key = FakeProvider::RsaPublicKey();
-  attributes.insert(attributes.end(), key.begin(), key.end());
-  EXPECT_TRUE(Contains(r.der, attributes));
-  // md5WithRSAEncryption
-  EXPECT_TRUE(Contains(r.der, {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D,
-                               0x01, 0x01, 0x04, 0x05, 0x00}));
-  EXPECT_EQ(CallsOf(fake, "CryptGenKey"),
-            (std::vector<std::string>{"CryptGenKey alg=0x1 flags=0x4000000",
-                                      "CryptGenKey alg=0x2 flags=0x4000000"}));
-  EXPECT_EQ(CallsOf(fake, "CryptAcquireContextW").size(), 1u) << "one container for both keys";
-  EXPECT_EQ(CallsOf(fake, "CryptReleaseContext").size(), 1u);
-  const std::string parsed = Asn1Parse(r.der);
-  EXPECT_NE(parsed.find(":challengePassword"), std::string::npos) << parsed;
-  EXPECT_NE(parsed.find(":739254"), std::string::npos);
-}
-
-TEST(Pkcs10, StandardAttributeFormWrapsValuesInSets) {
-  FakeProvider fake;
-  fake.signature = Counting(0x01, 128);
-  const Request r = Make(&fake, true, 2, CALG_SHA1, u"CN=Test,C=CN", kAttributesStandard);
-  ASSERT_EQ(r.status, S_OK);
-  // 30 15 06 09 .. 09 07 31 08 13 06 "739254"
-  EXPECT_TRUE(Contains(r.der, {0x30, 0x15, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01,
-                               0x09, 0x07, 0x31, 0x08, 0x13, 0x06, '7', '3', '9', '2', '5', '4'}));
-  EXPECT_FALSE(Asn1Parse(r.der).empty());
-}
-
-TEST(Pkcs10, Sm2SingleAndDoubleLayouts) {
-  FakeProvider fake;
-  fake.signature = Counting(0x01, 64);  // r = 01..20, s = 21..40, least significant first
-  Request r = Make(&fake, false, 1, CALG_SHA1);
-  ASSERT_EQ(r.status, S_OK);
-  // subjectPublicKeyInfo: 30 59 30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D
-  // 03 42 00 04 X(20 1F .. 01) Y(40 3F .. 21)
-  Bytes spki = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02,
-                0x01, 0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D, 0x03,
-                0x42, 0x00, 0x04};
-  for (int i = 0x20; i >= 0x01; --i) spki.push_back(static_cast<BYTE>(i));
-  for (int i = 0x40; i >= 0x21; --i) spki.push_back(static_cast<BYTE>(i));
-  EXPECT_TRUE(Contains(r.der, spki));
-  // sm2sign-with-sm3 with NULL parameters
-  EXPECT_TRUE(Contains(r.der, {0x30, 0x0C, 0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x83,
-                               0x75, 0x05, 0x00}));
-  // signature: BIT STRING { SEQUENCE { INTEGER r = 20..01, INTEGER s = 40..21 } }
-  Bytes sig = {0x03, 0x47, 0x00, 0x30, 0x44, 0x02, 0x20};
-  for (int i = 0x20; i >= 0x01; --i) sig.push_back(static_cast<BYTE>(i));
-  sig.insert(sig.end(), {0x02, 0x20});
-  for (int i = 0x40; i >= 0x21; --i) sig.push_back(static_cast<BYTE>(i));
-  EXPECT_TRUE(std::equal(sig.begin(), sig.end(), r.der.end() - sig.size()));
-  EXPECT_EQ(CallsOf(fake, "CryptCreateHash"), std::vector<std::string>{"CryptCreateHash alg=0x800f"});
-  EXPECT_FALSE(Asn1Parse(r.der).empty());
-
-  FakeProvider fake2;
-  fake2.signature = Counting(0x01, 64);
-  r = Make(&fake2, false, 2, CALG_MD5);  // the hash identifier does not matter for SM2
-  ASSERT_EQ(r.status, S_OK);
-  // 30 81 9F 06 09 .. 09 3F 04 81 91 30 81 8E 02 01 01 04 81 88 then the 136-octet struct
-  Bytes temp = {0x30, 0x81, 0x9F, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09,
-                0x3F, 0x04, 0x81, 0x91, 0x30, 0x81, 0x8E, 0x02, 0x01, 0x01, 0x04, 0x81, 0x88,
-                0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
-  for (int i = 0x20; i >= 0x01; --i) temp.push_back(static_cast<BYTE>(i));
-  EXPECT_TRUE(Contains(r.der, temp));
-  EXPECT_TRUE(Contains(r.der, {0xA0, 0x81, 0xB7}));
-  EXPECT_EQ(CallsOf(fake2, "CryptGenKey"),
-            (std::vector<std::string>{"CryptGenKey alg=0xbe00 flags=0x1000000",
-                                      "CryptGenKey alg=0x3e00 flags=0x1000000"}));
-}
-
-TEST(Pkcs10, Failures) {
-  {  // an SM2 signature that is not 64 octets
-    FakeProvider fake;
-    fake.signature = Counting(0x01, 72);
-    EXPECT_EQ(static_cast<uint32_t>(Make(&fake, false, 1, 0).status), 0x8007000Du);
+// The temporary key a double request carries: the container's exchange key
+// as an RSAPublicKey, or in the SM2 form for the authority.
+Bytes TemporaryKeyOf(const std::u16string& container, bool rsa) {
+  const Platform& p = DefaultPlatform();
+  HCRYPTPROV prov = 0;
+  HCRYPTKEY key = 0;
+  Bytes out;
+  DWORD n = 0;
+  if (!p.CryptAcquireContextW(&prov, container.c_str(), rsa ? kEnhanced : kSm2, PROV_RSA_FULL, 0))
+    return out;
+  if (rsa && p.CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &n)) {
+    Bytes buffer(n);
+    auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
+    if (p.CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &n))
+      out.assign(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData);
+  } else if (!rsa && p.CryptGetUserKey(prov, AT_KEYEXCHANGE, &key) &&
+             p.CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &n)) {
+    out.resize(n);
+    if (p.CryptExportKey(key, 0, PUBLICKEYBLOB, 0, out.data(), &n) &&
+        ConvertSM2TmpPublicKeyStructtoCANeeded(out.data(), &n) == S_OK)
+      out.resize(n);
+    p.CryptDestroyKey(key);
   }
-  {  // a hash the RSA request cannot name, after both keys exist
-    FakeProvider fake;
-    fake.signature = Counting(0x01, 128);
-    const Request r = Make(&fake, true, 2, CALG_SHA_256);
-    EXPECT_EQ(static_cast<uint32_t>(r.status), 0xA0072020u);
-    EXPECT_EQ(r.container.size(), 38u) << "the container stays and is named";
-    EXPECT_EQ(CallsOf(fake, "CryptGenKey").size(), 2u);
+  p.CryptReleaseContext(prov, 0);
+  return out;
+}
+
+// One DER element: where it starts, where its contents start, where it ends.
+struct Tlv {
+  size_t start, content, end;
+};
+Tlv Element(const Bytes& d, size_t at) {
+  if (at + 2 > d.size()) return {at, d.size(), d.size() + 1};
+  size_t i = at + 1, length = d[i++];
+  if (length & 0x80) {
+    const size_t octets = length & 0x7F;
+    length = 0;
+    for (size_t k = 0; k < octets && i < d.size(); ++k) length = length << 8 | d[i++];
+  }
+  return {at, i, i + length};
+}
+
+// OpenSSL's EVP verification of the request's signature with the key of
+// its own subjectPublicKeyInfo, over the exact certificationRequestInfo.
+bool SignatureVerifies(const Bytes& der, bool rsa, const EVP_MD* md) {
+  const Tlv info = Element(der, Element(der, 0).content);
+  const Tlv spki = Element(der, Element(der, Element(der, info.content).end).end);
+  const Tlv bits = Element(der, Element(der, info.end).end);
+  if (bits.end != der.size() || spki.end > info.end) return false;
+  const unsigned char* p = der.data() + spki.start;
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
+      d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.end - spki.start)), EVP_PKEY_free);
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> pctx(
+      key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr, EVP_PKEY_CTX_free);
+  if (!key || !pctx) return false;
+  if (!rsa) {
+    EVP_PKEY_CTX_set1_id(pctx.get(), "1234567812345678", 16);
+    EVP_MD_CTX_set_pkey_ctx(ctx.get(), pctx.get());
+  }
+  return EVP_DigestVerifyInit(ctx.get(), nullptr, rsa ? md : EVP_sm3(), nullptr, key.get()) == 1 &&
+         EVP_DigestVerify(ctx.get(), der.data() + bits.content + 1, bits.end - bits.content - 1,
+                          der.data() + info.start, info.end - info.start) == 1;
+}
+
+class Pkcs10 : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+};
+
+// The four shapes (and the PKCS#9 attribute form): the signature algorithm
+// and `octets` each request carries exactly (in a double request of the
+// special form followed by the temporary key: the container's exchange key).
+TEST_F(Pkcs10, ShapesCarryTheirOctetsAndVerify) {
+  const struct {
+    const char* name;
+    bool rsa;
+    DWORD mode;
+    ALG_ID hash;
+    DWORD form;
+    const EVP_MD* md;
+    const char* algorithm;
+    const char* octets;
+  } rows[] = {
+      // sha1WithRSAEncryption with NULL parameters; no [0] field
+      {"RSA single", true, 1, CALG_SHA1, kAttributesSpecial, EVP_sha1(),
+       "30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00", nullptr},
+      // md5WithRSAEncryption; [0] { challenge { OID 1.2.840.113549.1.9.7, "739254" },
+      //   temporaryKey { OID ..9.63, OCTET STRING { SEQUENCE { 1, OCTET STRING key } } } }
+      {"RSA double", true, 2, CALG_MD5, kAttributesSpecial, EVP_md5(),
+       "30 0D 06 09 2A 86 48 86 F7 0D 01 01 04 05 00",
+       "A0 81 BB 30 13 06 09 2A 86 48 86 F7 0D 01 09 07 13 06 37 33 39 32 35 34"
+       " 30 81 A3 06 09 2A 86 48 86 F7 0D 01 09 3F 04 81 95 30 81 92 02 01 01 04 81 8C"},
+      // the PKCS#9 form wraps each value in a SET: 31 08 13 06 "739254"
+      {"RSA double, PKCS#9 form", true, 2, CALG_SHA1, kAttributesStandard, EVP_sha1(),
+       "30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00",
+       "30 15 06 09 2A 86 48 86 F7 0D 01 09 07 31 08 13 06 37 33 39 32 35 34"},
+      // sm2sign-with-sm3 with NULL parameters; SPKI: id-ecPublicKey, curve SM2, 04 X Y
+      {"SM2 single", false, 1, CALG_SHA1, kAttributesSpecial, nullptr,
+       "30 0C 06 08 2A 81 1C CF 55 01 83 75 05 00",
+       "30 59 30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D 03 42 00 04"},
+      // the hash identifier does not matter for SM2; the key is the 136-octet form
+      {"SM2 double", false, 2, CALG_MD5, kAttributesSpecial, nullptr,
+       "30 0C 06 08 2A 81 1C CF 55 01 83 75 05 00",
+       "A0 81 B7 30 13 06 09 2A 86 48 86 F7 0D 01 09 07 13 06 37 33 39 32 35 34"
+       " 30 81 9F 06 09 2A 86 48 86 F7 0D 01 09 3F 04 81 91 30 81 8E 02 01 01 04 81 88"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FaultPlatform platform;
+    const Request r = Make(row.rsa, row.mode, row.hash, u"CN=Test,C=CN", row.form);
+    ASSERT_EQ(r.status, S_OK);
+    EXPECT_TRUE(Contains(r.der, FromHex(row.algorithm)));
+    std::string parsed;
+    EXPECT_EQ(OpenSslAsn1Parse(r.der, &parsed), 0) << parsed;
+    EXPECT_NE(parsed.find(":commonName"), std::string::npos) << parsed;
+    EXPECT_TRUE(SignatureVerifies(r.der, row.rsa, row.md));
+    if (row.mode == 1) {
+      EXPECT_EQ(parsed.find("cont [ 0 ]"), std::string::npos) << "a single request has no [0]";
+      if (row.octets) {
+        EXPECT_TRUE(Contains(r.der, FromHex(row.octets)));
+      }
+      continue;
+    }
+    Bytes octets = FromHex(row.octets);
+    if (row.form == kAttributesSpecial) {
+      const Bytes key = TemporaryKeyOf(r.container, row.rsa);
+      ASSERT_EQ(key.size(), row.rsa ? 140u : 136u);
+      octets.insert(octets.end(), key.begin(), key.end());
+    }
+    EXPECT_TRUE(Contains(r.der, octets));
+    EXPECT_EQ(platform.CountOf("CryptGenKey"), 2u);
+    EXPECT_EQ(platform.CountOf("CryptAcquireContextW"), 1u) << "one container for both keys";
+    EXPECT_EQ(platform.CountOf("CryptReleaseContext"), 1u);
+  }
+}
+
+// A provider whose SM2 signature is not 64 octets.
+BOOL SeventyTwoOctetSignature(HCRYPTHASH, DWORD, const char16_t*, DWORD, BYTE* signature,
+                              DWORD* length) {
+  if (signature) std::fill(signature, signature + 72, BYTE{0x11});
+  *length = 72;
+  return TRUE;
+}
+
+// Every failure releases each provider and hash handle it opened.
+TEST_F(Pkcs10, Failures) {
+  const struct {
+    const char* name;
+    bool rsa;
+    DWORD mode;
+    ALG_ID hash;
+    const char16_t* subject;
+    const char* failCall;
+    uint32_t status;
+    size_t keys;     // CryptGenKey calls made
+    bool namedAfter;  // the container stays and is named
+  } rows[] = {
+      {"SM2 signature not of 64 octets", false, 1, 0, u"CN=Test", nullptr, 0x8007000D, 1, true},
+      {"hash the RSA request cannot name", true, 2, CALG_SHA_256, u"CN=Test", nullptr, 0xA0072020,
+       2, true},
+      {"malformed subject", true, 1, CALG_SHA1, u"CN", nullptr, 0x80090005, 1, true},
+      {"mode other than 1 or 2", true, 3, CALG_SHA1, u"CN=Test", nullptr, 0x80070057, 0, false},
+      {"signing refused", true, 1, CALG_SHA1, u"CN=Test", "CryptSignHashW", 0x80090016, 1, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FaultPlatform platform;
+    if (!row.rsa) platform.table.CryptSignHashW = &SeventyTwoOctetSignature;
+    if (row.failCall) platform.FailCall(row.failCall, 1, static_cast<DWORD>(NTE_BAD_KEYSET));
+    const Request r = Make(row.rsa, row.mode, row.hash, row.subject);
+    EXPECT_EQ(static_cast<uint32_t>(r.status), row.status);
     EXPECT_TRUE(r.text.empty());
-  }
-  {  // a malformed subject
-    FakeProvider fake;
-    fake.signature = Counting(0x01, 128);
-    EXPECT_EQ(Make(&fake, true, 1, CALG_SHA1, u"CN").status, NTE_BAD_DATA);
-  }
-  {  // a mode other than 1 or 2 creates nothing
-    FakeProvider fake;
-    EXPECT_EQ(Make(&fake, true, 3, CALG_SHA1).status, E_INVALIDARG);
-    EXPECT_TRUE(fake.log.empty());
-  }
-  {  // signing refused by the provider
-    FakeProvider fake;
-    fake.signature = Counting(0x01, 128);
-    fake.failCall = "CryptSignHashW";
-    fake.failError = static_cast<DWORD>(NTE_BAD_KEYSET);
-    EXPECT_EQ(Make(&fake, true, 1, CALG_SHA1).status, NTE_BAD_KEYSET);
-    EXPECT_EQ(CallsOf(fake, "CryptDestroyHash").size(), 1u);
+    EXPECT_EQ(platform.CountOf("CryptGenKey"), row.keys);
+    EXPECT_EQ(r.container.size(), row.namedAfter ? 38u : 0u);
+    EXPECT_EQ(platform.CountOf("CryptDestroyHash"), platform.CountOf("CryptCreateHash"));
+    EXPECT_EQ(platform.CountOf("CryptReleaseContext"), platform.CountOf("CryptAcquireContextW"));
   }
 }
 
-TEST(Pkcs10, LargeBodyIsHashedIn16KiBPieces) {
-  FakeProvider fake;
-  fake.signature = Counting(0x01, 128);
+TEST_F(Pkcs10, LargeBodyIsHashedIn16KiBPieces) {
+  FaultPlatform platform;
   const std::u16string subject = u"CN=" + std::u16string(20000, u'a');
-  const Request r = Make(&fake, true, 1, CALG_SHA1, subject.c_str());
+  const Request r = Make(true, 1, CALG_SHA1, subject.c_str());
   ASSERT_EQ(r.status, S_OK);
-  const auto pieces = CallsOf(fake, "CryptHashData");
+  const auto pieces = platform.CallsOf("CryptHashData");
   ASSERT_EQ(pieces.size(), 2u);
-  EXPECT_EQ(pieces[0], "CryptHashData 16384");
+  EXPECT_EQ(pieces[0].Number("dataLen"), 16384u);
+  EXPECT_TRUE(SignatureVerifies(r.der, true, EVP_sha1()));
 }
 
 TEST(LineBreaking, SixtyFourCharacterLines) {
-  struct {
-    size_t length;
-    size_t expectedLength;
-    size_t lines;
-  } rows[] = {{0, 0, 0}, {1, 1, 1}, {64, 64, 1}, {65, 67, 2}, {128, 130, 2}, {268, 276, 5}};
+  const struct {
+    std::string in, out;
+  } rows[] = {
+      {"", ""},
+      {"A", "A"},
+      {std::string(64, 'A'), std::string(64, 'A')},
+      {std::string(65, 'A'), std::string(64, 'A') + "\r\nA"},
+      {std::string(128, 'A'), std::string(64, 'A') + "\r\n" + std::string(64, 'A')},
+      // existing line breaks are dropped before the text is broken again
+      {std::string(76, 'B') + "\r\n" + std::string(10, 'C'),
+       std::string(64, 'B') + "\r\n" + std::string(12, 'B') + std::string(10, 'C')},
+  };
   for (const auto& row : rows) {
-    const std::string text(row.length, 'A');
     char* out = nullptr;
-    DWORD outLength = 0;
-    ASSERT_EQ(TransformBase64EncodedDatatoHoldCRLFPer64Chars(text.c_str(), row.length, &out,
-                                                             &outLength),
+    DWORD length = 0;
+    ASSERT_EQ(TransformBase64EncodedDatatoHoldCRLFPer64Chars(
+                  row.in.c_str(), static_cast<DWORD>(row.in.size()), &out, &length),
               S_OK);
-    const std::string result(out, outLength);
+    EXPECT_EQ(std::string(out, length), row.out) << row.in.size();
     FreeBuffer(out);
-    EXPECT_EQ(result.size(), row.expectedLength) << row.length;
-    size_t breaks = 0;
-    for (size_t at = 0; (at = result.find("\r\n", at)) != std::string::npos; at += 2) {
-      EXPECT_EQ(at % 66, 64u);
-      ++breaks;
-    }
-    EXPECT_EQ(breaks, row.lines ? row.lines - 1 : 0);
-    EXPECT_NE(result.substr(result.size() >= 2 ? result.size() - 2 : 0), "\r\n");
   }
-  // Existing line breaks are dropped before the text is broken again.
-  const std::string input = std::string(76, 'B') + "\r\n" + std::string(10, 'C');
-  char* out = nullptr;
-  DWORD outLength = 0;
-  ASSERT_EQ(TransformBase64EncodedDatatoHoldCRLFPer64Chars(input.c_str(),
-                                                           static_cast<DWORD>(input.size()), &out,
-                                                           &outLength),
-            S_OK);
-  EXPECT_EQ(std::string(out, outLength), std::string(64, 'B') + "\r\n" + std::string(12, 'B') +
-                                             std::string(10, 'C'));
-  FreeBuffer(out);
 }
 
 TEST(Sm2TempKey, ConvertsTheProviderBlobInPlace) {
-  Bytes blob = FakeProvider::Sm2Blob();
+  // 06 02 00 00 00 BE 00 00 | 4 octets | X field: 01..20 then 32 zero octets
+  // | Y field: 21..40 then 32 zero octets.
+  Bytes blob = FromHex("06 02 00 00 00 BE 00 00");
+  blob.resize(140);
+  for (int i = 0; i < 32; ++i) {
+    blob[12 + i] = static_cast<BYTE>(1 + i);
+    blob[76 + i] = static_cast<BYTE>(0x21 + i);
+  }
   DWORD length = 140;
   ASSERT_EQ(ConvertSM2TmpPublicKeyStructtoCANeeded(blob.data(), &length), S_OK);
   EXPECT_EQ(length, 136u);
   // 00 B4 00 00 | 00 01 00 00 | X 20 1F .. 01 | 32 x 00 | Y 40 3F .. 21 | 32 x 00 | 4 x 00
-  Bytes expected = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
+  Bytes expected = FromHex("00 B4 00 00 00 01 00 00");
   for (int i = 0x20; i >= 0x01; --i) expected.push_back(static_cast<BYTE>(i));
   expected.insert(expected.end(), 32, 0x00);
   for (int i = 0x40; i >= 0x21; --i) expected.push_back(static_cast<BYTE>(i));

@@ -1,10 +1,14 @@
-// Key pair creation against a scripted provider: which container is opened
-// with which flags, what CryptGenKey receives, and what is cleaned up.
+// Key pair creation over the soft providers, recorded by the interceptor:
+// which container is opened with which flags, what CryptGenKey receives,
+// what is exported, and what is cleaned up after a failure.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include "encoding/Buffer.h"
 #include "request/KeyPair.h"
-#include "support/FakeProvider.h"
+#include "support/FaultPlatform.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -17,13 +21,33 @@ struct Result {
   std::u16string container;
   BYTE* key = nullptr;
   DWORD keyLength = 0;
-  ~Result() { FreeBuffer(key); }
+  ~Result() {
+    FreeBuffer(key);
+    if (provider) DefaultPlatform().CryptReleaseContext(provider, 0);
+  }
 };
 
-void Create(Result* r, DWORD bits, const char16_t* provider, bool rsa, DWORD spec, bool fresh,
-            DWORD flags) {
-  r->status = CreatePublicKey(bits, provider, rsa, spec, fresh, &r->provider, &r->container,
-                              &r->key, &r->keyLength, flags);
+void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags) {
+  r->status = CreatePublicKey(bits, rsa ? kEnhanced : kSm2, rsa, spec, fresh, &r->provider,
+                              &r->container, &r->key, &r->keyLength, flags);
+}
+
+// Creates container `name` of the provider with no key in it.
+void MakeContainer(const char16_t* name, bool rsa) {
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(DefaultPlatform().CryptAcquireContextW(&prov, name, rsa ? kEnhanced : kSm2,
+                                                     PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  DefaultPlatform().CryptReleaseContext(prov, 0);
+}
+
+bool ContainerExists(const std::string& name, bool rsa) {
+  HCRYPTPROV prov = 0;
+  const std::u16string wide(name.begin(), name.end());
+  if (!DefaultPlatform().CryptAcquireContextW(&prov, wide.c_str(), rsa ? kEnhanced : kSm2,
+                                              PROV_RSA_FULL, 0))
+    return false;
+  DefaultPlatform().CryptReleaseContext(prov, 0);
+  return true;
 }
 
 bool IsGuidText(const std::u16string& s) {
@@ -37,6 +61,11 @@ bool IsGuidText(const std::u16string& s) {
   return true;
 }
 
+class CreatePublicKeyTest : public ::testing::Test {
+ protected:
+  ScopedSoftHomes homes_;
+};
+
 TEST(CreateGUIDStr, RegistryFormUpperCase) {
   std::u16string a, b;
   ASSERT_EQ(CreateGUIDStr(&a), S_OK);
@@ -45,160 +74,145 @@ TEST(CreateGUIDStr, RegistryFormUpperCase) {
   EXPECT_NE(a, b);
 }
 
-struct GenRow {
-  bool rsa;
-  DWORD spec, bits, flags;
-  const char* genKey;  // the CryptGenKey call expected
-  const char* export_;
-};
-
-const GenRow kGenRows[] = {
-    {true, 1, 1024, 0, "CryptGenKey alg=0x1 flags=0x4000000", "CryptExportPublicKeyInfo spec=0x1"},
-    {true, 2, 2048, 1, "CryptGenKey alg=0x2 flags=0x8000001", "CryptExportPublicKeyInfo spec=0x2"},
-    {false, 1, 256, 0, "CryptGenKey alg=0xbe00 flags=0x1000000", "CryptExportKey type=0x6"},
-    {false, 2, 256, 0x10003, "CryptGenKey alg=0x3e00 flags=0x1000003", "CryptExportKey type=0x6"},
-};
-
-TEST(CreatePublicKey, GenerationIdentifiersAndFlags) {
-  for (const GenRow& row : kGenRows) {
-    FakeProvider fake;
-    ScopedFakeProvider scope(&fake);
-    Result r;
-    Create(&r, row.bits, row.rsa ? kEnhanced : kSm2, row.rsa, row.spec, true, row.flags);
-    ASSERT_EQ(r.status, S_OK);
-    EXPECT_EQ(CallsOf(fake, "CryptGenKey"), std::vector<std::string>{row.genKey});
-    EXPECT_EQ(CallsOf(fake, "Crypt")[2].substr(0, std::string(row.export_).size()), row.export_);
-    EXPECT_TRUE(IsGuidText(r.container));
-    EXPECT_EQ(r.provider, 0x100u);
-    EXPECT_EQ(r.keyLength, row.rsa ? r.keyLength : 140u);
-    // The key handle is destroyed, the provider handle left to the caller.
-    EXPECT_EQ(CallsOf(fake, "CryptDestroyKey").size(), 1u);
-    EXPECT_TRUE(CallsOf(fake, "CryptReleaseContext").empty());
-  }
-}
-
-TEST(CreatePublicKey, RsaKeyInfoPointsIntoItsOwnBuffer) {
-  FakeProvider fake;
-  ScopedFakeProvider scope(&fake);
-  Result r;
-  Create(&r, 1024, kEnhanced, true, 1, true, 0);
-  ASSERT_EQ(r.status, S_OK);
-  const auto* info = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(r.key);
-  ASSERT_EQ(info->PublicKey.cbData, 140u);
-  EXPECT_GE(info->PublicKey.pbData, r.key);
-  EXPECT_LE(info->PublicKey.pbData + 140, r.key + r.keyLength);
-  EXPECT_EQ(std::vector<BYTE>(info->PublicKey.pbData, info->PublicKey.pbData + 140),
-            FakeProvider::RsaPublicKey());
-}
-
-TEST(CreatePublicKey, ContainerChoice) {
-  {  // new container true ignores a name in the variable
-    FakeProvider fake;
-    ScopedFakeProvider scope(&fake);
-    Result r;
-    r.container = u"Existing";
-    Create(&r, 1024, kEnhanced, true, 1, true, 0);
-    ASSERT_EQ(r.status, S_OK);
-    EXPECT_TRUE(IsGuidText(r.container));
-    EXPECT_NE(fake.log[0].find("flags=0x8"), std::string::npos) << fake.log[0];
-  }
-  {  // new container false with an empty variable creates one too
-    FakeProvider fake;
-    ScopedFakeProvider scope(&fake);
-    Result r;
-    Create(&r, 1024, kEnhanced, true, 1, false, 0);
-    ASSERT_EQ(r.status, S_OK);
-    EXPECT_TRUE(IsGuidText(r.container));
-  }
-  {  // a named container is opened with flags 0
-    FakeProvider fake;
-    ScopedFakeProvider scope(&fake);
-    Result r;
-    r.container = u"Existing";
-    Create(&r, 1024, kEnhanced, true, 2, false, 0);
-    ASSERT_EQ(r.status, S_OK);
-    EXPECT_EQ(fake.log[0], "CryptAcquireContextW Existing "
-                           "Microsoft Enhanced Cryptographic Provider v1.0 flags=0x0");
-    EXPECT_EQ(r.container, u"Existing");
-  }
-  {  // an open handle is used as it is: no open call at all
-    FakeProvider fake;
-    ScopedFakeProvider scope(&fake);
-    Result r;
-    r.provider = 0x777;
-    r.container = u"Open";
-    Create(&r, 2048, kEnhanced, true, 2, false, 0);
-    ASSERT_EQ(r.status, S_OK);
-    EXPECT_TRUE(CallsOf(fake, "CryptAcquireContextW").empty());
-    EXPECT_EQ(r.container, u"Open");
-    EXPECT_EQ(r.provider, 0x777u);
-  }
-}
-
-TEST(CreatePublicKey, FailureAfterCreationDeletesTheNewContainer) {
-  struct {
+// The identifiers and flags CryptGenKey receives (the only place they are
+// asserted), and the public key handed out: for RSA a CERT_PUBLIC_KEY_INFO
+// whose key OpenSSL reads with the asked length, for SM2 the 140-octet blob.
+TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
+  const struct {
     bool rsa;
-    const char* failCall;
-    const char* deleteFlags;
+    DWORD spec, bits, flags;
+    ALG_ID algId;
+    DWORD genFlags;
+    const char* exportCall;
   } rows[] = {
-      {true, "CryptGenKey", "flags=0x10"},
-      {false, "CryptGenKey", "flags=0xffff0002"},
-      {true, "CryptExportPublicKeyInfo", "flags=0x10"},
-      {false, "CryptExportKey", "flags=0xffff0002"},
+      {true, AT_KEYEXCHANGE, 1024, 0, 1, 0x04000000, "CryptExportPublicKeyInfo"},
+      {true, AT_SIGNATURE, 2048, CRYPT_EXPORTABLE, 2, 0x08000001, "CryptExportPublicKeyInfo"},
+      {false, AT_KEYEXCHANGE, 256, 0, 0xBE00, 0x01000000, "CryptExportKey"},
+      // only the low 16 bits of the caller's flags reach the provider
+      {false, AT_SIGNATURE, 256, 0x10003, 0x3E00, 0x01000003, "CryptExportKey"},
   };
   for (const auto& row : rows) {
-    FakeProvider fake;
-    fake.failCall = row.failCall;
-    fake.failError = static_cast<DWORD>(NTE_PERM);
-    ScopedFakeProvider scope(&fake);
+    SCOPED_TRACE(row.algId);
+    FaultPlatform platform;
     Result r;
-    r.container = u"Before";
-    Create(&r, 1024, row.rsa ? kEnhanced : kSm2, row.rsa, 1, true, 0);
-    EXPECT_EQ(r.status, NTE_PERM) << row.failCall;
-    const auto opens = CallsOf(fake, "CryptAcquireContextW");
-    ASSERT_EQ(opens.size(), 2u);
-    EXPECT_NE(opens[1].find(row.deleteFlags), std::string::npos) << opens[1];
-    // The deletion names the container the first call created.
-    EXPECT_EQ(opens[0].substr(21, 38), opens[1].substr(21, 38));
-    EXPECT_EQ(r.container, u"Before") << "no name is handed out on failure";
-    EXPECT_EQ(r.provider, 0u) << "the handle is released, never left dangling";
-    EXPECT_EQ(r.key, nullptr);
+    Create(&r, row.bits, row.rsa, row.spec, true, row.flags);
+    ASSERT_EQ(r.status, S_OK);
+    const auto gen = platform.CallsOf("CryptGenKey");
+    ASSERT_EQ(gen.size(), 1u);
+    EXPECT_EQ(gen[0].Number("algId"), row.algId);
+    EXPECT_EQ(gen[0].Number("flags"), row.genFlags);
+    ASSERT_EQ(platform.CountOf(row.exportCall), 2u) << "size, then data";
+    EXPECT_TRUE(IsGuidText(r.container));
+    EXPECT_NE(r.provider, 0u);
+    // The key handle is destroyed, the provider handle left to the caller.
+    EXPECT_EQ(platform.CountOf("CryptDestroyKey"), 1u);
+    EXPECT_EQ(platform.CountOf("CryptReleaseContext"), 0u);
+    if (!row.rsa) {
+      EXPECT_EQ(r.keyLength, 140u);
+      EXPECT_EQ(r.key[0], PUBLICKEYBLOB);
+      continue;
+    }
+    const auto* info = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(r.key);
+    ASSERT_GE(r.keyLength, sizeof *info);
+    EXPECT_STREQ(info->Algorithm.pszObjId, "1.2.840.113549.1.1.1");
+    EXPECT_GE(info->PublicKey.pbData, r.key) << "the key points into its own buffer";
+    EXPECT_LE(info->PublicKey.pbData + info->PublicKey.cbData, r.key + r.keyLength);
+    const unsigned char* p = info->PublicKey.pbData;
+    EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, info->PublicKey.cbData);
+    ASSERT_NE(key, nullptr) << "an RSAPublicKey";
+    EXPECT_EQ(EVP_PKEY_get_bits(key), static_cast<int>(row.bits));
+    EVP_PKEY_free(key);
   }
 }
 
-TEST(CreatePublicKey, CallersContainerIsNeverDeleted) {
-  FakeProvider fake;
-  fake.failCall = "CryptGenKey";
-  fake.failError = ERROR_ACCESS_DENIED;
-  ScopedFakeProvider scope(&fake);
-  Result r;
-  r.container = u"Mine";
-  Create(&r, 1024, kEnhanced, true, 1, false, 0);
-  EXPECT_EQ(static_cast<uint32_t>(r.status), 0x80070005u);
-  EXPECT_EQ(CallsOf(fake, "CryptAcquireContextW").size(), 1u);
-  EXPECT_EQ(r.provider, 0x100u) << "the caller's handle stays for the caller to release";
+TEST_F(CreatePublicKeyTest, ContainerChoice) {
+  MakeContainer(u"Existing", true);
+  const struct {
+    const char* name;
+    bool fresh;           // the newContainer argument
+    const char16_t* was;  // *containerName before the call
+    bool openHandle;      // *provider already open on "Existing"
+    int openFlags;        // of the one open call; -1: no open call
+    bool newName;         // a new GUID name is handed out
+  } rows[] = {
+      {"new container ignores a name", true, u"Existing", false, CRYPT_NEWKEYSET, true},
+      {"empty name creates one too", false, u"", false, CRYPT_NEWKEYSET, true},
+      {"a named container is opened", false, u"Existing", false, 0, false},
+      {"an open handle is used as it is", false, u"Existing", true, -1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Result r;
+    r.container = row.was;
+    if (row.openHandle) {
+      ASSERT_TRUE(DefaultPlatform().CryptAcquireContextW(&r.provider, u"Existing", kEnhanced,
+                                                         PROV_RSA_FULL, 0));
+    }
+    const HCRYPTPROV before = r.provider;
+    FaultPlatform platform;
+    Create(&r, 1024, true, AT_SIGNATURE, row.fresh, 0);
+    ASSERT_EQ(r.status, S_OK);
+    const auto opens = platform.CallsOf("CryptAcquireContextW");
+    ASSERT_EQ(opens.size(), row.openFlags < 0 ? 0u : 1u);
+    if (row.openFlags >= 0) {
+      EXPECT_EQ(opens[0].Number("flags"), static_cast<uint64_t>(row.openFlags));
+      EXPECT_EQ(opens[0].Arg("container"), Narrow(r.container.c_str()));
+    } else {
+      EXPECT_EQ(r.provider, before);
+    }
+    EXPECT_EQ(IsGuidText(r.container), row.newName);
+    if (!row.newName) {
+      EXPECT_EQ(r.container, u"Existing");
+    }
+  }
 }
 
-TEST(CreatePublicKey, OpenFailureDeletesNothing) {
-  FakeProvider fake;
-  fake.failCall = "CryptAcquireContextW";
-  fake.failError = static_cast<DWORD>(NTE_KEYSET_NOT_DEF);
-  ScopedFakeProvider scope(&fake);
-  Result r;
-  Create(&r, 1024, u"No Such Provider", true, 1, true, 0);
-  EXPECT_EQ(r.status, NTE_KEYSET_NOT_DEF);
-  EXPECT_EQ(fake.log.size(), 1u);
-  EXPECT_EQ(r.provider, 0u);
-}
-
-TEST(CreatePublicKey, FailureWithoutLastErrorIsStillAFailure) {
-  FakeProvider fake;
-  fake.failCall = "CryptGenKey";
-  fake.failError = 0;
-  ScopedFakeProvider scope(&fake);
-  Result r;
-  Create(&r, 1024, kEnhanced, true, 1, true, 0);
-  EXPECT_EQ(r.status, E_FAIL);
+// A container this call created is deleted after a later failure; the
+// caller's never is; nothing is handed out.
+TEST_F(CreatePublicKeyTest, Failures) {
+  MakeContainer(u"Mine", true);
+  const struct {
+    bool rsa;
+    bool fresh;
+    const char* failCall;
+    DWORD error;
+    HRESULT status;
+    uint64_t deleteFlags;  // of the second open call; 0: there is none
+  } rows[] = {
+      {true, true, "CryptGenKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, CRYPT_DELETEKEYSET},
+      {false, true, "CryptGenKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, 0xFFFF0002},
+      {true, true, "CryptExportPublicKeyInfo", static_cast<DWORD>(NTE_PERM), NTE_PERM,
+       CRYPT_DELETEKEYSET},
+      {false, true, "CryptExportKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, 0xFFFF0002},
+      // a failure without a last error is still a failure
+      {true, true, "CryptGenKey", 0, E_FAIL, CRYPT_DELETEKEYSET},
+      // the caller's container "Mine" stays, and the handle for the caller
+      {true, false, "CryptGenKey", ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005), 0},
+      {true, true, "CryptAcquireContextW", static_cast<DWORD>(NTE_KEYSET_NOT_DEF),
+       NTE_KEYSET_NOT_DEF, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.failCall) + (row.rsa ? " RSA" : " SM2"));
+    FaultPlatform platform;
+    platform.FailCall(row.failCall, 1, row.error);
+    Result r;
+    r.container = row.fresh ? u"Before" : u"Mine";
+    Create(&r, row.rsa ? 1024 : 256, row.rsa, AT_KEYEXCHANGE, row.fresh, 0);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.container, row.fresh ? u"Before" : u"Mine") << "no name is handed out";
+    EXPECT_EQ(r.key, nullptr);
+    const auto opens = platform.CallsOf("CryptAcquireContextW");
+    ASSERT_EQ(opens.size(), row.deleteFlags ? 2u : 1u);
+    if (!row.deleteFlags) {
+      EXPECT_EQ(r.provider != 0, !row.fresh) << "only the caller's handle stays, for the caller";
+      continue;
+    }
+    EXPECT_EQ(r.provider, 0u) << "the handle is released, never left dangling";
+    EXPECT_EQ(opens[1].Number("flags"), row.deleteFlags);
+    EXPECT_EQ(opens[1].Arg("container"), opens[0].Arg("container"));
+    EXPECT_FALSE(ContainerExists(opens[0].Arg("container"), row.rsa));
+  }
+  EXPECT_TRUE(ContainerExists("Mine", true));
 }
 
 }  // namespace

@@ -1,17 +1,16 @@
-// The steps that composing a subject and an SM2 signature records, as a
-// trace consumer sees them.
+// The steps that composing a subject and an SM2 signature record, as a
+// trace consumer sees them: the function entry, a step of each level with
+// its exact text, and a failure's status carried up.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <string>
 #include <vector>
 
-#include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
 #include "request/SubjectName.h"
 #include "support/DerTestSupport.h"
 #include "support/TraceRecorder.h"
-#include "trace/Trace.h"
 
 namespace {
 
@@ -33,54 +32,40 @@ bool Has(const std::string& step) {
   return false;
 }
 
-TEST(TraceSteps, SubjectComposition) {
-  ScopedTraceRecorder consumer(0xF);
-  const Produced p =
-      Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"CN=Test,C=CN", o, l); });
-  ASSERT_EQ(p.status, S_OK);
-  for (const char* step :
-       {">ComposeSubject", ">ParseSubject", ">ComposeSubjectChild",
-        "ParseSubject - SplidWstr-Subject = 00000000", "ParseSubject - SplidWstr-Pair = 00000000",
-        "ComposeSubjectChild - UTF16ToUTF8(CountryName) = 00000000",
+TEST(TraceSteps, StepsOfSubjectsAndSm2Signatures) {
+  const struct {
+    const char16_t* subject;  // null: an SM2 signature of `length` octets
+    DWORD length;
+    std::vector<const char*> steps;
+  } rows[] = {
+      {u"CN=Test,C=CN",
+       0,
+       {">ComposeSubject", "ParseSubject - SplidWstr-Subject = 00000000",
         "ComposeSubjectChild - ComposeAnyString(CountryName) = 00000000",
-        "ComposeSubjectChild - ComposeAnyString = 00000000",
-        "ComposeSubjectChild - ComposeSpecialAttribute = 00000000",
-        "ComposeSpecialAttribute - DecodeASN1Memory = 00000000",
-        "ComposeSpecialAttribute - ASN1Encode-Sequence = 00000000",
         "EncodeObject - CryptEncodeObject - get length = 00000000",
-        "EncodeObject - CryptEncodeObject - get value = 00000000",
-        "ComposeSubject - ComposeSubjectChild = 00000000",
-        "ComposeSubject - ASN1Encode = 00000000"})
-    EXPECT_TRUE(Has(step)) << step;
-}
-
-TEST(TraceSteps, SubjectFailures) {
-  ScopedTraceRecorder consumer(0xF);
-  Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"CN=a,b", o, l); });
-  EXPECT_TRUE(Has("ParseSubject - SplidWstr-Pair = 80090005"));
-  EXPECT_TRUE(Has("ComposeSubject - ParseSubject = 80090005"));
-  ScopedTraceRecorder::records().clear();
-  Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"C=C*", o, l); });
-  EXPECT_TRUE(Has("ComposeSubjectChild - ComposeAnyString(CountryName) = 80092021"));
-  ScopedTraceRecorder::records().clear();
-  Produce([](BYTE** o, DWORD* l) { return ComposeSubject(u"X=1", o, l); });
-  EXPECT_TRUE(Has("GetObjectID - X = 80090011"));
-  EXPECT_TRUE(Has("EncodeObject - CryptEncodeObject - get length = 80092003"));
-}
-
-TEST(TraceSteps, SM2SignatureSteps) {
-  ScopedTraceRecorder consumer(0xF);
-  Bytes raw(64, 0x11);
-  raw[0] = 0x80;   // r gains a 0x00
-  raw[32] = 0x00;  // s loses its leading zero
-  Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
-  EXPECT_TRUE(Has("SM2EncodeRawSignature - Check SM2 raw signature size = 00000000"));
-  EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(1) = 00000000"));
-  EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(4) = 00000000"));
-  EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(5) = 00000000"));
-  ScopedTraceRecorder::records().clear();
-  Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 63, o, l); });
-  EXPECT_TRUE(Has("SM2EncodeRawSignature - Check SM2 raw signature size = 8007000D"));
+        "ComposeSubject - ASN1Encode = 00000000"}},
+      {u"CN=a,b",
+       0,
+       {"ParseSubject - SplidWstr-Pair = 80090005", "ComposeSubject - ParseSubject = 80090005"}},
+      {u"C=C*", 0, {"ComposeSubjectChild - ComposeAnyString(CountryName) = 80092021"}},
+      {u"X=1",
+       0,
+       {"GetObjectID - X = 80090011", "EncodeObject - CryptEncodeObject - get length = 80092003"}},
+      {nullptr,
+       64,
+       {"SM2EncodeRawSignature - Check SM2 raw signature size = 00000000",
+        "SM2EncodeRawSignature - ASN1Encode(5) = 00000000"}},
+      {nullptr, 63, {"SM2EncodeRawSignature - Check SM2 raw signature size = 8007000D"}},
+  };
+  const Bytes raw(64, 0x11);
+  for (const auto& row : rows) {
+    ScopedTraceRecorder consumer(0xF);
+    Produce([&](BYTE** o, DWORD* l) {
+      return row.subject ? ComposeSubject(row.subject, o, l)
+                         : SM2EncodeRawSignature(raw.data(), row.length, o, l);
+    });
+    for (const char* step : row.steps) EXPECT_TRUE(Has(step)) << step;
+  }
 }
 
 }  // namespace

@@ -60,7 +60,3 @@ int OpenSslAsn1Parse(const Bytes& der, std::string* output) {
   unlink(path);
   return status;
 }
-
-ScopedPlatform::ScopedPlatform() : table(DefaultPlatform()), previous_(SetPlatform(&table)) {}
-
-ScopedPlatform::~ScopedPlatform() { SetPlatform(previous_); }

@@ -36,17 +36,3 @@ Produced Produce(F&& operation) {
 // Writes `der` to a temporary file and runs `openssl asn1parse -inform DER`
 // on it; returns the exit status and fills `output` with what it printed.
 int OpenSslAsn1Parse(const Bytes& der, std::string* output);
-
-// Installs a copy of the default platform table for the scope, whose
-// entries a test may replace; restores the previous table on destruction.
-class ScopedPlatform {
- public:
-  ScopedPlatform();
-  ~ScopedPlatform();
-  ScopedPlatform(const ScopedPlatform&) = delete;
-  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
-  Platform table;
-
- private:
-  const Platform* previous_;
-};

@@ -1,7 +1,9 @@
 #include "support/FaultPlatform.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
-#include <string_view>
 #include <type_traits>
 
 #include "encoding/Unicode.h"
@@ -10,127 +12,103 @@ namespace {
 
 FaultPlatform* g_active = nullptr;
 
-// How a failed entry reports its failure.
-enum Kind { kValue, kCode, kHresult, kHandle };
-
-// Every entry of the table with its failure kind.
-#define KL_FAULT_ENTRIES(X)                                                                  \
-  X(GetLastError, kValue) X(SetLastError, kValue) X(FormatMessageW, kValue)                 \
-  X(LoadStringW, kValue) X(GetUserDefaultUILanguage, kValue) X(GetThreadLocale, kValue)     \
-  X(SetThreadLocale, kValue) X(MultiByteToWideChar, kValue) X(WideCharToMultiByte, kValue)  \
-  X(CoInitialize, kHresult) X(CoUninitialize, kValue) X(CoCreateGuid, kHresult)             \
-  X(StringFromGUID2, kValue) X(CoCreateInstance, kHresult) X(ComRelease, kValue)            \
-  X(CryptEnumProvidersW, kValue) X(CryptAcquireContextW, kValue)                            \
-  X(CryptReleaseContext, kValue) X(CryptGetProvParam, kValue) X(CryptGenKey, kValue)        \
-  X(CryptGetUserKey, kValue) X(CryptExportKey, kValue) X(CryptExportPublicKeyInfo, kValue)  \
-  X(CryptImportKey, kValue) X(CryptSetKeyParam, kValue) X(CryptGetKeyParam, kValue)         \
-  X(CryptDecrypt, kValue) X(CryptGenRandom, kValue) X(CryptCreateHash, kValue)              \
-  X(CryptHashData, kValue) X(CryptGetHashParam, kValue) X(CryptSignHashW, kValue)           \
-  X(CryptDestroyHash, kValue) X(CryptDestroyKey, kValue) X(CryptEncodeObject, kValue)       \
-  X(CertOpenStore, kValue) X(CertCloseStore, kValue) X(CertEnumCertificatesInStore, kValue) \
-  X(CertFindCertificateInStore, kValue) X(CertAddCertificateContextToStore, kValue)         \
-  X(CertAddEncodedCertificateToStore, kValue) X(CertGetCertificateContextProperty, kValue)  \
-  X(CertSetCertificateContextProperty, kValue) X(CertDuplicateCertificateContext, kValue)   \
-  X(CertFreeCertificateContext, kValue) X(CertNameToStrW, kValue)                           \
-  X(CertGetCertificateChain, kValue) X(CertFreeCertificateChain, kValue)                    \
-  X(CertFreeCertificateChainEngine, kValue) X(GetVersionExW, kValue)                        \
-  X(VerifyVersionInfoW, kValue) X(VerSetConditionMask, kValue) X(RegOpenKeyExW, kCode)      \
-  X(RegCreateKeyExW, kCode) X(RegSetValueExW, kCode) X(RegQueryValueExW, kCode)             \
-  X(RegEnumKeyExW, kCode) X(RegDeleteValueW, kCode) X(RegDeleteTreeW, kCode)                \
-  X(RegCloseKey, kCode) X(FindResourceW, kValue) X(SizeofResource, kValue)                  \
-  X(LoadResource, kValue) X(LockResource, kValue) X(GetModuleFileNameW, kValue)             \
-  X(FileTimeToSystemTime, kValue) X(SystemTimeToFileTime, kValue)                           \
-  X(FileTimeToLocalFileTime, kValue) X(GetTempPathW, kValue) X(CreateFileW, kHandle)        \
-  X(WriteFile, kValue) X(CloseHandle, kValue) X(DeleteFileW, kValue)                        \
-  X(PathFileExistsW, kValue) X(XmlLoad, kHresult) X(XmlLastChild, kHresult)                 \
-  X(XmlChildAt, kHresult) X(XmlChildCount, kHresult) X(XmlNodeName, kHresult)               \
-  X(XmlText, kHresult) X(XmlFreeText, kValue) X(XmlRelease, kValue)                         \
-  X(SetZoneMapping, kHresult) X(GetZoneAttributes, kHresult) X(SetZoneAttributes, kHresult) \
-  X(MapUrlToZone, kHresult)                                                                 \
-  X(TraceRegister, kValue) X(TraceUnregister, kValue) X(TraceWrite, kValue)
-
-std::string Hex(uintptr_t value) {
+std::string Hex(const void* p) {
   char text[32];
-  std::snprintf(text, sizeof text, "0x%zx", static_cast<size_t>(value));
+  std::snprintf(text, sizeof text, "0x%zx", reinterpret_cast<size_t>(p));
   return text;
 }
 
-// Only texts the caller passes in (const) are read; out buffers are not.
-template <typename C>
-std::string Text(const C* p) {
-  if (p == nullptr) return "null";
-  const auto value = reinterpret_cast<uintptr_t>(p);
-  if ((value >> 16) == 0) {  // an integer resource or type
-    char number[16];
-    std::snprintf(number, sizeof number, "#%u", static_cast<unsigned>(value));
-    return number;
-  }
-  if constexpr (std::is_same_v<C, char16_t>) return Utf16ToUtf8(p);
-  else return std::string(p);
-}
-
+// Only input texts (const) are read; a text passed with a length may lack
+// a terminator, so it is recorded by address.
 template <typename T>
-std::string Format(const T& value) {
-  if constexpr (std::is_same_v<T, const char16_t*>) return Text(value);
-  else if constexpr (std::is_same_v<T, const char*>) return Text(value);
-  else if constexpr (std::is_integral_v<T>) return std::to_string(value);
-  else if constexpr (std::is_pointer_v<T>) return value ? Hex(reinterpret_cast<uintptr_t>(value)) : "null";
-  else return "{...}";  // structures passed by reference
+std::string Format(const T& value, bool countedText) {
+  if constexpr (std::is_same_v<T, const char16_t*> || std::is_same_v<T, const char*>) {
+    if (value == nullptr) return "null";
+    if ((reinterpret_cast<uintptr_t>(value) >> 16) == 0) {  // an integer resource or type
+      char number[16];
+      std::snprintf(number, sizeof number, "#%u",
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(value)));
+      return number;
+    }
+    if (countedText) return Hex(value);
+    if constexpr (std::is_same_v<T, const char16_t*>)
+      return Utf16ToUtf8(value);
+    else
+      return value;
+  } else if constexpr (std::is_integral_v<T>) {
+    return std::to_string(value);
+  } else if constexpr (std::is_pointer_v<T>) {
+    return value ? Hex(value) : "null";
+  } else {
+    return "{...}";  // structures passed by reference
+  }
 }
 
-template <typename F>
-struct Entry;
-
-template <typename R, typename... A>
-struct Entry<R (*)(A...)> {
-  using Fn = R (*)(A...);
-  template <const char* Name, int K, Fn Platform::*M>
-  static R Call(A... a) {
-    FaultPlatform* self = g_active;
-    DWORD error = 0;
-    if (self->Enter(Name, {Format(a)...}, &error)) {
-      if constexpr (std::is_void_v<R>) {
-        self->inner().SetLastError(error);
-        return;
-      } else if constexpr (K == kCode) {
-        return static_cast<R>(error);
-      } else if constexpr (K == kHresult) {
-        return static_cast<R>(HRESULT_FROM_WIN32(error));
-      } else if constexpr (K == kHandle) {
-        self->inner().SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-      } else {
-        self->inner().SetLastError(error);
-        return R{};
-      }
+// "(prov, container, flags)" to its names.
+std::vector<std::string> ArgNames(std::string_view list) {
+  std::vector<std::string> names;
+  std::string name;
+  for (char c : list) {
+    if (c == ',' || c == ')') {
+      if (!name.empty()) names.push_back(name);
+      name.clear();
+    } else if (c != '(' && c != ' ') {
+      name += c;
     }
-    return (self->inner().*M)(a...);
+  }
+  return names;
+}
+
+template <PlatformFailure K, typename F>
+struct Intercept;
+
+template <PlatformFailure K, typename R, typename... A>
+struct Intercept<K, R (*)(A...)> {
+  const char* name;
+  const char* argList;
+  R (*Platform::*entry)(A...);
+
+  R operator()(A... a) const {
+    FaultPlatform* self = g_active;
+    FaultPlatform::Call call{name, ArgNames(argList), {}};
+    [[maybe_unused]] const bool counted =
+        std::find(call.argNames.begin(), call.argNames.end(), "length") != call.argNames.end();
+    (call.args.push_back(Format(a, counted)), ...);
+    DWORD error = 0;
+    if (self->Enter(std::move(call), &error))
+      return PlatformFailedResult<K, R>(error, self->table.SetLastError);
+    return (self->table.*entry)(a...);
   }
 };
 
-#define KL_FAULT_NAME(name, kind) constexpr char kName_##name[] = #name;
-KL_FAULT_ENTRIES(KL_FAULT_NAME)
-#undef KL_FAULT_NAME
-
-// A table entry added without a wrapper here would bypass the recording.
-#define KL_FAULT_COUNT(name, kind) +1
-static_assert((0 KL_FAULT_ENTRIES(KL_FAULT_COUNT)) * sizeof(void (*)()) == sizeof(Platform),
-              "every platform entry needs its wrapper");
-#undef KL_FAULT_COUNT
-
-void Wrap(Platform& t) {
-#define KL_FAULT_WRAP(name, kind) \
-  t.name = &Entry<decltype(Platform::name)>::template Call<kName_##name, kind, &Platform::name>;
-  KL_FAULT_ENTRIES(KL_FAULT_WRAP)
-#undef KL_FAULT_WRAP
-}
+// One intercepting function per entry of the list.
+#define KL_PLATFORM_ENTRY(ret, name, params, args, failure)                                        \
+  ret Intercepted##name params {                                                                   \
+    return Intercept<PlatformFailure::k##failure, decltype(Platform::name)>{#name, #args,          \
+                                                                            &Platform::name} args; \
+  }
+#include "base/PlatformEntries.inc"
 
 }  // namespace
 
-FaultPlatform::FaultPlatform() : inner_(&Plat()) {
-  Wrap(table_);
+std::string FaultPlatform::Call::Arg(std::string_view argName) const {
+  for (size_t i = 0; i < argNames.size() && i < args.size(); ++i)
+    if (argNames[i] == argName) return args[i];
+  ADD_FAILURE() << name << " has no argument " << argName;
+  return "";
+}
+
+uint64_t FaultPlatform::Call::Number(std::string_view argName) const {
+  const std::string text = Arg(argName);
+  return text.empty() ? 0 : static_cast<uint64_t>(std::stoll(text, nullptr, 0));
+}
+
+FaultPlatform::FaultPlatform() : table(Plat()) {
+  EXPECT_EQ(g_active, nullptr) << "one FaultPlatform at a time";
+#define KL_PLATFORM_ENTRY(ret, name, params, args, failure) interceptor_.name = &Intercepted##name;
+#include "base/PlatformEntries.inc"
   g_active = this;
-  previous_ = SetPlatform(&table_);
+  previous_ = SetPlatform(&interceptor_);
 }
 
 FaultPlatform::~FaultPlatform() {
@@ -154,7 +132,7 @@ std::vector<FaultPlatform::Call> FaultPlatform::calls() const {
   return calls_;
 }
 
-std::vector<FaultPlatform::Call> FaultPlatform::CallsOf(const std::string& name) const {
+std::vector<FaultPlatform::Call> FaultPlatform::CallsOf(std::string_view name) const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<Call> out;
   for (const Call& c : calls_)
@@ -162,12 +140,10 @@ std::vector<FaultPlatform::Call> FaultPlatform::CallsOf(const std::string& name)
   return out;
 }
 
-size_t FaultPlatform::CountOf(const std::string& name) const { return CallsOf(name).size(); }
-
-bool FaultPlatform::Enter(const char* name, std::vector<std::string> args, DWORD* error) {
+bool FaultPlatform::Enter(Call call, DWORD* error) {
   std::lock_guard<std::mutex> hold(lock_);
-  calls_.push_back({name, std::move(args)});
-  auto it = plans_.find(name);
+  auto it = plans_.find(call.name);
+  calls_.push_back(std::move(call));
   if (it == plans_.end()) return false;
   bool fail = false;
   for (Plan& plan : it->second) {

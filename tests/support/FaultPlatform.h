@@ -1,30 +1,31 @@
-// A wrapping platform table for tests: it forwards every entry to the table
-// that was active when it was installed, records each call with its
-// arguments, and makes chosen calls fail.
+// The one platform interceptor for tests. Installed over the active table
+// (the real soft platform), it records every call with its arguments, makes
+// chosen calls fail, and lets a test script an entry's result by replacing
+// the entry in `table`, the table it forwards to:
 //
-//   FaultPlatform fault;                       // installed until destroyed
-//   fault.FailCall("CryptGenKey", 1, NTE_FAIL); // the first CryptGenKey fails
+//   FaultPlatform platform;                          // installed until destroyed
+//   platform.FailCall("CryptGenKey", 1, NTE_FAIL);   // the first CryptGenKey fails
+//   platform.table.CryptSignHashW = &ShortSignature; // a provider that misbehaves
 //   ... run the operation ...
-//   EXPECT_EQ(1u, fault.CountOf("CryptAcquireContextW"));
-//   EXPECT_EQ("16", fault.CallsOf("CryptAcquireContextW")[0].args[4]);
+//   EXPECT_EQ(platform.CallsOf("CryptAcquireContextW")[0].Number("flags"), CRYPT_NEWKEYSET);
 //
-// A failed call does not reach the wrapped table. It answers the failure
-// result of its Win32 call: FALSE, 0 or null for most entries (with the
-// chosen last error set through the wrapped table's SetLastError), the code
-// itself for the registry entries, the code as an HRESULT for the COM-style
-// entries (HRESULT_FROM_WIN32 of a positive code), INVALID_HANDLE_VALUE for
-// CreateFileW.
+// A failed call reaches neither `table` nor the platform; it answers the
+// failure result its entry's kind in base/PlatformEntries.inc names, with
+// the chosen error (set as the last error through `table`).
 //
-// Arguments are recorded as text: numbers in decimal (HCRYPTPROV and the
-// other integer handles too), HKEY, HANDLE and other
-// pointers as hexadecimal (or "null"), UTF-16 and ANSI texts as their UTF-8
-// contents, resource-style small integers passed as text pointers as "#n".
-// One FaultPlatform may be installed at a time.
+// Arguments are recorded as text under their names in the list: integers
+// (and integer handles) in decimal, pointers in hexadecimal or "null",
+// UTF-16 and ANSI input texts as their UTF-8 contents ("#n" for integer
+// resource names), except a text passed with a length, which is recorded
+// by address. One FaultPlatform may be installed at a time; it is not
+// nestable.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Platform.h"
@@ -33,13 +34,23 @@ class FaultPlatform {
  public:
   struct Call {
     std::string name;
+    std::vector<std::string> argNames;
     std::vector<std::string> args;
+    // The recorded text of argument `argName`; a test failure and "" when
+    // the entry has no such argument.
+    std::string Arg(std::string_view argName) const;
+    // That argument as an integer (recorded in decimal).
+    uint64_t Number(std::string_view argName) const;
   };
 
   FaultPlatform();
   ~FaultPlatform();
   FaultPlatform(const FaultPlatform&) = delete;
   FaultPlatform& operator=(const FaultPlatform&) = delete;
+
+  // The entries the interceptor forwards to: a copy of the table that was
+  // active at installation. Replace an entry to script its result.
+  Platform table;
 
   // Makes the `occurrence`-th call (counting from 1, from now) of entry
   // `name` fail with `error`; occurrence 0 fails every call.
@@ -48,14 +59,12 @@ class FaultPlatform {
   void Reset();
 
   std::vector<Call> calls() const;
-  std::vector<Call> CallsOf(const std::string& name) const;
-  size_t CountOf(const std::string& name) const;
-  // The table the fault table wraps.
-  const Platform& inner() const { return *inner_; }
+  std::vector<Call> CallsOf(std::string_view name) const;
+  size_t CountOf(std::string_view name) const { return CallsOf(name).size(); }
 
-  // Used by the wrapper entries: records the call and answers whether it
+  // Used by the generated entries: records the call and answers whether it
   // must fail, and with which error.
-  bool Enter(const char* name, std::vector<std::string> args, DWORD* error);
+  bool Enter(Call call, DWORD* error);
 
  private:
   struct Plan {
@@ -63,10 +72,9 @@ class FaultPlatform {
     DWORD error;
     int seen = 0;
   };
-  const Platform* inner_;
+  Platform interceptor_;
   const Platform* previous_;
-  Platform table_;
   mutable std::mutex lock_;
   std::vector<Call> calls_;
-  std::map<std::string, std::vector<Plan>> plans_;
+  std::map<std::string, std::vector<Plan>, std::less<>> plans_;
 };

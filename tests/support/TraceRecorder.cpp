@@ -42,18 +42,14 @@ std::vector<RecordedTrace>& ScopedTraceRecorder::records() {
   return kept;
 }
 
-ScopedTraceRecorder::ScopedTraceRecorder(uint32_t mask) : table_(DefaultPlatform()) {
+ScopedTraceRecorder::ScopedTraceRecorder(uint32_t mask) {
   records().clear();
   g_mask = mask;
-  table_.TraceRegister = &RecordingRegister;
-  table_.TraceUnregister = &RecordingUnregister;
-  table_.TraceWrite = &RecordingWrite;
-  previous_ = SetPlatform(&table_);
+  platform_.table.TraceRegister = &RecordingRegister;
+  platform_.table.TraceUnregister = &RecordingUnregister;
+  platform_.table.TraceWrite = &RecordingWrite;
   TraceShutdown();
   TraceInitialize();
 }
 
-ScopedTraceRecorder::~ScopedTraceRecorder() {
-  TraceShutdown();
-  SetPlatform(previous_);
-}
+ScopedTraceRecorder::~ScopedTraceRecorder() { TraceShutdown(); }

@@ -1,5 +1,5 @@
-// A trace consumer for tests: while installed, tracing runs over a copy of
-// the default table whose sink keeps every record written with the chosen
+// A trace consumer for tests: while installed, tracing runs through a
+// FaultPlatform whose sink keeps every record written with the chosen
 // enable flags.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/Platform.h"
+#include "support/FaultPlatform.h"
 
 struct RecordedTrace {
   std::string component;
@@ -17,9 +17,9 @@ struct RecordedTrace {
   std::vector<uint32_t> sizes;    // the byte sizes handed to the sink
 };
 
-// Re-initializes tracing over the recording table with `mask` as the
-// consumer's enable flags; shuts tracing down and restores the previous
-// table on destruction. The sink sets the last error to 0xDEAD after each
+// Re-initializes tracing over the recording sink with `mask` as the
+// consumer's enable flags; shuts tracing down and removes the interceptor
+// on destruction. The sink sets the last error to 0xDEAD after each
 // record, so that callers who see it can tell the sink disturbed them.
 class ScopedTraceRecorder {
  public:
@@ -31,6 +31,5 @@ class ScopedTraceRecorder {
   static std::vector<RecordedTrace>& records();
 
  private:
-  Platform table_;
-  const Platform* previous_;
+  FaultPlatform platform_;
 };

@@ -4,7 +4,7 @@ namespace {
 
 Platform BuildSoftTable() {
   Platform t{};
-  SoftFillUnimplemented(t);
+  FillUnimplemented(t);
   SoftFillThread(t);
   SoftFillCom(t);
   SoftFillTrace(t);

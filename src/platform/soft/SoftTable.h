@@ -1,6 +1,6 @@
 // The soft platform's table, assembled from one filler per area. Each area
-// fills its own entries; entries no area fills fail with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// fills its own entries; entries no area fills keep the unimplemented
+// filler of base/ (ERROR_CALL_NOT_IMPLEMENTED).
 //
 // Folders: crypto/ (providers, key containers, hashes, keys, the structure
 // encoder), certs/ (certificate contexts, stores, names, chains), registry/
@@ -10,8 +10,6 @@
 
 #include "base/Platform.h"
 #include "platform/soft/system/SoftSystem.h"
-
-void SoftFillUnimplemented(Platform& t);
 
 // crypto/
 void SoftFillEncode(Platform& t);    // structure encoder (CryptEncodeObject)

@@ -12,6 +12,7 @@ namespace {
 
 Platform BuildWin32Table() {
   Platform t{};
+  FillUnimplemented(t);  // what this table does not forward
   t.GetLastError = [] { return ::GetLastError(); };
   t.SetLastError = [](DWORD e) { ::SetLastError(e); };
   t.FormatMessageW = [](DWORD flags, const void* source, DWORD id, DWORD lang, char16_t* buffer,
