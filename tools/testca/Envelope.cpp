@@ -253,8 +253,8 @@ bool MakeEnvelope(const std::string& dir, const EnvelopeRequest& request, Envelo
     *error = "the SM2 session key type is 0 or 306";
     return false;
   }
-  Bytes subject;
-  if (!SubjectName(request.subject, &subject)) {
+  Bytes subject = request.subjectDer;
+  if ((!request.subject.empty() || subject.empty()) && !SubjectName(request.subject, &subject)) {
     *error = "cannot read the subject \"" + request.subject + "\"";
     return false;
   }

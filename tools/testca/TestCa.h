@@ -75,6 +75,7 @@ struct EnvelopeRequest {
   Bytes temporaryKey;
   int bits = 2048;            // RSA key length; SM2 keys are 256 bits
   std::string subject;        // "CN=a,O=b,C=CN" (encoded last to first) or "/C=CN/O=b/CN=a"
+  Bytes subjectDer;           // used as is when `subject` is empty (a request's subject)
   size_t commas = 0;          // break the Base64 fields every N characters; 0 keeps them whole
   int sm2SessionType = 0;     // SM2: 0 (no session key) or 306
   int deviceType = 1;         // header fields, as the control accepts them

@@ -25,13 +25,15 @@ const char kUsage[] =
     "      intermediate of the key's algorithm, as Base64 of its DER.\n"
     "\n"
     "  envelope --dir DIR --alg rsa|sm2 (--temp-key FILE | --temp-key-from-request FILE)\n"
-    "           --bits N --subject DN --out-envelope FILE --out-cert FILE\n"
+    "           --bits N [--subject DN] --out-envelope FILE --out-cert FILE\n"
     "           [--commas N] [--sm2-session 306] [--out-key FILE]\n"
     "      Generate an encryption key pair, issue its certificate for DN\n"
     "      (\"CN=a,O=b,C=CN\" or \"/C=CN/O=b/CN=a\") and write the envelope\n"
     "      that carries the private key wrapped for the temporary public key\n"
     "      (the Base64 of ZENQ_GetTempPublickey, or taken from a double\n"
-    "      request). --commas breaks the Base64 texts every N characters;\n"
+    "      request; DN then defaults to the request's subject). --commas\n"
+    "      breaks the Base64 texts (envelope fields, certificate) every N\n"
+    "      characters;\n"
     "      --out-key also writes the generated key (PEM, owner-only).\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n";
@@ -75,7 +77,7 @@ int Envelope(std::map<std::string, std::string>& o) {
   request.alg = alg == "sm2" ? testca::Alg::kSm2 : testca::Alg::kRsa;
   const bool fromFile = o.count("--temp-key") != 0, fromRequest = o.count("--temp-key-from-request") != 0;
   long bits = 0, commas = 0, session = 0;
-  if (fromFile == fromRequest || !Number(o["--bits"], &bits) || o["--subject"].empty() ||
+  if (fromFile == fromRequest || !Number(o["--bits"], &bits) || (fromFile && o["--subject"].empty()) ||
       o["--out-envelope"].empty() || o["--out-cert"].empty() ||
       (o.count("--commas") && !Number(o["--commas"], &commas)) ||
       (o.count("--sm2-session") && !Number(o["--sm2-session"], &session)))
@@ -94,6 +96,7 @@ int Envelope(std::map<std::string, std::string>& o) {
       return Fail(error);
     if (parts.temporaryKey.empty()) return Fail("the request carries no temporaryKey attribute");
     request.temporaryKey = parts.temporaryKey;
+    request.subjectDer = parts.subject;
   }
   testca::EnvelopeResult result;
   if (!testca::MakeEnvelope(o["--dir"], request, &result, &error) ||
