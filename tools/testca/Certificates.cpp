@@ -86,6 +86,20 @@ bool SignedBy(X509* cert, EVP_PKEY* key, Alg alg) {
   return X509_verify(cert, key) == 1;
 }
 
+const char* KeyUsage(Usage usage, Alg alg) {
+  switch (usage) {
+    case Usage::kRoot:
+    case Usage::kIntermediate:
+      return "critical,keyCertSign,cRLSign";
+    case Usage::kSigning:
+      return "critical,digitalSignature,nonRepudiation";
+    case Usage::kEncryption:
+      break;
+  }
+  return alg == Alg::kSm2 ? "critical,keyEncipherment,dataEncipherment,keyAgreement"
+                          : "critical,keyEncipherment,dataEncipherment";
+}
+
 }  // namespace
 
 const char* AlgName(Alg alg) { return alg == Alg::kSm2 ? "sm2" : "rsa"; }
@@ -133,11 +147,6 @@ X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int ye
   X509Ptr cert(X509_new());
   X509* x = cert.get();
   X509* issuerCert = issuer ? issuer->cert.get() : x;
-  const bool ca = usage == Usage::kRoot || usage == Usage::kIntermediate;
-  const char* keyUsage = ca ? "critical,keyCertSign,cRLSign"
-                         : usage == Usage::kSigning
-                             ? "critical,digitalSignature,nonRepudiation"
-                             : "critical,keyEncipherment,dataEncipherment,keyAgreement";
   bool ok = name != nullptr && x != nullptr && X509_set_version(x, 2) == 1 && RandomSerial(x) &&
             X509_gmtime_adj(X509_getm_notBefore(x), -86400L) != nullptr &&
             X509_time_adj_ex(X509_getm_notAfter(x), years * 365 + years / 4, -86400L, nullptr) != nullptr &&
@@ -148,7 +157,7 @@ X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int ye
                          usage == Usage::kRoot           ? "critical,CA:TRUE"
                          : usage == Usage::kIntermediate ? "critical,CA:TRUE,pathlen:0"
                                                          : "critical,CA:FALSE") &&
-            AddExtension(x, issuerCert, NID_key_usage, keyUsage) &&
+            AddExtension(x, issuerCert, NID_key_usage, KeyUsage(usage, alg)) &&
             AddExtension(x, issuerCert, NID_subject_key_identifier, "hash") &&
             (usage == Usage::kRoot || AddExtension(x, issuerCert, NID_authority_key_identifier, "keyid"));
   X509_NAME_free(name);
