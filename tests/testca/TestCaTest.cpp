@@ -216,48 +216,58 @@ Bytes Decrypt(EVP_PKEY* key, const Bytes& in) {
 }
 
 TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
-  Pkey temporary(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024}));
-  testca::EnvelopeRequest request;
-  request.temporaryKey.resize(static_cast<size_t>(i2d_PublicKey(temporary.get(), nullptr)));
-  unsigned char* p = request.temporaryKey.data();
-  i2d_PublicKey(temporary.get(), &p);  // RSAPublicKey
-  request.bits = 1024;
-  request.subject = "CN=Test User,O=Keyloom,C=CN";
-  request.commas = 10;
-  testca::EnvelopeResult result;
-  std::string error, header;
-  ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
-  const std::vector<Bytes> fields = EnvelopeFields(result.envelope, &header);
-  EXPECT_EQ(header, "000000000000000100000000000000010000000000000306");
-  ASSERT_EQ(fields.size(), 2u);
-  const Bytes session = Decrypt(temporary.get(), fields[0]);  // big-endian PKCS#1 v1.5
-  ASSERT_EQ(session.size(), 24u);
-  Bytes plain(fields[1].size());
-  int n = 0, tail = 0;
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr), 1);
-  EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(), static_cast<int>(fields[1].size())), 1);
-  EXPECT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &tail), 1) << "PKCS#5 padding";
-  EVP_CIPHER_CTX_free(ctx);
-  const unsigned char* q = plain.data();
-  Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, n + tail));  // RSAPrivateKey
-  ASSERT_TRUE(key);
-  EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 1024);
-  EXPECT_EQ(EVP_PKEY_eq(key.get(), result.key.get()), 1);
-  BIGNUM *d1 = nullptr, *d2 = nullptr;
-  EVP_PKEY_get_bn_param(key.get(), "d", &d1);
-  EVP_PKEY_get_bn_param(result.key.get(), "d", &d2);
-  EXPECT_EQ(BN_cmp(d1, d2), 0);
-  BN_clear_free(d1);
-  BN_clear_free(d2);
-  // The certificate text, broken by commas, is the generated key's.
-  EXPECT_NE(result.certificate.find(','), std::string::npos);
-  std::string certificate = result.certificate;
-  std::erase(certificate, ',');
-  X509Ptr cert = FromDer(Unbase64(certificate));
-  ASSERT_TRUE(cert);
-  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()), 1);
-  EXPECT_TRUE(ChainVerifies(dir_, Alg::kRsa, cert.get()));
+  for (unsigned long exponent : {65537ul, 3ul}) {
+    SCOPED_TRACE(exponent);
+    Pkey temporary(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024}));
+    testca::EnvelopeRequest request;
+    request.temporaryKey.resize(static_cast<size_t>(i2d_PublicKey(temporary.get(), nullptr)));
+    unsigned char* p = request.temporaryKey.data();
+    i2d_PublicKey(temporary.get(), &p);  // RSAPublicKey
+    request.bits = 1024;
+    request.subject = "CN=Test User,O=Keyloom,C=CN";
+    request.commas = 10;
+    request.exponent = exponent;
+    testca::EnvelopeResult result;
+    std::string error, header;
+    ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
+    const std::vector<Bytes> fields = EnvelopeFields(result.envelope, &header);
+    EXPECT_EQ(header, "000000000000000100000000000000010000000000000306");
+    ASSERT_EQ(fields.size(), 2u);
+    const Bytes session = Decrypt(temporary.get(), fields[0]);  // big-endian PKCS#1 v1.5
+    ASSERT_EQ(session.size(), 24u);
+    Bytes plain(fields[1].size());
+    int n = 0, tail = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr), 1);
+    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(),
+                                static_cast<int>(fields[1].size())),
+              1);
+    EXPECT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &tail), 1) << "PKCS#5 padding";
+    EVP_CIPHER_CTX_free(ctx);
+    const unsigned char* q = plain.data();
+    Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, n + tail));  // RSAPrivateKey
+    ASSERT_TRUE(key);
+    EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 1024);
+    BIGNUM* e = nullptr;
+    EVP_PKEY_get_bn_param(key.get(), "e", &e);
+    EXPECT_TRUE(BN_is_word(e, exponent));
+    BN_free(e);
+    EXPECT_EQ(EVP_PKEY_eq(key.get(), result.key.get()), 1);
+    BIGNUM *d1 = nullptr, *d2 = nullptr;
+    EVP_PKEY_get_bn_param(key.get(), "d", &d1);
+    EVP_PKEY_get_bn_param(result.key.get(), "d", &d2);
+    EXPECT_EQ(BN_cmp(d1, d2), 0);
+    BN_clear_free(d1);
+    BN_clear_free(d2);
+    // The certificate text, broken by commas, is the generated key's.
+    EXPECT_NE(result.certificate.find(','), std::string::npos);
+    std::string certificate = result.certificate;
+    std::erase(certificate, ',');
+    X509Ptr cert = FromDer(Unbase64(certificate));
+    ASSERT_TRUE(cert);
+    EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()), 1);
+    EXPECT_TRUE(ChainVerifies(dir_, Alg::kRsa, cert.get()));
+  }
 }
 
 // The 24-octet reference blob by which the SM2 token imports a wrapped key.

@@ -215,6 +215,18 @@ bool WrapSm2(EVP_PKEY* temporary, EVP_PKEY* key, bool sessionToo, Bytes* session
   return true;
 }
 
+Pkey RsaKey(int bits, unsigned long exponent) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  BIGNUM* e = BN_new();
+  EVP_PKEY* key = nullptr;
+  if (ctx && e && BN_set_word(e, exponent) == 1 && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) == 1 &&
+      EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e) == 1)
+    EVP_PKEY_generate(ctx.get(), &key);
+  BN_free(e);
+  return Pkey(key);
+}
+
 std::string Field(const Bytes& der, size_t commas) {
   const std::string text = der.empty() ? std::string() : Base64Field(der, commas, true);
   return Number(static_cast<long>(text.size())) + text;
@@ -245,8 +257,11 @@ bool MakeEnvelope(const std::string& dir, const EnvelopeRequest& request, Envelo
                  : "the temporary key is not a DER RSAPublicKey";
     return false;
   }
-  if (sm2 ? request.bits != 256 : (request.bits < 1024 || request.bits > 8192 || request.bits % 16 != 0)) {
-    *error = sm2 ? "SM2 keys have 256 bits" : "RSA key length must be a multiple of 16 from 1024 to 8192";
+  if (sm2 ? request.bits != 256
+          : (request.bits < 512 || request.bits > 8192 || request.bits % 8 != 0 ||
+             request.exponent < 3 || request.exponent % 2 == 0)) {
+    *error = sm2 ? "SM2 keys have 256 bits"
+                 : "RSA keys need a length that is a multiple of 8 from 512 to 8192 and an odd exponent of 3 or more";
     return false;
   }
   if (sm2 && request.sm2SessionType != 0 && request.sm2SessionType != kSessionType3Des) {
@@ -260,8 +275,8 @@ bool MakeEnvelope(const std::string& dir, const EnvelopeRequest& request, Envelo
   }
   Authority issuer;
   if (!LoadIssuer(dir, request.alg, &issuer, error)) return false;
-  result->key.reset(sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-                        : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(request.bits)));
+  result->key = sm2 ? Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"))
+                    : RsaKey(request.bits, request.exponent);
   if (!result->key) {
     *error = "cannot generate the encryption key";
     return false;

@@ -73,7 +73,8 @@ struct EnvelopeRequest {
   // The temporary public key: the DER RSAPublicKey (RSA) or the 136-octet
   // SM2TmpPublicKeyStruct (SM2).
   Bytes temporaryKey;
-  int bits = 2048;            // RSA key length; SM2 keys are 256 bits
+  int bits = 2048;            // RSA key length (a multiple of 8); SM2 keys are 256 bits
+  unsigned long exponent = 65537;  // RSA public exponent (odd, at least 3)
   std::string subject;        // "CN=a,O=b,C=CN" (encoded last to first) or "/C=CN/O=b/CN=a"
   Bytes subjectDer;           // used as is when `subject` is empty (a request's subject)
   size_t commas = 0;          // break the Base64 fields every N characters; 0 keeps them whole

@@ -26,14 +26,14 @@ const char kUsage[] =
     "\n"
     "  envelope --dir DIR --alg rsa|sm2 (--temp-key FILE | --temp-key-from-request FILE)\n"
     "           --bits N [--subject DN] --out-envelope FILE --out-cert FILE\n"
-    "           [--commas N] [--sm2-session 306] [--out-key FILE]\n"
+    "           [--commas N] [--sm2-session 306] [--exponent E] [--out-key FILE]\n"
     "      Generate an encryption key pair, issue its certificate for DN\n"
     "      (\"CN=a,O=b,C=CN\" or \"/C=CN/O=b/CN=a\") and write the envelope\n"
     "      that carries the private key wrapped for the temporary public key\n"
     "      (the Base64 of ZENQ_GetTempPublickey, or taken from a double\n"
     "      request; DN then defaults to the request's subject). --commas\n"
     "      breaks the Base64 texts (envelope fields, certificate) every N\n"
-    "      characters;\n"
+    "      characters; --exponent sets the RSA public exponent (65537);\n"
     "      --out-key also writes the generated key (PEM, owner-only).\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n";
@@ -76,15 +76,17 @@ int Envelope(std::map<std::string, std::string>& o) {
   if (alg != "rsa" && alg != "sm2") return Usage();
   request.alg = alg == "sm2" ? testca::Alg::kSm2 : testca::Alg::kRsa;
   const bool fromFile = o.count("--temp-key") != 0, fromRequest = o.count("--temp-key-from-request") != 0;
-  long bits = 0, commas = 0, session = 0;
+  long bits = 0, commas = 0, session = 0, exponent = 65537;
   if (fromFile == fromRequest || !Number(o["--bits"], &bits) || (fromFile && o["--subject"].empty()) ||
       o["--out-envelope"].empty() || o["--out-cert"].empty() ||
       (o.count("--commas") && !Number(o["--commas"], &commas)) ||
-      (o.count("--sm2-session") && !Number(o["--sm2-session"], &session)))
+      (o.count("--sm2-session") && !Number(o["--sm2-session"], &session)) ||
+      (o.count("--exponent") && !Number(o["--exponent"], &exponent)))
     return Usage();
   request.bits = static_cast<int>(bits);
   request.commas = static_cast<size_t>(commas);
   request.sm2SessionType = static_cast<int>(session);
+  request.exponent = static_cast<unsigned long>(exponent);
   request.subject = o["--subject"];
   if (fromFile) {
     if (!ReadOctets(o["--temp-key"], &request.temporaryKey, &error)) return Fail(error);
