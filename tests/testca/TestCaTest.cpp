@@ -135,7 +135,8 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
     ScriptHost page;
     ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {c.bits, c.provider}).hr, S_OK);
     ASSERT_EQ(page.Call("ZENQ_SetKeyAlgorithm", {c.algorithm}).hr, S_OK);
-    const ScriptResult text = page.Call("ZENQ_PKCS10CertRequisition", {"CN=Test User,O=Keyloom,C=CN", "2", "0"});
+    const ScriptResult text =
+        page.Call("ZENQ_PKCS10CertRequisition", {"CN=Test User,O=Keyloom,C=CN", "2", "0"});
     ASSERT_EQ(text.hr, S_OK);
     Bytes der, certificate;
     std::string error;
@@ -309,7 +310,8 @@ TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
     ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, container.c_str(), u"Keyloom SM2 Token Provider",
                                             PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes blob = Sm2ReferenceBlob(fields[1]);
-    EXPECT_TRUE(Plat().CryptImportKey(prov, blob.data(), 24, 0, 0, &imported)) << std::hex << Plat().GetLastError();
+    EXPECT_TRUE(Plat().CryptImportKey(prov, blob.data(), 24, 0, 0, &imported))
+        << std::hex << Plat().GetLastError();
     EXPECT_TRUE(Plat().CryptSetKeyParam(imported, KP_CERTIFICATE, result.certificateDer.data(), 0));
     BYTE exported[kSm2PublicKeyBlobLength];
     DWORD size = sizeof exported;
@@ -319,7 +321,8 @@ TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
     size_t expectedSize = 0;
     Sm2PublicPoint(exported, point);
     EVP_PKEY_get_octet_string_param(result.key.get(), "pub", expected, sizeof expected, &expectedSize);
-    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize)) << "the token holds the new key";
+    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize))
+        << "the token holds the new key";
     if (imported) Plat().CryptDestroyKey(imported);
     if (exchange) Plat().CryptDestroyKey(exchange);
     Plat().CryptReleaseContext(prov, 0);

@@ -153,7 +153,8 @@ bool Encipher(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& plain, bo
   int n = 0, tail = 0;
   const bool ok = ctx != nullptr && EVP_EncryptInit_ex(ctx, cipher, nullptr, key.data(), nullptr) == 1 &&
                   EVP_CIPHER_CTX_set_padding(ctx, pad ? 1 : 0) == 1 &&
-                  EVP_EncryptUpdate(ctx, out->data(), &n, plain.data(), static_cast<int>(plain.size())) == 1 &&
+                  EVP_EncryptUpdate(ctx, out->data(), &n, plain.data(),
+                                    static_cast<int>(plain.size())) == 1 &&
                   EVP_EncryptFinal_ex(ctx, out->data() + n, &tail) == 1;
   EVP_CIPHER_CTX_free(ctx);
   out->resize(ok ? static_cast<size_t>(n + tail) : 0);
@@ -261,7 +262,8 @@ bool MakeEnvelope(const std::string& dir, const EnvelopeRequest& request, Envelo
           : (request.bits < 512 || request.bits > 8192 || request.bits % 8 != 0 ||
              request.exponent < 3 || request.exponent % 2 == 0)) {
     *error = sm2 ? "SM2 keys have 256 bits"
-                 : "RSA keys need a length that is a multiple of 8 from 512 to 8192 and an odd exponent of 3 or more";
+                 : "RSA keys need a length that is a multiple of 8 from 512 to 8192 and an odd "
+                   "exponent of 3 or more";
     return false;
   }
   if (sm2 && request.sm2SessionType != 0 && request.sm2SessionType != kSessionType3Des) {

@@ -109,7 +109,8 @@ int Envelope(std::map<std::string, std::string>& o) {
     BIO* bio = BIO_new(BIO_s_secmem());
     char* data = nullptr;
     const bool ok = bio != nullptr &&
-                    PEM_write_bio_PrivateKey(bio, result.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+                    PEM_write_bio_PrivateKey(bio, result.key.get(), nullptr, nullptr, 0, nullptr,
+                                             nullptr) == 1;
     const long size = ok ? BIO_get_mem_data(bio, &data) : 0;
     std::string pem = size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
     const bool written = !pem.empty() && testca::WriteWholeFile(o["--out-key"], pem, 0600, false, &error);
