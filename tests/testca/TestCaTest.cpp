@@ -1,0 +1,332 @@
+// The test certification authority, checked by OpenSSL as the independent
+// party and, for the SM2 envelope, by the SM2 token's own import.
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509_vfy.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "base/Platform.h"
+#include "encoding/Unicode.h"
+#include "request/Sm2TempKey.h"
+#include "support/Base64Text.h"
+#include "support/ScriptHost.h"
+#include "support/TestSupport.h"
+#include "testca/TestCa.h"
+
+namespace {
+
+using testca::Alg;
+using testca::Bytes;
+using testca::Pkey;
+
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+X509Ptr Pem(const std::string& path) {
+  BIO* bio = BIO_new_file(path.c_str(), "r");
+  X509Ptr cert(bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr);
+  BIO_free(bio);
+  return cert;
+}
+
+X509Ptr FromDer(const Bytes& der) {
+  const unsigned char* p = der.data();
+  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+}
+
+void SetSm2Id(X509* cert, const char* id) {
+  ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
+  ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(id), static_cast<int>(strlen(id)));
+  X509_set0_distinguishing_id(cert, octets);
+}
+
+// X509_verify_cert of `leaf` up to the root of `alg` in `dir`, the SM2
+// identifier set on every certificate.
+bool ChainVerifies(const std::string& dir, Alg alg, X509* leaf) {
+  const std::string prefix = dir + (alg == Alg::kSm2 ? "/sm2" : "/rsa");
+  X509Ptr root = Pem(prefix + "-root.crt"), ca = Pem(prefix + "-ca.crt");
+  if (!root || !ca) return false;
+  if (alg == Alg::kSm2)
+    for (X509* cert : {root.get(), ca.get(), leaf}) SetSm2Id(cert, testca::kSm2Id);
+  X509_STORE* store = X509_STORE_new();
+  X509_STORE_add_cert(store, root.get());
+  STACK_OF(X509)* untrusted = sk_X509_new_null();
+  sk_X509_push(untrusted, ca.get());
+  X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+  X509_STORE_CTX_init(ctx, store, leaf, untrusted);
+  const bool ok = X509_verify_cert(ctx) == 1;
+  X509_STORE_CTX_free(ctx);
+  sk_X509_free(untrusted);
+  X509_STORE_free(store);
+  return ok;
+}
+
+class TestCa : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    homes_ = new ScopedSoftHomes;
+    dir_ = homes_->root() + "/ca";
+    std::string error;
+    ASSERT_TRUE(testca::Init(dir_, &error)) << error;
+  }
+  static void TearDownTestSuite() { delete homes_; }
+  static ScopedSoftHomes* homes_;
+  static std::string dir_;
+};
+ScopedSoftHomes* TestCa::homes_ = nullptr;
+std::string TestCa::dir_;
+
+TEST_F(TestCa, InitMakesTwoHierarchiesThatVerify) {
+  for (Alg alg : {Alg::kRsa, Alg::kSm2}) {
+    const std::string prefix = dir_ + (alg == Alg::kSm2 ? "/sm2" : "/rsa");
+    SCOPED_TRACE(prefix);
+    X509Ptr ca = Pem(prefix + "-ca.crt");
+    ASSERT_TRUE(ca);
+    EXPECT_TRUE(ChainVerifies(dir_, alg, ca.get()));
+    // From a day ago for twenty years.
+    time_t now = time(nullptr), dayAgo = now - 86400 + 600, in20Years = now + 7303L * 86400;
+    EXPECT_LT(X509_cmp_time(X509_get0_notBefore(ca.get()), &dayAgo), 0);
+    EXPECT_GT(X509_cmp_time(X509_get0_notAfter(ca.get()), &in20Years), 0);
+    if (alg == Alg::kSm2) {  // signed with the identifier, not another one
+      X509Ptr root = Pem(prefix + "-root.crt");
+      SetSm2Id(ca.get(), "another identifier");
+      EXPECT_NE(X509_verify(ca.get(), X509_get0_pubkey(root.get())), 1);
+    }
+    for (const char* file : {"-root.key", "-ca.key"}) {
+      struct stat info {};
+      ASSERT_EQ(stat((prefix + file).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
+    }
+  }
+  // Neither an existing hierarchy nor a link at a key's path is written over.
+  std::string error;
+  EXPECT_FALSE(testca::Init(dir_, &error));
+  const std::string other = homes_->root() + "/linked", target = homes_->root() + "/target";
+  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(target.c_str(), (other + "/rsa-root.key").c_str()), 0);
+  EXPECT_FALSE(testca::Init(other, &error));
+  EXPECT_EQ(access(target.c_str(), F_OK), -1) << "the link was followed";
+}
+
+struct RequestCase {
+  const char* provider;
+  const char* algorithm;
+  const char* bits;
+  Alg alg;
+  size_t temporaryKeySize;  // RSAPublicKey of 1024 bits, or the SM2 form
+};
+
+TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
+  const RequestCase cases[] = {
+      {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", "1024", Alg::kRsa, 140},
+      {"Keyloom SM2 Token Provider", "SM2", "256", Alg::kSm2, 136},
+  };
+  for (const RequestCase& c : cases) {
+    SCOPED_TRACE(c.provider);
+    ScriptHost page;
+    ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {c.bits, c.provider}).hr, S_OK);
+    ASSERT_EQ(page.Call("ZENQ_SetKeyAlgorithm", {c.algorithm}).hr, S_OK);
+    const ScriptResult text =
+        page.Call("ZENQ_PKCS10CertRequisition", {"CN=Test User,O=Keyloom,C=CN", "2", "0"});
+    ASSERT_EQ(text.hr, S_OK);
+    Bytes der, certificate;
+    std::string error;
+    ASSERT_TRUE(testca::FileOctets(Bytes(text.text.begin(), text.text.end()), &der, &error)) << error;
+    ASSERT_TRUE(testca::Issue(dir_, der, &certificate, &error)) << error;
+
+    X509Ptr cert = FromDer(certificate);
+    ASSERT_TRUE(cert);
+    EXPECT_TRUE(ChainVerifies(dir_, c.alg, cert.get()));
+    const unsigned char* p = der.data();
+    X509_REQ* req = d2i_X509_REQ(nullptr, &p, static_cast<long>(der.size()));
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(X509_REQ_get0_pubkey(req), X509_get0_pubkey(cert.get())), 1);
+    const unsigned char *reqName = nullptr, *certName = nullptr;
+    size_t reqSize = 0, certSize = 0;
+    X509_NAME_get0_der(X509_REQ_get_subject_name(req), &reqName, &reqSize);
+    X509_NAME_get0_der(X509_get_subject_name(cert.get()), &certName, &certSize);
+    EXPECT_EQ(Bytes(reqName, reqName + reqSize), Bytes(certName, certName + certSize));
+    X509_REQ_free(req);
+    testca::RequestParts parts;
+    ASSERT_TRUE(testca::DecodeRequest(der, &parts, &error));
+    EXPECT_EQ(parts.temporaryKey.size(), c.temporaryKeySize);
+
+    // One bit flipped in the subject ("Test User" to "Test Uses"): the
+    // command, given the Base64 text in CR LF lines, refuses it.
+    const std::string name = "Test User";
+    const auto at = std::search(der.begin(), der.end(), name.begin(), name.end());
+    ASSERT_NE(at, der.end());
+    at[8] ^= 0x01;
+    std::string flipped = testca::Base64Field(der, 64, false), output;
+    for (size_t at = 0; (at = flipped.find(',', at)) != std::string::npos;) flipped.replace(at, 1, "\r\n");
+    const std::string csr = homes_->root() + "/flipped.csr", out = homes_->root() + "/flipped.cer";
+    std::ofstream(csr, std::ios::binary) << flipped;
+    EXPECT_EQ(RunCommand(std::string(TESTCA_PATH " issue --dir ") + dir_ + " --csr " + csr + " --out " + out,
+                         &output, true),
+              1);
+    EXPECT_NE(output.find("testca: the request's signature does not verify"), std::string::npos) << output;
+    EXPECT_EQ(access(out.c_str(), F_OK), -1);
+  }
+}
+
+// The envelope's fields: numbers of 16 digits, Base64 ending in a comma,
+// each SEQUENCE { INTEGER, OCTET STRING }; returns the OCTET STRINGs.
+std::vector<Bytes> EnvelopeFields(const std::string& envelope, std::string* header) {
+  *header = envelope.substr(0, 48);
+  std::vector<Bytes> fields;
+  for (size_t at = 48; at < envelope.size();) {
+    const size_t length = std::stoul(envelope.substr(at, 16));
+    std::string text = envelope.substr(at + 16, length);
+    at += 16 + length;
+    if (length == 0) {
+      fields.emplace_back();
+      continue;
+    }
+    EXPECT_EQ(text.back(), ',');
+    std::erase(text, ',');
+    const Bytes der = Unbase64(text);
+    const unsigned char* p = der.data();
+    STACK_OF(ASN1_TYPE)* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(der.size()));
+    EXPECT_EQ(sk_ASN1_TYPE_num(seq), 2);
+    const ASN1_OCTET_STRING* octets = sk_ASN1_TYPE_value(seq, 1)->value.octet_string;
+    fields.emplace_back(octets->data, octets->data + octets->length);
+    sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
+  }
+  return fields;
+}
+
+Bytes Decrypt(EVP_PKEY* key, const Bytes& in) {
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  Bytes out(512);
+  size_t size = out.size();
+  EVP_PKEY_decrypt_init(ctx);
+  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
+  const bool ok = EVP_PKEY_decrypt(ctx, out.data(), &size, in.data(), in.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  out.resize(ok ? size : 0);
+  return out;
+}
+
+TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
+  for (unsigned long exponent : {65537ul, 3ul}) {
+    SCOPED_TRACE(exponent);
+    Pkey temporary(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024}));
+    testca::EnvelopeRequest request;
+    request.temporaryKey.resize(static_cast<size_t>(i2d_PublicKey(temporary.get(), nullptr)));
+    unsigned char* p = request.temporaryKey.data();
+    i2d_PublicKey(temporary.get(), &p);  // RSAPublicKey
+    request.bits = 1024;
+    request.subject = "CN=Test User,O=Keyloom,C=CN";
+    request.commas = 10;
+    request.exponent = exponent;
+    testca::EnvelopeResult result;
+    std::string error, header;
+    ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
+    const std::vector<Bytes> fields = EnvelopeFields(result.envelope, &header);
+    EXPECT_EQ(header, "000000000000000100000000000000010000000000000306");
+    ASSERT_EQ(fields.size(), 2u);
+    const Bytes session = Decrypt(temporary.get(), fields[0]);  // big-endian PKCS#1 v1.5
+    ASSERT_EQ(session.size(), 24u);
+    Bytes plain(fields[1].size());
+    int n = 0, tail = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr), 1);
+    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(),
+                                static_cast<int>(fields[1].size())),
+              1);
+    EXPECT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &tail), 1) << "PKCS#5 padding";
+    EVP_CIPHER_CTX_free(ctx);
+    const unsigned char* q = plain.data();
+    Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, n + tail));  // RSAPrivateKey
+    ASSERT_TRUE(key);
+    EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 1024);
+    BIGNUM* e = nullptr;
+    EVP_PKEY_get_bn_param(key.get(), "e", &e);
+    EXPECT_TRUE(BN_is_word(e, exponent));
+    BN_free(e);
+    EXPECT_EQ(EVP_PKEY_eq(key.get(), result.key.get()), 1);
+    BIGNUM *d1 = nullptr, *d2 = nullptr;
+    EVP_PKEY_get_bn_param(key.get(), "d", &d1);
+    EVP_PKEY_get_bn_param(result.key.get(), "d", &d2);
+    EXPECT_EQ(BN_cmp(d1, d2), 0);
+    BN_clear_free(d1);
+    BN_clear_free(d2);
+    // The certificate text, broken by commas, is the generated key's.
+    EXPECT_NE(result.certificate.find(','), std::string::npos);
+    std::string certificate = result.certificate;
+    std::erase(certificate, ',');
+    X509Ptr cert = FromDer(Unbase64(certificate));
+    ASSERT_TRUE(cert);
+    EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()), 1);
+    EXPECT_TRUE(ChainVerifies(dir_, Alg::kRsa, cert.get()));
+  }
+}
+
+// The 24-octet reference blob by which the SM2 token imports a wrapped key.
+Bytes Sm2ReferenceBlob(const Bytes& wrapped) {
+  Bytes blob(24, 0);
+  const uint64_t fields[][3] = {{0, PRIVATEKEYBLOB, 1}, {1, 2, 1}, {2, 1, 2}, {4, KL_CALG_SM2_KEYX, 4},
+                                {8, KL_CALG_SM2_KEYX, 4}, {12, wrapped.size() * 8, 4},
+                                {16, reinterpret_cast<uintptr_t>(wrapped.data()), 8}};
+  for (const auto& [offset, value, size] : fields)
+    for (size_t i = 0; i < size; ++i) blob[offset + i] = static_cast<BYTE>(value >> (8 * i));
+  return blob;
+}
+
+TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
+  for (int sessionType : {0, 306}) {
+    SCOPED_TRACE(sessionType);
+    ScriptHost page;
+    ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {"256", "Keyloom SM2 Token Provider"}).hr, S_OK);
+    ASSERT_EQ(page.Call("ZENQ_SetKeyAlgorithm", {"SM2"}).hr, S_OK);
+    const ScriptResult temporary = page.Call("ZENQ_GetTempPublickey");
+    ASSERT_EQ(temporary.hr, S_OK);
+    testca::EnvelopeRequest request;
+    request.alg = Alg::kSm2;
+    request.bits = 256;
+    request.temporaryKey = Unbase64(temporary.text);
+    request.subject = "/C=CN/CN=Test User";
+    request.sm2SessionType = sessionType;
+    testca::EnvelopeResult result;
+    std::string error, header;
+    ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
+    const std::vector<Bytes> fields = EnvelopeFields(result.envelope, &header);
+    EXPECT_EQ(header.substr(32), sessionType ? "0000000000000306" : "0000000000000000");
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[0].empty(), sessionType == 0);
+
+    const std::u16string container = Utf8ToUtf16(page.Call("ZENQ_GetContainer").text);
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY imported = 0, exchange = 0;
+    ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, container.c_str(), u"Keyloom SM2 Token Provider",
+                                            PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    const Bytes blob = Sm2ReferenceBlob(fields[1]);
+    EXPECT_TRUE(Plat().CryptImportKey(prov, blob.data(), 24, 0, 0, &imported))
+        << std::hex << Plat().GetLastError();
+    EXPECT_TRUE(Plat().CryptSetKeyParam(imported, KP_CERTIFICATE, result.certificateDer.data(), 0));
+    BYTE exported[kSm2PublicKeyBlobLength];
+    DWORD size = sizeof exported;
+    EXPECT_TRUE(Plat().CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
+    EXPECT_TRUE(Plat().CryptExportKey(exchange, 0, PUBLICKEYBLOB, 0, exported, &size));
+    BYTE point[65], expected[65];
+    size_t expectedSize = 0;
+    Sm2PublicPoint(exported, point);
+    EVP_PKEY_get_octet_string_param(result.key.get(), "pub", expected, sizeof expected, &expectedSize);
+    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize))
+        << "the token holds the new key";
+    if (imported) Plat().CryptDestroyKey(imported);
+    if (exchange) Plat().CryptDestroyKey(exchange);
+    Plat().CryptReleaseContext(prov, 0);
+  }
+}
+
+}  // namespace

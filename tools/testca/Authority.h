@@ -1,0 +1,65 @@
+// The pieces testca's commands share: OpenSSL holders, the hierarchy files,
+// certificate making and signing, owner-only file writing.
+#pragma once
+
+#include <openssl/x509.h>
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "testca/TestCa.h"
+
+namespace testca {
+
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+// One certificate with its private key.
+struct Authority {
+  Alg alg = Alg::kRsa;
+  X509Ptr cert;
+  Pkey key;
+};
+
+// "rsa" or "sm2": the file name prefix of a hierarchy.
+const char* AlgName(Alg alg);
+
+// The algorithm of a public key: RSA, or SM2 (an EC key on the SM2 curve).
+// False for anything else.
+bool AlgOfKey(EVP_PKEY* key, Alg* alg);
+
+// Loads the intermediate of `alg` from `dir` and checks that the root's key
+// signed it.
+bool LoadIssuer(const std::string& dir, Alg alg, Authority* issuer, std::string* error);
+
+// What a new certificate says about its use.
+enum class Usage { kRoot, kIntermediate, kSigning, kEncryption };
+
+// A certificate for `key` with the given subject Name encoding (kept octet
+// for octet), issued and signed by `issuer`, or self-signed when it is
+// null (then `signer` signs). Valid from a day ago for `years`.
+X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int years, Alg alg,
+                        const Authority* issuer, EVP_PKEY* signer, std::string* error);
+
+// True when `key` signed `data` with `signature` as the signature algorithm
+// `oid` says (RSA with SHA-1, SHA-256 or MD5; SM2 with SM3 and kSm2Id).
+bool VerifySignature(EVP_PKEY* key, const std::string& oid, const Bytes& data,
+                     const Bytes& signature);
+
+// The DER of a certificate, of a Name.
+Bytes CertificateDer(X509* cert);
+Bytes NameDer(const X509_NAME* name);
+
+// Reads a whole file; false when it cannot.
+bool ReadWholeFile(const std::string& path, Bytes* content, std::string* error);
+
+// Writes a file without following a symbolic link at `path`, with exactly
+// `mode`. With `exclusive` an existing file is refused; otherwise it is
+// replaced.
+bool WriteWholeFile(const std::string& path, const std::string& content, mode_t mode,
+                    bool exclusive, std::string* error);
+
+}  // namespace testca
