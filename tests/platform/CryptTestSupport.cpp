@@ -2,6 +2,7 @@
 
 #include <openssl/ecdsa.h>
 #include <openssl/param_build.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <unistd.h>
 
@@ -21,11 +22,6 @@ using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX, EVP_PKEY_CTX_fr
 using MdCtx = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX, EVP_MD_CTX_free>>;
 using Bld = std::unique_ptr<OSSL_PARAM_BLD, Free<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using Params = std::unique_ptr<OSSL_PARAM, Free<OSSL_PARAM, OSSL_PARAM_free>>;
-using Bn = std::unique_ptr<BIGNUM, Free<BIGNUM, BN_free>>;
-
-DWORD Le32(const BYTE* p) {
-  return DWORD{p[0]} | (DWORD{p[1]} << 8) | (DWORD{p[2]} << 16) | (DWORD{p[3]} << 24);
-}
 
 Pkey FromData(const char* type, OSSL_PARAM_BLD* bld) {
   Params params(OSSL_PARAM_BLD_to_param(bld));
@@ -83,17 +79,11 @@ bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* prov
 }
 
 Pkey RsaFromPublicBlob(const Bytes& blob) {
-  // BLOBHEADER (8), RSAPUBKEY magic/bitlen/pubexp (12), modulus little-endian.
-  if (blob.size() < 20 || blob[0] != PUBLICKEYBLOB) return nullptr;
-  const DWORD bits = Le32(&blob[12]), exponent = Le32(&blob[16]);
-  if (Le32(&blob[8]) != 0x31415352 || blob.size() != 20 + bits / 8) return nullptr;
-  Bn n(BN_lebin2bn(&blob[20], static_cast<int>(bits / 8), nullptr));
-  Bn e(BN_new());
-  BN_set_word(e.get(), exponent);
-  Bld bld(OSSL_PARAM_BLD_new());
-  OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get());
-  OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get());
-  return FromData("RSA", bld.get());
+  // OpenSSL's own reader of the PUBLICKEYBLOB form; 20 octets of headers
+  // and the modulus, nothing more.
+  const unsigned char* p = blob.data();
+  Pkey key(blob.empty() ? nullptr : b2i_PublicKey(&p, static_cast<long>(blob.size())));
+  return key && blob.size() == 20 + static_cast<size_t>(EVP_PKEY_get_bits(key.get())) / 8 ? std::move(key) : nullptr;
 }
 
 Pkey Sm2FromPublicBlob(const Bytes& blob) {

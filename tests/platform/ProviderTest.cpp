@@ -87,13 +87,26 @@ INSTANTIATE_TEST_SUITE_P(
                       LifeCycle{kSm2Token, KL_DELETEKEYSET_SM2, KL_CALG_SM2_KEYX, 0}));
 
 TEST_F(ProviderTest, SoftwareProvidersShareOneNamespaceTokensHaveTheirOwn) {
-  const std::u16string name = UniqueContainer("shared");
-  Prov base, enhanced, token;
-  ASSERT_TRUE(base.Acquire(name.c_str(), kBase, CRYPT_NEWKEYSET));
-  EXPECT_TRUE(enhanced.Acquire(name.c_str(), kEnhanced, 0));
-  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(name.c_str(), kRsaToken, 0));
-  EXPECT_FAILS_WITH(NTE_KEYSET_NOT_DEF, token.Acquire(name.c_str(), u"No Such Provider", 0));
-  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(name.c_str(), kBase, 0x1000));
+  const std::u16string a = UniqueContainer("shared-a"), b = UniqueContainer("shared-b");
+  Prov pa, pb, enhanced, token;
+  ASSERT_TRUE(pa.Acquire(a.c_str(), kBase, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(pb.Acquire(b.c_str(), kBase, CRYPT_NEWKEYSET));
+  EXPECT_TRUE(enhanced.Acquire(a.c_str(), kEnhanced, 0));
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(a.c_str(), kRsaToken, 0));
+  EXPECT_FAILS_WITH(NTE_KEYSET_NOT_DEF, token.Acquire(a.c_str(), u"No Such Provider", 0));
+  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(a.c_str(), kBase, 0x1000));
+  // Another software provider enumerates them: CRYPT_FIRST, then CRYPT_NEXT.
+  ASSERT_TRUE(enhanced.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  std::vector<std::string> names;
+  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+    char name[256];
+    DWORD size = sizeof name;
+    if (!Plat().CryptGetProvParam(enhanced.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags))
+      break;
+    names.push_back(name);
+  }
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
+  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), names);
 }
 
 TEST_F(ProviderTest, VerificationContexts) {
@@ -203,25 +216,6 @@ TEST_F(ProviderTest, ProviderParameters) {
   }
   for (ALG_ID alg : {CALG_3DES, CALG_RSA_KEYX, CALG_RSA_SIGN, CALG_SHA1, CALG_MD5, CALG_SHA_256})
     EXPECT_NE(algs.end(), std::find(algs.begin(), algs.end(), alg)) << std::hex << alg;
-}
-
-TEST_F(ProviderTest, EnumeratesContainers) {
-  const std::u16string a = UniqueContainer("enum-a"), b = UniqueContainer("enum-b");
-  Prov pa, pb, prov;
-  ASSERT_TRUE(pa.Acquire(a.c_str(), kBase, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(pb.Acquire(b.c_str(), kBase, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(prov.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
-  std::vector<std::string> names;
-  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (!Plat().CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size,
-                                  flags))
-      break;
-    names.push_back(name);
-  }
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
-  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), names);
 }
 
 TEST_F(ProviderTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
