@@ -6,15 +6,6 @@
 
 namespace {
 
-TEST(Exports, AllFiveAreExported) {
-  ControlModule m;
-  EXPECT_NE(m.GetClassObject, nullptr);
-  EXPECT_NE(m.CanUnloadNow, nullptr);
-  EXPECT_NE(m.RegisterServer, nullptr);
-  EXPECT_NE(m.UnregisterServer, nullptr);
-  EXPECT_NE(m.Install, nullptr);
-}
-
 TEST(Exports, CanUnloadOnlyWhenNoControlLives) {
   ControlModule m;
   EXPECT_EQ(m.CanUnloadNow(), S_OK);

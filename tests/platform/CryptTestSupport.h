@@ -3,21 +3,16 @@
 // blobs, verifying signatures, building envelopes).
 #pragma once
 
-#include <openssl/asn1.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/rand.h>
 #include <openssl/rsa.h>
-#include <openssl/x509.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/Platform.h"
-
-using Bytes = std::vector<BYTE>;
+#include "support/TestPki.h"
 
 struct PkeyFree {
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
@@ -44,10 +39,10 @@ struct Prov {
   HCRYPTPROV h = 0;
   Prov() = default;
   Prov(const Prov&) = delete;
-  Prov& operator=(const Prov&) = delete;
   ~Prov() {
     if (h) Plat().CryptReleaseContext(h, 0);
   }
+  // Releases the handle held and acquires `container` of `provider` (type 1).
   bool Acquire(const char16_t* container, const char16_t* provider, DWORD flags) {
     if (h) Plat().CryptReleaseContext(h, 0);
     h = 0;
@@ -60,7 +55,6 @@ struct Key {
   HCRYPTKEY h = 0;
   Key() = default;
   Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
   ~Key() {
     if (h) Plat().CryptDestroyKey(h);
   }
@@ -68,41 +62,30 @@ struct Key {
 
 // CryptExportKey with the size query first; empty on failure.
 Bytes ExportKey(HCRYPTKEY key, DWORD blobType, HCRYPTKEY wrapKey = 0);
-// A key parameter that is one DWORD.
+// A key parameter that is one DWORD; ~0 on failure.
 DWORD KeyParam(HCRYPTKEY key, DWORD param);
-// Hashes `data` with `algid` in `prov` and signs it with the key of `spec`.
+// Hashes `data` with `algid` in `prov` and signs it with the key of `spec`;
+// empty on failure.
 Bytes SignData(HCRYPTPROV prov, ALG_ID algid, const Bytes& data, DWORD spec);
 // A container name unique within the test run.
 std::u16string UniqueContainer(const char* tag);
 // Creates a new container (named after `tag`) of `provider` in `prov` and
 // generates a key of `alg` with `flags` (bits << 16 and options) in it.
-inline bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider,
-                            ALG_ID alg, DWORD flags) {
-  const std::u16string name = UniqueContainer(tag);
-  return prov->Acquire(name.c_str(), provider, CRYPT_NEWKEYSET) &&
-         Plat().CryptGenKey(prov->h, alg, flags, &key->h);
-}
+bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider, ALG_ID alg,
+                     DWORD flags);
 
-// OpenSSL's view of the platform's blobs.
+// OpenSSL's view of the platform's public-key blobs; null when malformed.
 Pkey RsaFromPublicBlob(const Bytes& blob);
 Pkey Sm2FromPublicBlob(const Bytes& blob);
 // OpenSSL verifies a platform signature (little-endian) over `data`.
 bool VerifyRsa(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature);
 bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const char* id);
-// The public part of a key as OpenSSL encodes it (i2d_PublicKey).
-Bytes PublicOf(EVP_PKEY* key);
 Bytes Reversed(Bytes b);
 Bytes Random(size_t size);
 // OpenSSL's public-key encryption of `plain` (`padding` 0: the default).
 Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding);
-// Symmetric encryption by OpenSSL (PKCS#5 padding when `pad`).
+// Symmetric encryption by OpenSSL (PKCS#5 padding when `pad`), no IV.
 Bytes Encipher(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& plain, bool pad);
-// A certificate for `subjectKey` signed by a throwaway RSA issuer.
-Bytes MakeCertificate(EVP_PKEY* subjectKey);
-// DER of an ASN.1 SEQUENCE of the given already-encoded elements.
-Bytes DerSequence(const std::vector<Bytes>& elements);
-// DER elements made with OpenSSL's types.
-Bytes DerInteger(long value);
-Bytes DerOid(const char* dotted);
-Bytes DerOctets(const Bytes& content);
-Bytes DerBits(const Bytes& content);
+// A DER element of `tag` around `content` (definite length), written here
+// by hand; `parts` are concatenated as the content.
+Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts);

@@ -32,22 +32,16 @@ class DomTest : public ::testing::Test {
     EXPECT_EQ(S_OK, Plat().XmlChildAt(n, i, &c));
     return Hold(c);
   }
-  static std::string Take(HRESULT hr, char16_t* text) {
-    EXPECT_EQ(S_OK, hr);
-    std::string s = text ? Narrow(text) : "<null>";
-    Plat().XmlFreeText(text);
+  // The text `get` hands out for `n` ("<null>" for none), freed.
+  static std::string Str(HRESULT (*get)(KlXmlNode*, char16_t**), KlXmlNode* n) {
+    char16_t* t = nullptr;
+    EXPECT_EQ(S_OK, get(n, &t));
+    std::string s = t ? Narrow(t) : "<null>";
+    Plat().XmlFreeText(t);
     return s;
   }
-  static std::string Name(KlXmlNode* n) {
-    char16_t* t = nullptr;
-    const HRESULT hr = Plat().XmlNodeName(n, &t);
-    return Take(hr, t);
-  }
-  static std::string Text(KlXmlNode* n) {
-    char16_t* t = nullptr;
-    const HRESULT hr = Plat().XmlText(n, &t);
-    return Take(hr, t);
-  }
+  static std::string Name(KlXmlNode* n) { return Str(Plat().XmlNodeName, n); }
+  static std::string Text(KlXmlNode* n) { return Str(Plat().XmlText, n); }
   static long Count(KlXmlNode* n) {
     long c = -1;
     EXPECT_EQ(S_OK, Plat().XmlChildCount(n, &c));

@@ -15,21 +15,17 @@ namespace {
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tmp_ = std::make_unique<ScopedEnv>("TMPDIR", homes_.root().c_str());
-  }
   std::u16string TempPath() {
     char16_t buffer[1024];
     const DWORD n = Plat().GetTempPathW(1024, buffer);
     EXPECT_GT(n, 0u);
     return std::u16string(buffer, n);
   }
-  ScopedSoftHomes homes_;
-  std::unique_ptr<ScopedEnv> tmp_;
+  ScopedSoftHomes homes_;  // TMPDIR: its temp()
 };
 
 TEST_F(FileTest, TempPathEndsWithASeparator) {
-  EXPECT_EQ(homes_.root() + "/", Narrow(TempPath().c_str()));
+  EXPECT_EQ(homes_.temp() + "/", Narrow(TempPath().c_str()));
   char16_t small[2];
   EXPECT_EQ(TempPath().size() + 1, Plat().GetTempPathW(2, small));  // the size needed
 }
@@ -74,11 +70,9 @@ TEST_F(FileTest, CreateWriteDeleteOwnerOnly) {
 #ifndef _WIN32
 TEST_F(FileTest, NeverWritesThroughALink) {
   const std::string target = homes_.root() + "/target";
-  {
-    FILE* f = fopen(target.c_str(), "w");
-    fputs("keep", f);
-    fclose(f);
-  }
+  FILE* f = fopen(target.c_str(), "w");
+  fputs("keep", f);
+  fclose(f);
   const std::u16string link = TempPath() + u"link.ZENQ";
   ASSERT_EQ(0, symlink(target.c_str(), Utf16ToUtf8(link).c_str()));
   for (DWORD disposition : {CREATE_NEW, CREATE_ALWAYS}) {

@@ -18,7 +18,7 @@ struct Attr {
   bool sameRdn = false;  // joins the previous relative name
 };
 
-Der NameDer(const std::vector<Attr>& attrs) {
+Bytes NameDer(const std::vector<Attr>& attrs) {
   auto* name = X509_NAME_new();
   for (const Attr& a : attrs)
     X509_NAME_add_entry_by_txt(name, a.field, a.type,
@@ -26,14 +26,14 @@ Der NameDer(const std::vector<Attr>& attrs) {
                                static_cast<int>(a.value.size()), -1, a.sameRdn ? -1 : 0);
   unsigned char* out = nullptr;
   const int n = i2d_X509_NAME(name, &out);
-  Der d(out, out + (n > 0 ? n : 0));
+  Bytes d(out, out + (n > 0 ? n : 0));
   OPENSSL_free(out);
   X509_NAME_free(name);
   return d;
 }
 
 // Size query, then fill, as callers do.
-std::string Render(const Der& der, DWORD strType) {
+std::string Render(const Bytes& der, DWORD strType) {
   CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()), const_cast<BYTE*>(der.data())};
   const DWORD size = Plat().CertNameToStrW(kEncoding, &blob, strType, nullptr, 0);
   if (size == 0) return "<failed>";
@@ -92,25 +92,25 @@ TEST(NameTest, RendersAsThePlatformDoes) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.text, Render(NameDer(c.name), c.strType));
   // SEQUENCE { SET { SEQUENCE { OID 2.5.4.10, BMPString 5F20 4E09 } } }: O=张三.
-  const Der bmp = {0x30, 0x0F, 0x31, 0x0D, 0x30, 0x0B, 0x06, 0x03, 0x55,
+  const Bytes bmp = {0x30, 0x0F, 0x31, 0x0D, 0x30, 0x0B, 0x06, 0x03, 0x55,
                    0x04, 0x0A, 0x1E, 0x04, 0x5F, 0x20, 0x4E, 0x09};
   EXPECT_EQ("O=\xE5\xBC\xA0\xE4\xB8\x89", Render(bmp, kListing));
 }
 
 TEST(NameTest, NonStringValuesAndMalformedNames) {
   // CN as an OCTET STRING 01 02: "#" and the hexadecimal of its encoding.
-  const Der octets = {0x30, 0x0D, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x03, 0x55,
+  const Bytes octets = {0x30, 0x0D, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x03, 0x55,
                       0x04, 0x03, 0x04, 0x02, 0x01, 0x02};
   EXPECT_EQ("CN=#04020102", Render(octets, kListing));
   // An empty name is the empty text.
-  EXPECT_EQ("", Render(Der{0x30, 0x00}, kListing));
+  EXPECT_EQ("", Render(Bytes{0x30, 0x00}, kListing));
   // Lengths that run past the end, and a set where a sequence belongs.
-  const Der bad[] = {{0x30, 0x05, 0x31, 0x03}, {0x31, 0x00}, {0x30, 0x02, 0x30, 0x00}};
-  for (const Der& d : bad) EXPECT_EQ("<failed>", Render(d, kListing));
+  const Bytes bad[] = {{0x30, 0x05, 0x31, 0x03}, {0x31, 0x00}, {0x30, 0x02, 0x30, 0x00}};
+  for (const Bytes& d : bad) EXPECT_EQ("<failed>", Render(d, kListing));
 }
 
 TEST(NameTest, SizeQueryAndShortBuffer) {
-  const Der der = NameDer({{"C", "CN", MBSTRING_ASC}, {"CN", "Test User", MBSTRING_ASC}});
+  const Bytes der = NameDer({{"C", "CN", MBSTRING_ASC}, {"CN", "Test User", MBSTRING_ASC}});
   CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()), const_cast<BYTE*>(der.data())};
   EXPECT_EQ(19u, Plat().CertNameToStrW(kEncoding, &blob, kListing, nullptr, 0));  // 18 + terminator
   char16_t shortBuffer[5];

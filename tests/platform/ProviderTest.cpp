@@ -87,13 +87,26 @@ INSTANTIATE_TEST_SUITE_P(
                       LifeCycle{kSm2Token, KL_DELETEKEYSET_SM2, KL_CALG_SM2_KEYX, 0}));
 
 TEST_F(ProviderTest, SoftwareProvidersShareOneNamespaceTokensHaveTheirOwn) {
-  const std::u16string name = UniqueContainer("shared");
-  Prov base, enhanced, token;
-  ASSERT_TRUE(base.Acquire(name.c_str(), kBase, CRYPT_NEWKEYSET));
-  EXPECT_TRUE(enhanced.Acquire(name.c_str(), kEnhanced, 0));
-  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(name.c_str(), kRsaToken, 0));
-  EXPECT_FAILS_WITH(NTE_KEYSET_NOT_DEF, token.Acquire(name.c_str(), u"No Such Provider", 0));
-  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(name.c_str(), kBase, 0x1000));
+  const std::u16string a = UniqueContainer("shared-a"), b = UniqueContainer("shared-b");
+  Prov pa, pb, enhanced, token;
+  ASSERT_TRUE(pa.Acquire(a.c_str(), kBase, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(pb.Acquire(b.c_str(), kBase, CRYPT_NEWKEYSET));
+  EXPECT_TRUE(enhanced.Acquire(a.c_str(), kEnhanced, 0));
+  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(a.c_str(), kRsaToken, 0));
+  EXPECT_FAILS_WITH(NTE_KEYSET_NOT_DEF, token.Acquire(a.c_str(), u"No Such Provider", 0));
+  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(a.c_str(), kBase, 0x1000));
+  // Another software provider enumerates them: CRYPT_FIRST, then CRYPT_NEXT.
+  ASSERT_TRUE(enhanced.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  std::vector<std::string> names;
+  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+    char name[256];
+    DWORD size = sizeof name;
+    if (!Plat().CryptGetProvParam(enhanced.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags))
+      break;
+    names.push_back(name);
+  }
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
+  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), names);
 }
 
 TEST_F(ProviderTest, VerificationContexts) {
@@ -118,34 +131,29 @@ TEST_F(ProviderTest, VerificationContexts) {
 
 // Key lengths: (bits << 16), 0 meaning the provider's default.
 TEST_F(ProviderTest, KeyLengthLimits) {
-  struct Case {
+  const struct {
     const char16_t* provider;
     ALG_ID alg;
-    DWORD bits;
-    DWORD expectBits;  // 0: refused with NTE_BAD_FLAGS
+    DWORD bits, expectBits;  // 0: refused with NTE_BAD_FLAGS
   } cases[] = {
       {kBase, AT_KEYEXCHANGE, 0, 512},       {kBase, AT_KEYEXCHANGE, 1024, 1024},
       {kBase, AT_KEYEXCHANGE, 1032, 0},      {kBase, AT_SIGNATURE, 376, 0},
       {kEnhanced, AT_KEYEXCHANGE, 0, 1024},  {kEnhanced, AT_SIGNATURE, 1004, 0},
       {kRsaToken, AT_KEYEXCHANGE, 512, 0},   {kSm2Token, KL_CALG_SM2_SIGN, 1024, 256},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.provider) + " " + std::to_string(c.bits));
-    const std::u16string name = UniqueContainer("len");
     Prov prov;
-    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
     Key key;
-    if (c.expectBits == 0) {
-      EXPECT_FAILS_WITH(NTE_BAD_FLAGS, Plat().CryptGenKey(prov.h, c.alg, c.bits << 16, &key.h));
-      continue;
-    }
-    ASSERT_TRUE(Plat().CryptGenKey(prov.h, c.alg, c.bits << 16, &key.h));
-    EXPECT_EQ(c.expectBits, KeyParam(key.h, KP_KEYLEN));
+    const bool made = NewContainerKey(&prov, &key, "len", c.provider, c.alg, c.bits << 16);
+    EXPECT_EQ(c.expectBits != 0, made);
+    EXPECT_EQ(made ? 0u : static_cast<DWORD>(NTE_BAD_FLAGS), made ? 0u : LastError());
+    EXPECT_EQ(made ? c.expectBits : ~0u, KeyParam(key.h, KP_KEYLEN));
   }
 }
 
 TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
-  struct Case {
+  const struct {
     const char16_t* provider;
     DWORD flags;
     bool exportable;
@@ -154,7 +162,7 @@ TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
       {kEnhanced, 0, false},
       {kRsaToken, CRYPT_EXPORTABLE, false},  // a token never lets its keys out
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.provider));
     Prov prov;
     Key key;
@@ -171,9 +179,8 @@ TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
     ASSERT_EQ(20u + 9 * 1024 / 16, blob.size());
     EXPECT_EQ(0, std::memcmp(&blob[8], "RSA2", 4));
     // Reimported into another container, it signs what the original verifies.
-    const std::u16string other = UniqueContainer("import");
     Prov target;
-    ASSERT_TRUE(target.Acquire(other.c_str(), kStrong, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(target.Acquire(UniqueContainer("import").c_str(), kStrong, CRYPT_NEWKEYSET));
     Key imported;
     ASSERT_TRUE(Plat().CryptImportKey(target.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0,
                                       &imported.h));
@@ -211,36 +218,15 @@ TEST_F(ProviderTest, ProviderParameters) {
     EXPECT_NE(algs.end(), std::find(algs.begin(), algs.end(), alg)) << std::hex << alg;
 }
 
-TEST_F(ProviderTest, EnumeratesContainers) {
-  const std::u16string a = UniqueContainer("enum-a"), b = UniqueContainer("enum-b");
-  Prov pa, pb, prov;
-  ASSERT_TRUE(pa.Acquire(a.c_str(), kBase, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(pb.Acquire(b.c_str(), kBase, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(prov.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
-  std::vector<std::string> names;
-  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (!Plat().CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size,
-                                  flags))
-      break;
-    names.push_back(name);
-  }
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
-  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), names);
-}
-
 TEST_F(ProviderTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
   Prov prov;
   Key key;
   ASSERT_TRUE(NewContainerKey(&prov, &key, "info", kEnhanced, AT_SIGNATURE, 1024 << 16));
   DWORD size = 0;
-  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                              nullptr, &size));
-  std::vector<BYTE> buffer(size);
+  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
+  Bytes buffer(size);
   auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
-  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                              info, &size));
+  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, info, &size));
   EXPECT_STREQ("1.2.840.113549.1.1.1", info->Algorithm.pszObjId);
   // OpenSSL reads the member as an RSAPublicKey equal to the blob's key.
   const unsigned char* p = info->PublicKey.pbData;
@@ -255,14 +241,13 @@ TEST_F(ProviderTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
 TEST_F(ProviderTest, CertificatesBindOnlyToTokenKeys) {
   const std::u16string name = UniqueContainer("cert");
   Prov soft, token;
-  ASSERT_TRUE(soft.Acquire(name.c_str(), kEnhanced, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(token.Acquire(name.c_str(), kRsaToken, CRYPT_NEWKEYSET));
   Key softKey, tokenKey;
+  ASSERT_TRUE(soft.Acquire(name.c_str(), kEnhanced, CRYPT_NEWKEYSET));
   ASSERT_TRUE(Plat().CryptGenKey(soft.h, AT_KEYEXCHANGE, 1024 << 16, &softKey.h));
+  ASSERT_TRUE(token.Acquire(name.c_str(), kRsaToken, CRYPT_NEWKEYSET));
   ASSERT_TRUE(Plat().CryptGenKey(token.h, AT_KEYEXCHANGE, 1024 << 16, &tokenKey.h));
-  Pkey softPub = RsaFromPublicBlob(ExportKey(softKey.h, PUBLICKEYBLOB));
-  Pkey tokenPub = RsaFromPublicBlob(ExportKey(tokenKey.h, PUBLICKEYBLOB));
-  const Bytes softCert = MakeCertificate(softPub.get()), tokenCert = MakeCertificate(tokenPub.get());
+  const Bytes softCert = CertOfKey(RsaFromPublicBlob(ExportKey(softKey.h, PUBLICKEYBLOB)).get());
+  const Bytes tokenCert = CertOfKey(RsaFromPublicBlob(ExportKey(tokenKey.h, PUBLICKEYBLOB)).get());
 
   EXPECT_FAILS_WITH(NTE_BAD_TYPE, Plat().CryptSetKeyParam(softKey.h, KP_CERTIFICATE, softCert.data(), 0));
   EXPECT_FAILS_WITH(NTE_BAD_PUBLIC_KEY,

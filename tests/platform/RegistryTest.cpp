@@ -14,22 +14,29 @@ const BYTE kDword[] = {0x78, 0x56, 0x34, 0x12};  // REG_DWORD 0x12345678
 const char16_t kText[] = u"Keyloom";               // REG_SZ with its terminator
 const BYTE kBinary[] = {0x00, 0xFF, 0x10, 0x00, 0x7F};
 
+const BYTE* Octets(const char16_t* text) { return reinterpret_cast<const BYTE*>(text); }
+
 class RegistryTest : public ::testing::Test {
  protected:
   ScopedSoftHomes homes_;
-  HKEY Create(HKEY parent, const char16_t* path, DWORD* disposition = nullptr,
-              REGSAM access = KEY_ALL_ACCESS) {
+  static HKEY Create(HKEY parent, const char16_t* path, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, Plat().RegCreateKeyExW(parent, path, 0, nullptr, 0, access, nullptr,
+    EXPECT_EQ(ERROR_SUCCESS, Plat().RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                                     &key, disposition));
     return key;
   }
-  static std::vector<BYTE> Query(HKEY key, const char16_t* name, DWORD* type, LSTATUS* rc) {
+  static HKEY Open(HKEY parent, const char16_t* path, REGSAM access = KEY_READ) {
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(parent, path, 0, access, &key)) << Narrow(path);
+    return key;
+  }
+  // The value's data after a size query; `type` receives its type.
+  static Bytes Query(HKEY key, const char16_t* name, DWORD* type = nullptr) {
     DWORD size = 0;
-    *rc = Plat().RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
-    std::vector<BYTE> data(size);
-    if (*rc == ERROR_SUCCESS && size)
-      *rc = Plat().RegQueryValueExW(key, name, nullptr, type, data.data(), &size);
+    EXPECT_EQ(ERROR_SUCCESS, Plat().RegQueryValueExW(key, name, nullptr, type, nullptr, &size));
+    Bytes data(size);
+    EXPECT_EQ(ERROR_SUCCESS, size ? Plat().RegQueryValueExW(key, name, nullptr, type, data.data(), &size)
+                                  : ERROR_SUCCESS);
     data.resize(size);
     return data;
   }
@@ -39,98 +46,84 @@ class RegistryTest : public ::testing::Test {
       char16_t name[256];
       DWORD len = 256;
       const LSTATUS rc = Plat().RegEnumKeyExW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-      if (rc == ERROR_NO_MORE_ITEMS) break;
-      EXPECT_EQ(ERROR_SUCCESS, rc);
-      if (rc != ERROR_SUCCESS) break;
+      if (rc != ERROR_SUCCESS) {
+        EXPECT_EQ(ERROR_NO_MORE_ITEMS, rc);
+        return names;
+      }
       names.push_back(Narrow(name));
     }
-    return names;
   }
 };
 
-TEST_F(RegistryTest, ValuesRoundTripWithTheirTypes) {
-  struct Case {
+TEST_F(RegistryTest, ValuesRoundTripWithTheirTypesAndSizes) {
+  const struct {
     const char16_t* name;
     DWORD type;
     const BYTE* data;
     DWORD size;
   } cases[] = {
       {u"Count", REG_DWORD, kDword, sizeof kDword},
-      {u"Name", REG_SZ, reinterpret_cast<const BYTE*>(kText), sizeof kText},
+      {u"Name", REG_SZ, Octets(kText), sizeof kText},
       {u"Blob", REG_BINARY, kBinary, sizeof kBinary},
-      {u"", REG_SZ, reinterpret_cast<const BYTE*>(kText), sizeof kText},  // default value
+      {u"", REG_SZ, Octets(kText), sizeof kText},  // default value
       {u"Empty", REG_BINARY, nullptr, 0},
   };
   HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Keyloom\\Test");
-  for (const Case& c : cases)
+  for (const auto& c : cases)
     ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(key, c.name, 0, c.type, c.data, c.size));
   ASSERT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(key));
-
-  // Reopened by another spelling: names ignore case.
-  ASSERT_EQ(ERROR_SUCCESS,
-            Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"software\\KEYLOOM\\test", 0, KEY_READ, &key));
-  for (const Case& c : cases) {
+  key = Open(HKEY_CURRENT_USER, u"software\\KEYLOOM\\test");  // names ignore case
+  for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.name));
     DWORD type = 0;
-    LSTATUS rc;
-    const std::vector<BYTE> data = Query(key, c.name, &type, &rc);
-    EXPECT_EQ(ERROR_SUCCESS, rc);
+    EXPECT_EQ(Bytes(c.data, c.data + c.size), Query(key, c.name, &type));
     EXPECT_EQ(c.type, type);
-    EXPECT_EQ(std::vector<BYTE>(c.data, c.data + c.size), data);
   }
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(key));
-}
-
-TEST_F(RegistryTest, QueryAnswersSizesAndMissingThings) {
-  HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Keyloom");
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(key, u"Blob", 0, REG_BINARY, kBinary, 5));
-
   BYTE small[2] = {0xAA, 0xAA};
   DWORD size = sizeof small, type = 0;
   EXPECT_EQ(ERROR_MORE_DATA, Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, small, &size));
   EXPECT_EQ(5u, size);  // the size needed
   EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
-
-  size = 0;
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegQueryValueExW(key, u"Blob", nullptr, nullptr, nullptr, &size));
-  EXPECT_EQ(5u, size);
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-            Plat().RegQueryValueExW(key, u"Missing", nullptr, nullptr, nullptr, &size));
-
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegQueryValueExW(key, u"Missing", nullptr, nullptr, nullptr, &size));
   HKEY missing = nullptr;
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-            Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Keyloom\\Nope", 0, KEY_READ, &missing));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegOpenKeyExW(key, u"Nope", 0, KEY_READ, &missing));
   EXPECT_EQ(nullptr, missing);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, Plat().RegSetValueExW(key, u"V", 0, REG_DWORD, kDword, 4));  // read only
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(key));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, Plat().RegCloseKey(key));
+  EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(HKEY_CURRENT_USER));  // predefined: no-op
 }
 
 TEST_F(RegistryTest, CreateReportsDispositionAndMakesEveryLevel) {
   DWORD disposition = 0;
-  HKEY key = Create(HKEY_CURRENT_USER, u"Software\\A\\B\\C", &disposition);
+  Plat().RegCloseKey(Create(HKEY_CURRENT_USER, u"Software\\A\\B\\C", &disposition));
   EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
-  Plat().RegCloseKey(key);
-  key = Create(HKEY_CURRENT_USER, u"Software\\a\\b\\c", &disposition);
+  Plat().RegCloseKey(Create(HKEY_CURRENT_USER, u"Software\\a\\b\\c", &disposition));
   EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
-  Plat().RegCloseKey(key);
   HKEY bad = nullptr;
   EXPECT_EQ(ERROR_BAD_PATHNAME, Plat().RegCreateKeyExW(HKEY_CURRENT_USER, u"\\Software", 0, nullptr,
                                                        0, KEY_ALL_ACCESS, nullptr, &bad, nullptr));
 }
 
-TEST_F(RegistryTest, EnumeratesInNameOrder) {
+// Names in order; each enumeration from index 0 sees the keys as they are
+// then, also keys added or removed through other handles since the last walk.
+TEST_F(RegistryTest, EnumeratesTheCurrentKeysInNameOrder) {
   HKEY root = Create(HKEY_CURRENT_USER, u"Software\\Enum");
-  for (const char16_t* name : {u"delta", u"Alpha", u"charlie", u"Bravo"})
-    Plat().RegCloseKey(Create(root, name));
+  HKEY other = Open(HKEY_CURRENT_USER, u"Software\\Enum", KEY_ALL_ACCESS);
+  Plat().RegCloseKey(Create(other, u"delta"));
+  EXPECT_EQ((std::vector<std::string>{"delta"}), SubKeys(root));
+  for (const char16_t* name : {u"Alpha", u"charlie", u"Bravo"}) Plat().RegCloseKey(Create(other, name));
   EXPECT_EQ((std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta"}), SubKeys(root));
+  EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(other, u"charlie"));
+  EXPECT_EQ((std::vector<std::string>{"Alpha", "Bravo", "delta"}), SubKeys(root));
+  Plat().RegCloseKey(other);
 
   char16_t name[8];
   DWORD len = 4;  // "Alpha" needs 6 with its terminator
-  EXPECT_EQ(ERROR_MORE_DATA,
-            Plat().RegEnumKeyExW(root, 0, name, &len, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(ERROR_MORE_DATA, Plat().RegEnumKeyExW(root, 0, name, &len, nullptr, nullptr, nullptr, nullptr));
   len = 6;
   FILETIME written{};
-  EXPECT_EQ(ERROR_SUCCESS,
-            Plat().RegEnumKeyExW(root, 0, name, &len, nullptr, nullptr, nullptr, &written));
+  EXPECT_EQ(ERROR_SUCCESS, Plat().RegEnumKeyExW(root, 0, name, &len, nullptr, nullptr, nullptr, &written));
   EXPECT_EQ(5u, len);
   EXPECT_NE(0u, written.dwHighDateTime);
   Plat().RegCloseKey(root);
@@ -141,95 +134,43 @@ TEST_F(RegistryTest, DeletesValuesAndTrees) {
   HKEY leaf = Create(root, u"One\\Two");
   ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(leaf, u"V", 0, REG_DWORD, kDword, 4));
   ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(root, u"Top", 0, REG_DWORD, kDword, 4));
-
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteValueW(leaf, u"V"));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegDeleteValueW(leaf, u"V"));
-
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(root, u"One"));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegDeleteTreeW(root, u"One"));
   // A handle to a deleted key stays valid but finds its key gone.
   EXPECT_EQ(ERROR_KEY_DELETED, Plat().RegSetValueExW(leaf, u"V", 0, REG_DWORD, kDword, 4));
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(leaf));
-
   // Without a subkey name the key stays and loses its contents.
   Plat().RegCloseKey(Create(root, u"Again"));
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(root, nullptr));
   EXPECT_TRUE(SubKeys(root).empty());
   DWORD size = 0;
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-            Plat().RegQueryValueExW(root, u"Top", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegQueryValueExW(root, u"Top", nullptr, nullptr, nullptr, &size));
   Plat().RegCloseKey(root);
-}
-
-TEST_F(RegistryTest, HandlesAndRightsAreChecked) {
-  HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Rights");
-  Plat().RegCloseKey(key);
-  EXPECT_EQ(ERROR_SUCCESS,
-            Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Rights", 0, KEY_READ, &key));
-  EXPECT_EQ(ERROR_ACCESS_DENIED, Plat().RegSetValueExW(key, u"V", 0, REG_DWORD, kDword, 4));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(key));
-  EXPECT_EQ(ERROR_INVALID_HANDLE, Plat().RegCloseKey(key));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(HKEY_CURRENT_USER));  // predefined: no-op
 }
 
 // HKCR merges HKCU\Software\Classes over HKLM\Software\Classes.
 TEST_F(RegistryTest, ClassesRootMergesUserOverMachine) {
-  const char16_t machineText[] = u"machine";
-  const char16_t userText[] = u"user";
+  const char16_t machineText[] = u"machine", userText[] = u"user";
   HKEY m = Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\Shared");
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(m, u"", 0, REG_SZ,
-                                                 reinterpret_cast<const BYTE*>(machineText),
-                                                 sizeof machineText));
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(m, u"", 0, REG_SZ, Octets(machineText), sizeof machineText));
   ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(m, u"OnlyMachine", 0, REG_DWORD, kDword, 4));
   Plat().RegCloseKey(m);
   Plat().RegCloseKey(Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\MachineOnly"));
   HKEY u = Create(HKEY_CURRENT_USER, u"Software\\Classes\\shared");
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(u, u"", 0, REG_SZ,
-                                                 reinterpret_cast<const BYTE*>(userText),
-                                                 sizeof userText));
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(u, u"", 0, REG_SZ, Octets(userText), sizeof userText));
   Plat().RegCloseKey(u);
   Plat().RegCloseKey(Create(HKEY_CURRENT_USER, u"Software\\Classes\\UserOnly"));
 
-  EXPECT_EQ((std::vector<std::string>{"MachineOnly", "shared", "UserOnly"}),
-            SubKeys(HKEY_CLASSES_ROOT));
-  HKEY c = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Shared", 0, KEY_READ, &c));
-  DWORD type;
-  LSTATUS rc;
-  const std::vector<BYTE> text = Query(c, u"", &type, &rc);
-  EXPECT_EQ(std::vector<BYTE>(reinterpret_cast<const BYTE*>(userText),
-                              reinterpret_cast<const BYTE*>(userText) + sizeof userText),
-            text);
-  EXPECT_EQ(4u, Query(c, u"OnlyMachine", &type, &rc).size());
+  EXPECT_EQ((std::vector<std::string>{"MachineOnly", "shared", "UserOnly"}), SubKeys(HKEY_CLASSES_ROOT));
+  HKEY c = Open(HKEY_CLASSES_ROOT, u"Shared");
+  EXPECT_EQ(Bytes(Octets(userText), Octets(userText) + sizeof userText), Query(c, u""));
+  EXPECT_EQ(4u, Query(c, u"OnlyMachine").size());
   Plat().RegCloseKey(c);
-
   // A new key below HKCR goes to the machine's side.
   Plat().RegCloseKey(Create(HKEY_CLASSES_ROOT, u"NewClass"));
-  EXPECT_EQ(ERROR_SUCCESS,
-            Plat().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Classes\\NewClass", 0, KEY_READ, &c));
-  Plat().RegCloseKey(c);
-}
-
-}  // namespace
-
-namespace {
-
-// Each enumeration that starts at index 0 sees the keys as they are then,
-// also keys added or removed through other handles since the last walk.
-TEST_F(RegistryTest, EveryEnumerationFromZeroSeesTheCurrentKeys) {
-  HKEY parent = Create(HKEY_CURRENT_USER, u"Software\\KeyloomEnumTest");
-  HKEY other = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\KeyloomEnumTest",
-                                                0, KEY_ALL_ACCESS, &other));
-  Plat().RegCloseKey(Create(other, u"b"));
-  EXPECT_EQ(SubKeys(parent), (std::vector<std::string>{"b"}));
-  Plat().RegCloseKey(Create(other, u"a"));
-  Plat().RegCloseKey(Create(other, u"c"));
-  EXPECT_EQ(SubKeys(parent), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(other, u"b"));
-  EXPECT_EQ(SubKeys(parent), (std::vector<std::string>{"a", "c"}));
-  Plat().RegCloseKey(other);
-  Plat().RegCloseKey(parent);
+  Plat().RegCloseKey(Open(HKEY_LOCAL_MACHINE, u"Software\\Classes\\NewClass"));
 }
 
 }  // namespace

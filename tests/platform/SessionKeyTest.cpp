@@ -35,12 +35,14 @@ class SessionKeyTest : public ::testing::Test {
   }
 
   // A 3DES key given in the clear (PLAINTEXTKEYBLOB: header, length, key)
-  // to a verification context of the enhanced provider.
-  static void ImportPlain3Des(Prov* prov, const Bytes& des3, Key* session) {
+  // to a verification context of the enhanced provider; ECB when `ecb`.
+  static void ImportPlain3Des(Prov* prov, const Bytes& des3, Key* session, bool ecb) {
     ASSERT_TRUE(prov->Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
     Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
     blob.insert(blob.end(), des3.begin(), des3.end());
     ASSERT_TRUE(Plat().CryptImportKey(prov->h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &session->h));
+    const DWORD mode = CRYPT_MODE_ECB;
+    ASSERT_TRUE(!ecb || Plat().CryptSetKeyParam(session->h, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0));
   }
 
   // The SIMPLEBLOB of a plaintext session key laid out as an encryption
@@ -98,13 +100,10 @@ TEST_F(SessionKeyTest, TripleDesPaddingIsChecked) {
   Prov prov;
   const Bytes des3 = Random(24);
   Key session;
-  ImportPlain3Des(&prov, des3, &session);
-  const DWORD ecb = CRYPT_MODE_ECB;
-  ASSERT_TRUE(Plat().CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<const BYTE*>(&ecb), 0));
-
-  struct Case {
+  ImportPlain3Des(&prov, des3, &session, true);
+  const struct {
     const char* what;
-    Bytes plain;  // encrypted without padding by OpenSSL
+    Bytes plain;       // encrypted without padding by OpenSSL
     DWORD expectSize;  // ~0: NTE_BAD_DATA
   } cases[] = {
       {"full padding block", {1, 2, 3, 4, 5, 6, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8}, 8},
@@ -113,7 +112,7 @@ TEST_F(SessionKeyTest, TripleDesPaddingIsChecked) {
       {"pad above block", {1, 2, 3, 4, 5, 6, 7, 9}, ~0u},
       {"inconsistent", {1, 2, 3, 4, 5, 6, 2, 3}, ~0u},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes data = Encipher(EVP_des_ede3_ecb(), des3, c.plain, false);
     DWORD size = static_cast<DWORD>(data.size());
@@ -133,7 +132,7 @@ TEST_F(SessionKeyTest, CbcChainsAcrossCalls) {
   Prov prov;
   const Bytes des3 = Random(24);
   Key session;
-  ImportPlain3Des(&prov, des3, &session);
+  ImportPlain3Des(&prov, des3, &session, false);
   EXPECT_EQ(static_cast<DWORD>(CRYPT_MODE_CBC), KeyParam(session.h, KP_MODE));  // the default
   const Bytes message(40, 'x');
   Bytes data = Encipher(EVP_des_ede3_cbc(), des3, message, true);  // zero IV
@@ -177,8 +176,8 @@ TEST_F(SessionKeyTest, SessionKeysRoundTripThroughSimpleBlobs) {
   ASSERT_TRUE(Plat().CryptImportKey(prov.h, wrapped.data(), static_cast<DWORD>(wrapped.size()), exchange.h,
                                     CRYPT_EXPORTABLE, &back.h));
   EXPECT_EQ(ExportKey(session.h, PLAINTEXTKEYBLOB), ExportKey(back.h, PLAINTEXTKEYBLOB));
+  Prov baseProv;  // no 3DES in the base provider
   Key base;
-  Prov baseProv;
   ASSERT_TRUE(baseProv.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
   EXPECT_FAILS_WITH(NTE_BAD_ALGID, Plat().CryptGenKey(baseProv.h, CALG_3DES, 0, &base.h));
 }

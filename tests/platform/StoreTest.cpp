@@ -24,38 +24,37 @@ const Fixture& Pki() {
   return f;
 }
 
+// OpenSSL's reading of a name blob equals `expected`.
+void ExpectName(const CERT_NAME_BLOB& blob, X509* expected) {
+  const unsigned char* p = blob.pbData;
+  X509_NAME* name = d2i_X509_NAME(nullptr, &p, blob.cbData);
+  ASSERT_NE(nullptr, name);
+  EXPECT_EQ(0, X509_NAME_cmp(name, X509_get_subject_name(expected)));
+  X509_NAME_free(name);
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   ScopedSoftHomes homes_;
 };
 
-CRYPT_KEY_PROV_INFO ProvInfo(char16_t* container, char16_t* provider) {
-  CRYPT_KEY_PROV_INFO info{};
-  info.pwszContainerName = container;
-  info.pwszProvName = provider;
-  info.dwProvType = 1;
-  info.dwKeySpec = AT_SIGNATURE;
-  return info;
-}
-
 // The serialized entry the platform keeps in "Blob": records (id, 1, length,
 // bytes), written here by hand as registration writes root entries.
-void PutRecord(std::vector<BYTE>& out, uint32_t id, const Der& value) {
+void PutRecord(Bytes& out, uint32_t id, const Bytes& value) {
   const uint32_t words[3] = {id, 1, static_cast<uint32_t>(value.size())};
   for (uint32_t w : words)
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(w >> (8 * i)));
   out.insert(out.end(), value.begin(), value.end());
 }
 
-Der Sha1(const Der& der) {
-  Der out(20);
-  unsigned int n = 0;
-  EVP_Digest(der.data(), der.size(), out.data(), &n, EVP_sha1(), nullptr);
+Bytes Sha1(const Bytes& der) {
+  Bytes out(20);
+  EVP_Q_digest(nullptr, "SHA1", nullptr, der.data(), der.size(), out.data(), nullptr);
   return out;
 }
 
 void WriteEntry(HKEY hive, const char16_t* store, const std::string& thumb,
-                const std::vector<BYTE>& blob) {
+                const Bytes& blob) {
   std::u16string path = u"Software\\Microsoft\\SystemCertificates\\";
   path += store;
   path += u"\\Certificates\\";
@@ -71,9 +70,9 @@ void WriteEntry(HKEY hive, const char16_t* store, const std::string& thumb,
 TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
   HCERTSTORE store = Plat().CertOpenStore(CERT_STORE_PROV_MEMORY, kEncoding, 0, 0, nullptr);
   ASSERT_NE(nullptr, store);
-  CertSpec spec{{{"C", "CN"}, {"CN", "Test User"}}, 0x8A11};  // serial 00 8A 11 when encoded
-  spec.ca = false;
-  const PkiCert cert = MakeCert(PkiAlg::kRsaSha1, spec, &Pki().rsa.intermediate);
+  // Serial 0x8A11, encoded 00 8A 11.
+  const PkiCert cert =
+      MakeCert(PkiAlg::kRsaSha1, {{{"C", "CN"}, {"CN", "Test User"}}, 0x8A11, -1, 365, false}, &Pki().rsa.intermediate);
   PCCERT_CONTEXT ctx = nullptr;
   ASSERT_TRUE(Plat().CertAddEncodedCertificateToStore(store, kEncoding, cert.der.data(),
                                                       static_cast<DWORD>(cert.der.size()),
@@ -83,16 +82,8 @@ TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
   EXPECT_EQ("118A00", Hex(info->SerialNumber.pbData, info->SerialNumber.cbData));
   EXPECT_STREQ("1.2.840.113549.1.1.5", info->SignatureAlgorithm.pszObjId);  // sha1WithRSA
   // Issuer and subject blobs are the encodings OpenSSL reads back.
-  const unsigned char* p = info->Subject.pbData;
-  auto* subject = d2i_X509_NAME(nullptr, &p, info->Subject.cbData);
-  ASSERT_NE(nullptr, subject);
-  EXPECT_EQ(0, X509_NAME_cmp(subject, X509_get_subject_name(cert.x509.get())));
-  X509_NAME_free(subject);
-  p = info->Issuer.pbData;
-  auto* issuer = d2i_X509_NAME(nullptr, &p, info->Issuer.cbData);
-  ASSERT_NE(nullptr, issuer);
-  EXPECT_EQ(0, X509_NAME_cmp(issuer, X509_get_subject_name(Pki().rsa.intermediate.x509.get())));
-  X509_NAME_free(issuer);
+  ExpectName(info->Subject, cert.x509.get());
+  ExpectName(info->Issuer, Pki().rsa.intermediate.x509.get());
   // Validity as file times: OpenSSL's notAfter in seconds since 1970.
   struct tm tm {};
   ASN1_TIME_to_tm(X509_get0_notAfter(cert.x509.get()), &tm);
@@ -109,20 +100,19 @@ TEST_F(StoreTest, BundleFromOpensslCommandLineKeepsFileOrder) {
                                              &Pki().rsa.intermediate};
   std::string pems;
   for (size_t i = 0; i < certs.size(); ++i) {
-    const std::string der = homes_.root() + "/c" + std::to_string(i) + ".der";
+    const std::string der = homes_.root() + "/c" + std::to_string(i);
     FILE* f = fopen(der.c_str(), "wb");
     fwrite(certs[i]->der.data(), 1, certs[i]->der.size(), f);
     fclose(f);
-    const std::string pem = homes_.root() + "/c" + std::to_string(i) + ".pem";
-    ASSERT_EQ(0, RunCommand("openssl x509 -inform DER -in " + der + " -out " + pem, nullptr));
-    pems += " -certfile " + pem;
+    ASSERT_EQ(0, RunCommand("openssl x509 -inform DER -in " + der + " -out " + der + ".pem", nullptr));
+    pems += " -certfile " + der + ".pem";
   }
   const std::string p7b = homes_.root() + "/bundle.p7b";
   ASSERT_EQ(0, RunCommand("openssl crl2pkcs7 -nocrl -outform DER -out " + p7b + pems, nullptr));
   const std::string bytes = ReadFile(p7b);
-  HCERTSTORE store = OpenBundle(Der(bytes.begin(), bytes.end()));
+  HCERTSTORE store = OpenBundle(Bytes(bytes.begin(), bytes.end()));
   ASSERT_NE(nullptr, store);
-  const std::vector<Der> got = StoreCerts(store);
+  const std::vector<Bytes> got = StoreCerts(store);
   ASSERT_EQ(3u, got.size());
   for (size_t i = 0; i < certs.size(); ++i) EXPECT_EQ(certs[i]->der, got[i]) << i;
   // A bundle store takes no additions.
@@ -131,12 +121,12 @@ TEST_F(StoreTest, BundleFromOpensslCommandLineKeepsFileOrder) {
 }
 
 TEST_F(StoreTest, BytesThatAreNoBundleFail) {
-  const Der cases[] = {
+  const Bytes cases[] = {
       {0x30, 0x03, 0x02, 0x01, 0x01},  // SEQUENCE { INTEGER 1 }
       {0x04, 0x00},                    // an empty OCTET STRING
       Pki().rsa.root.der,              // a certificate, not a bundle
   };
-  for (const Der& bytes : cases) {
+  for (const Bytes& bytes : cases) {
     EXPECT_EQ(nullptr, OpenBundle(bytes));
     EXPECT_LT(static_cast<HRESULT>(Plat().GetLastError()), 0);
   }
@@ -168,10 +158,10 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
   // "MY" is the same store, read back from the registry.
   HCERTSTORE again = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"MY");
   ASSERT_NE(nullptr, again);
-  const std::vector<Der> got = StoreCerts(again);
+  const std::vector<Bytes> got = StoreCerts(again);
   ASSERT_EQ(2u, got.size());
   EXPECT_NE(got[0], got[1]);
-  for (const Der& d : got) EXPECT_TRUE(d == h.leaf.der || d == h.intermediate.der);
+  for (const Bytes& d : got) EXPECT_TRUE(d == h.leaf.der || d == h.intermediate.der);
   EXPECT_EQ(E_ACCESSDENIED, AddEncoded(again, h.root.der, CERT_STORE_ADD_NEW));
   Plat().CertCloseStore(again, 0);
 
@@ -190,13 +180,13 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
 }
 
 TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
-  const Der leaf = Pki().rsa.leaf.der;
+  const Bytes leaf = Pki().rsa.leaf.der;
   ASSERT_EQ(0, WaitExit(Spawn([&] {
               HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
               PCCERT_CONTEXT added = nullptr;
               char16_t container[] = u"{5E8E4C0B-0000-4000-8000-000000000001}";
               char16_t provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
-              CRYPT_KEY_PROV_INFO info = ProvInfo(container, provider);
+              CRYPT_KEY_PROV_INFO info{container, provider, 1, 0, 0, nullptr, AT_SIGNATURE};
               return my != nullptr &&
                              Plat().CertAddEncodedCertificateToStore(
                                  my, kEncoding, leaf.data(), static_cast<DWORD>(leaf.size()),
@@ -213,7 +203,7 @@ TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
   ASSERT_NE(nullptr, cert);
   DWORD size = 0;
   ASSERT_TRUE(Plat().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
-  std::vector<BYTE> buffer(size);
+  Bytes buffer(size);
   DWORD small = size - 1;
   EXPECT_FALSE(Plat().CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &small));
   EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), Plat().GetLastError());
@@ -239,7 +229,7 @@ TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
   const Hierarchy& h = Pki().rsa;
   struct Case {
     const char16_t* store;
-    const Der* cert;
+    const Bytes* cert;
     bool seenByUser;
   } cases[] = {
       {u"Root", &h.root.der, true},
@@ -261,22 +251,22 @@ TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
 }
 
 TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
-  const Der& root = Pki().rsa.root.der;
-  const Der sha1 = Sha1(root);
-  std::vector<BYTE> good;
+  const Bytes& root = Pki().rsa.root.der;
+  const Bytes sha1 = Sha1(root);
+  Bytes good;
   PutRecord(good, CERT_SHA1_HASH_PROP_ID, sha1);
   PutRecord(good, CERT_CERT_PROP_ID, root);
   WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", Hex(sha1.data(), sha1.size()), good);
   // Entries whose last record is no certificate: skipped, not fatal.
-  std::vector<BYTE> truncated(good.begin(), good.end() - 10);
+  Bytes truncated(good.begin(), good.end() - 10);
   WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", "00", truncated);
-  std::vector<BYTE> notACert;
-  PutRecord(notACert, CERT_CERT_PROP_ID, Der{0x30, 0x00});
+  Bytes notACert;
+  PutRecord(notACert, CERT_CERT_PROP_ID, Bytes{0x30, 0x00});
   WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", "01", notACert);
 
   HCERTSTORE user = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"Root");
   ASSERT_NE(nullptr, user);
-  const std::vector<Der> got = StoreCerts(user);
+  const std::vector<Bytes> got = StoreCerts(user);
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(root, got[0]);
   Plat().CertCloseStore(user, 0);

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include "base/Platform.h"
 #include "support/TestSupport.h"
@@ -14,31 +15,31 @@ FILETIME Ft(uint64_t ticks) {
 }
 uint64_t Ticks(const FILETIME& f) { return (uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime; }
 
+// "YYYY-MM-DD hh:mm:ss.mmm dN", N the day of the week (0: Sunday).
+std::string Calendar(const SYSTEMTIME& t) {
+  char text[64];
+  snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u d%u", t.wYear, t.wMonth, t.wDay, t.wHour,
+           t.wMinute, t.wSecond, t.wMilliseconds, t.wDayOfWeek);
+  return text;
+}
+
 TEST(TimeTest, FileTimesAndCalendarTimesRoundTrip) {
-  struct Case {
+  const struct {
     uint64_t ticks;
-    WORD year, month, dayOfWeek, day, hour, minute, second, ms;
+    const char* calendar;
   } cases[] = {
-      {0, 1601, 1, 1, 1, 0, 0, 0, 0},                        // the epoch, a Monday
-      {116444736000000000ULL, 1970, 1, 4, 1, 0, 0, 0, 0},    // Unix epoch, Thursday
-      {132223104000000000ULL, 2020, 1, 3, 1, 0, 0, 0, 0},    // 2020-01-01, Wednesday
-      {132538464000000000ULL, 2020, 12, 4, 31, 0, 0, 0, 0},  // 2020-12-31, Thursday
-      {132224906451230000ULL, 2020, 1, 5, 3, 2, 4, 5, 123},  // 2020-01-03 02:04:05.123, Friday
-      {132274080000000000ULL, 2020, 2, 6, 29, 0, 0, 0, 0},   // leap day, Saturday
+      {0, "1601-01-01 00:00:00.000 d1"},                        // the epoch, a Monday
+      {116444736000000000ULL, "1970-01-01 00:00:00.000 d4"},    // Unix epoch, Thursday
+      {132223104000000000ULL, "2020-01-01 00:00:00.000 d3"},
+      {132538464000000000ULL, "2020-12-31 00:00:00.000 d4"},
+      {132224906451230000ULL, "2020-01-03 02:04:05.123 d5"},
+      {132274080000000000ULL, "2020-02-29 00:00:00.000 d6"},    // leap day
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SYSTEMTIME st{};
-    FILETIME ft = Ft(c.ticks);
+    FILETIME ft = Ft(c.ticks), back{};
     ASSERT_TRUE(Plat().FileTimeToSystemTime(&ft, &st));
-    EXPECT_EQ(c.year, st.wYear);
-    EXPECT_EQ(c.month, st.wMonth);
-    EXPECT_EQ(c.dayOfWeek, st.wDayOfWeek) << c.year << "-" << c.month << "-" << c.day;
-    EXPECT_EQ(c.day, st.wDay);
-    EXPECT_EQ(c.hour, st.wHour);
-    EXPECT_EQ(c.minute, st.wMinute);
-    EXPECT_EQ(c.second, st.wSecond);
-    EXPECT_EQ(c.ms, st.wMilliseconds);
-    FILETIME back{};
+    EXPECT_EQ(c.calendar, Calendar(st));
     ASSERT_TRUE(Plat().SystemTimeToFileTime(&st, &back));
     EXPECT_EQ(c.ticks, Ticks(back));
   }

@@ -30,17 +30,10 @@ class AgentRef {
   ICryptoAgent* agent_ = nullptr;
 };
 
-// A BSTR made from UTF-16 text, freed at scope end.
-class Bstr {
- public:
-  explicit Bstr(const char16_t* text) : value_(text ? SysAllocString(text) : nullptr) {}
-  ~Bstr() { SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  operator BSTR() const { return value_; }
-
- private:
-  BSTR value_;
+// A BSTR made from UTF-16 text (null stays null), freed at scope end.
+struct Bstr : BstrHolder {
+  explicit Bstr(const char16_t* text) : BstrHolder(text ? SysAllocString(text) : nullptr) {}
+  operator BSTR() const { return value; }
 };
 
 // The control's GetLastErrorDesc text as UTF-8.

@@ -6,37 +6,31 @@
 
 #include "control/ICryptoAgent.h"
 
+// Loads the module for its lifetime; each of the five exports must be there.
 struct ControlModule {
-  void* handle = nullptr;
-  HRESULT (*GetClassObject)(REFCLSID, REFIID, void**) = nullptr;
-  HRESULT (*CanUnloadNow)() = nullptr;
-  HRESULT (*RegisterServer)() = nullptr;
-  HRESULT (*UnregisterServer)() = nullptr;
-  HRESULT (*Install)(BOOL, const OLECHAR*) = nullptr;
+  void* handle = dlopen(KEYLOOM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+  HRESULT (*GetClassObject)(REFCLSID, REFIID, void**) = Bind<decltype(GetClassObject)>("DllGetClassObject");
+  HRESULT (*CanUnloadNow)() = Bind<decltype(CanUnloadNow)>("DllCanUnloadNow");
+  HRESULT (*RegisterServer)() = Bind<decltype(RegisterServer)>("DllRegisterServer");
+  HRESULT (*UnregisterServer)() = Bind<decltype(UnregisterServer)>("DllUnregisterServer");
+  HRESULT (*Install)(BOOL, const OLECHAR*) = Bind<decltype(Install)>("DllInstall");
 
-  ControlModule() {
-    handle = dlopen(KEYLOOM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    EXPECT_NE(handle, nullptr) << dlerror();
-    if (!handle) return;
-    GetClassObject = reinterpret_cast<decltype(GetClassObject)>(dlsym(handle, "DllGetClassObject"));
-    CanUnloadNow = reinterpret_cast<decltype(CanUnloadNow)>(dlsym(handle, "DllCanUnloadNow"));
-    RegisterServer = reinterpret_cast<decltype(RegisterServer)>(dlsym(handle, "DllRegisterServer"));
-    UnregisterServer =
-        reinterpret_cast<decltype(UnregisterServer)>(dlsym(handle, "DllUnregisterServer"));
-    Install = reinterpret_cast<decltype(Install)>(dlsym(handle, "DllInstall"));
-  }
+  ControlModule() = default;
+  ControlModule(const ControlModule&) = delete;
   ~ControlModule() {
     if (handle) dlclose(handle);
   }
-  ControlModule(const ControlModule&) = delete;
-  ControlModule& operator=(const ControlModule&) = delete;
-
+  template <typename F>
+  F Bind(const char* name) {
+    EXPECT_NE(handle, nullptr) << dlerror();
+    void* f = handle ? dlsym(handle, name) : nullptr;
+    EXPECT_NE(f, nullptr) << name;
+    return reinterpret_cast<F>(f);
+  }
   // The class factory of CryptoAgent (referenced for the caller).
   IClassFactory* Factory() {
     IClassFactory* factory = nullptr;
-    EXPECT_EQ(GetClassObject(CLSID_CryptoAgent, IID_IClassFactory,
-                             reinterpret_cast<void**>(&factory)),
-              S_OK);
+    EXPECT_EQ(GetClassObject(CLSID_CryptoAgent, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
     return factory;
   }
 };

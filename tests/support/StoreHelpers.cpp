@@ -7,26 +7,26 @@ HCERTSTORE OpenSystemStore(DWORD flags, const char16_t* name) {
   return Plat().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, flags, name);
 }
 
-HCERTSTORE OpenBundle(const Der& bundle) {
+HCERTSTORE OpenBundle(const Bytes& bundle) {
   CRYPT_DATA_BLOB blob{static_cast<DWORD>(bundle.size()), const_cast<BYTE*>(bundle.data())};
   return Plat().CertOpenStore(CERT_STORE_PROV_PKCS7, kEncoding, 0, CERT_STORE_READONLY_FLAG, &blob);
 }
 
-std::vector<Der> StoreCerts(HCERTSTORE store) {
-  std::vector<Der> out;
+std::vector<Bytes> StoreCerts(HCERTSTORE store) {
+  std::vector<Bytes> out;
   for (PCCERT_CONTEXT c = nullptr; (c = Plat().CertEnumCertificatesInStore(store, c)) != nullptr;)
     out.push_back(DerOf(c));
   return out;
 }
 
-HRESULT AddEncoded(HCERTSTORE store, const Der& der, DWORD disposition) {
+HRESULT AddEncoded(HCERTSTORE store, const Bytes& der, DWORD disposition) {
   if (Plat().CertAddEncodedCertificateToStore(store, kEncoding, der.data(),
                                               static_cast<DWORD>(der.size()), disposition, nullptr))
     return S_OK;
   return StatusFromError(Plat().GetLastError());
 }
 
-PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Der& der) {
+PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Bytes& der) {
   PCCERT_CONTEXT probe = nullptr;
   if (!Plat().CertAddEncodedCertificateToStore(
           Plat().CertOpenStore(CERT_STORE_PROV_MEMORY, kEncoding, 0, 0, nullptr), kEncoding,
@@ -40,11 +40,4 @@ PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Der& der) {
   return found;
 }
 
-Der DerOf(PCCERT_CONTEXT cert) { return Der(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded); }
-
-std::string Hex(const BYTE* data, size_t size) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < size; ++i) s += digits[data[i] >> 4], s += digits[data[i] & 15];
-  return s;
-}
+Bytes DerOf(PCCERT_CONTEXT cert) { return Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded); }

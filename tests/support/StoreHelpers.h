@@ -12,15 +12,13 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // CertOpenStore of a system store; null on failure.
 HCERTSTORE OpenSystemStore(DWORD flags, const char16_t* name);
 // A read-only memory store of a PKCS#7 bundle; null on failure.
-HCERTSTORE OpenBundle(const Der& bundle);
+HCERTSTORE OpenBundle(const Bytes& bundle);
 // The encoded certificates of a store, in its order.
-std::vector<Der> StoreCerts(HCERTSTORE store);
+std::vector<Bytes> StoreCerts(HCERTSTORE store);
 // Adds `der` with `disposition`; the last error as a status when it fails,
 // 0 when it succeeds.
-HRESULT AddEncoded(HCERTSTORE store, const Der& der, DWORD disposition);
+HRESULT AddEncoded(HCERTSTORE store, const Bytes& der, DWORD disposition);
 // The certificate context of `der` found in `store`, or null.
-PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Der& der);
+PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Bytes& der);
 // The encoded certificate of a context.
-Der DerOf(PCCERT_CONTEXT cert);
-// Upper-case hexadecimal of bytes.
-std::string Hex(const BYTE* data, size_t size);
+Bytes DerOf(PCCERT_CONTEXT cert);

@@ -1,8 +1,6 @@
 #include "support/TestPki.h"
 
-#include <openssl/ec.h>
 #include <openssl/pkcs7.h>
-#include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
 #include <stdexcept>
@@ -11,15 +9,6 @@ namespace {
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
-}
-
-Der ToDer(X509* x) {
-  unsigned char* out = nullptr;
-  const int n = i2d_X509(x, &out);
-  Check(n > 0, "i2d_X509");
-  Der d(out, out + n);
-  OPENSSL_free(out);
-  return d;
 }
 
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
@@ -33,16 +22,14 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
 
 }  // namespace
 
-PkiKey MakeKey(PkiAlg alg) {
-  EVP_PKEY* key = alg == PkiAlg::kSm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-                                      : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024});
-  Check(key != nullptr, "keygen");
-  return {std::shared_ptr<EVP_PKEY>(key, &EVP_PKEY_free)};
-}
-
 PkiCert MakeCert(PkiAlg alg, const CertSpec& spec, const PkiCert* issuer) {
   PkiCert out;
-  out.key = MakeKey(alg);
+  EVP_PKEY* key = spec.key;
+  if (key) EVP_PKEY_up_ref(key);
+  else key = alg == PkiAlg::kSm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
+                                 : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024});
+  Check(key != nullptr, "keygen");
+  out.key.reset(key, &EVP_PKEY_free);
   X509* x = X509_new();
   out.x509.reset(x, &X509_free);
   X509_set_version(x, 2);
@@ -57,15 +44,15 @@ PkiCert MakeCert(PkiAlg alg, const CertSpec& spec, const PkiCert* issuer) {
           "name");
   X509* signer = issuer ? issuer->x509.get() : x;
   X509_set_issuer_name(x, X509_get_subject_name(signer));
-  X509_set_pubkey(x, out.key.key.get());
+  X509_set_pubkey(x, key);
   AddExtension(x, signer, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE");
   AddExtension(x, signer, NID_subject_key_identifier, "hash");
   if (issuer) AddExtension(x, signer, NID_authority_key_identifier, "keyid");
-  EVP_PKEY* signKey = issuer ? issuer->key.key.get() : out.key.key.get();
   EVP_MD_CTX* md = EVP_MD_CTX_new();
   EVP_PKEY_CTX* pctx = nullptr;
   const char* digest = alg == PkiAlg::kRsaSha1 ? "SHA1" : alg == PkiAlg::kSm2 ? "SM3" : "SHA256";
-  Check(EVP_DigestSignInit_ex(md, &pctx, digest, nullptr, nullptr, signKey, nullptr) == 1,
+  Check(EVP_DigestSignInit_ex(md, &pctx, digest, nullptr, nullptr,
+                              issuer ? issuer->key.get() : key, nullptr) == 1,
         "sign init");
   if (alg == PkiAlg::kSm2) {
     static const char id[] = "1234567812345678";
@@ -73,34 +60,36 @@ PkiCert MakeCert(PkiAlg alg, const CertSpec& spec, const PkiCert* issuer) {
   }
   Check(X509_sign_ctx(x, md) > 0, "sign");
   EVP_MD_CTX_free(md);
-  out.der = ToDer(x);
+  out.der = I2d<X509>(x, i2d_X509);
   return out;
 }
 
-Der TamperSignature(const Der& der) {
-  Der d = der;
+Bytes CertOfKey(EVP_PKEY* key) {
+  static const PkiCert issuer = MakeCert(PkiAlg::kRsaSha256, {{{"CN", "Keyloom test CA"}}}, nullptr);
+  return MakeCert(PkiAlg::kRsaSha256, {{{"CN", "Keyloom test"}}, 2, -1, 365, false, key}, &issuer).der;
+}
+
+Bytes TamperSignature(const Bytes& der) {
+  Bytes d = der;
   d[d.size() - 3] ^= 0x01;  // inside the signature bits at the end
   return d;
 }
 
-Der MakeBundle(const std::vector<Der>& certs) {
+Bytes MakeBundle(const std::vector<Bytes>& certs) {
   PKCS7* p7 = PKCS7_new();
   PKCS7_set_type(p7, NID_pkcs7_signed);
   PKCS7_content_new(p7, NID_pkcs7_data);
-  for (const Der& d : certs) {
+  for (const Bytes& d : certs) {
     const unsigned char* p = d.data();
     X509* x = d2i_X509(nullptr, &p, static_cast<long>(d.size()));
     Check(x != nullptr, "d2i");
     PKCS7_add_certificate(p7, x);
     X509_free(x);
   }
-  unsigned char* out = nullptr;
-  const int n = i2d_PKCS7(p7, &out);
+  const Bytes bundle = I2d<PKCS7>(p7, i2d_PKCS7);
   PKCS7_free(p7);
-  Check(n > 0, "i2d_PKCS7");
-  Der b(out, out + n);
-  OPENSSL_free(out);
-  return b;
+  Check(!bundle.empty(), "i2d_PKCS7");
+  return bundle;
 }
 
 Hierarchy MakeHierarchy(PkiAlg alg, const std::string& tag) {
@@ -108,8 +97,6 @@ Hierarchy MakeHierarchy(PkiAlg alg, const std::string& tag) {
   h.root = MakeCert(alg, {{{"C", "CN"}, {"O", "Keyloom Test"}, {"CN", tag + " Root"}}, 1}, nullptr);
   h.intermediate =
       MakeCert(alg, {{{"C", "CN"}, {"O", "Keyloom Test"}, {"CN", tag + " CA"}}, 2}, &h.root);
-  CertSpec leaf{{{"C", "CN"}, {"CN", tag + " User"}}, 3};
-  leaf.ca = false;
-  h.leaf = MakeCert(alg, leaf, &h.intermediate);
+  h.leaf = MakeCert(alg, {{{"C", "CN"}, {"CN", tag + " User"}}, 3, -1, 365, false}, &h.intermediate);
   return h;
 }

@@ -1,6 +1,7 @@
-// Test certification hierarchies made with OpenSSL directly: keys (RSA or
-// SM2), certificates signed with SHA-1, SHA-256 or SM3-with-SM2 (identifier
-// "1234567812345678"), PKCS#7 bundles. Independent of the code under test.
+// The one certificate factory of the tests, made with OpenSSL directly and
+// independent of the code under test: keys (RSA or SM2), certificates signed
+// with SHA-1, SHA-256 or SM3-with-SM2 (identifier "1234567812345678"),
+// PKCS#7 bundles.
 #pragma once
 
 #include <openssl/evp.h>
@@ -11,22 +12,15 @@
 #include <utility>
 #include <vector>
 
-using Der = std::vector<unsigned char>;
+#include "support/TestSupport.h"
 
 enum class PkiAlg { kRsaSha1, kRsaSha256, kSm2 };
 
-struct PkiKey {
-  std::shared_ptr<EVP_PKEY> key;
-};
-
 struct PkiCert {
   std::shared_ptr<X509> x509;
-  PkiKey key;
-  Der der;
+  std::shared_ptr<EVP_PKEY> key;
+  Bytes der;
 };
-
-// A fresh key: RSA 1024 bits or SM2.
-PkiKey MakeKey(PkiAlg alg);
 
 struct CertSpec {
   std::vector<std::pair<std::string, std::string>> subject;  // (short name, UTF-8 value), in encoded order
@@ -34,20 +28,35 @@ struct CertSpec {
   long notBeforeDays = -1;  // relative to now
   long notAfterDays = 365;
   bool ca = true;
+  EVP_PKEY* key = nullptr;  // the subject's key (referenced); a fresh one of `alg` when null
 };
 
 // A certificate for `spec`, issued by `issuer` (self-signed when null),
 // signed as `alg` says.
 PkiCert MakeCert(PkiAlg alg, const CertSpec& spec, const PkiCert* issuer);
 
+// The DER of a certificate of `key` (public half enough), issued by a
+// throwaway RSA authority.
+Bytes CertOfKey(EVP_PKEY* key);
+
 // The same certificate with one bit of its signature flipped.
-Der TamperSignature(const Der& der);
+Bytes TamperSignature(const Bytes& der);
 
 // A certificates-only PKCS#7 SignedData of `certs`, in that order.
-Der MakeBundle(const std::vector<Der>& certs);
+Bytes MakeBundle(const std::vector<Bytes>& certs);
 
 // A root, an intermediate and an end certificate of one algorithm.
 struct Hierarchy {
   PkiCert root, intermediate, leaf;
 };
 Hierarchy MakeHierarchy(PkiAlg alg, const std::string& tag);
+
+// The DER OpenSSL's i2d function writes for `object`; empty on failure.
+template <typename T>
+Bytes I2d(const T* object, int (*i2d)(const T*, unsigned char**)) {
+  unsigned char* out = nullptr;
+  const int n = object ? i2d(object, &out) : 0;
+  Bytes der(out, out + (n > 0 ? n : 0));
+  OPENSSL_free(out);
+  return der;
+}

@@ -11,28 +11,27 @@
 
 #include "encoding/Unicode.h"
 
-ScopedSoftHomes::ScopedSoftHomes() {
+namespace {
+
+std::string NewTempFolder() {
   char pattern[] = "/tmp/keyloom-test-XXXXXX";
-  root_ = mkdtemp(pattern);
-  user_ = root_ + "/user";
-  machine_ = root_ + "/machine";
-  temp_ = root_ + "/tmp";
-  mkdir(temp_.c_str(), 0700);
-  if (const char* v = getenv("TMPDIR")) hadTemp_ = true, savedTemp_ = v;
-  setenv("TMPDIR", temp_.c_str(), 1);
-  if (const char* v = getenv("KEYLOOM_HOME")) hadUser_ = true, savedUser_ = v;
-  if (const char* v = getenv("KEYLOOM_MACHINE_HOME")) hadMachine_ = true, savedMachine_ = v;
-  setenv("KEYLOOM_HOME", user_.c_str(), 1);
-  setenv("KEYLOOM_MACHINE_HOME", machine_.c_str(), 1);
+  const char* made = mkdtemp(pattern);
+  if (made) mkdir((std::string(made) + "/tmp").c_str(), 0700);
+  return made ? made : "/nonexistent";
 }
 
+}  // namespace
+
+ScopedSoftHomes::ScopedSoftHomes()
+    : root_(NewTempFolder()),
+      user_(root_ + "/user"),
+      machine_(root_ + "/machine"),
+      temp_(root_ + "/tmp"),
+      tempEnv_("TMPDIR", temp_.c_str()),
+      userEnv_("KEYLOOM_HOME", user_.c_str()),
+      machineEnv_("KEYLOOM_MACHINE_HOME", machine_.c_str()) {}
+
 ScopedSoftHomes::~ScopedSoftHomes() {
-  if (hadUser_) setenv("KEYLOOM_HOME", savedUser_.c_str(), 1);
-  else unsetenv("KEYLOOM_HOME");
-  if (hadMachine_) setenv("KEYLOOM_MACHINE_HOME", savedMachine_.c_str(), 1);
-  else unsetenv("KEYLOOM_MACHINE_HOME");
-  if (hadTemp_) setenv("TMPDIR", savedTemp_.c_str(), 1);
-  else unsetenv("TMPDIR");
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }
@@ -70,4 +69,11 @@ std::string ReadFile(const std::string& path) {
 
 std::string Narrow(const char16_t* text) {
   return text ? Utf16ToUtf8(text) : std::string("(null)");
+}
+
+std::string Hex(const uint8_t* data, size_t size) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < size; ++i) s += digits[data[i] >> 4], s += digits[data[i] & 15];
+  return s;
 }

@@ -1,7 +1,24 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// Sets an environment variable for the scope, restoring it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);  // null value unsets
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_, saved_;
+  bool had_ = false;
+};
 
 // A fresh soft-platform home for the test: KEYLOOM_HOME,
 // KEYLOOM_MACHINE_HOME and TMPDIR (where diagnostic dumps go) point at new
@@ -20,21 +37,7 @@ class ScopedSoftHomes {
 
  private:
   std::string root_, user_, machine_, temp_;
-  std::string savedUser_, savedMachine_, savedTemp_;
-  bool hadUser_ = false, hadMachine_ = false, hadTemp_ = false;
-};
-
-// Sets an environment variable for the scope, restoring it afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);  // null value unsets
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_, saved_;
-  bool had_ = false;
+  ScopedEnv tempEnv_, userEnv_, machineEnv_;
 };
 
 // Runs a shell command; returns its exit status and fills `output` with
@@ -43,6 +46,9 @@ int RunCommand(const std::string& command, std::string* output, bool mergeStderr
 
 // Reads a whole file; empty when it cannot.
 std::string ReadFile(const std::string& path);
+
+// Upper-case hexadecimal of bytes.
+std::string Hex(const uint8_t* data, size_t size);
 
 // UTF-8 of a UTF-16 text, for messages and comparisons.
 std::string Narrow(const char16_t* text);
