@@ -32,7 +32,7 @@ HRESULT GetAllCSPName(std::u16string* list) {
       return E_OUTOFMEMORY;
     }
     if (!p.CryptEnumProvidersW(index, nullptr, 0, &type, name.get(), &size)) {
-      const HRESULT hr = StatusOfFailedCall();
+      const HRESULT hr = FailedCallStatusFullRule();
       TraceStep(u"GetAllCSPName", u"CryptEnumProviders", hr);
       return hr;
     }
@@ -49,7 +49,7 @@ HRESULT GetProviderInfo(HCRYPTPROV provider, DWORD parameter, BYTE** buffer, DWO
   const Platform& p = Plat();
   DWORD size = 0;
   if (!p.CryptGetProvParam(provider, parameter, nullptr, &size, 0)) {
-    const HRESULT hr = StatusFromWin32Error(p.GetLastError());
+    const HRESULT hr = StatusFromErrorWin32Rule(p.GetLastError());
     TraceStep(u"GetProviderInfo", u"CryptGetProvParam", hr);
     TRACE_FAILURE(static_cast<uint32_t>(hr));
     if (hr < 0) return hr;
@@ -61,7 +61,7 @@ HRESULT GetProviderInfo(HCRYPTPROV provider, DWORD parameter, BYTE** buffer, DWO
     return E_OUTOFMEMORY;
   }
   if (!p.CryptGetProvParam(provider, parameter, data.get(), &size, 0)) {
-    const HRESULT hr = StatusFromWin32Error(p.GetLastError());
+    const HRESULT hr = StatusFromErrorWin32Rule(p.GetLastError());
     TraceStep(u"GetProviderInfo", u"CryptGetProvParam", hr);
     TRACE_FAILURE(static_cast<uint32_t>(hr));
     if (hr < 0) return hr;

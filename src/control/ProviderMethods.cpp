@@ -65,6 +65,6 @@ HRESULT CCryptoAgent::ZENQ_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSucce
   HCRYPTPROV ignored = 0;
   const BOOL deleted = p.CryptAcquireContextW(&ignored, container.c_str(), kBaseProvider,
                                               PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-  TraceStep(kName, u"Delete container", deleted ? S_OK : StatusFromLastError());
+  TraceStep(kName, u"Delete container", deleted ? S_OK : LastErrorStatusFullRule());
   return Finish(S_OK);
 }

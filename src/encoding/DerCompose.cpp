@@ -30,7 +30,7 @@ HRESULT StripAttributeSet(const BYTE* attribute, DWORD length, BYTE** out, DWORD
   const ScopedNode root(rootNode);
   // The decoder's unreadable-header result has its sign bit clear; the
   // attribute must still fail, with the system's decode status.
-  HRESULT hr = decoded == 0 ? S_OK : decoded < 0 ? decoded : StatusFromError(decoded);
+  HRESULT hr = decoded == 0 ? S_OK : decoded < 0 ? decoded : StatusFromErrorFullRule(decoded);
   if (SUCCEEDED(hr) && (root->children.size() != 2 || root->children[1]->children.empty()))
     hr = KL_E_ASN1_DECODE;
   TraceStep(kName, u"DecodeASN1Memory", hr);
@@ -66,7 +66,7 @@ HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWOR
   DWORD size = 0;
   HRESULT hr = p.CryptEncodeObject(kEncodingType, structType, structInfo, nullptr, &size)
                    ? S_OK
-                   : FailureFromLastError();
+                   : FailedCallStatusWin32Rule();
   TraceStep(kName, u"CryptEncodeObject - get length", hr);
   if (FAILED(hr)) return hr;
 
@@ -78,7 +78,7 @@ HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWOR
   DWORD written = size;
   hr = p.CryptEncodeObject(kEncodingType, structType, structInfo, buffer.get(), &written)
            ? S_OK
-           : FailureFromLastError();
+           : FailedCallStatusWin32Rule();
   TraceStep(kName, u"CryptEncodeObject - get value", hr);
   if (FAILED(hr)) return hr;
   *out = buffer.release();

@@ -21,7 +21,7 @@ HRESULT ConvertText(const char16_t* name, const char16_t* measureStep, const cha
                     Convert convert, T** out, DWORD* length) {
   const int size = convert(nullptr, 0);
   if (size <= 0) {
-    const HRESULT hr = FailureFromLastError();
+    const HRESULT hr = FailedCallStatusWin32Rule();
     TraceStep(name, measureStep, hr);
     return hr;
   }
@@ -32,7 +32,7 @@ HRESULT ConvertText(const char16_t* name, const char16_t* measureStep, const cha
   }
   *out = buffer;
   if (convert(buffer, size) <= 0) {
-    const HRESULT hr = FailureFromLastError();
+    const HRESULT hr = FailedCallStatusWin32Rule();
     TraceStep(name, convertStep, hr);
     return hr;
   }

@@ -163,7 +163,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   TraceHelper trace("PKCS10CalculateHashandSign");
   const Platform& p = Plat();
   auto failed = [&](const char16_t* step) {
-    const HRESULT hr = FailureFromLastError();
+    const HRESULT hr = FailedCallStatusWin32Rule();
     TraceStep(kName, step, hr);
     return hr;
   };

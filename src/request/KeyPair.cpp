@@ -19,7 +19,7 @@ HRESULT ExportInto(ExportFn exportCall, const char16_t* sizeStep, const char16_t
                    BYTE** out, DWORD* outLength) {
   DWORD size = 0;
   if (!exportCall(nullptr, &size)) {
-    const HRESULT hr = StatusOfFailedCall();
+    const HRESULT hr = FailedCallStatusFullRule();
     TraceStep(kCreatePublicKey, sizeStep, hr);
     return hr;
   }
@@ -30,7 +30,7 @@ HRESULT ExportInto(ExportFn exportCall, const char16_t* sizeStep, const char16_t
     return E_OUTOFMEMORY;
   }
   if (!exportCall(buffer.get(), &size)) {
-    const HRESULT hr = StatusOfFailedCall();
+    const HRESULT hr = FailedCallStatusFullRule();
     TraceStep(kCreatePublicKey, dataStep, hr);
     return hr;
   }
@@ -49,7 +49,7 @@ HRESULT CreateGUIDStr(std::u16string* text) {
   HRESULT hr = p.CoCreateGuid(&guid);
   if (FAILED(hr)) return hr;
   char16_t buffer[64] = {};
-  if (p.StringFromGUID2(guid, buffer, 64) == 0) return StatusOfFailedCall();
+  if (p.StringFromGUID2(guid, buffer, 64) == 0) return FailedCallStatusFullRule();
   *text = buffer;
   return S_OK;
 }
@@ -75,7 +75,7 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   const bool creating = newContainer || containerName->empty();
   if (creating) {
     HRESULT hr = CreateGUIDStr(&container);
-    if (hr == S_OK && container.empty()) hr = StatusOfFailedCall();
+    if (hr == S_OK && container.empty()) hr = FailedCallStatusFullRule();
     TraceStep(kCreatePublicKey, u"CreateGUIDStr", hr);
     if (FAILED(hr)) return hr;
     openFlags = CRYPT_NEWKEYSET;
@@ -88,7 +88,7 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   if (*provider == 0) {
     if (!p.CryptAcquireContextW(provider, container.c_str(), providerName, PROV_RSA_FULL,
                                 openFlags)) {
-      const HRESULT hr = StatusOfFailedCall();
+      const HRESULT hr = FailedCallStatusFullRule();
       *provider = 0;
       TraceStep(kCreatePublicKey, u"CryptAcquireContext", hr);
       return hr;
@@ -104,7 +104,7 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
     KeyHandle key;
     if (!p.CryptGenKey(*provider, KeyGenerationAlgId(rsa, keySpec),
                        (keyLength << 16) | (generationFlags & 0xFFFFu), &key.value)) {
-      hr = StatusOfFailedCall();
+      hr = FailedCallStatusFullRule();
       key.value = 0;
       TraceStep(kCreatePublicKey, u"CryptGenKey", hr);
     } else {
@@ -141,7 +141,7 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
       const BOOL deleted = p.CryptAcquireContextW(
           &ignored, container.c_str(), providerName, PROV_RSA_FULL,
           rsa ? CRYPT_DELETEKEYSET : KL_DELETEKEYSET_SM2);
-      TraceStep(kCreatePublicKey, u"Delete container", deleted ? S_OK : StatusOfFailedCall());
+      TraceStep(kCreatePublicKey, u"Delete container", deleted ? S_OK : FailedCallStatusFullRule());
     }
     return hr;
   }

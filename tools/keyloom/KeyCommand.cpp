@@ -148,7 +148,8 @@ int List(const std::u16string& only) {
     std::vector<std::u16string> names;
     if (!Containers(provider, &names)) {
       std::fprintf(stderr, "keyloom key list: %s cannot be opened: 0x%08x\n",
-                   Utf16ToUtf8(provider).c_str(), static_cast<unsigned>(StatusOfFailedCall()));
+                   Utf16ToUtf8(provider).c_str(),
+                   static_cast<unsigned>(FailedCallStatusFullRule()));
       code = 1;
       continue;
     }
@@ -175,7 +176,7 @@ int Delete(const std::u16string& provider, const std::u16string& container) {
                                      PROV_RSA_FULL, KL_DELETEKEYSET_SM2);
   if (!deleted) {
     std::fprintf(stderr, "keyloom key delete: 0x%08x\n",
-                 static_cast<unsigned>(StatusOfFailedCall()));
+                 static_cast<unsigned>(FailedCallStatusFullRule()));
     return 1;
   }
   std::printf("{\"provider\":%s,\"container\":%s,\"deleted\":true}\n",
