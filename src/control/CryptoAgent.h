@@ -71,7 +71,6 @@ class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
   const std::u16string& KeyAlgorithm() const { return m_strKeyAlgorithm; }
   const std::u16string& CSPName() const { return m_strCSPName; }
   LONG KeyLength() const { return m_lKeyLength; }
-  const std::u16string& ContainerName() const { return m_strContainerName; }
 
  private:
   // The object's own (non-delegating) IUnknown; the outer object's when

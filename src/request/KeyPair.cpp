@@ -69,7 +69,7 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   const Platform& p = Plat();
   TRACE_VALUE(providerName, keyLength, keySpec, generationFlags);
 
-  // 1. The container: the caller's, or a new one named by a GUID.
+  // A new container gets a GUID name, so that it never meets an existing one.
   std::u16string container;
   DWORD openFlags = 0;
   const bool creating = newContainer || containerName->empty();
@@ -84,7 +84,8 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   }
   TRACE_VALUE(container.c_str());
 
-  // 2. The provider, opened on the container unless the caller has it open.
+  // A double request passes the handle of its first key in, so that both
+  // keys land in one container.
   if (*provider == 0) {
     if (!p.CryptAcquireContextW(provider, container.c_str(), providerName, PROV_RSA_FULL,
                                 openFlags)) {
@@ -96,7 +97,8 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
     TraceStep(kCreatePublicKey, u"CryptAcquireContext", S_OK);
   }
 
-  // 3 and 4. The key pair and its public key.
+  // RSA hands out the public key info the request embeds; SM2 the blob,
+  // which the request code turns into the point it carries.
   HRESULT hr = S_OK;
   ScopedBuffer<BYTE> exported;
   DWORD exportedLength = 0;
@@ -133,7 +135,8 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   }
 
   if (FAILED(hr)) {
-    // 7. Remove a container this call created; its key pair is of no use.
+    // A container this call created holds nothing anyone can use; a
+    // caller's container is left as it was found.
     if (creating) {
       if (*provider) p.CryptReleaseContext(*provider, 0);
       *provider = 0;
@@ -146,7 +149,6 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
     return hr;
   }
 
-  // 5. Hand out the new container's name and the public key.
   if (creating) *containerName = container;
   *publicKey = exported.release();
   *publicKeyLength = exportedLength;
