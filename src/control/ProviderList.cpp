@@ -27,14 +27,10 @@ HRESULT GetAllCSPName(std::u16string* list) {
     }
     unreadable = 0;
     ScopedBuffer<char16_t> name(AllocZeroed<char16_t>(size / sizeof(char16_t) + 1));
-    if (!name) {
-      TraceStep(u"GetAllCSPName", u"New buffer", E_OUTOFMEMORY);
-      return E_OUTOFMEMORY;
-    }
+    if (!name) return TracedStatus(u"GetAllCSPName", u"New buffer", E_OUTOFMEMORY);
     if (!p.CryptEnumProvidersW(index, nullptr, 0, &type, name.get(), &size)) {
       const HRESULT hr = FailedCallStatusFullRule();
-      TraceStep(u"GetAllCSPName", u"CryptEnumProviders", hr);
-      return hr;
+      return TracedStatus(u"GetAllCSPName", u"CryptEnumProviders", hr);
     }
     if (!result.empty()) result += u"||";
     result += name.get();
@@ -56,10 +52,7 @@ HRESULT GetProviderInfo(HCRYPTPROV provider, DWORD parameter, BYTE** buffer, DWO
   }
   if (size == 0) return E_FAIL;
   ScopedBuffer<BYTE> data(AllocZeroed<BYTE>(size));
-  if (!data) {
-    TraceStep(u"GetProviderInfo", u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!data) return TracedStatus(u"GetProviderInfo", u"New Memory", E_OUTOFMEMORY);
   if (!p.CryptGetProvParam(provider, parameter, data.get(), &size, 0)) {
     const HRESULT hr = StatusFromErrorWin32Rule(p.GetLastError());
     TraceStep(u"GetProviderInfo", u"CryptGetProvParam", hr);

@@ -52,8 +52,7 @@ HRESULT StripAttributeSet(const BYTE* attribute, DWORD length, BYTE** out, DWORD
 
   const ByteView parts[] = {{oid, oidLen}, {value, valueLen}};
   hr = ASN1EncodeParts(0x30, parts, 2, out, outLen);
-  TraceStep(kName, u"ASN1Encode-Sequence", hr);
-  return hr;
+  return TracedStatus(kName, u"ASN1Encode-Sequence", hr);
 }
 
 }  // namespace
@@ -71,10 +70,7 @@ HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWOR
   if (FAILED(hr)) return hr;
 
   ScopedBuffer<> buffer(AllocZeroed(size));
-  if (!buffer) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   DWORD written = size;
   hr = p.CryptEncodeObject(kEncodingType, structType, structInfo, buffer.get(), &written)
            ? S_OK
@@ -94,8 +90,7 @@ HRESULT ComposeAnyString(DWORD valueType, const BYTE* value, DWORD length, BYTE*
   info.Value.cbData = length;
   info.Value.pbData = const_cast<BYTE*>(value);
   const HRESULT hr = EncodeObject(X509_ANY_STRING, &info, out, outLen);
-  TraceStep(u"ComposeAnyString", u"EncodeObject-PKCS_ATTRIBUTE", hr);
-  return hr;
+  return TracedStatus(u"ComposeAnyString", u"EncodeObject-PKCS_ATTRIBUTE", hr);
 }
 
 HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outLen) {
@@ -105,8 +100,7 @@ HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outL
   blob.pbData = const_cast<BYTE*>(data);
   blob.cUnusedBits = 0;
   const HRESULT hr = EncodeObject(X509_BITS, &blob, out, outLen);
-  TraceStep(u"ComposeBITString", u"EncodeObject", hr);
-  return hr;
+  return TracedStatus(u"ComposeBITString", u"EncodeObject", hr);
 }
 
 HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
@@ -115,8 +109,7 @@ HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD value
   CRYPT_ATTR_BLOB values[1] = {{valueLength, const_cast<BYTE*>(value)}};
   CRYPT_ATTRIBUTE attribute{const_cast<char*>(oid), 1, values};
   const HRESULT hr = EncodeObject(PKCS_ATTRIBUTE, &attribute, out, outLen);
-  TraceStep(u"ComposeStandardAttribute", u"EncodeObject-PKCS_ATTRIBUTE", hr);
-  return hr;
+  return TracedStatus(u"ComposeStandardAttribute", u"EncodeObject-PKCS_ATTRIBUTE", hr);
 }
 
 HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
@@ -137,10 +130,8 @@ HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueL
 
   // No value: the attribute ends in the empty SET 31 00, which becomes the
   // NULL parameters 05 00 of an AlgorithmIdentifier.
-  if (encodedLen < 4 || encoded[encodedLen - 2] != 0x31 || encoded[encodedLen - 1] != 0x00) {
-    TraceStep(kName, u"Check empty SET", E_FAIL);
-    return E_FAIL;
-  }
+  if (encodedLen < 4 || encoded[encodedLen - 2] != 0x31 || encoded[encodedLen - 1] != 0x00)
+    return TracedStatus(kName, u"Check empty SET", E_FAIL);
   encoded[encodedLen - 2] = 0x05;
   *out = holder.release();
   *outLen = encodedLen;
@@ -161,10 +152,8 @@ HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen) {
   // SEQUENCE header, OBJECT IDENTIFIER element, 05 00.
   ASN1Header header;
   if (GetASN1ValueLength(sequence, 1, sequenceLen, &header) != 0 ||
-      header.contentOffset + 2 >= sequenceLen) {
-    TraceStep(kName, u"Check SEQUENCE", E_FAIL);
-    return E_FAIL;
-  }
+      header.contentOffset + 2 >= sequenceLen)
+    return TracedStatus(kName, u"Check SEQUENCE", E_FAIL);
   const DWORD start = static_cast<DWORD>(header.contentOffset);
   const DWORD length = sequenceLen - start - 2;
   BYTE* element = AllocZeroed(length);

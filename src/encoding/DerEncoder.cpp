@@ -53,10 +53,7 @@ IntegerContent MinimalInteger(const BYTE* value, DWORD length) {
 HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
   TraceHelper trace("CalculateASNValueLength");
   if (out == nullptr || count == nullptr) return E_POINTER;
-  if (contentLength == 0) {
-    TraceStep(u"CalculateASNValueLength", u"Check length", E_FAIL);
-    return E_FAIL;
-  }
+  if (contentLength == 0) return TracedStatus(u"CalculateASNValueLength", u"Check length", E_FAIL);
   BYTE octets[5];
   DWORD n = 0;
   if (contentLength <= 0x7F) {
@@ -68,10 +65,8 @@ HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
     for (DWORD i = k; i > 0; --i) octets[n++] = static_cast<BYTE>(contentLength >> (8 * (i - 1)));
   }
   BYTE* buffer = AllocZeroed(n);
-  if (buffer == nullptr) {
-    TraceStep(u"CalculateASNValueLength", u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (buffer == nullptr)
+    return TracedStatus(u"CalculateASNValueLength", u"New Memory", E_OUTOFMEMORY);
   std::memcpy(buffer, octets, n);
   *out = buffer;
   *count = n;
@@ -85,8 +80,7 @@ HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** ou
   if (!IsWritableIdentifier(identifier)) {
     const uint32_t id = identifier;
     TRACE_VALUE(u"ASN1Encode - identifier not supported", id);
-    TraceStep(kName, u"Check identifier", E_FAIL);
-    return E_FAIL;
+    return TracedStatus(kName, u"Check identifier", E_FAIL);
   }
   BYTE* lengthOctets = nullptr;
   DWORD lengthCount = 0;
@@ -96,15 +90,9 @@ HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** ou
   const ScopedBuffer<> lengthHolder(lengthOctets);
 
   const uint64_t total = 1ull + lengthCount + length;
-  if (total > 0xFFFFFFFFull) {
-    TraceStep(kName, u"Check length", E_FAIL);
-    return E_FAIL;
-  }
+  if (total > 0xFFFFFFFFull) return TracedStatus(kName, u"Check length", E_FAIL);
   BYTE* buffer = AllocZeroed(static_cast<size_t>(total));
-  if (buffer == nullptr) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (buffer == nullptr) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   buffer[0] = identifier;
   std::memcpy(buffer + 1, lengthOctets, lengthCount);
   std::memcpy(buffer + 1 + lengthCount, content, length);
@@ -156,6 +144,5 @@ HRESULT SM2EncodeRawSignature(const BYTE* raw, DWORD rawLength, BYTE** out, DWOR
 
   const ByteView parts[] = {{rDer, rLen}, {sDer, sLen}};
   hr = ASN1EncodeParts(0x30, parts, 2, out, outLen);
-  TraceStep(kName, u"ASN1Encode(5)", hr);
-  return hr;
+  return TracedStatus(kName, u"ASN1Encode(5)", hr);
 }

@@ -19,8 +19,7 @@ HRESULT WriteDataToFile(const std::u16string& fileName, const BYTE* data, DWORD 
   const Platform& p = Plat();
   if (p.PathFileExistsW(fileName.c_str()) && !p.DeleteFileW(fileName.c_str())) {
     const HRESULT hr = FailedCallStatusWin32Rule();
-    TraceStep(u"WriteDataToFile", u"CreateFile", hr);
-    return hr;
+    return TracedStatus(u"WriteDataToFile", u"CreateFile", hr);
   }
   // CREATE_NEW: never reuse or follow whatever appears at the name between
   // the check above and this call.
@@ -28,8 +27,7 @@ HRESULT WriteDataToFile(const std::u16string& fileName, const BYTE* data, DWORD 
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const HRESULT hr = FailedCallStatusWin32Rule();
-    TraceStep(u"WriteDataToFile", u"CreateFile", hr);
-    return hr;
+    return TracedStatus(u"WriteDataToFile", u"CreateFile", hr);
   }
   DWORD written = 0;
   HRESULT hr = S_OK;

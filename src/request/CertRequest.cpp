@@ -38,8 +38,7 @@ template <typename Step>
 HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, Step step) {
   const HRESULT hr = step(der.out(), &der.length);
   der.take();
-  TraceStep(function, stepText, hr);
-  return hr;
+  return TracedStatus(function, stepText, hr);
 }
 
 }  // namespace
@@ -47,8 +46,7 @@ HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, St
 HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength) {
   TraceHelper trace("ComposeSignAlgorithm");
   const HRESULT hr = ComposeSpecialAttribute(signatureAlgorithm, nullptr, 0, out, outLength);
-  TraceStep(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
-  return hr;
+  return TracedStatus(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
 }
 
 HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* parameterId,
@@ -75,8 +73,7 @@ HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* par
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {algorithm.view(), bits.view()};
   hr = ASN1EncodeParts(0x30, parts, 2, out, outLength);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
 HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
@@ -123,8 +120,7 @@ HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {challenge.view(), temporaryKey.view()};
   hr = ASN1EncodeParts(0xA0, parts, 2, out, outLength);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
 HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlgorithm,
@@ -152,8 +148,7 @@ HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlg
   static const BYTE kVersionZero[] = {0x02, 0x01, 0x00};
   const ByteView parts[] = {{kVersionZero, 3}, name.view(), keyInfo.view(), attributes.view()};
   hr = ASN1EncodeParts(0x30, parts, tempKey ? 4 : 3, out, outLength);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
 HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlgorithm,
@@ -164,8 +159,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   const Platform& p = Plat();
   auto failed = [&](const char16_t* step) {
     const HRESULT hr = FailedCallStatusWin32Rule();
-    TraceStep(kName, step, hr);
-    return hr;
+    return TracedStatus(kName, step, hr);
   };
 
   KeyHandle key;
@@ -200,10 +194,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   const bool rsa = std::strcmp(publicKeyAlgorithm, kOidRsaEncryption) == 0;
   DWORD capacity = rsa ? size : std::max(size, kHashPiece);
   ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(capacity));
-  if (!buffer) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, buffer.get(), &capacity))
     return failed(u"CryptSignHash");
   TraceStep(kName, u"CryptSignHash", S_OK);
@@ -226,8 +217,7 @@ HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD*
   TraceHelper trace("ComposeSignature");
   if (!sm2) {
     const HRESULT hr = ComposeBITString(signature, length, out, outLength);
-    TraceStep(kName, u"ComposeBITString(RSA)", hr);
-    return hr;
+    return TracedStatus(kName, u"ComposeBITString(RSA)", hr);
   }
   Der sequence;
   HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence, [&](BYTE** o, DWORD* n) {
@@ -235,8 +225,7 @@ HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD*
   });
   if (FAILED(hr)) return hr;
   hr = ComposeBITString(sequence.bytes.get(), sequence.length, out, outLength);
-  TraceStep(kName, u"ComposeBITString(SM2)", hr);
-  return hr;
+  return TracedStatus(kName, u"ComposeBITString(SM2)", hr);
 }
 
 HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD length,
@@ -245,11 +234,9 @@ HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD l
   if (text == nullptr || out == nullptr || outLength == nullptr) return E_POINTER;
   const size_t capacity = size_t{length} + length % 64 + 2 * (length / 64) + 1;
   ScopedBuffer<char> buffer(AllocZeroed<char>(capacity));
-  if (!buffer) {
-    TraceStep(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.",
-              E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer)
+    return TracedStatus(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.",
+                        E_OUTOFMEMORY);
   char* w = buffer.get();
   DWORD line = 0;
   for (DWORD i = 0; i < length; ++i) {
@@ -284,8 +271,7 @@ HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* 
     if (publicKeyLength < kSm2PublicKeyBlobLength ||
         (tempKey != nullptr && tempKeyLength < kSm2PublicKeyBlobLength)) {
       const HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-      TraceStep(kName, u"SM2 public key blob", hr);
-      return hr;
+      return TracedStatus(kName, u"SM2 public key blob", hr);
     }
     Sm2PublicPoint(publicKey, point);
     publicKey = point;
@@ -331,6 +317,5 @@ HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* 
   if (FAILED(hr)) return hr;
   hr = TransformBase64EncodedDatatoHoldCRLFPer64Chars(base64, base64Length, request,
                                                       requestLength);
-  TraceStep(kName, u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", hr);
-  return hr;
+  return TracedStatus(kName, u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", hr);
 }

@@ -40,10 +40,8 @@ HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subj
                               DWORD exchangeKeyFlags, ALG_ID hashAlgorithm) {
   TraceHelper trace("PKCS10CertRequisition");
   if (subject == nullptr || containerName == nullptr || request == nullptr ||
-      (mode != kSingleCertificate && mode != kDoubleCertificate)) {
-    TraceStep(kName, u"Check parameter", E_INVALIDARG);
-    return E_INVALIDARG;
-  }
+      (mode != kSingleCertificate && mode != kDoubleCertificate))
+    return TracedStatus(kName, u"Check parameter", E_INVALIDARG);
   TraceStep(kName, u"Check parameter", S_OK);
   TRACE_VALUE(providerName, subject, mode, keySpec, keyLength);
   const bool twoKeys = mode == kDoubleCertificate;
@@ -77,8 +75,7 @@ HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subj
     } else if (hashAlgorithm == CALG_MD5) {
       signatureAlgorithm = kOidMd5WithRsa;
     } else {
-      TraceStep(kName, u"invalid hash algorithm", KL_E_INVALID_HASH_ALGORITHM);
-      return KL_E_INVALID_HASH_ALGORITHM;
+      return TracedStatus(kName, u"invalid hash algorithm", KL_E_INVALID_HASH_ALGORITHM);
     }
   }
 
@@ -91,6 +88,5 @@ HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subj
                            key.data, key.length, temporary.data, temporary.length,
                            rsa ? hashAlgorithm : CALG_SM3, signatureAlgorithm, request,
                            &requestLength, attributeForm, !rsa);
-  TraceStep(kName, RequestStep(rsa, twoKeys), hr);
-  return hr;
+  return TracedStatus(kName, RequestStep(rsa, twoKeys), hr);
 }

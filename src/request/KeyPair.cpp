@@ -20,19 +20,14 @@ HRESULT ExportInto(ExportFn exportCall, const char16_t* sizeStep, const char16_t
   DWORD size = 0;
   if (!exportCall(nullptr, &size)) {
     const HRESULT hr = FailedCallStatusFullRule();
-    TraceStep(kCreatePublicKey, sizeStep, hr);
-    return hr;
+    return TracedStatus(kCreatePublicKey, sizeStep, hr);
   }
   TraceStep(kCreatePublicKey, sizeStep, S_OK);
   ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(size));
-  if (!buffer) {
-    TraceStep(kCreatePublicKey, u"New buffer", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer) return TracedStatus(kCreatePublicKey, u"New buffer", E_OUTOFMEMORY);
   if (!exportCall(buffer.get(), &size)) {
     const HRESULT hr = FailedCallStatusFullRule();
-    TraceStep(kCreatePublicKey, dataStep, hr);
-    return hr;
+    return TracedStatus(kCreatePublicKey, dataStep, hr);
   }
   TraceStep(kCreatePublicKey, dataStep, S_OK);
   *out = buffer.release();
@@ -91,8 +86,7 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
                                 openFlags)) {
       const HRESULT hr = FailedCallStatusFullRule();
       *provider = 0;
-      TraceStep(kCreatePublicKey, u"CryptAcquireContext", hr);
-      return hr;
+      return TracedStatus(kCreatePublicKey, u"CryptAcquireContext", hr);
     }
     TraceStep(kCreatePublicKey, u"CryptAcquireContext", S_OK);
   }

@@ -69,8 +69,7 @@ HRESULT ComposeNarrowString(const std::u16string& value, DWORD valueType,
   TraceStep(kName, convertStep, hr);
   if (FAILED(hr)) return hr;
   hr = ComposeAnyString(valueType, reinterpret_cast<const BYTE*>(utf8), utf8Len, out, outLen);
-  TraceStep(kName, composeStep, hr);
-  return hr;
+  return TracedStatus(kName, composeStep, hr);
 }
 
 }  // namespace
@@ -121,8 +120,7 @@ HRESULT ParseSubject(std::u16string_view subject, std::vector<SubjectAttribute>*
       attributes->push_back({GetObjectID(ReplaceWchar(pair[0])), std::move(pair[1])});
     }
   } catch (const std::bad_alloc&) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
+    return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   }
   return S_OK;
 }
@@ -162,8 +160,7 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
   if (FAILED(hr)) return hr;
 
   hr = ASN1Encode(0x31, sequence, sequenceLen, out, outLen);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
 HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
@@ -192,10 +189,8 @@ HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
       parts.push_back({rdn, rdnLen});
     }
     hr = ASN1EncodeParts(0x30, parts.data(), parts.size(), out, outLen);
-    TraceStep(kName, u"ASN1Encode", hr);
-    return hr;
+    return TracedStatus(kName, u"ASN1Encode", hr);
   } catch (const std::bad_alloc&) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
+    return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   }
 }
