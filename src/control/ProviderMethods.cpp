@@ -53,8 +53,12 @@ HRESULT CCryptoAgent::ZENQ_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSucce
   std::u16string container;
   BYTE* publicKey = nullptr;
   DWORD publicKeyLength = 0;
-  hr = CreatePublicKey(1024, kBaseProvider, true, AT_KEYEXCHANGE, true, &provider, &container,
-                       &publicKey, &publicKeyLength, 0);
+  hr = CreatePublicKey({.providerName = kBaseProvider,
+                        .algorithm = KeyAlgorithm::Rsa,
+                        .keySpec = AT_KEYEXCHANGE,
+                        .keyLength = 1024,
+                        .newContainer = true},
+                       &provider, &container, &publicKey, &publicKeyLength);
   TraceStep(kName, u"CreatePublicKey", hr);
   FreeBuffer(publicKey);
   if (provider) p.CryptReleaseContext(provider, 0);

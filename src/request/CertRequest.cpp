@@ -49,26 +49,26 @@ HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* 
   return TracedStatus(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
 }
 
-HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* parameterId,
-                                 const BYTE* publicKey, DWORD publicKeyLength, BYTE** out,
-                                 DWORD* outLength, bool sm2) {
+HRESULT ComposeSignPublicKeyData(KeyAlgorithm keyAlgorithm, ByteView publicKey, BYTE** out,
+                                 DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeSignPublicKeyData";
   TraceHelper trace("ComposeSignPublicKeyData");
+  const bool sm2 = keyAlgorithm == KeyAlgorithm::Sm2;
   Der parameter, algorithm, bits;
   HRESULT hr;
   if (sm2) {
-    hr = Compose(kName, u"ComposeSpecialAttribute(SM2)", parameter, [&](BYTE** o, DWORD* n) {
-      return ComposeObjectIdentifier(parameterId, o, n);
-    });
+    hr = Compose(kName, u"ComposeSpecialAttribute(SM2)", parameter,
+                 [&](BYTE** o, DWORD* n) { return ComposeObjectIdentifier(kOidSm2Curve, o, n); });
     if (FAILED(hr)) return hr;
   }
   hr = Compose(kName, u"ComposeSpecialAttribute", algorithm, [&](BYTE** o, DWORD* n) {
-    return ComposeSpecialAttribute(publicKeyAlgorithm, sm2 ? parameter.bytes.get() : nullptr,
-                                   sm2 ? parameter.length : 0, o, n);
+    return sm2 ? ComposeSpecialAttribute(kOidEcPublicKey, parameter.bytes.get(), parameter.length,
+                                         o, n)
+               : ComposeSpecialAttribute(kOidRsaEncryption, nullptr, 0, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeBITString", bits, [&](BYTE** o, DWORD* n) {
-    return ComposeBITString(publicKey, publicKeyLength, o, n);
+    return ComposeBITString(publicKey.data, publicKey.length, o, n);
   });
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {algorithm.view(), bits.view()};
@@ -76,8 +76,7 @@ HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* par
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
-HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
-                          DWORD* outLength, DWORD attributeForm) {
+HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD attributeForm) {
   static constexpr char16_t kName[] = u"ComposeAttributes";
   TraceHelper trace("ComposeAttributes");
   const bool standard = attributeForm == kAttributesStandard;
@@ -100,7 +99,7 @@ HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeAnyString", keyOctets, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey, tempKeyLength, o, n);
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey.data, tempKey.length, o, n);
   });
   if (FAILED(hr)) return hr;
   static const BYTE kVersionOne[] = {0x02, 0x01, 0x01};
@@ -123,10 +122,8 @@ HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
-HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlgorithm,
-                               const char* parameterId, const BYTE* publicKey,
-                               DWORD publicKeyLength, const BYTE* tempKey, DWORD tempKeyLength,
-                               BYTE** out, DWORD* outLength, DWORD attributeForm, bool sm2) {
+HRESULT ComposeCertRequestInfo(const char16_t* subject, const RequestSettings& settings,
+                               ByteView publicKey, ByteView tempKey, BYTE** out, DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeCertRequestInfo";
   TraceHelper trace("ComposeCertRequestInfo");
   Der name, keyInfo, attributes;
@@ -135,25 +132,24 @@ HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlg
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeSignPublicKeyData", keyInfo, [&](BYTE** o, DWORD* n) {
-    return ComposeSignPublicKeyData(publicKeyAlgorithm, parameterId, publicKey, publicKeyLength,
-                                    o, n, sm2);
+    return ComposeSignPublicKeyData(settings.algorithm, publicKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  if (tempKey != nullptr) {
+  const bool withAttributes = tempKey.data != nullptr;
+  if (withAttributes) {
     hr = Compose(kName, u"ComposeAttributes", attributes, [&](BYTE** o, DWORD* n) {
-      return ComposeAttributes(tempKey, tempKeyLength, o, n, attributeForm);
+      return ComposeAttributes(tempKey, o, n, settings.attributeForm);
     });
     if (FAILED(hr)) return hr;
   }
   static const BYTE kVersionZero[] = {0x02, 0x01, 0x00};
   const ByteView parts[] = {{kVersionZero, 3}, name.view(), keyInfo.view(), attributes.view()};
-  hr = ASN1EncodeParts(0x30, parts, tempKey ? 4 : 3, out, outLength);
+  hr = ASN1EncodeParts(0x30, parts, withAttributes ? 4 : 3, out, outLength);
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
-HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlgorithm,
-                                   const BYTE* data, DWORD length, ALG_ID hashAlgorithm,
-                                   BYTE** signature, DWORD* signatureLength, DWORD keySpec) {
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const RequestSettings& settings,
+                                   ByteView data, BYTE** signature, DWORD* signatureLength) {
   static constexpr char16_t kName[] = u"PKCS10CalculateHashandSign";
   TraceHelper trace("PKCS10CalculateHashandSign");
   const Platform& p = Plat();
@@ -163,7 +159,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   };
 
   KeyHandle key;
-  if (!p.CryptGetUserKey(provider, keySpec, &key.value)) {
+  if (!p.CryptGetUserKey(provider, settings.keySpec, &key.value)) {
     key.value = 0;
     return failed(u"CryptGetUserKey");
   }
@@ -176,26 +172,26 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   }
 
   HashHandle hash;
-  if (!p.CryptCreateHash(provider, hashAlgorithm, 0, 0, &hash.value)) {
+  if (!p.CryptCreateHash(provider, settings.hashAlgorithm, 0, 0, &hash.value)) {
     hash.value = 0;
     return failed(u"CryptCreateHash");
   }
   TraceStep(kName, u"CryptCreateHash", S_OK);
-  for (DWORD offset = 0; offset < length;) {
-    const DWORD piece = std::min(kHashPiece, length - offset);
-    if (!p.CryptHashData(hash.value, data + offset, piece, 0)) return failed(u"CryptHashData");
+  for (DWORD offset = 0; offset < data.length;) {
+    const DWORD piece = std::min(kHashPiece, data.length - offset);
+    if (!p.CryptHashData(hash.value, data.data + offset, piece, 0)) return failed(u"CryptHashData");
     offset += piece;
   }
   TraceStep(kName, u"CryptHashData", S_OK);
 
   DWORD size = 0;
-  if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, nullptr, &size))
+  if (!p.CryptSignHashW(hash.value, settings.keySpec, nullptr, 0, nullptr, &size))
     return failed(u"CryptSignHash");
-  const bool rsa = std::strcmp(publicKeyAlgorithm, kOidRsaEncryption) == 0;
+  const bool rsa = settings.algorithm == KeyAlgorithm::Rsa;
   DWORD capacity = rsa ? size : std::max(size, kHashPiece);
   ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(capacity));
   if (!buffer) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
-  if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, buffer.get(), &capacity))
+  if (!p.CryptSignHashW(hash.value, settings.keySpec, nullptr, 0, buffer.get(), &capacity))
     return failed(u"CryptSignHash");
   TraceStep(kName, u"CryptSignHash", S_OK);
 
@@ -211,17 +207,16 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   return S_OK;
 }
 
-HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD* outLength,
-                         bool sm2) {
+HRESULT ComposeSignature(KeyAlgorithm algorithm, ByteView signature, BYTE** out, DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeSignature";
   TraceHelper trace("ComposeSignature");
-  if (!sm2) {
-    const HRESULT hr = ComposeBITString(signature, length, out, outLength);
+  if (algorithm == KeyAlgorithm::Rsa) {
+    const HRESULT hr = ComposeBITString(signature.data, signature.length, out, outLength);
     return TracedStatus(kName, u"ComposeBITString(RSA)", hr);
   }
   Der sequence;
   HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence, [&](BYTE** o, DWORD* n) {
-    return SM2EncodeRawSignature(signature, length, o, n);
+    return SM2EncodeRawSignature(signature.data, signature.length, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = ComposeBITString(sequence.bytes.get(), sequence.length, out, outLength);
@@ -254,53 +249,45 @@ HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD l
   return S_OK;
 }
 
-HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* subject,
-                            const char* publicKeyAlgorithm, const char* parameterId,
-                            const BYTE* publicKey, DWORD publicKeyLength, const BYTE* tempKey,
-                            DWORD tempKeyLength, ALG_ID hashAlgorithm,
-                            const char* signatureAlgorithm, char** request,
-                            DWORD* requestLength, DWORD attributeForm, bool sm2) {
+HRESULT PKCS10RequestBase64(const RequestSettings& settings, HCRYPTPROV provider,
+                            const char16_t* subject, ByteView publicKey, ByteView tempKey,
+                            char** request, DWORD* requestLength) {
   static constexpr char16_t kName[] = u"PKCS10RequestBase64";
   TraceHelper trace("PKCS10RequestBase64");
-  if (publicKey == nullptr || request == nullptr || requestLength == nullptr) return E_POINTER;
+  if (publicKey.data == nullptr || request == nullptr || requestLength == nullptr) return E_POINTER;
 
   // SM2: the point 04 || X || Y and the temporary key in the authority's form.
   BYTE point[65];
   BYTE tempStruct[kSm2TmpPublicKeyStructLength];
-  if (sm2) {
-    if (publicKeyLength < kSm2PublicKeyBlobLength ||
-        (tempKey != nullptr && tempKeyLength < kSm2PublicKeyBlobLength)) {
+  if (settings.algorithm == KeyAlgorithm::Sm2) {
+    if (publicKey.length < kSm2PublicKeyBlobLength ||
+        (tempKey.data != nullptr && tempKey.length < kSm2PublicKeyBlobLength)) {
       const HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
       return TracedStatus(kName, u"SM2 public key blob", hr);
     }
-    Sm2PublicPoint(publicKey, point);
-    publicKey = point;
-    publicKeyLength = sizeof point;
-    if (tempKey != nullptr) {
-      ComposeSm2TmpPublicKeyStruct(tempKey + 8, tempStruct);
-      tempKey = tempStruct;
-      tempKeyLength = sizeof tempStruct;
+    Sm2PublicPoint(publicKey.data, point);
+    publicKey = {point, sizeof point};
+    if (tempKey.data != nullptr) {
+      ComposeSm2TmpPublicKeyStruct(tempKey.data + 8, tempStruct);
+      tempKey = {tempStruct, sizeof tempStruct};
     }
   }
 
   Der body, algorithm, signature, signatureBits, whole;
   HRESULT hr = Compose(kName, u"ComposeCertRequestInfo", body, [&](BYTE** o, DWORD* n) {
-    return ComposeCertRequestInfo(subject, publicKeyAlgorithm, parameterId, publicKey,
-                                  publicKeyLength, tempKey, tempKeyLength, o, n, attributeForm,
-                                  sm2);
+    return ComposeCertRequestInfo(subject, settings, publicKey, tempKey, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeSignAlgorithm", algorithm, [&](BYTE** o, DWORD* n) {
-    return ComposeSignAlgorithm(signatureAlgorithm, o, n);
+    return ComposeSignAlgorithm(settings.signatureAlgorithm, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"PKCS10CalculateHashandSign", signature, [&](BYTE** o, DWORD* n) {
-    return PKCS10CalculateHashandSign(provider, publicKeyAlgorithm, body.bytes.get(),
-                                      body.length, hashAlgorithm, o, n, keySpec);
+    return PKCS10CalculateHashandSign(provider, settings, body.view(), o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"PKCS10CalculateHashandSign", signatureBits, [&](BYTE** o, DWORD* n) {
-    return ComposeSignature(signature.bytes.get(), signature.length, o, n, sm2);
+    return ComposeSignature(settings.algorithm, signature.view(), o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ASN1Encode", whole, [&](BYTE** o, DWORD* n) {

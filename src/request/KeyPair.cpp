@@ -49,25 +49,27 @@ HRESULT CreateGUIDStr(std::u16string* text) {
   return S_OK;
 }
 
-ALG_ID KeyGenerationAlgId(bool rsa, DWORD keySpec) {
-  if (rsa) return keySpec;
+ALG_ID KeyGenerationAlgId(KeyAlgorithm algorithm, DWORD keySpec) {
+  if (algorithm == KeyAlgorithm::Rsa) return keySpec;
   return keySpec == AT_KEYEXCHANGE ? KL_CALG_SM2_KEYX : KL_CALG_SM2_SIGN;
 }
 
-HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa, DWORD keySpec,
-                        bool newContainer, HCRYPTPROV* provider, std::u16string* containerName,
-                        BYTE** publicKey, DWORD* publicKeyLength, DWORD generationFlags) {
+HRESULT CreatePublicKey(const KeyPairSettings& settings, HCRYPTPROV* provider,
+                        std::u16string* containerName, BYTE** publicKey, DWORD* publicKeyLength) {
   TraceHelper trace("CreatePublicKey");
-  if (providerName == nullptr || provider == nullptr || containerName == nullptr ||
+  if (settings.providerName == nullptr || provider == nullptr || containerName == nullptr ||
       publicKey == nullptr || publicKeyLength == nullptr)
     return E_INVALIDARG;
   const Platform& p = Plat();
-  TRACE_VALUE(providerName, keyLength, keySpec, generationFlags);
+  const char16_t* providerName = settings.providerName;
+  const DWORD keySpec = settings.keySpec;
+  const bool rsa = settings.algorithm == KeyAlgorithm::Rsa;
+  TRACE_VALUE(providerName, settings.keyLength, keySpec, settings.generationFlags);
 
   // A new container gets a GUID name, so that it never meets an existing one.
   std::u16string container;
   DWORD openFlags = 0;
-  const bool creating = newContainer || containerName->empty();
+  const bool creating = settings.newContainer || containerName->empty();
   if (creating) {
     HRESULT hr = CreateGUIDStr(&container);
     if (hr == S_OK && container.empty()) hr = FailedCallStatusFullRule();
@@ -98,8 +100,9 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   DWORD exportedLength = 0;
   {
     KeyHandle key;
-    if (!p.CryptGenKey(*provider, KeyGenerationAlgId(rsa, keySpec),
-                       (keyLength << 16) | (generationFlags & 0xFFFFu), &key.value)) {
+    if (!p.CryptGenKey(*provider, KeyGenerationAlgId(settings.algorithm, keySpec),
+                       (settings.keyLength << 16) | (settings.generationFlags & 0xFFFFu),
+                       &key.value)) {
       hr = FailedCallStatusFullRule();
       key.value = 0;
       TraceStep(kCreatePublicKey, u"CryptGenKey", hr);

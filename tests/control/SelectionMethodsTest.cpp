@@ -92,7 +92,7 @@ TEST(SetKeyAlgorithm, AcceptsRsaAndSm2InAnyCase) {
     SCOPED_TRACE(Narrow(r.text ? r.text : u"(null)"));
     EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(text, &ok), r.status);
     EXPECT_EQ(ok, r.status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
-    EXPECT_EQ(agent.object()->KeyAlgorithm(), std::u16string(r.stored));
+    EXPECT_EQ(agent.object()->KeyAlgorithmName(), std::u16string(r.stored));
   }
 }
 
@@ -102,7 +102,7 @@ TEST(SetKeyAlgorithm, RefusalLeavesTheAlgorithmAndDescribesItself) {
   VARIANT_BOOL ok;
   ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(rsa, &ok), S_OK);
   EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(ecc, &ok), kKeyAlgorithm);
-  EXPECT_EQ(agent.object()->KeyAlgorithm(), u"RSA");
+  EXPECT_EQ(agent.object()->KeyAlgorithmName(), u"RSA");
   ScopedEnv lang("LANG", "en_US.UTF-8"), all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr);
   EXPECT_EQ(LastErrorText(agent.get()), "Invalid key algorithm.\n(0xa0072401)");
 }

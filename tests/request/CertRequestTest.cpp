@@ -47,8 +47,14 @@ Request Make(FakeProvider* fake, bool rsa, DWORD mode, ALG_ID hash,
   ScopedFakeProvider scope(fake);
   Request r;
   char* text = nullptr;
-  r.status = PKCS10CertRequisition(rsa ? kEnhanced : kSm2, subject, mode, mode, rsa,
-                                   rsa ? 1024 : 256, &r.container, &text, form, 0, 0, hash);
+  const RequisitionSettings settings{.providerName = rsa ? kEnhanced : kSm2,
+                                     .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
+                                     .mode = mode,
+                                     .keySpec = mode,
+                                     .keyLength = rsa ? 1024u : 256u,
+                                     .hashAlgorithm = hash,
+                                     .attributeForm = form};
+  r.status = PKCS10CertRequisition(settings, subject, &r.container, &text);
   if (text) {
     r.text = text;
     r.der = Unbase64(r.text);

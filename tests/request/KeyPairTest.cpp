@@ -22,8 +22,13 @@ struct Result {
 
 void Create(Result* r, DWORD bits, const char16_t* provider, bool rsa, DWORD spec, bool fresh,
             DWORD flags) {
-  r->status = CreatePublicKey(bits, provider, rsa, spec, fresh, &r->provider, &r->container,
-                              &r->key, &r->keyLength, flags);
+  r->status = CreatePublicKey({.providerName = provider,
+                               .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
+                               .keySpec = spec,
+                               .keyLength = bits,
+                               .generationFlags = flags,
+                               .newContainer = fresh},
+                              &r->provider, &r->container, &r->key, &r->keyLength);
 }
 
 bool IsGuidText(const std::u16string& s) {

@@ -44,16 +44,15 @@ std::string PublicKeyInfo(HCRYPTPROV provider, HCRYPTKEY key, DWORD spec, bool s
     if (!blob || !p.CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.get(), &size)) return {};
     BYTE point[65];
     Sm2PublicPoint(blob.get(), point);
-    hr = ComposeSignPublicKeyData(kOidEcPublicKey, kOidSm2Curve, point, sizeof point, &der,
-                                  &derLength, true);
+    hr = ComposeSignPublicKeyData(KeyAlgorithm::Sm2, {point, sizeof point}, &der, &derLength);
   } else {
     const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
     if (!p.CryptExportPublicKeyInfo(provider, spec, encoding, nullptr, &size)) return {};
     ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(size));
     auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.get());
     if (!buffer || !p.CryptExportPublicKeyInfo(provider, spec, encoding, info, &size)) return {};
-    hr = ComposeSignPublicKeyData(kOidRsaEncryption, "", info->PublicKey.pbData,
-                                  info->PublicKey.cbData, &der, &derLength, false);
+    hr = ComposeSignPublicKeyData(
+        KeyAlgorithm::Rsa, {info->PublicKey.pbData, info->PublicKey.cbData}, &der, &derLength);
   }
   const ScopedBuffer<BYTE> holder(der);
   return SUCCEEDED(hr) ? Base64(der, derLength) : std::string();
