@@ -23,8 +23,8 @@ ByteView RequestKey(const BYTE* exported, DWORD length, KeyAlgorithm algorithm) 
   return {info->PublicKey.pbData, info->PublicKey.cbData};
 }
 
-const char16_t* RequestStep(bool rsa, bool twoKeys) {
-  if (rsa)
+const char16_t* RequestStep(KeyAlgorithm algorithm, bool twoKeys) {
+  if (algorithm == KeyAlgorithm::Rsa)
     return twoKeys ? u"PKCS10RequestBase64-RSA-Double Certificate"
                    : u"PKCS10RequestBase64-RSA-Single Certificate";
   return twoKeys ? u"PKCS10RequestBase64-SM2-Double Certificate"
@@ -99,5 +99,5 @@ HRESULT PKCS10CertRequisition(const RequisitionSettings& settings, const char16_
   DWORD requestLength = 0;
   hr = PKCS10RequestBase64(requestSettings, provider.value, subject, key, temporary, request,
                            &requestLength);
-  return TracedStatus(kName, RequestStep(rsa, twoKeys), hr);
+  return TracedStatus(kName, RequestStep(settings.algorithm, twoKeys), hr);
 }
