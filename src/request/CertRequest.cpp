@@ -45,7 +45,7 @@ HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, St
 
 HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength) {
   TraceHelper trace("ComposeSignAlgorithm");
-  const HRESULT hr = ComposeSpecialAttribute(signatureAlgorithm, nullptr, 0, out, outLength);
+  const HRESULT hr = ComposeSpecialAttribute(signatureAlgorithm, {}, out, outLength);
   return TracedStatus(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
 }
 
@@ -62,17 +62,15 @@ HRESULT ComposeSignPublicKeyData(KeyAlgorithm keyAlgorithm, ByteView publicKey, 
     if (FAILED(hr)) return hr;
   }
   hr = Compose(kName, u"ComposeSpecialAttribute", algorithm, [&](BYTE** o, DWORD* n) {
-    return sm2 ? ComposeSpecialAttribute(kOidEcPublicKey, parameter.bytes.get(), parameter.length,
-                                         o, n)
-               : ComposeSpecialAttribute(kOidRsaEncryption, nullptr, 0, o, n);
+    return sm2 ? ComposeSpecialAttribute(kOidEcPublicKey, parameter.view(), o, n)
+               : ComposeSpecialAttribute(kOidRsaEncryption, {}, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeBITString", bits, [&](BYTE** o, DWORD* n) {
-    return ComposeBITString(publicKey.data, publicKey.length, o, n);
-  });
+  hr = Compose(kName, u"ComposeBITString", bits,
+               [&](BYTE** o, DWORD* n) { return ComposeBITString(publicKey, o, n); });
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {algorithm.view(), bits.view()};
-  hr = ASN1EncodeParts(0x30, parts, 2, out, outLength);
+  hr = ASN1EncodeParts(kTagSequence, parts, out, outLength);
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
@@ -81,17 +79,17 @@ HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD 
   TraceHelper trace("ComposeAttributes");
   const bool standard = attributeForm == kAttributesStandard;
   auto attribute = [&](const char* oid, const Der& value, BYTE** o, DWORD* n) {
-    return standard ? ComposeStandardAttribute(oid, value.bytes.get(), value.length, o, n)
-                    : ComposeSpecialAttribute(oid, value.bytes.get(), value.length, o, n);
+    return standard ? ComposeStandardAttribute(oid, value.view(), o, n)
+                    : ComposeSpecialAttribute(oid, value.view(), o, n);
   };
   const char16_t* attributeStep =
       standard ? u"ComposeStandardAttribute" : u"ComposeSpecialAttribute";
 
   Der password, challenge, keyOctets, keySequence, keyWrapped, temporaryKey;
   HRESULT hr = Compose(kName, u"ComposeAnyString", password, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_PRINTABLE_STRING,
-                            reinterpret_cast<const BYTE*>(kChallengePassword),
-                            sizeof kChallengePassword - 1, o, n);
+    return ComposeAnyString(
+        CERT_RDN_PRINTABLE_STRING,
+        {reinterpret_cast<const BYTE*>(kChallengePassword), sizeof kChallengePassword - 1}, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, attributeStep, challenge, [&](BYTE** o, DWORD* n) {
@@ -99,18 +97,17 @@ HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD 
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeAnyString", keyOctets, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey.data, tempKey.length, o, n);
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  static const BYTE kVersionOne[] = {0x02, 0x01, 0x01};
+  static const BYTE kVersionOne[] = {kTagInteger, 0x01, 0x01};
   hr = Compose(kName, u"ASN1Encode", keySequence, [&](BYTE** o, DWORD* n) {
-    const ByteView parts[] = {{kVersionOne, 3}, keyOctets.view()};
-    return ASN1EncodeParts(0x30, parts, 2, o, n);
+    const ByteView parts[] = {kVersionOne, keyOctets.view()};
+    return ASN1EncodeParts(kTagSequence, parts, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeAnyString", keyWrapped, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_OCTET_STRING, keySequence.bytes.get(), keySequence.length,
-                            o, n);
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, keySequence.view(), o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, attributeStep, temporaryKey, [&](BYTE** o, DWORD* n) {
@@ -118,7 +115,7 @@ HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD 
   });
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {challenge.view(), temporaryKey.view()};
-  hr = ASN1EncodeParts(0xA0, parts, 2, out, outLength);
+  hr = ASN1EncodeParts(kTagContext0, parts, out, outLength);
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
@@ -135,16 +132,17 @@ HRESULT ComposeCertRequestInfo(const char16_t* subject, const RequestSettings& s
     return ComposeSignPublicKeyData(settings.algorithm, publicKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  const bool withAttributes = tempKey.data != nullptr;
+  const bool withAttributes = tempKey.data() != nullptr;
   if (withAttributes) {
     hr = Compose(kName, u"ComposeAttributes", attributes, [&](BYTE** o, DWORD* n) {
       return ComposeAttributes(tempKey, o, n, settings.attributeForm);
     });
     if (FAILED(hr)) return hr;
   }
-  static const BYTE kVersionZero[] = {0x02, 0x01, 0x00};
-  const ByteView parts[] = {{kVersionZero, 3}, name.view(), keyInfo.view(), attributes.view()};
-  hr = ASN1EncodeParts(0x30, parts, withAttributes ? 4 : 3, out, outLength);
+  static const BYTE kVersionZero[] = {kTagInteger, 0x01, 0x00};
+  const ByteView parts[] = {kVersionZero, name.view(), keyInfo.view(), attributes.view()};
+  hr =
+      ASN1EncodeParts(kTagSequence, std::span(parts).first(withAttributes ? 4 : 3), out, outLength);
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
@@ -177,9 +175,10 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const RequestSettings& s
     return failed(u"CryptCreateHash");
   }
   TraceStep(kName, u"CryptCreateHash", S_OK);
-  for (DWORD offset = 0; offset < data.length;) {
-    const DWORD piece = std::min(kHashPiece, data.length - offset);
-    if (!p.CryptHashData(hash.value, data.data + offset, piece, 0)) return failed(u"CryptHashData");
+  for (DWORD offset = 0; offset < data.size();) {
+    const DWORD piece = std::min(kHashPiece, static_cast<DWORD>(data.size() - offset));
+    if (!p.CryptHashData(hash.value, data.data() + offset, piece, 0))
+      return failed(u"CryptHashData");
     offset += piece;
   }
   TraceStep(kName, u"CryptHashData", S_OK);
@@ -211,15 +210,14 @@ HRESULT ComposeSignature(KeyAlgorithm algorithm, ByteView signature, BYTE** out,
   static constexpr char16_t kName[] = u"ComposeSignature";
   TraceHelper trace("ComposeSignature");
   if (algorithm == KeyAlgorithm::Rsa) {
-    const HRESULT hr = ComposeBITString(signature.data, signature.length, out, outLength);
+    const HRESULT hr = ComposeBITString(signature, out, outLength);
     return TracedStatus(kName, u"ComposeBITString(RSA)", hr);
   }
   Der sequence;
-  HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence, [&](BYTE** o, DWORD* n) {
-    return SM2EncodeRawSignature(signature.data, signature.length, o, n);
-  });
+  HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence,
+                       [&](BYTE** o, DWORD* n) { return SM2EncodeRawSignature(signature, o, n); });
   if (FAILED(hr)) return hr;
-  hr = ComposeBITString(sequence.bytes.get(), sequence.length, out, outLength);
+  hr = ComposeBITString(sequence.view(), out, outLength);
   return TracedStatus(kName, u"ComposeBITString(SM2)", hr);
 }
 
@@ -254,22 +252,23 @@ HRESULT PKCS10RequestBase64(const RequestSettings& settings, HCRYPTPROV provider
                             char** request, DWORD* requestLength) {
   static constexpr char16_t kName[] = u"PKCS10RequestBase64";
   TraceHelper trace("PKCS10RequestBase64");
-  if (publicKey.data == nullptr || request == nullptr || requestLength == nullptr) return E_POINTER;
+  if (publicKey.data() == nullptr || request == nullptr || requestLength == nullptr)
+    return E_POINTER;
 
   // SM2: the point 04 || X || Y and the temporary key in the authority's form.
   BYTE point[65];
   BYTE tempStruct[kSm2TmpPublicKeyStructLength];
   if (settings.algorithm == KeyAlgorithm::Sm2) {
-    if (publicKey.length < kSm2PublicKeyBlobLength ||
-        (tempKey.data != nullptr && tempKey.length < kSm2PublicKeyBlobLength)) {
+    if (publicKey.size() < kSm2PublicKeyBlobLength ||
+        (tempKey.data() != nullptr && tempKey.size() < kSm2PublicKeyBlobLength)) {
       const HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
       return TracedStatus(kName, u"SM2 public key blob", hr);
     }
-    Sm2PublicPoint(publicKey.data, point);
-    publicKey = {point, sizeof point};
-    if (tempKey.data != nullptr) {
-      ComposeSm2TmpPublicKeyStruct(tempKey.data + 8, tempStruct);
-      tempKey = {tempStruct, sizeof tempStruct};
+    Sm2PublicPoint(publicKey.data(), point);
+    publicKey = point;
+    if (tempKey.data() != nullptr) {
+      ComposeSm2TmpPublicKeyStruct(tempKey.data() + 8, tempStruct);
+      tempKey = tempStruct;
     }
   }
 
@@ -292,7 +291,7 @@ HRESULT PKCS10RequestBase64(const RequestSettings& settings, HCRYPTPROV provider
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ASN1Encode", whole, [&](BYTE** o, DWORD* n) {
     const ByteView parts[] = {body.view(), algorithm.view(), signatureBits.view()};
-    return ASN1EncodeParts(0x30, parts, 3, o, n);
+    return ASN1EncodeParts(kTagSequence, parts, o, n);
   });
   if (FAILED(hr)) return hr;
 

@@ -93,9 +93,8 @@ HRESULT PKCS10CertRequisition(const RequisitionSettings& settings, const char16_
   }
 
   const ByteView key = RequestKey(signingKey.get(), signingLength, settings.algorithm);
-  const ByteView temporary = twoKeys
-                                 ? RequestKey(exchangeKey.get(), exchangeLength, settings.algorithm)
-                                 : ByteView{nullptr, 0};
+  const ByteView temporary =
+      twoKeys ? RequestKey(exchangeKey.get(), exchangeLength, settings.algorithm) : ByteView{};
   DWORD requestLength = 0;
   hr = PKCS10RequestBase64(requestSettings, provider.value, subject, key, temporary, request,
                            &requestLength);

@@ -68,7 +68,7 @@ HRESULT ComposeNarrowString(const std::u16string& value, DWORD valueType,
   const ScopedBuffer<char> holder(utf8);
   TraceStep(kName, convertStep, hr);
   if (FAILED(hr)) return hr;
-  hr = ComposeAnyString(valueType, reinterpret_cast<const BYTE*>(utf8), utf8Len, out, outLen);
+  hr = ComposeAnyString(valueType, {reinterpret_cast<const BYTE*>(utf8), utf8Len}, out, outLen);
   return TracedStatus(kName, composeStep, hr);
 }
 
@@ -143,8 +143,9 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
     const uint64_t bytes = 2ull * attribute.value.size();
     hr = bytes <= 0xFFFFFFFFull
              ? ComposeAnyString(CERT_RDN_UTF8_STRING,
-                                reinterpret_cast<const BYTE*>(attribute.value.c_str()),
-                                static_cast<DWORD>(bytes), &value, &valueLen)
+                                {reinterpret_cast<const BYTE*>(attribute.value.c_str()),
+                                 static_cast<size_t>(bytes)},
+                                &value, &valueLen)
              : E_FAIL;
     TraceStep(kName, u"ComposeAnyString", hr);
   }
@@ -153,13 +154,13 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
 
   BYTE* sequence = nullptr;
   DWORD sequenceLen = 0;
-  hr =
-      ComposeSpecialAttribute(attribute.objectId.c_str(), value, valueLen, &sequence, &sequenceLen);
+  hr = ComposeSpecialAttribute(attribute.objectId.c_str(), {value, valueLen}, &sequence,
+                               &sequenceLen);
   const ScopedBuffer<> sequenceHolder(sequence);
   TraceStep(kName, u"ComposeSpecialAttribute", hr);
   if (FAILED(hr)) return hr;
 
-  hr = ASN1Encode(0x31, sequence, sequenceLen, out, outLen);
+  hr = ASN1Encode(kTagSet, {sequence, sequenceLen}, out, outLen);
   return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
@@ -188,7 +189,7 @@ HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
       if (FAILED(hr)) return hr;
       parts.push_back({rdn, rdnLen});
     }
-    hr = ASN1EncodeParts(0x30, parts.data(), parts.size(), out, outLen);
+    hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
     return TracedStatus(kName, u"ASN1Encode", hr);
   } catch (const std::bad_alloc&) {
     return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);

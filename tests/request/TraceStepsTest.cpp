@@ -73,13 +73,13 @@ TEST(TraceSteps, SM2SignatureSteps) {
   Bytes raw(64, 0x11);
   raw[0] = 0x80;   // r gains a 0x00
   raw[32] = 0x00;  // s loses its leading zero
-  Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 64, o, l); });
+  Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw, o, l); });
   EXPECT_TRUE(Has("SM2EncodeRawSignature - Check SM2 raw signature size = 00000000"));
   EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(1) = 00000000"));
   EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(4) = 00000000"));
   EXPECT_TRUE(Has("SM2EncodeRawSignature - ASN1Encode(5) = 00000000"));
   ScopedTraceRecorder::records().clear();
-  Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(raw.data(), 63, o, l); });
+  Produce([&](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(ByteView(raw).first(63), o, l); });
   EXPECT_TRUE(Has("SM2EncodeRawSignature - Check SM2 raw signature size = 8007000D"));
 }
 

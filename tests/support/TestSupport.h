@@ -2,6 +2,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// Bytes of an encoding, a key or a file: the one byte-vector type of the tests.
+using Bytes = std::vector<unsigned char>;
 
 // A fresh soft-platform home for the test: KEYLOOM_HOME,
 // KEYLOOM_MACHINE_HOME and TMPDIR (where diagnostic dumps go) point at new
