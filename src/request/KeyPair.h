@@ -26,8 +26,8 @@ struct KeyPairSettings {
   bool newContainer = false;       // a new GUID container even when one is named
 };
 
-// Generates one key pair as `settings` say in a container of the
-// provider and exports its public key.
+// Generates one key pair as `settings` say, in a container of the
+// provider, and exports its public key.
 //
 // Container: when `newContainer` is false and *containerName holds a text,
 // that existing container is used; otherwise a new container named by
@@ -44,9 +44,9 @@ struct KeyPairSettings {
 //
 // The low 16 bits of the key-generation flags are `generationFlags`, the
 // high 16 bits the key length. A null provider name or out pointer gives
-// E_INVALIDARG. A container this call created is deleted
-// again when a later step fails (CRYPT_DELETEKEYSET for RSA, 0xFFFF0002 for
-// SM2); a container named by the caller never is. On failure
-// *containerName is unchanged and *provider is 0 or a valid handle.
+// E_INVALIDARG. A container this call created is deleted again when a later
+// step fails (CRYPT_DELETEKEYSET for RSA, 0xFFFF0002 for SM2); a container
+// named by the caller never is. On failure *containerName is unchanged and
+// *provider is 0 or a valid handle.
 HRESULT CreatePublicKey(const KeyPairSettings& settings, HCRYPTPROV* provider,
                         std::u16string* containerName, BYTE** publicKey, DWORD* publicKeyLength);
