@@ -139,10 +139,9 @@ const Bytes& Certificate() {
 void DecodeCertificateKeyloom(benchmark::State& state) {
   const Bytes& der = Certificate();
   for (auto _ : state) {
-    ASN1Node* root = nullptr;
+    std::unique_ptr<ASN1Node> root;
     if (DecodeASN1Memory(der.data(), static_cast<uint32_t>(der.size()), &root) != 0)
       state.SkipWithError("decode failed");
-    FreeASN1Node(root);
   }
   state.SetLabel(std::to_string(der.size()) + " octets");
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));

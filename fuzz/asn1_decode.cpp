@@ -16,9 +16,9 @@ unsigned Touch(const ASN1Node* node, const uint8_t* data, size_t size) {
     if (node->contentOffset + node->contentLength > size) std::abort();
     for (uint32_t i = 0; i < node->contentLength; ++i) sum += node->content()[i];
   }
-  for (const ASN1Node* child : node->children) {
+  for (const auto& child : node->children) {
     if (child->parent != node) std::abort();
-    sum += Touch(child, data, size);
+    sum += Touch(child.get(), data, size);
   }
   return sum;
 }
@@ -27,15 +27,14 @@ unsigned Touch(const ASN1Node* node, const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0xFFFFFFFFu) return 0;
-  ASN1Node* root = nullptr;
+  std::unique_ptr<ASN1Node> root;
   const int32_t result = DecodeASN1Memory(data, static_cast<uint32_t>(size), &root);
   if (result != 0 && result != -1 && result != kASN1HeaderUnreadable) std::abort();
   if (result == kASN1HeaderUnreadable && root != nullptr) std::abort();
   if (result == 0) {
     if (root == nullptr || root->indefinite) std::abort();
-    volatile unsigned sink = Touch(root, data, size);
+    volatile unsigned sink = Touch(root.get(), data, size);
     (void)sink;
   }
-  FreeASN1Node(root);
   return 0;
 }

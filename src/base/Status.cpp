@@ -2,16 +2,16 @@
 
 #include "base/Platform.h"
 
-HRESULT StatusFromLastError() { return StatusFromError(Plat().GetLastError()); }
+HRESULT LastErrorStatusFullRule() { return StatusFromErrorFullRule(Plat().GetLastError()); }
 
-HRESULT Win32StatusFromLastError() { return StatusFromWin32Error(Plat().GetLastError()); }
+HRESULT LastErrorStatusWin32Rule() { return StatusFromErrorWin32Rule(Plat().GetLastError()); }
 
-HRESULT StatusOfFailedCall() {
-  const HRESULT status = StatusFromLastError();
+HRESULT FailedCallStatusFullRule() {
+  const HRESULT status = LastErrorStatusFullRule();
   return status == S_OK ? E_FAIL : status;
 }
 
-HRESULT FailureFromLastError() {
-  const HRESULT status = Win32StatusFromLastError();
+HRESULT FailedCallStatusWin32Rule() {
+  const HRESULT status = LastErrorStatusWin32Rule();
   return status < 0 ? status : E_FAIL;
 }

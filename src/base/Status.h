@@ -20,36 +20,35 @@ constexpr HRESULT KL_E_INVALID_HASH_ALGORITHM = OwnStatus(8224);   // 0xA0072020
 constexpr HRESULT KL_E_KEY_LENGTH = OwnStatus(9216);               // 0xA0072400
 constexpr HRESULT KL_E_KEY_ALGORITHM = OwnStatus(9217);            // 0xA0072401
 
-// The last-error status rule: a positive platform error number e becomes
-// (e & 0xFFFF) | 0xA0070000 when it carries the customer bit 0x20000000,
-// else (e & 0xFFFF) | 0x80070000; zero and negative values (full statuses
-// such as 0x80090016) are taken unchanged.
-constexpr HRESULT StatusFromError(DWORD e) {
+// Two rules turn a platform error number into a status. Both take zero and
+// negative values (full statuses such as 0x80090016) unchanged.
+//
+// The full rule: a positive error number e carrying the customer bit
+// 0x20000000 (the system's own codes) becomes (e & 0xFFFF) | 0xA0070000;
+// any other positive e becomes (e & 0xFFFF) | 0x80070000.
+constexpr HRESULT StatusFromErrorFullRule(DWORD e) {
   const int32_t s = static_cast<int32_t>(e);
   if (s <= 0) return s;
   if (e & 0x20000000u) return static_cast<HRESULT>((e & 0xFFFFu) | 0xA0070000u);
   return static_cast<HRESULT>((e & 0xFFFFu) | 0x80070000u);
 }
 
-// The narrower rule some operations use: only the second branch (positive
-// values become 0x8007xxxx, others unchanged).
-constexpr HRESULT StatusFromWin32Error(DWORD e) {
+// The Win32 rule: every positive e becomes (e & 0xFFFF) | 0x80070000, the
+// customer bit included.
+constexpr HRESULT StatusFromErrorWin32Rule(DWORD e) {
   const int32_t s = static_cast<int32_t>(e);
   if (s <= 0) return s;
   return static_cast<HRESULT>((e & 0xFFFFu) | 0x80070000u);
 }
 
 // The thread's last-error value through the active platform, made a status
-// by the last-error status rule.
-HRESULT StatusFromLastError();
+// by the full rule or by the Win32 rule.
+HRESULT LastErrorStatusFullRule();
+HRESULT LastErrorStatusWin32Rule();
 
-// For a platform call that has just reported failure: StatusFromLastError,
-// except that a last error of 0 gives E_FAIL, so that a failure is never
+// For a platform call that has just reported failure: the last-error status
+// by the full rule or by the Win32 rule, except that a status that is not a
+// failure (a last error of 0) gives E_FAIL, so that a failure is never
 // reported as success.
-HRESULT StatusOfFailedCall();
-
-// The same with only the second branch: Win32StatusFromLastError, E_FAIL
-// for a last error of 0.
-HRESULT FailureFromLastError();
-// The same with only the second branch.
-HRESULT Win32StatusFromLastError();
+HRESULT FailedCallStatusFullRule();
+HRESULT FailedCallStatusWin32Rule();

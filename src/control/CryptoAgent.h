@@ -68,10 +68,9 @@ class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
 
   // Read access for tests and the dispatch layer.
   HRESULT LastStatus() const { return m_hrLastError; }
-  const std::u16string& KeyAlgorithm() const { return m_strKeyAlgorithm; }
+  const std::u16string& KeyAlgorithmName() const { return m_strKeyAlgorithm; }
   const std::u16string& CSPName() const { return m_strCSPName; }
   LONG KeyLength() const { return m_lKeyLength; }
-  const std::u16string& ContainerName() const { return m_strContainerName; }
 
  private:
   // The object's own (non-delegating) IUnknown; the outer object's when

@@ -27,14 +27,10 @@ HRESULT GetAllCSPName(std::u16string* list) {
     }
     unreadable = 0;
     ScopedBuffer<char16_t> name(AllocZeroed<char16_t>(size / sizeof(char16_t) + 1));
-    if (!name) {
-      TraceStep(u"GetAllCSPName", u"New buffer", E_OUTOFMEMORY);
-      return E_OUTOFMEMORY;
-    }
+    if (!name) return TracedStatus(u"GetAllCSPName", u"New buffer", E_OUTOFMEMORY);
     if (!p.CryptEnumProvidersW(index, nullptr, 0, &type, name.get(), &size)) {
-      const HRESULT hr = StatusOfFailedCall();
-      TraceStep(u"GetAllCSPName", u"CryptEnumProviders", hr);
-      return hr;
+      const HRESULT hr = FailedCallStatusFullRule();
+      return TracedStatus(u"GetAllCSPName", u"CryptEnumProviders", hr);
     }
     if (!result.empty()) result += u"||";
     result += name.get();
@@ -49,19 +45,16 @@ HRESULT GetProviderInfo(HCRYPTPROV provider, DWORD parameter, BYTE** buffer, DWO
   const Platform& p = Plat();
   DWORD size = 0;
   if (!p.CryptGetProvParam(provider, parameter, nullptr, &size, 0)) {
-    const HRESULT hr = StatusFromWin32Error(p.GetLastError());
+    const HRESULT hr = StatusFromErrorWin32Rule(p.GetLastError());
     TraceStep(u"GetProviderInfo", u"CryptGetProvParam", hr);
     TRACE_FAILURE(static_cast<uint32_t>(hr));
     if (hr < 0) return hr;
   }
   if (size == 0) return E_FAIL;
   ScopedBuffer<BYTE> data(AllocZeroed<BYTE>(size));
-  if (!data) {
-    TraceStep(u"GetProviderInfo", u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!data) return TracedStatus(u"GetProviderInfo", u"New Memory", E_OUTOFMEMORY);
   if (!p.CryptGetProvParam(provider, parameter, data.get(), &size, 0)) {
-    const HRESULT hr = StatusFromWin32Error(p.GetLastError());
+    const HRESULT hr = StatusFromErrorWin32Rule(p.GetLastError());
     TraceStep(u"GetProviderInfo", u"CryptGetProvParam", hr);
     TRACE_FAILURE(static_cast<uint32_t>(hr));
     if (hr < 0) return hr;

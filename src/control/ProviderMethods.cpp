@@ -53,8 +53,12 @@ HRESULT CCryptoAgent::ZENQ_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSucce
   std::u16string container;
   BYTE* publicKey = nullptr;
   DWORD publicKeyLength = 0;
-  hr = CreatePublicKey(1024, kBaseProvider, true, AT_KEYEXCHANGE, true, &provider, &container,
-                       &publicKey, &publicKeyLength, 0);
+  hr = CreatePublicKey({.providerName = kBaseProvider,
+                        .algorithm = KeyAlgorithm::Rsa,
+                        .keySpec = AT_KEYEXCHANGE,
+                        .keyLength = 1024,
+                        .newContainer = true},
+                       &provider, &container, &publicKey, &publicKeyLength);
   TraceStep(kName, u"CreatePublicKey", hr);
   FreeBuffer(publicKey);
   if (provider) p.CryptReleaseContext(provider, 0);
@@ -65,6 +69,6 @@ HRESULT CCryptoAgent::ZENQ_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSucce
   HCRYPTPROV ignored = 0;
   const BOOL deleted = p.CryptAcquireContextW(&ignored, container.c_str(), kBaseProvider,
                                               PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-  TraceStep(kName, u"Delete container", deleted ? S_OK : StatusFromLastError());
+  TraceStep(kName, u"Delete container", deleted ? S_OK : LastErrorStatusFullRule());
   return Finish(S_OK);
 }

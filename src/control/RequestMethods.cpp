@@ -1,27 +1,28 @@
 // The key-creating methods: the temporary public key and the PKCS#10
 // requests.
-#include "control/CryptoAgent.h"
+#include <optional>
+
 #include "base/Platform.h"
 #include "base/Status.h"
+#include "control/CryptoAgent.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
-#include "request/Sm2TempKey.h"
 #include "install/TempFiles.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"
 #include "request/KeyPair.h"
+#include "request/Sm2TempKey.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("RequestMethods");
 
 namespace {
 
-enum class AlgorithmChoice { kRsa, kSm2, kUnknown };
-
-AlgorithmChoice Resolve(const std::u16string& name) {
-  if (EqualsAsciiNoCase(name, u"RSA")) return AlgorithmChoice::kRsa;
-  if (EqualsAsciiNoCase(name, u"SM2")) return AlgorithmChoice::kSm2;
-  return AlgorithmChoice::kUnknown;
+// The selected key algorithm's name made a KeyAlgorithm; none for another name.
+std::optional<KeyAlgorithm> Resolve(const std::u16string& name) {
+  if (EqualsAsciiNoCase(name, u"RSA")) return KeyAlgorithm::Rsa;
+  if (EqualsAsciiNoCase(name, u"SM2")) return KeyAlgorithm::Sm2;
+  return std::nullopt;
 }
 
 // The 8-bit (ASCII) text widened into a new BSTR; the empty string for none.
@@ -41,18 +42,22 @@ HRESULT CCryptoAgent::ZENQ_GetTempPublickey(BSTR* pbstrTempPublickey) {
 
   HRESULT hr = S_OK;
   ScopedBuffer<char> text;
-  const AlgorithmChoice algorithm = Resolve(m_strKeyAlgorithm);
-  if (algorithm == AlgorithmChoice::kUnknown) {
+  const std::optional<KeyAlgorithm> algorithm = Resolve(m_strKeyAlgorithm);
+  if (!algorithm) {
     hr = KL_E_KEY_ALGORITHM;
     TraceStep(kName, u"Invalid key algorithm.", hr);
   } else {
-    const bool rsa = algorithm == AlgorithmChoice::kRsa;
+    const bool rsa = *algorithm == KeyAlgorithm::Rsa;
     HCRYPTPROV provider = 0;
     std::u16string container;
     BYTE* exportedRaw = nullptr;
     DWORD exportedLength = 0;
-    hr = CreatePublicKey(rsa ? 1024 : 256, m_strCSPName.c_str(), rsa, AT_KEYEXCHANGE, true,
-                         &provider, &container, &exportedRaw, &exportedLength, 0);
+    hr = CreatePublicKey({.providerName = m_strCSPName.c_str(),
+                          .algorithm = *algorithm,
+                          .keySpec = AT_KEYEXCHANGE,
+                          .keyLength = rsa ? 1024u : 256u,
+                          .newContainer = true},
+                         &provider, &container, &exportedRaw, &exportedLength);
     const ScopedBuffer<BYTE> exported(exportedRaw);
     if (provider) Plat().CryptReleaseContext(provider, 0);
     TraceStep(kName, u"CreatePublicKey", hr);
@@ -98,8 +103,8 @@ HRESULT CCryptoAgent::RequestCertificate(const char16_t* method, BSTR bstrSubjec
 
   HRESULT hr = S_OK;
   ScopedBuffer<char> request;
-  const AlgorithmChoice algorithm = Resolve(m_strKeyAlgorithm);
-  if (algorithm == AlgorithmChoice::kUnknown || (md5 && algorithm != AlgorithmChoice::kRsa)) {
+  const std::optional<KeyAlgorithm> algorithm = Resolve(m_strKeyAlgorithm);
+  if (!algorithm || (md5 && *algorithm != KeyAlgorithm::Rsa)) {
     hr = KL_E_KEY_ALGORITHM;
     TraceStep(method, u"Invalid key algorithm.", hr);
   } else if (IsMissing(bstrSubjectDN)) {
@@ -114,12 +119,16 @@ HRESULT CCryptoAgent::RequestCertificate(const char16_t* method, BSTR bstrSubjec
     char* text = nullptr;
     // The attributes are written in the PKCS#9 form (values in a SET), which
     // every PKCS#10 parser reads.
-    hr = PKCS10CertRequisition(m_strCSPName.c_str(), subject.c_str(),
-                               static_cast<DWORD>(lCertType), static_cast<DWORD>(lCertType),
-                               algorithm == AlgorithmChoice::kRsa, static_cast<DWORD>(m_lKeyLength),
-                               &container, &text, kAttributesStandard,
-                               static_cast<DWORD>(lSignPrivateKeyGenerateFlags), 0,
-                               md5 ? CALG_MD5 : CALG_SHA1);
+    const RequisitionSettings settings{
+        .providerName = m_strCSPName.c_str(),
+        .algorithm = *algorithm,
+        .mode = static_cast<DWORD>(lCertType),
+        .keySpec = static_cast<DWORD>(lCertType),
+        .keyLength = static_cast<DWORD>(m_lKeyLength),
+        .hashAlgorithm = static_cast<ALG_ID>(md5 ? CALG_MD5 : CALG_SHA1),
+        .attributeForm = kAttributesStandard,
+        .signingKeyFlags = static_cast<DWORD>(lSignPrivateKeyGenerateFlags)};
+    hr = PKCS10CertRequisition(settings, subject.c_str(), &container, &text);
     request.reset(text);
     TraceStep(method, u"PKCS10CertRequisition FAILED", hr);
     if (SUCCEEDED(hr)) m_strContainerName = container;

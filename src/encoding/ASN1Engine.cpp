@@ -1,5 +1,6 @@
 #include "encoding/ASN1Engine.h"
 
+#include <cassert>
 #include <new>
 
 #include "trace/Trace.h"
@@ -8,11 +9,18 @@ TRACE_COMPONENT("ASN1Engine");
 
 namespace {
 
+// The octet at `position` of a node's buffer; every read of the tree's
+// buffer goes through here, so that a read past the end trips in Debug.
+BYTE OctetAt(const ASN1Node* node, uint64_t position) {
+  assert(position < node->bufferLength);
+  return node->buffer[position];
+}
+
 // A new child of `parent` (or a root when parent is null) from its header.
-ASN1Node* NewNode(const BYTE* buffer, uint32_t bufferLength, const ASN1Header& h,
-                  ASN1Node* parent) {
-  ASN1Node* node = new (std::nothrow) ASN1Node;
-  if (node == nullptr) return nullptr;
+std::unique_ptr<ASN1Node> NewNode(const BYTE* buffer, uint32_t bufferLength, const ASN1Header& h,
+                                  const ASN1Node* parent) {
+  std::unique_ptr<ASN1Node> node(new (std::nothrow) ASN1Node);
+  if (!node) return node;
   node->buffer = buffer;
   node->bufferLength = bufferLength;
   node->identifier = h.identifier;
@@ -40,6 +48,21 @@ void Resolve(ASN1Node* node, uint32_t contentLength) {
   node->indefinite = 0;
 }
 
+#ifndef NDEBUG
+// What a successful decode promises of every node of the tree.
+bool KeepsPromises(const ASN1Node* node) {
+  if (node->indefinite || ContentEnd(node) > node->bufferLength ||
+      node->encodedLength != 1ull + node->lengthOctets + node->contentLength)
+    return false;
+  for (const auto& child : node->children) {
+    if (child->parent != node || child->contentOffset < node->contentOffset ||
+        ContentEnd(child.get()) > ContentEnd(node) || !KeepsPromises(child.get()))
+      return false;
+  }
+  return true;
+}
+#endif
+
 }  // namespace
 
 bool IsASN1Container(uint8_t identifier) {
@@ -65,6 +88,7 @@ int32_t GetASN1ValueLength(const BYTE* buffer, int64_t position, int64_t end, AS
     uint32_t value = 0;
     int significant = 0;
     for (int64_t i = 1; i <= count; ++i) {
+      assert(position + i < end);
       const BYTE octet = buffer[position + i];
       if (significant == 0 && octet == 0) continue;  // leading zero octets are accepted
       if (++significant > 4) return -1;              // does not fit 32 bits
@@ -100,7 +124,7 @@ int32_t GetInfiniteLength(ASN1Node* node) {
   uint64_t count = 0;
   for (uint64_t pos = node->contentOffset; pos < node->bufferLength; ++pos) {
     ++count;
-    const bool zero = node->buffer[pos] == 0;
+    const bool zero = OctetAt(node, pos) == 0;
     if (zero && previousZero) {
       Resolve(node, static_cast<uint32_t>(count));
       return 0;
@@ -136,7 +160,7 @@ int32_t ParseNode(ASN1Node* node, uint32_t* counter) {
         TRACE_FAILURE();
         return -1;
       }
-      if (node->buffer[position] == 0 && node->buffer[position + 1] == 0) {
+      if (OctetAt(node, position) == 0 && OctetAt(node, position + 1) == 0) {
         Resolve(node, static_cast<uint32_t>(consumed + 2));
         PrintNode(node);
         return 0;
@@ -148,55 +172,49 @@ int32_t ParseNode(ASN1Node* node, uint32_t* counter) {
       TRACE_FAILURE(static_cast<uint32_t>(position));
       return -1;
     }
-    ASN1Node* child = NewNode(node->buffer, node->bufferLength, h, node);
-    if (child == nullptr) {
+    std::unique_ptr<ASN1Node> child = NewNode(node->buffer, node->bufferLength, h, node);
+    if (!child) {
       TRACE_FAILURE();
       return -1;
     }
-    PrintNode(child);
-    int32_t result = ParseNode(child, counter);
+    PrintNode(child.get());
+    int32_t result = ParseNode(child.get(), counter);
     // A child of a definite element must end inside it.
-    if (result == 0 && ContentEnd(child) > bound) result = -1;
+    if (result == 0 && ContentEnd(child.get()) > bound) result = -1;
+    const uint32_t childLength = child->encodedLength;
     if (result == 0) {
       try {
-        node->children.push_back(child);
+        node->children.push_back(std::move(child));
       } catch (const std::bad_alloc&) {
         result = -1;
       }
     }
     if (result != 0) {
-      FreeASN1Node(child);
       TRACE_FAILURE(static_cast<uint32_t>(position));
-      return result;
+      return result;  // `child`, if still held, is released with its subtree
     }
-    consumed += child->encodedLength;
+    consumed += childLength;
     if (!node->indefinite && consumed >= declared) return 0;
   }
 }
 
-int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, ASN1Node** root) {
+int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, std::unique_ptr<ASN1Node>* root) {
   TraceHelper trace("DecodeASN1Memory");
   ASN1Header h;
   if (data == nullptr || root == nullptr || ParseASN1TLV(data, 0, length, &h) != 0) {
     TRACE_FAILURE(length);
     return kASN1HeaderUnreadable;
   }
-  ASN1Node* node = NewNode(data, length, h, nullptr);
-  if (node == nullptr) {
+  std::unique_ptr<ASN1Node> node = NewNode(data, length, h, nullptr);
+  if (!node) {
     TRACE_FAILURE(length);
     return -1;
   }
-  *root = node;
+  *root = std::move(node);
   uint32_t counter = 0;
-  PrintNode(node);
-  const int32_t result = ParseNode(node, &counter);
+  PrintNode(root->get());
+  const int32_t result = ParseNode(root->get(), &counter);
   TRACE_VALUE(counter);
+  assert(result != 0 || KeepsPromises(root->get()));
   return result;
-}
-
-void FreeASN1Node(ASN1Node* node) {
-  if (node == nullptr) return;
-  for (ASN1Node* child : node->children) FreeASN1Node(child);
-  node->children.clear();
-  delete node;
 }

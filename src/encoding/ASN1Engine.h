@@ -5,16 +5,22 @@
 // indefinite lengths. Identifiers are one octet (the high-tag-number form is
 // not recognised). One decode builds at most 255 nodes, which also bounds
 // the recursion depth. No read ever passes the end of the caller's buffer.
+//
+// Debug builds (and the sanitizer builds) assert these promises: every
+// octet read lies inside the buffer, and after a successful decode no node
+// is indefinite and every node lies inside its parent and the buffer.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/WinTypes.h"
 
 // One decoded element. The tree refers into the caller's buffer, which must
 // stay alive and unchanged while the tree is used; each node owns its
-// children. After a successful decode no node is indefinite.
+// children and releases them, in order, before itself. After a successful
+// decode no node is indefinite.
 struct ASN1Node {
   const BYTE* buffer = nullptr;  // the caller's whole encoding (same for every node)
   uint32_t bufferLength = 0;
@@ -24,8 +30,15 @@ struct ASN1Node {
   uint64_t contentOffset = 0;  // absolute offset of the first content octet
   uint32_t encodedLength = 0;  // 1 + lengthOctets + contentLength
   uint16_t indefinite = 0;     // 1 while the length is indefinite and unresolved
-  ASN1Node* parent = nullptr;
-  std::vector<ASN1Node*> children;
+  const ASN1Node* parent = nullptr;  // not owned; null for the root
+  std::vector<std::unique_ptr<ASN1Node>> children;
+
+  ASN1Node() = default;
+  ASN1Node(const ASN1Node&) = delete;
+  ASN1Node& operator=(const ASN1Node&) = delete;
+  ~ASN1Node() {
+    for (auto& child : children) child.reset();
+  }
 
   const BYTE* content() const { return buffer + contentOffset; }
 };
@@ -49,10 +62,9 @@ constexpr int32_t kASN1HeaderUnreadable = 0x20001041;
 // *root; kASN1HeaderUnreadable when the outermost identifier and length
 // cannot be read (*root untouched); -1 when a nested element fails, in
 // which case *root holds the partly built tree, which the caller must not
-// read (a failed node may claim content past the buffer). Whenever *root
-// was set the caller releases it with FreeASN1Node. Octets after the outermost element
-// are ignored.
-int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, ASN1Node** root);
+// read (a failed node may claim content past the buffer). The caller owns
+// the tree through *root. Octets after the outermost element are ignored.
+int32_t DecodeASN1Memory(const BYTE* data, uint32_t length, std::unique_ptr<ASN1Node>* root);
 
 // Reads the identifier at `position` and the length octets after it, all
 // before `end`. Returns 0 or -1 (header not within [position, end), long
@@ -76,9 +88,6 @@ int32_t GetInfiniteLength(ASN1Node* node);
 // Writes an information trace record with the node's identifier, content
 // length and content offset.
 void PrintNode(const ASN1Node* node);
-
-// Releases `node`, its children first (in order); null is ignored.
-void FreeASN1Node(ASN1Node* node);
 
 // True when the identifier octet is parsed for children.
 bool IsASN1Container(uint8_t identifier);

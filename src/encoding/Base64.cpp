@@ -38,20 +38,12 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
                        DWORD flags) {
   static constexpr char16_t kName[] = u"Base64EncodeEx";
   TraceHelper trace("Base64EncodeEx");
-  if ((source == nullptr && length != 0) || text == nullptr || textLength == nullptr) {
-    TraceStep(kName, u"Check parameters", E_POINTER);
-    return E_POINTER;
-  }
-  if (4ull * length > 2147483647ull) {
-    TraceStep(kName, u"Check source length", E_FAIL);
-    return E_FAIL;
-  }
+  if ((source == nullptr && length != 0) || text == nullptr || textLength == nullptr)
+    return TracedStatus(kName, u"Check parameters", E_POINTER);
+  if (4ull * length > 2147483647ull) return TracedStatus(kName, u"Check source length", E_FAIL);
   const uint64_t size = EncodedBound(length, flags);
   char* out = AllocZeroed<char>(static_cast<size_t>(size) + 1);
-  if (out == nullptr) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (out == nullptr) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   const bool crlf = !(flags & B64_NO_CRLF);
   DWORD written = 0, groupsInLine = 0;
   // Breaks stand only between lines: one is written before a group that
@@ -97,19 +89,11 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
 HRESULT Base64DecodeEx(const char* source, LONG length, BYTE** bytes, LONG* count) {
   static constexpr char16_t kName[] = u"Base64DecodeEx";
   TraceHelper trace("Base64DecodeEx");
-  if (length <= 0) {
-    TraceStep(kName, u"Check source length", E_FAIL);
-    return E_FAIL;
-  }
-  if (source == nullptr || bytes == nullptr || count == nullptr) {
-    TraceStep(kName, u"Check parameters", E_POINTER);
-    return E_POINTER;
-  }
+  if (length <= 0) return TracedStatus(kName, u"Check source length", E_FAIL);
+  if (source == nullptr || bytes == nullptr || count == nullptr)
+    return TracedStatus(kName, u"Check parameters", E_POINTER);
   BYTE* out = AllocZeroed(static_cast<size_t>(length));
-  if (out == nullptr) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (out == nullptr) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   const auto* s = reinterpret_cast<const unsigned char*>(source);
   LONG pos = 0, written = 0;
   while (pos < length && s[pos] != 0) {

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "base/Status.h"  // FailureFromLastError, used with these buffers
+#include "base/Status.h"  // FailedCallStatusWin32Rule, used with these buffers
 #include "base/WinTypes.h"
 
 // `count` zero-filled elements of T, or null when memory is exhausted.

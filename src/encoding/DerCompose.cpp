@@ -12,25 +12,25 @@ TRACE_COMPONENT("DerCompose");
 
 namespace {
 
-struct NodeDeleter {
-  void operator()(ASN1Node* node) const { FreeASN1Node(node); }
-};
-using ScopedNode = std::unique_ptr<ASN1Node, NodeDeleter>;
+// The platform's blob form of a view (the platform does not write to it).
+CRYPT_DATA_BLOB Blob(ByteView bytes) {
+  return {static_cast<DWORD>(bytes.size()), const_cast<BYTE*>(bytes.data())};
+}
 
 // Re-encodes one decoded element from its identifier and content.
 HRESULT Reencode(const ASN1Node* node, BYTE** out, DWORD* outLen) {
-  return ASN1Encode(node->identifier, node->content(), node->contentLength, out, outLen);
+  return ASN1Encode(node->identifier, {node->content(), node->contentLength}, out, outLen);
 }
 
 // SEQUENCE { oid, value } from the attribute encoding SEQUENCE { oid, SET { value } }.
-HRESULT StripAttributeSet(const BYTE* attribute, DWORD length, BYTE** out, DWORD* outLen) {
+HRESULT StripAttributeSet(ByteView attribute, BYTE** out, DWORD* outLen) {
   static constexpr char16_t kName[] = u"ComposeSpecialAttribute";
-  ASN1Node* rootNode = nullptr;
-  const int32_t decoded = DecodeASN1Memory(attribute, length, &rootNode);
-  const ScopedNode root(rootNode);
+  std::unique_ptr<ASN1Node> root;
+  const int32_t decoded =
+      DecodeASN1Memory(attribute.data(), static_cast<uint32_t>(attribute.size()), &root);
   // The decoder's unreadable-header result has its sign bit clear; the
   // attribute must still fail, with the system's decode status.
-  HRESULT hr = decoded == 0 ? S_OK : decoded < 0 ? decoded : StatusFromError(decoded);
+  HRESULT hr = decoded == 0 ? S_OK : decoded < 0 ? decoded : StatusFromErrorFullRule(decoded);
   if (SUCCEEDED(hr) && (root->children.size() != 2 || root->children[1]->children.empty()))
     hr = KL_E_ASN1_DECODE;
   TraceStep(kName, u"DecodeASN1Memory", hr);
@@ -38,22 +38,21 @@ HRESULT StripAttributeSet(const BYTE* attribute, DWORD length, BYTE** out, DWORD
 
   BYTE* oid = nullptr;
   DWORD oidLen = 0;
-  hr = Reencode(root->children[0], &oid, &oidLen);
+  hr = Reencode(root->children[0].get(), &oid, &oidLen);
   TraceStep(kName, u"ASN1Encode-ObjectID", hr);
   if (FAILED(hr)) return hr;
   const ScopedBuffer<> oidHolder(oid);
 
   BYTE* value = nullptr;
   DWORD valueLen = 0;
-  hr = Reencode(root->children[1]->children[0], &value, &valueLen);
+  hr = Reencode(root->children[1]->children[0].get(), &value, &valueLen);
   TraceStep(kName, u"ASN1Encode-AnyString", hr);
   if (FAILED(hr)) return hr;
   const ScopedBuffer<> valueHolder(value);
 
   const ByteView parts[] = {{oid, oidLen}, {value, valueLen}};
-  hr = ASN1EncodeParts(0x30, parts, 2, out, outLen);
-  TraceStep(kName, u"ASN1Encode-Sequence", hr);
-  return hr;
+  hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
+  return TracedStatus(kName, u"ASN1Encode-Sequence", hr);
 }
 
 }  // namespace
@@ -66,19 +65,16 @@ HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWOR
   DWORD size = 0;
   HRESULT hr = p.CryptEncodeObject(kEncodingType, structType, structInfo, nullptr, &size)
                    ? S_OK
-                   : FailureFromLastError();
+                   : FailedCallStatusWin32Rule();
   TraceStep(kName, u"CryptEncodeObject - get length", hr);
   if (FAILED(hr)) return hr;
 
   ScopedBuffer<> buffer(AllocZeroed(size));
-  if (!buffer) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   DWORD written = size;
   hr = p.CryptEncodeObject(kEncodingType, structType, structInfo, buffer.get(), &written)
            ? S_OK
-           : FailureFromLastError();
+           : FailedCallStatusWin32Rule();
   TraceStep(kName, u"CryptEncodeObject - get value", hr);
   if (FAILED(hr)) return hr;
   *out = buffer.release();
@@ -86,46 +82,40 @@ HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWOR
   return S_OK;
 }
 
-HRESULT ComposeAnyString(DWORD valueType, const BYTE* value, DWORD length, BYTE** out,
-                         DWORD* outLen) {
+HRESULT ComposeAnyString(DWORD valueType, ByteView value, BYTE** out, DWORD* outLen) {
   TraceHelper trace("ComposeAnyString");
   CERT_NAME_VALUE info{};
   info.dwValueType = valueType;
-  info.Value.cbData = length;
-  info.Value.pbData = const_cast<BYTE*>(value);
+  info.Value = Blob(value);
   const HRESULT hr = EncodeObject(X509_ANY_STRING, &info, out, outLen);
-  TraceStep(u"ComposeAnyString", u"EncodeObject-PKCS_ATTRIBUTE", hr);
-  return hr;
+  return TracedStatus(u"ComposeAnyString", u"EncodeObject-PKCS_ATTRIBUTE", hr);
 }
 
-HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outLen) {
+HRESULT ComposeBITString(ByteView data, BYTE** out, DWORD* outLen) {
   TraceHelper trace("ComposeBITString");
   CRYPT_BIT_BLOB blob{};
-  blob.cbData = length;
-  blob.pbData = const_cast<BYTE*>(data);
+  blob.cbData = static_cast<DWORD>(data.size());
+  blob.pbData = const_cast<BYTE*>(data.data());
   blob.cUnusedBits = 0;
   const HRESULT hr = EncodeObject(X509_BITS, &blob, out, outLen);
-  TraceStep(u"ComposeBITString", u"EncodeObject", hr);
-  return hr;
+  return TracedStatus(u"ComposeBITString", u"EncodeObject", hr);
 }
 
-HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
-                                 DWORD* outLen) {
+HRESULT ComposeStandardAttribute(const char* oid, ByteView value, BYTE** out, DWORD* outLen) {
   TraceHelper trace("ComposeStandardAttribute");
-  CRYPT_ATTR_BLOB values[1] = {{valueLength, const_cast<BYTE*>(value)}};
+  CRYPT_ATTR_BLOB values[1] = {Blob(value)};
   CRYPT_ATTRIBUTE attribute{const_cast<char*>(oid), 1, values};
   const HRESULT hr = EncodeObject(PKCS_ATTRIBUTE, &attribute, out, outLen);
-  TraceStep(u"ComposeStandardAttribute", u"EncodeObject-PKCS_ATTRIBUTE", hr);
-  return hr;
+  return TracedStatus(u"ComposeStandardAttribute", u"EncodeObject-PKCS_ATTRIBUTE", hr);
 }
 
-HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
-                                DWORD* outLen) {
+HRESULT ComposeSpecialAttribute(const char* oid, ByteView value, BYTE** out, DWORD* outLen) {
   static constexpr char16_t kName[] = u"ComposeSpecialAttribute";
   TraceHelper trace("ComposeSpecialAttribute");
   if (out == nullptr || outLen == nullptr) return E_POINTER;
-  CRYPT_ATTR_BLOB values[1] = {{valueLength, const_cast<BYTE*>(value)}};
-  CRYPT_ATTRIBUTE attribute{const_cast<char*>(oid), value != nullptr ? 1u : 0u, values};
+  const bool hasValue = value.data() != nullptr;
+  CRYPT_ATTR_BLOB values[1] = {Blob(value)};
+  CRYPT_ATTRIBUTE attribute{const_cast<char*>(oid), hasValue ? 1u : 0u, values};
   BYTE* encoded = nullptr;
   DWORD encodedLen = 0;
   HRESULT hr = EncodeObject(PKCS_ATTRIBUTE, &attribute, &encoded, &encodedLen);
@@ -133,15 +123,13 @@ HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueL
   if (FAILED(hr)) return hr;
   ScopedBuffer<> holder(encoded);
 
-  if (value != nullptr) return StripAttributeSet(encoded, encodedLen, out, outLen);
+  if (hasValue) return StripAttributeSet({encoded, encodedLen}, out, outLen);
 
   // No value: the attribute ends in the empty SET 31 00, which becomes the
   // NULL parameters 05 00 of an AlgorithmIdentifier.
-  if (encodedLen < 4 || encoded[encodedLen - 2] != 0x31 || encoded[encodedLen - 1] != 0x00) {
-    TraceStep(kName, u"Check empty SET", E_FAIL);
-    return E_FAIL;
-  }
-  encoded[encodedLen - 2] = 0x05;
+  if (encodedLen < 4 || encoded[encodedLen - 2] != kTagSet || encoded[encodedLen - 1] != 0x00)
+    return TracedStatus(kName, u"Check empty SET", E_FAIL);
+  encoded[encodedLen - 2] = kTagNull;
   *out = holder.release();
   *outLen = encodedLen;
   return S_OK;
@@ -153,7 +141,7 @@ HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen) {
   if (out == nullptr || outLen == nullptr) return E_POINTER;
   BYTE* sequence = nullptr;
   DWORD sequenceLen = 0;
-  HRESULT hr = ComposeSpecialAttribute(oid, nullptr, 0, &sequence, &sequenceLen);
+  HRESULT hr = ComposeSpecialAttribute(oid, {}, &sequence, &sequenceLen);
   TraceStep(kName, u"ComposeSpecialAttribute", hr);
   if (FAILED(hr)) return hr;
   const ScopedBuffer<> holder(sequence);
@@ -161,10 +149,8 @@ HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen) {
   // SEQUENCE header, OBJECT IDENTIFIER element, 05 00.
   ASN1Header header;
   if (GetASN1ValueLength(sequence, 1, sequenceLen, &header) != 0 ||
-      header.contentOffset + 2 >= sequenceLen) {
-    TraceStep(kName, u"Check SEQUENCE", E_FAIL);
-    return E_FAIL;
-  }
+      header.contentOffset + 2 >= sequenceLen)
+    return TracedStatus(kName, u"Check SEQUENCE", E_FAIL);
   const DWORD start = static_cast<DWORD>(header.contentOffset);
   const DWORD length = sequenceLen - start - 2;
   BYTE* element = AllocZeroed(length);

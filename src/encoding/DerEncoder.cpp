@@ -12,17 +12,17 @@ namespace {
 
 bool IsWritableIdentifier(BYTE identifier) {
   switch (identifier) {
-    case 0x02:
-    case 0x04:
-    case 0x06:
-    case 0x0C:
-    case 0x13:
-    case 0x16:
-    case 0x1E:
-    case 0x30:
-    case 0x31:
-    case 0x80:
-    case 0xA0:
+    case kTagInteger:
+    case kTagOctetString:
+    case kTagObjectIdentifier:
+    case kTagUtf8String:
+    case kTagPrintableString:
+    case kTagIa5String:
+    case kTagBmpString:
+    case kTagSequence:
+    case kTagSet:
+    case kTagContext0Primitive:
+    case kTagContext0:
       return true;
     default:
       return false;
@@ -37,26 +37,26 @@ struct IntegerContent {
   DWORD length;
   bool padded;
 };
-IntegerContent MinimalInteger(const BYTE* value, DWORD length) {
-  DWORD start = 0;
-  while (start + 1 < length && value[start] == 0 && value[start + 1] < 0x80) ++start;
+IntegerContent MinimalInteger(std::span<const BYTE, 32> value) {
+  size_t start = 0;
+  while (start + 1 < value.size() && value[start] == 0 && value[start + 1] < 0x80) ++start;
   IntegerContent c{};
   c.padded = (value[start] & 0x80) != 0;
   if (c.padded) c.octets[c.length++] = 0;
-  std::memcpy(c.octets + c.length, value + start, length - start);
-  c.length += length - start;
+  const ByteView rest = value.subspan(start);
+  std::memcpy(c.octets + c.length, rest.data(), rest.size());
+  c.length += static_cast<DWORD>(rest.size());
   return c;
 }
+
+ByteView View(const IntegerContent& c) { return {c.octets, c.length}; }
 
 }  // namespace
 
 HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
   TraceHelper trace("CalculateASNValueLength");
   if (out == nullptr || count == nullptr) return E_POINTER;
-  if (contentLength == 0) {
-    TraceStep(u"CalculateASNValueLength", u"Check length", E_FAIL);
-    return E_FAIL;
-  }
+  if (contentLength == 0) return TracedStatus(u"CalculateASNValueLength", u"Check length", E_FAIL);
   BYTE octets[5];
   DWORD n = 0;
   if (contentLength <= 0x7F) {
@@ -68,26 +68,25 @@ HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
     for (DWORD i = k; i > 0; --i) octets[n++] = static_cast<BYTE>(contentLength >> (8 * (i - 1)));
   }
   BYTE* buffer = AllocZeroed(n);
-  if (buffer == nullptr) {
-    TraceStep(u"CalculateASNValueLength", u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (buffer == nullptr)
+    return TracedStatus(u"CalculateASNValueLength", u"New Memory", E_OUTOFMEMORY);
   std::memcpy(buffer, octets, n);
   *out = buffer;
   *count = n;
   return S_OK;
 }
 
-HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out, DWORD* outLen) {
+HRESULT ASN1Encode(BYTE identifier, ByteView content, BYTE** out, DWORD* outLen) {
   static constexpr char16_t kName[] = u"ASN1Encode";
   TraceHelper trace("ASN1Encode");
-  if (out == nullptr || outLen == nullptr || (content == nullptr && length != 0)) return E_POINTER;
+  if (out == nullptr || outLen == nullptr) return E_POINTER;
   if (!IsWritableIdentifier(identifier)) {
     const uint32_t id = identifier;
     TRACE_VALUE(u"ASN1Encode - identifier not supported", id);
-    TraceStep(kName, u"Check identifier", E_FAIL);
-    return E_FAIL;
+    return TracedStatus(kName, u"Check identifier", E_FAIL);
   }
+  if (content.size() > 0xFFFFFFFFu) return TracedStatus(kName, u"Check length", E_FAIL);
+  const DWORD length = static_cast<DWORD>(content.size());
   BYTE* lengthOctets = nullptr;
   DWORD lengthCount = 0;
   HRESULT hr = CalculateASNValueLength(length, &lengthOctets, &lengthCount);
@@ -96,66 +95,59 @@ HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** ou
   const ScopedBuffer<> lengthHolder(lengthOctets);
 
   const uint64_t total = 1ull + lengthCount + length;
-  if (total > 0xFFFFFFFFull) {
-    TraceStep(kName, u"Check length", E_FAIL);
-    return E_FAIL;
-  }
+  if (total > 0xFFFFFFFFull) return TracedStatus(kName, u"Check length", E_FAIL);
   BYTE* buffer = AllocZeroed(static_cast<size_t>(total));
-  if (buffer == nullptr) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (buffer == nullptr) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   buffer[0] = identifier;
   std::memcpy(buffer + 1, lengthOctets, lengthCount);
-  std::memcpy(buffer + 1 + lengthCount, content, length);
+  std::memcpy(buffer + 1 + lengthCount, content.data(), length);
   *out = buffer;
   *outLen = static_cast<DWORD>(total);
   return S_OK;
 }
 
-HRESULT ASN1EncodeParts(BYTE identifier, const ByteView* parts, size_t count, BYTE** out,
+HRESULT ASN1EncodeParts(BYTE identifier, std::span<const ByteView> parts, BYTE** out,
                         DWORD* outLen) {
   uint64_t total = 0;
-  for (size_t i = 0; i < count; ++i) total += parts[i].length;
+  for (const ByteView part : parts) total += part.size();
   if (total > 0xFFFFFFFFull) return E_FAIL;
   ScopedBuffer<> content(AllocZeroed(static_cast<size_t>(total)));
   if (!content) return E_OUTOFMEMORY;
   size_t offset = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (parts[i].length == 0) continue;
-    std::memcpy(content.get() + offset, parts[i].data, parts[i].length);
-    offset += parts[i].length;
+  for (const ByteView part : parts) {
+    if (part.empty()) continue;
+    std::memcpy(content.get() + offset, part.data(), part.size());
+    offset += part.size();
   }
-  return ASN1Encode(identifier, content.get(), static_cast<DWORD>(total), out, outLen);
+  return ASN1Encode(identifier, {content.get(), static_cast<size_t>(total)}, out, outLen);
 }
 
-HRESULT SM2EncodeRawSignature(const BYTE* raw, DWORD rawLength, BYTE** out, DWORD* outLen) {
+HRESULT SM2EncodeRawSignature(ByteView raw, BYTE** out, DWORD* outLen) {
   static constexpr char16_t kName[] = u"SM2EncodeRawSignature";
   TraceHelper trace("SM2EncodeRawSignature");
   if (out == nullptr || outLen == nullptr) return E_POINTER;
   const HRESULT sizeStatus =
-      raw != nullptr && rawLength == 64 ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+      raw.data() != nullptr && raw.size() == 64 ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
   TraceStep(kName, u"Check SM2 raw signature size", sizeStatus);
   if (FAILED(sizeStatus)) return sizeStatus;
 
-  const IntegerContent r = MinimalInteger(raw, 32);
-  const IntegerContent s = MinimalInteger(raw + 32, 32);
+  const IntegerContent r = MinimalInteger(raw.first<32>());
+  const IntegerContent s = MinimalInteger(raw.subspan<32, 32>());
   BYTE* rDer = nullptr;
   DWORD rLen = 0;
-  HRESULT hr = ASN1Encode(0x02, r.octets, r.length, &rDer, &rLen);
+  HRESULT hr = ASN1Encode(kTagInteger, View(r), &rDer, &rLen);
   TraceStep(kName, r.padded ? u"ASN1Encode(1)" : u"ASN1Encode(2)", hr);
   if (FAILED(hr)) return hr;
   const ScopedBuffer<> rHolder(rDer);
 
   BYTE* sDer = nullptr;
   DWORD sLen = 0;
-  hr = ASN1Encode(0x02, s.octets, s.length, &sDer, &sLen);
+  hr = ASN1Encode(kTagInteger, View(s), &sDer, &sLen);
   TraceStep(kName, s.padded ? u"ASN1Encode(3)" : u"ASN1Encode(4)", hr);
   if (FAILED(hr)) return hr;
   const ScopedBuffer<> sHolder(sDer);
 
   const ByteView parts[] = {{rDer, rLen}, {sDer, sLen}};
-  hr = ASN1EncodeParts(0x30, parts, 2, out, outLen);
-  TraceStep(kName, u"ASN1Encode(5)", hr);
-  return hr;
+  hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
+  return TracedStatus(kName, u"ASN1Encode(5)", hr);
 }

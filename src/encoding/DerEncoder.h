@@ -10,14 +10,28 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "base/WinTypes.h"
 
-// A view of bytes that already hold complete encodings.
-struct ByteView {
-  const BYTE* data;
-  DWORD length;
-};
+// A view of bytes: content to wrap, or parts that already hold complete
+// encodings.
+using ByteView = std::span<const BYTE>;
+
+// The identifier octets the writer produces.
+constexpr BYTE kTagInteger = 0x02;
+constexpr BYTE kTagBitString = 0x03;
+constexpr BYTE kTagOctetString = 0x04;
+constexpr BYTE kTagNull = 0x05;
+constexpr BYTE kTagObjectIdentifier = 0x06;
+constexpr BYTE kTagUtf8String = 0x0C;
+constexpr BYTE kTagPrintableString = 0x13;
+constexpr BYTE kTagIa5String = 0x16;
+constexpr BYTE kTagBmpString = 0x1E;
+constexpr BYTE kTagSequence = 0x30;  // constructed SEQUENCE
+constexpr BYTE kTagSet = 0x31;       // constructed SET
+constexpr BYTE kTagContext0Primitive = 0x80;
+constexpr BYTE kTagContext0 = 0xA0;  // constructed [0]
 
 // The encoding type every structure is encoded with.
 constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -27,13 +41,13 @@ constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // the writer never produces empty content.
 HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count);
 
-// identifier, length octets, content. The identifier must be one of 0x02,
-// 0x04, 0x06, 0x0C, 0x13, 0x16, 0x1E, 0x30, 0x31, 0x80, 0xA0 and the content
+// identifier, length octets, content. The identifier must be one of the
+// kTag constants above other than BIT STRING and NULL, and the content
 // non-empty; otherwise E_FAIL before anything is allocated.
-HRESULT ASN1Encode(BYTE identifier, const BYTE* content, DWORD length, BYTE** out, DWORD* outLen);
+HRESULT ASN1Encode(BYTE identifier, ByteView content, BYTE** out, DWORD* outLen);
 
-// ASN1Encode over the concatenation of `count` complete encodings, in order.
-HRESULT ASN1EncodeParts(BYTE identifier, const ByteView* parts, size_t count, BYTE** out,
+// ASN1Encode over the concatenation of `parts`, in order.
+HRESULT ASN1EncodeParts(BYTE identifier, std::span<const ByteView> parts, BYTE** out,
                         DWORD* outLen);
 
 // The platform's DER encoding of a structure (CryptEncodeObject, size query
@@ -42,24 +56,21 @@ HRESULT EncodeObject(LPCSTR structType, const void* structInfo, BYTE** out, DWOR
 
 // A string or OCTET STRING element through X509_ANY_STRING: value type 2
 // (OCTET STRING, bytes as given), 4 (PrintableString), 7 (IA5String) or 13
-// (UTF8String from UTF-16 text; `length` counts bytes).
-HRESULT ComposeAnyString(DWORD valueType, const BYTE* value, DWORD length, BYTE** out,
-                         DWORD* outLen);
+// (UTF8String from UTF-16 text; the view counts bytes).
+HRESULT ComposeAnyString(DWORD valueType, ByteView value, BYTE** out, DWORD* outLen);
 
 // 03, length octets, 00 (no unused bits), the bytes.
-HRESULT ComposeBITString(const BYTE* data, DWORD length, BYTE** out, DWORD* outLen);
+HRESULT ComposeBITString(ByteView data, BYTE** out, DWORD* outLen);
 
 // SEQUENCE { OBJECT IDENTIFIER oid, SET { value } }: the PKCS#9 attribute.
 // `value` is one complete encoding, copied verbatim.
-HRESULT ComposeStandardAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
-                                 DWORD* outLen);
+HRESULT ComposeStandardAttribute(const char* oid, ByteView value, BYTE** out, DWORD* outLen);
 
 // SEQUENCE { OBJECT IDENTIFIER oid, value } (an AlgorithmIdentifier with
 // parameters, or an AttributeTypeAndValue), or SEQUENCE { oid, NULL } when
-// `value` is null. The value's identifier must be one ASN1Encode accepts
-// and its content non-empty.
-HRESULT ComposeSpecialAttribute(const char* oid, const BYTE* value, DWORD valueLength, BYTE** out,
-                                DWORD* outLen);
+// `value` has no data (a default ByteView). The value's identifier must be
+// one ASN1Encode accepts and its content non-empty.
+HRESULT ComposeSpecialAttribute(const char* oid, ByteView value, BYTE** out, DWORD* outLen);
 
 // The OBJECT IDENTIFIER element of `oid` alone.
 HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen);
@@ -68,4 +79,4 @@ HRESULT ComposeObjectIdentifier(const char* oid, BYTE** out, DWORD* outLen);
 // an SM2 signature; each INTEGER is minimal (DER), so a value with leading
 // zero octets is shortened and one with its top bit set gains one 0x00.
 // Any other raw length: 0x8007000D.
-HRESULT SM2EncodeRawSignature(const BYTE* raw, DWORD rawLength, BYTE** out, DWORD* outLen);
+HRESULT SM2EncodeRawSignature(ByteView raw, BYTE** out, DWORD* outLen);

@@ -21,20 +21,15 @@ HRESULT ConvertText(const char16_t* name, const char16_t* measureStep, const cha
                     Convert convert, T** out, DWORD* length) {
   const int size = convert(nullptr, 0);
   if (size <= 0) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(name, measureStep, hr);
-    return hr;
+    const HRESULT hr = FailedCallStatusWin32Rule();
+    return TracedStatus(name, measureStep, hr);
   }
   T* buffer = AllocZeroed<T>(static_cast<size_t>(size));
-  if (buffer == nullptr) {
-    TraceStep(name, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (buffer == nullptr) return TracedStatus(name, u"New Memory", E_OUTOFMEMORY);
   *out = buffer;
   if (convert(buffer, size) <= 0) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(name, convertStep, hr);
-    return hr;
+    const HRESULT hr = FailedCallStatusWin32Rule();
+    return TracedStatus(name, convertStep, hr);
   }
   *length = static_cast<DWORD>(size - 1);
   return S_OK;
@@ -45,10 +40,8 @@ HRESULT ConvertText(const char16_t* name, const char16_t* measureStep, const cha
 HRESULT UTF16ToUTF8(const char16_t* text, char** utf8, DWORD* length) {
   static constexpr char16_t kName[] = u"UTF16ToUTF8";
   TraceHelper trace("UTF16ToUTF8");
-  if (text == nullptr || utf8 == nullptr || length == nullptr) {
-    TraceStep(kName, u"Check parameters", E_POINTER);
-    return E_POINTER;
-  }
+  if (text == nullptr || utf8 == nullptr || length == nullptr)
+    return TracedStatus(kName, u"Check parameters", E_POINTER);
   const size_t units = WideLength(text) + 1;  // the terminator included
   if (units > INT_MAX) return E_FAIL;
   auto convert = [&](char* buffer, int size) {
@@ -62,10 +55,8 @@ HRESULT UTF16ToUTF8(const char16_t* text, char** utf8, DWORD* length) {
 HRESULT UTF8ToUTF16(const char* text, char16_t** utf16, DWORD* length) {
   static constexpr char16_t kName[] = u"UTF8ToUTF16";
   TraceHelper trace("UTF8ToUTF16");
-  if (text == nullptr || utf16 == nullptr || length == nullptr) {
-    TraceStep(kName, u"Check parameters", E_POINTER);
-    return E_POINTER;
-  }
+  if (text == nullptr || utf16 == nullptr || length == nullptr)
+    return TracedStatus(kName, u"Check parameters", E_POINTER);
   const size_t bytes = std::strlen(text) + 1;  // the terminator included
   if (bytes > INT_MAX) return E_FAIL;
   auto convert = [&](char16_t* buffer, int size) {
@@ -89,10 +80,8 @@ HRESULT ConvertBinaryDataToString(const BYTE* data, DWORD length, char16_t** tex
   if (text == nullptr || (data == nullptr && length != 0)) return E_POINTER;
   static constexpr char16_t kDigits[] = u"0123456789abcdef";
   char16_t* out = AllocZeroed<char16_t>(2 * static_cast<size_t>(length) + 1);
-  if (out == nullptr) {
-    TraceStep(u"ConvertBinaryDataToString", u"Dispatch memory failed.", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (out == nullptr)
+    return TracedStatus(u"ConvertBinaryDataToString", u"Dispatch memory failed.", E_OUTOFMEMORY);
   size_t n = 0;
   for (DWORD i = length; i > 0; --i) {
     out[n++] = kDigits[data[i - 1] >> 4];

@@ -38,64 +38,58 @@ template <typename Step>
 HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, Step step) {
   const HRESULT hr = step(der.out(), &der.length);
   der.take();
-  TraceStep(function, stepText, hr);
-  return hr;
+  return TracedStatus(function, stepText, hr);
 }
 
 }  // namespace
 
 HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength) {
   TraceHelper trace("ComposeSignAlgorithm");
-  const HRESULT hr = ComposeSpecialAttribute(signatureAlgorithm, nullptr, 0, out, outLength);
-  TraceStep(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
-  return hr;
+  const HRESULT hr = ComposeSpecialAttribute(signatureAlgorithm, {}, out, outLength);
+  return TracedStatus(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", hr);
 }
 
-HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* parameterId,
-                                 const BYTE* publicKey, DWORD publicKeyLength, BYTE** out,
-                                 DWORD* outLength, bool sm2) {
+HRESULT ComposeSignPublicKeyData(KeyAlgorithm keyAlgorithm, ByteView publicKey, BYTE** out,
+                                 DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeSignPublicKeyData";
   TraceHelper trace("ComposeSignPublicKeyData");
+  const bool sm2 = keyAlgorithm == KeyAlgorithm::Sm2;
   Der parameter, algorithm, bits;
   HRESULT hr;
   if (sm2) {
-    hr = Compose(kName, u"ComposeSpecialAttribute(SM2)", parameter, [&](BYTE** o, DWORD* n) {
-      return ComposeObjectIdentifier(parameterId, o, n);
-    });
+    hr = Compose(kName, u"ComposeSpecialAttribute(SM2)", parameter,
+                 [&](BYTE** o, DWORD* n) { return ComposeObjectIdentifier(kOidSm2Curve, o, n); });
     if (FAILED(hr)) return hr;
   }
   hr = Compose(kName, u"ComposeSpecialAttribute", algorithm, [&](BYTE** o, DWORD* n) {
-    return ComposeSpecialAttribute(publicKeyAlgorithm, sm2 ? parameter.bytes.get() : nullptr,
-                                   sm2 ? parameter.length : 0, o, n);
+    return sm2 ? ComposeSpecialAttribute(kOidEcPublicKey, parameter.view(), o, n)
+               : ComposeSpecialAttribute(kOidRsaEncryption, {}, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeBITString", bits, [&](BYTE** o, DWORD* n) {
-    return ComposeBITString(publicKey, publicKeyLength, o, n);
-  });
+  hr = Compose(kName, u"ComposeBITString", bits,
+               [&](BYTE** o, DWORD* n) { return ComposeBITString(publicKey, o, n); });
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {algorithm.view(), bits.view()};
-  hr = ASN1EncodeParts(0x30, parts, 2, out, outLength);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  hr = ASN1EncodeParts(kTagSequence, parts, out, outLength);
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
-HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
-                          DWORD* outLength, DWORD attributeForm) {
+HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD attributeForm) {
   static constexpr char16_t kName[] = u"ComposeAttributes";
   TraceHelper trace("ComposeAttributes");
   const bool standard = attributeForm == kAttributesStandard;
   auto attribute = [&](const char* oid, const Der& value, BYTE** o, DWORD* n) {
-    return standard ? ComposeStandardAttribute(oid, value.bytes.get(), value.length, o, n)
-                    : ComposeSpecialAttribute(oid, value.bytes.get(), value.length, o, n);
+    return standard ? ComposeStandardAttribute(oid, value.view(), o, n)
+                    : ComposeSpecialAttribute(oid, value.view(), o, n);
   };
   const char16_t* attributeStep =
       standard ? u"ComposeStandardAttribute" : u"ComposeSpecialAttribute";
 
   Der password, challenge, keyOctets, keySequence, keyWrapped, temporaryKey;
   HRESULT hr = Compose(kName, u"ComposeAnyString", password, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_PRINTABLE_STRING,
-                            reinterpret_cast<const BYTE*>(kChallengePassword),
-                            sizeof kChallengePassword - 1, o, n);
+    return ComposeAnyString(
+        CERT_RDN_PRINTABLE_STRING,
+        {reinterpret_cast<const BYTE*>(kChallengePassword), sizeof kChallengePassword - 1}, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, attributeStep, challenge, [&](BYTE** o, DWORD* n) {
@@ -103,18 +97,17 @@ HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeAnyString", keyOctets, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey, tempKeyLength, o, n);
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  static const BYTE kVersionOne[] = {0x02, 0x01, 0x01};
+  static const BYTE kVersionOne[] = {kTagInteger, 0x01, 0x01};
   hr = Compose(kName, u"ASN1Encode", keySequence, [&](BYTE** o, DWORD* n) {
-    const ByteView parts[] = {{kVersionOne, 3}, keyOctets.view()};
-    return ASN1EncodeParts(0x30, parts, 2, o, n);
+    const ByteView parts[] = {kVersionOne, keyOctets.view()};
+    return ASN1EncodeParts(kTagSequence, parts, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeAnyString", keyWrapped, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_OCTET_STRING, keySequence.bytes.get(), keySequence.length,
-                            o, n);
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, keySequence.view(), o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, attributeStep, temporaryKey, [&](BYTE** o, DWORD* n) {
@@ -122,15 +115,12 @@ HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
   });
   if (FAILED(hr)) return hr;
   const ByteView parts[] = {challenge.view(), temporaryKey.view()};
-  hr = ASN1EncodeParts(0xA0, parts, 2, out, outLength);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  hr = ASN1EncodeParts(kTagContext0, parts, out, outLength);
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
-HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlgorithm,
-                               const char* parameterId, const BYTE* publicKey,
-                               DWORD publicKeyLength, const BYTE* tempKey, DWORD tempKeyLength,
-                               BYTE** out, DWORD* outLength, DWORD attributeForm, bool sm2) {
+HRESULT ComposeCertRequestInfo(const char16_t* subject, const RequestSettings& settings,
+                               ByteView publicKey, ByteView tempKey, BYTE** out, DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeCertRequestInfo";
   TraceHelper trace("ComposeCertRequestInfo");
   Der name, keyInfo, attributes;
@@ -139,37 +129,35 @@ HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlg
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeSignPublicKeyData", keyInfo, [&](BYTE** o, DWORD* n) {
-    return ComposeSignPublicKeyData(publicKeyAlgorithm, parameterId, publicKey, publicKeyLength,
-                                    o, n, sm2);
+    return ComposeSignPublicKeyData(settings.algorithm, publicKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  if (tempKey != nullptr) {
+  const bool withAttributes = tempKey.data() != nullptr;
+  if (withAttributes) {
     hr = Compose(kName, u"ComposeAttributes", attributes, [&](BYTE** o, DWORD* n) {
-      return ComposeAttributes(tempKey, tempKeyLength, o, n, attributeForm);
+      return ComposeAttributes(tempKey, o, n, settings.attributeForm);
     });
     if (FAILED(hr)) return hr;
   }
-  static const BYTE kVersionZero[] = {0x02, 0x01, 0x00};
-  const ByteView parts[] = {{kVersionZero, 3}, name.view(), keyInfo.view(), attributes.view()};
-  hr = ASN1EncodeParts(0x30, parts, tempKey ? 4 : 3, out, outLength);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  static const BYTE kVersionZero[] = {kTagInteger, 0x01, 0x00};
+  const ByteView parts[] = {kVersionZero, name.view(), keyInfo.view(), attributes.view()};
+  hr =
+      ASN1EncodeParts(kTagSequence, std::span(parts).first(withAttributes ? 4 : 3), out, outLength);
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
-HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlgorithm,
-                                   const BYTE* data, DWORD length, ALG_ID hashAlgorithm,
-                                   BYTE** signature, DWORD* signatureLength, DWORD keySpec) {
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const RequestSettings& settings,
+                                   ByteView data, BYTE** signature, DWORD* signatureLength) {
   static constexpr char16_t kName[] = u"PKCS10CalculateHashandSign";
   TraceHelper trace("PKCS10CalculateHashandSign");
   const Platform& p = Plat();
   auto failed = [&](const char16_t* step) {
-    const HRESULT hr = FailureFromLastError();
-    TraceStep(kName, step, hr);
-    return hr;
+    const HRESULT hr = FailedCallStatusWin32Rule();
+    return TracedStatus(kName, step, hr);
   };
 
   KeyHandle key;
-  if (!p.CryptGetUserKey(provider, keySpec, &key.value)) {
+  if (!p.CryptGetUserKey(provider, settings.keySpec, &key.value)) {
     key.value = 0;
     return failed(u"CryptGetUserKey");
   }
@@ -182,29 +170,27 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   }
 
   HashHandle hash;
-  if (!p.CryptCreateHash(provider, hashAlgorithm, 0, 0, &hash.value)) {
+  if (!p.CryptCreateHash(provider, settings.hashAlgorithm, 0, 0, &hash.value)) {
     hash.value = 0;
     return failed(u"CryptCreateHash");
   }
   TraceStep(kName, u"CryptCreateHash", S_OK);
-  for (DWORD offset = 0; offset < length;) {
-    const DWORD piece = std::min(kHashPiece, length - offset);
-    if (!p.CryptHashData(hash.value, data + offset, piece, 0)) return failed(u"CryptHashData");
+  for (DWORD offset = 0; offset < data.size();) {
+    const DWORD piece = std::min(kHashPiece, static_cast<DWORD>(data.size() - offset));
+    if (!p.CryptHashData(hash.value, data.data() + offset, piece, 0))
+      return failed(u"CryptHashData");
     offset += piece;
   }
   TraceStep(kName, u"CryptHashData", S_OK);
 
   DWORD size = 0;
-  if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, nullptr, &size))
+  if (!p.CryptSignHashW(hash.value, settings.keySpec, nullptr, 0, nullptr, &size))
     return failed(u"CryptSignHash");
-  const bool rsa = std::strcmp(publicKeyAlgorithm, kOidRsaEncryption) == 0;
+  const bool rsa = settings.algorithm == KeyAlgorithm::Rsa;
   DWORD capacity = rsa ? size : std::max(size, kHashPiece);
   ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(capacity));
-  if (!buffer) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
-  if (!p.CryptSignHashW(hash.value, keySpec, nullptr, 0, buffer.get(), &capacity))
+  if (!buffer) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
+  if (!p.CryptSignHashW(hash.value, settings.keySpec, nullptr, 0, buffer.get(), &capacity))
     return failed(u"CryptSignHash");
   TraceStep(kName, u"CryptSignHash", S_OK);
 
@@ -220,23 +206,19 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlg
   return S_OK;
 }
 
-HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD* outLength,
-                         bool sm2) {
+HRESULT ComposeSignature(KeyAlgorithm algorithm, ByteView signature, BYTE** out, DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeSignature";
   TraceHelper trace("ComposeSignature");
-  if (!sm2) {
-    const HRESULT hr = ComposeBITString(signature, length, out, outLength);
-    TraceStep(kName, u"ComposeBITString(RSA)", hr);
-    return hr;
+  if (algorithm == KeyAlgorithm::Rsa) {
+    const HRESULT hr = ComposeBITString(signature, out, outLength);
+    return TracedStatus(kName, u"ComposeBITString(RSA)", hr);
   }
   Der sequence;
-  HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence, [&](BYTE** o, DWORD* n) {
-    return SM2EncodeRawSignature(signature, length, o, n);
-  });
+  HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence,
+                       [&](BYTE** o, DWORD* n) { return SM2EncodeRawSignature(signature, o, n); });
   if (FAILED(hr)) return hr;
-  hr = ComposeBITString(sequence.bytes.get(), sequence.length, out, outLength);
-  TraceStep(kName, u"ComposeBITString(SM2)", hr);
-  return hr;
+  hr = ComposeBITString(sequence.view(), out, outLength);
+  return TracedStatus(kName, u"ComposeBITString(SM2)", hr);
 }
 
 HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD length,
@@ -245,11 +227,9 @@ HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD l
   if (text == nullptr || out == nullptr || outLength == nullptr) return E_POINTER;
   const size_t capacity = size_t{length} + length % 64 + 2 * (length / 64) + 1;
   ScopedBuffer<char> buffer(AllocZeroed<char>(capacity));
-  if (!buffer) {
-    TraceStep(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.",
-              E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer)
+    return TracedStatus(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.",
+                        E_OUTOFMEMORY);
   char* w = buffer.get();
   DWORD line = 0;
   for (DWORD i = 0; i < length; ++i) {
@@ -267,59 +247,51 @@ HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* text, DWORD l
   return S_OK;
 }
 
-HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* subject,
-                            const char* publicKeyAlgorithm, const char* parameterId,
-                            const BYTE* publicKey, DWORD publicKeyLength, const BYTE* tempKey,
-                            DWORD tempKeyLength, ALG_ID hashAlgorithm,
-                            const char* signatureAlgorithm, char** request,
-                            DWORD* requestLength, DWORD attributeForm, bool sm2) {
+HRESULT PKCS10RequestBase64(const RequestSettings& settings, HCRYPTPROV provider,
+                            const char16_t* subject, ByteView publicKey, ByteView tempKey,
+                            char** request, DWORD* requestLength) {
   static constexpr char16_t kName[] = u"PKCS10RequestBase64";
   TraceHelper trace("PKCS10RequestBase64");
-  if (publicKey == nullptr || request == nullptr || requestLength == nullptr) return E_POINTER;
+  if (publicKey.data() == nullptr || request == nullptr || requestLength == nullptr)
+    return E_POINTER;
 
   // SM2: the point 04 || X || Y and the temporary key in the authority's form.
   BYTE point[65];
   BYTE tempStruct[kSm2TmpPublicKeyStructLength];
-  if (sm2) {
-    if (publicKeyLength < kSm2PublicKeyBlobLength ||
-        (tempKey != nullptr && tempKeyLength < kSm2PublicKeyBlobLength)) {
+  if (settings.algorithm == KeyAlgorithm::Sm2) {
+    if (publicKey.size() < kSm2PublicKeyBlobLength ||
+        (tempKey.data() != nullptr && tempKey.size() < kSm2PublicKeyBlobLength)) {
       const HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-      TraceStep(kName, u"SM2 public key blob", hr);
-      return hr;
+      return TracedStatus(kName, u"SM2 public key blob", hr);
     }
-    Sm2PublicPoint(publicKey, point);
+    Sm2PublicPoint(publicKey.data(), point);
     publicKey = point;
-    publicKeyLength = sizeof point;
-    if (tempKey != nullptr) {
-      ComposeSm2TmpPublicKeyStruct(tempKey + 8, tempStruct);
+    if (tempKey.data() != nullptr) {
+      ComposeSm2TmpPublicKeyStruct(tempKey.data() + 8, tempStruct);
       tempKey = tempStruct;
-      tempKeyLength = sizeof tempStruct;
     }
   }
 
   Der body, algorithm, signature, signatureBits, whole;
   HRESULT hr = Compose(kName, u"ComposeCertRequestInfo", body, [&](BYTE** o, DWORD* n) {
-    return ComposeCertRequestInfo(subject, publicKeyAlgorithm, parameterId, publicKey,
-                                  publicKeyLength, tempKey, tempKeyLength, o, n, attributeForm,
-                                  sm2);
+    return ComposeCertRequestInfo(subject, settings, publicKey, tempKey, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ComposeSignAlgorithm", algorithm, [&](BYTE** o, DWORD* n) {
-    return ComposeSignAlgorithm(signatureAlgorithm, o, n);
+    return ComposeSignAlgorithm(settings.signatureAlgorithm, o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"PKCS10CalculateHashandSign", signature, [&](BYTE** o, DWORD* n) {
-    return PKCS10CalculateHashandSign(provider, publicKeyAlgorithm, body.bytes.get(),
-                                      body.length, hashAlgorithm, o, n, keySpec);
+    return PKCS10CalculateHashandSign(provider, settings, body.view(), o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"PKCS10CalculateHashandSign", signatureBits, [&](BYTE** o, DWORD* n) {
-    return ComposeSignature(signature.bytes.get(), signature.length, o, n, sm2);
+    return ComposeSignature(settings.algorithm, signature.view(), o, n);
   });
   if (FAILED(hr)) return hr;
   hr = Compose(kName, u"ASN1Encode", whole, [&](BYTE** o, DWORD* n) {
     const ByteView parts[] = {body.view(), algorithm.view(), signatureBits.view()};
-    return ASN1EncodeParts(0x30, parts, 3, o, n);
+    return ASN1EncodeParts(kTagSequence, parts, o, n);
   });
   if (FAILED(hr)) return hr;
 
@@ -331,6 +303,5 @@ HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* 
   if (FAILED(hr)) return hr;
   hr = TransformBase64EncodedDatatoHoldCRLFPer64Chars(base64, base64Length, request,
                                                       requestLength);
-  TraceStep(kName, u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", hr);
-  return hr;
+  return TracedStatus(kName, u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", hr);
 }

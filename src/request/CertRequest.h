@@ -14,6 +14,8 @@
 #include <string>
 
 #include "base/WinTypes.h"
+#include "encoding/DerEncoder.h"
+#include "request/KeyAlgorithm.h"
 
 constexpr char kOidRsaEncryption[] = "1.2.840.113549.1.1.1";
 constexpr char kOidEcPublicKey[] = "1.2.840.10045.2.1";
@@ -29,56 +31,61 @@ constexpr char kChallengePassword[] = "739254";
 constexpr DWORD kAttributesSpecial = 0;   // SEQUENCE { OID, value }
 constexpr DWORD kAttributesStandard = 1;  // SEQUENCE { OID, SET { value } }
 
+// How one request is written and signed. The public key algorithm and its
+// parameters follow from `algorithm`: rsaEncryption with NULL, or
+// id-ecPublicKey with the SM2 curve.
+struct RequestSettings {
+  KeyAlgorithm algorithm = KeyAlgorithm::Rsa;
+  DWORD keySpec = AT_SIGNATURE;                      // the signing key in the provider's container
+  ALG_ID hashAlgorithm = CALG_SHA1;                  // CALG_SHA1 or CALG_MD5 (RSA), CALG_SM3 (SM2)
+  const char* signatureAlgorithm = kOidSha1WithRsa;  // its OID, matching the hash
+  DWORD attributeForm = kAttributesSpecial;
+};
+
 // The whole request as Base64 text (standard alphabet, padded) in lines of
 // exactly 64 characters joined by CR LF, zero-terminated; *requestLength
 // excludes the terminator.
 //
 // `publicKey` is the DER RSAPublicKey (RSA) or the provider's 140-octet SM2
-// PUBLICKEYBLOB; `tempKey` (double certificate, else null) likewise for the
-// exchange key. SM2 blobs shorter than 140 octets are refused with
+// PUBLICKEYBLOB; `tempKey` (double certificate, else empty) likewise for
+// the exchange key. SM2 blobs shorter than 140 octets are refused with
 // 0x8007000D before they are read. The signing key is the container's key
-// of `keySpec` behind `provider`. For SM2 the request carries the point
-// 04 || X || Y and the temporary key as SM2TmpPublicKeyStruct.
-HRESULT PKCS10RequestBase64(DWORD keySpec, HCRYPTPROV provider, const char16_t* subject,
-                            const char* publicKeyAlgorithm, const char* parameterId,
-                            const BYTE* publicKey, DWORD publicKeyLength, const BYTE* tempKey,
-                            DWORD tempKeyLength, ALG_ID hashAlgorithm,
-                            const char* signatureAlgorithm, char** request,
-                            DWORD* requestLength, DWORD attributeForm, bool sm2);
+// of `settings.keySpec` behind `provider`. For SM2 the request carries the
+// point 04 || X || Y and the temporary key as SM2TmpPublicKeyStruct.
+HRESULT PKCS10RequestBase64(const RequestSettings& settings, HCRYPTPROV provider,
+                            const char16_t* subject, ByteView publicKey, ByteView tempKey,
+                            char** request, DWORD* requestLength);
 
 // SEQUENCE { 02 01 00, Name, subjectPublicKeyInfo [, [0] attributes] }.
 // `publicKey` is already in request form (RSAPublicKey, or the 65-octet SM2
-// point); `tempKey` too (RSAPublicKey or the 136-octet SM2TmpPublicKeyStruct).
-HRESULT ComposeCertRequestInfo(const char16_t* subject, const char* publicKeyAlgorithm,
-                               const char* parameterId, const BYTE* publicKey,
-                               DWORD publicKeyLength, const BYTE* tempKey, DWORD tempKeyLength,
-                               BYTE** out, DWORD* outLength, DWORD attributeForm, bool sm2);
+// point); `tempKey` too (RSAPublicKey or the 136-octet SM2TmpPublicKeyStruct),
+// or empty for a single certificate (no attributes).
+HRESULT ComposeCertRequestInfo(const char16_t* subject, const RequestSettings& settings,
+                               ByteView publicKey, ByteView tempKey, BYTE** out, DWORD* outLength);
 
-// SEQUENCE { SEQUENCE { algorithm, NULL or the SM2 curve OID }, BIT STRING key }.
-HRESULT ComposeSignPublicKeyData(const char* publicKeyAlgorithm, const char* parameterId,
-                                 const BYTE* publicKey, DWORD publicKeyLength, BYTE** out,
-                                 DWORD* outLength, bool sm2);
+// SEQUENCE { SEQUENCE { rsaEncryption, NULL } or SEQUENCE { id-ecPublicKey,
+// the SM2 curve OID }, BIT STRING key }.
+HRESULT ComposeSignPublicKeyData(KeyAlgorithm algorithm, ByteView publicKey, BYTE** out,
+                                 DWORD* outLength);
 
 // [0] { challengePassword "739254", temporaryKey SEQUENCE { INTEGER 1,
 // OCTET STRING key } in an OCTET STRING }, challenge first.
-HRESULT ComposeAttributes(const BYTE* tempKey, DWORD tempKeyLength, BYTE** out,
-                          DWORD* outLength, DWORD attributeForm);
+HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD attributeForm);
 
 // SEQUENCE { signature algorithm OID, NULL }.
 HRESULT ComposeSignAlgorithm(const char* signatureAlgorithm, BYTE** out, DWORD* outLength);
 
-// Hashes `data` with the provider (pieces of 16,384 octets) and signs it
-// with the container's key of `keySpec`. Out: the signature most
-// significant octet first (RSA: the whole value reversed from the
-// provider's little-endian; SM2: r || s, each 32-octet half reversed).
-HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const char* publicKeyAlgorithm,
-                                   const BYTE* data, DWORD length, ALG_ID hashAlgorithm,
-                                   BYTE** signature, DWORD* signatureLength, DWORD keySpec);
+// Hashes `data` with the provider (settings.hashAlgorithm, pieces of
+// 16,384 octets) and signs it with the container's key of
+// settings.keySpec. Out: the signature most significant octet first (RSA:
+// the whole value reversed from the provider's little-endian; SM2: r || s,
+// each 32-octet half reversed).
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const RequestSettings& settings,
+                                   ByteView data, BYTE** signature, DWORD* signatureLength);
 
 // BIT STRING of the signature: RSA as it is; SM2 as the DER SEQUENCE
 // { INTEGER r, INTEGER s } of exactly 64 octets r || s (else 0x8007000D).
-HRESULT ComposeSignature(const BYTE* signature, DWORD length, BYTE** out, DWORD* outLength,
-                         bool sm2);
+HRESULT ComposeSignature(KeyAlgorithm algorithm, ByteView signature, BYTE** out, DWORD* outLength);
 
 // `text` without its CR and LF, broken into lines of 64 characters joined
 // by CR LF (none after the last line), zero-terminated.

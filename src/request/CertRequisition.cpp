@@ -17,14 +17,14 @@ constexpr char16_t kName[] = u"PKCS10CertRequisition";
 
 // The public key in request form inside an exported key: the DER
 // RSAPublicKey of the public key info (RSA), or the whole blob (SM2).
-ByteView RequestKey(const BYTE* exported, DWORD length, bool rsa) {
-  if (!rsa) return {exported, length};
+ByteView RequestKey(const BYTE* exported, DWORD length, KeyAlgorithm algorithm) {
+  if (algorithm == KeyAlgorithm::Sm2) return {exported, length};
   const auto* info = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(exported);
   return {info->PublicKey.pbData, info->PublicKey.cbData};
 }
 
-const char16_t* RequestStep(bool rsa, bool twoKeys) {
-  if (rsa)
+const char16_t* RequestStep(KeyAlgorithm algorithm, bool twoKeys) {
+  if (algorithm == KeyAlgorithm::Rsa)
     return twoKeys ? u"PKCS10RequestBase64-RSA-Double Certificate"
                    : u"PKCS10RequestBase64-RSA-Single Certificate";
   return twoKeys ? u"PKCS10RequestBase64-SM2-Double Certificate"
@@ -33,20 +33,17 @@ const char16_t* RequestStep(bool rsa, bool twoKeys) {
 
 }  // namespace
 
-HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subject, DWORD mode,
-                              DWORD keySpec, bool rsa, DWORD keyLength,
-                              std::u16string* containerName, char** request,
-                              DWORD attributeForm, DWORD signingKeyFlags,
-                              DWORD exchangeKeyFlags, ALG_ID hashAlgorithm) {
+HRESULT PKCS10CertRequisition(const RequisitionSettings& settings, const char16_t* subject,
+                              std::u16string* containerName, char** request) {
   TraceHelper trace("PKCS10CertRequisition");
+  const DWORD mode = settings.mode;
   if (subject == nullptr || containerName == nullptr || request == nullptr ||
-      (mode != kSingleCertificate && mode != kDoubleCertificate)) {
-    TraceStep(kName, u"Check parameter", E_INVALIDARG);
-    return E_INVALIDARG;
-  }
+      (mode != kSingleCertificate && mode != kDoubleCertificate))
+    return TracedStatus(kName, u"Check parameter", E_INVALIDARG);
   TraceStep(kName, u"Check parameter", S_OK);
-  TRACE_VALUE(providerName, subject, mode, keySpec, keyLength);
+  TRACE_VALUE(settings.providerName, subject, mode, settings.keySpec, settings.keyLength);
   const bool twoKeys = mode == kDoubleCertificate;
+  const bool rsa = settings.algorithm == KeyAlgorithm::Rsa;
 
   ProviderHandle provider;
   ScopedBuffer<BYTE> exchangeKey, signingKey;
@@ -54,43 +51,52 @@ HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subj
   HRESULT hr;
   if (twoKeys) {
     BYTE* out = nullptr;
-    hr = CreatePublicKey(rsa ? 1024 : 256, providerName, rsa, AT_KEYEXCHANGE, true,
-                         &provider.value, containerName, &out, &exchangeLength,
-                         exchangeKeyFlags);
+    hr = CreatePublicKey({.providerName = settings.providerName,
+                          .algorithm = settings.algorithm,
+                          .keySpec = AT_KEYEXCHANGE,
+                          .keyLength = rsa ? 1024u : 256u,
+                          .generationFlags = settings.exchangeKeyFlags,
+                          .newContainer = true},
+                         &provider.value, containerName, &out, &exchangeLength);
     exchangeKey.reset(out);
     TraceStep(kName, u"CreatePublicKey-Exchange", hr);
     if (FAILED(hr)) return hr;
   }
   {
     BYTE* out = nullptr;
-    hr = CreatePublicKey(keyLength, providerName, rsa, keySpec, false, &provider.value,
-                         containerName, &out, &signingLength, signingKeyFlags);
+    hr = CreatePublicKey({.providerName = settings.providerName,
+                          .algorithm = settings.algorithm,
+                          .keySpec = settings.keySpec,
+                          .keyLength = settings.keyLength,
+                          .generationFlags = settings.signingKeyFlags,
+                          .newContainer = false},
+                         &provider.value, containerName, &out, &signingLength);
     signingKey.reset(out);
     TraceStep(kName, u"CreatePublicKey-Sign cert", hr);
     if (FAILED(hr)) return hr;
   }
 
-  const char* signatureAlgorithm = kOidSm3WithSm2;
+  RequestSettings requestSettings{.algorithm = settings.algorithm,
+                                  .keySpec = settings.keySpec,
+                                  .hashAlgorithm = CALG_SM3,
+                                  .signatureAlgorithm = kOidSm3WithSm2,
+                                  .attributeForm = settings.attributeForm};
   if (rsa) {
-    if (hashAlgorithm == CALG_SHA1) {
-      signatureAlgorithm = kOidSha1WithRsa;
-    } else if (hashAlgorithm == CALG_MD5) {
-      signatureAlgorithm = kOidMd5WithRsa;
+    requestSettings.hashAlgorithm = settings.hashAlgorithm;
+    if (settings.hashAlgorithm == CALG_SHA1) {
+      requestSettings.signatureAlgorithm = kOidSha1WithRsa;
+    } else if (settings.hashAlgorithm == CALG_MD5) {
+      requestSettings.signatureAlgorithm = kOidMd5WithRsa;
     } else {
-      TraceStep(kName, u"invalid hash algorithm", KL_E_INVALID_HASH_ALGORITHM);
-      return KL_E_INVALID_HASH_ALGORITHM;
+      return TracedStatus(kName, u"invalid hash algorithm", KL_E_INVALID_HASH_ALGORITHM);
     }
   }
 
-  const ByteView key = RequestKey(signingKey.get(), signingLength, rsa);
+  const ByteView key = RequestKey(signingKey.get(), signingLength, settings.algorithm);
   const ByteView temporary =
-      twoKeys ? RequestKey(exchangeKey.get(), exchangeLength, rsa) : ByteView{nullptr, 0};
+      twoKeys ? RequestKey(exchangeKey.get(), exchangeLength, settings.algorithm) : ByteView{};
   DWORD requestLength = 0;
-  hr = PKCS10RequestBase64(keySpec, provider.value, subject,
-                           rsa ? kOidRsaEncryption : kOidEcPublicKey, rsa ? "" : kOidSm2Curve,
-                           key.data, key.length, temporary.data, temporary.length,
-                           rsa ? hashAlgorithm : CALG_SM3, signatureAlgorithm, request,
-                           &requestLength, attributeForm, !rsa);
-  TraceStep(kName, RequestStep(rsa, twoKeys), hr);
-  return hr;
+  hr = PKCS10RequestBase64(requestSettings, provider.value, subject, key, temporary, request,
+                           &requestLength);
+  return TracedStatus(kName, RequestStep(settings.algorithm, twoKeys), hr);
 }

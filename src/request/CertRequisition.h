@@ -5,9 +5,23 @@
 #include <string>
 
 #include "base/WinTypes.h"
+#include "request/KeyAlgorithm.h"
 
 constexpr DWORD kSingleCertificate = 1;
 constexpr DWORD kDoubleCertificate = 2;
+
+// What one enrollment asks for.
+struct RequisitionSettings {
+  const char16_t* providerName = nullptr;
+  KeyAlgorithm algorithm = KeyAlgorithm::Rsa;
+  DWORD mode = kSingleCertificate;   // kSingleCertificate or kDoubleCertificate
+  DWORD keySpec = AT_SIGNATURE;      // of the certified key pair
+  DWORD keyLength = 0;               // bits of the certified key pair
+  ALG_ID hashAlgorithm = CALG_SHA1;  // RSA: CALG_SHA1 or CALG_MD5; SM2 always signs with SM3
+  DWORD attributeForm = 0;           // kAttributesSpecial or kAttributesStandard
+  DWORD signingKeyFlags = 0;         // generation flags of the certified key pair
+  DWORD exchangeKeyFlags = 0;        // generation flags of the temporary key pair
+};
 
 // Generates the keys and the request.
 //
@@ -26,8 +40,5 @@ constexpr DWORD kDoubleCertificate = 2;
 // generation; the keys stay in the provider). A null subject gives
 // E_INVALIDARG and a mode other than 1 or 2 E_INVALIDARG, before any key is
 // generated.
-HRESULT PKCS10CertRequisition(const char16_t* providerName, const char16_t* subject, DWORD mode,
-                              DWORD keySpec, bool rsa, DWORD keyLength,
-                              std::u16string* containerName, char** request,
-                              DWORD attributeForm, DWORD signingKeyFlags,
-                              DWORD exchangeKeyFlags, ALG_ID hashAlgorithm);
+HRESULT PKCS10CertRequisition(const RequisitionSettings& settings, const char16_t* subject,
+                              std::u16string* containerName, char** request);

@@ -19,20 +19,15 @@ HRESULT ExportInto(ExportFn exportCall, const char16_t* sizeStep, const char16_t
                    BYTE** out, DWORD* outLength) {
   DWORD size = 0;
   if (!exportCall(nullptr, &size)) {
-    const HRESULT hr = StatusOfFailedCall();
-    TraceStep(kCreatePublicKey, sizeStep, hr);
-    return hr;
+    const HRESULT hr = FailedCallStatusFullRule();
+    return TracedStatus(kCreatePublicKey, sizeStep, hr);
   }
   TraceStep(kCreatePublicKey, sizeStep, S_OK);
   ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(size));
-  if (!buffer) {
-    TraceStep(kCreatePublicKey, u"New buffer", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
+  if (!buffer) return TracedStatus(kCreatePublicKey, u"New buffer", E_OUTOFMEMORY);
   if (!exportCall(buffer.get(), &size)) {
-    const HRESULT hr = StatusOfFailedCall();
-    TraceStep(kCreatePublicKey, dataStep, hr);
-    return hr;
+    const HRESULT hr = FailedCallStatusFullRule();
+    return TracedStatus(kCreatePublicKey, dataStep, hr);
   }
   TraceStep(kCreatePublicKey, dataStep, S_OK);
   *out = buffer.release();
@@ -49,33 +44,35 @@ HRESULT CreateGUIDStr(std::u16string* text) {
   HRESULT hr = p.CoCreateGuid(&guid);
   if (FAILED(hr)) return hr;
   char16_t buffer[64] = {};
-  if (p.StringFromGUID2(guid, buffer, 64) == 0) return StatusOfFailedCall();
+  if (p.StringFromGUID2(guid, buffer, 64) == 0) return FailedCallStatusFullRule();
   *text = buffer;
   return S_OK;
 }
 
-ALG_ID KeyGenerationAlgId(bool rsa, DWORD keySpec) {
-  if (rsa) return keySpec;
+ALG_ID KeyGenerationAlgId(KeyAlgorithm algorithm, DWORD keySpec) {
+  if (algorithm == KeyAlgorithm::Rsa) return keySpec;
   return keySpec == AT_KEYEXCHANGE ? KL_CALG_SM2_KEYX : KL_CALG_SM2_SIGN;
 }
 
-HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa, DWORD keySpec,
-                        bool newContainer, HCRYPTPROV* provider, std::u16string* containerName,
-                        BYTE** publicKey, DWORD* publicKeyLength, DWORD generationFlags) {
+HRESULT CreatePublicKey(const KeyPairSettings& settings, HCRYPTPROV* provider,
+                        std::u16string* containerName, BYTE** publicKey, DWORD* publicKeyLength) {
   TraceHelper trace("CreatePublicKey");
-  if (providerName == nullptr || provider == nullptr || containerName == nullptr ||
+  if (settings.providerName == nullptr || provider == nullptr || containerName == nullptr ||
       publicKey == nullptr || publicKeyLength == nullptr)
     return E_INVALIDARG;
   const Platform& p = Plat();
-  TRACE_VALUE(providerName, keyLength, keySpec, generationFlags);
+  const char16_t* providerName = settings.providerName;
+  const DWORD keySpec = settings.keySpec;
+  const bool rsa = settings.algorithm == KeyAlgorithm::Rsa;
+  TRACE_VALUE(providerName, settings.keyLength, keySpec, settings.generationFlags);
 
-  // 1. The container: the caller's, or a new one named by a GUID.
+  // A new container gets a GUID name, so that it never meets an existing one.
   std::u16string container;
   DWORD openFlags = 0;
-  const bool creating = newContainer || containerName->empty();
+  const bool creating = settings.newContainer || containerName->empty();
   if (creating) {
     HRESULT hr = CreateGUIDStr(&container);
-    if (hr == S_OK && container.empty()) hr = StatusOfFailedCall();
+    if (hr == S_OK && container.empty()) hr = FailedCallStatusFullRule();
     TraceStep(kCreatePublicKey, u"CreateGUIDStr", hr);
     if (FAILED(hr)) return hr;
     openFlags = CRYPT_NEWKEYSET;
@@ -84,27 +81,29 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   }
   TRACE_VALUE(container.c_str());
 
-  // 2. The provider, opened on the container unless the caller has it open.
+  // A double request passes the handle of its first key in, so that both
+  // keys land in one container.
   if (*provider == 0) {
     if (!p.CryptAcquireContextW(provider, container.c_str(), providerName, PROV_RSA_FULL,
                                 openFlags)) {
-      const HRESULT hr = StatusOfFailedCall();
+      const HRESULT hr = FailedCallStatusFullRule();
       *provider = 0;
-      TraceStep(kCreatePublicKey, u"CryptAcquireContext", hr);
-      return hr;
+      return TracedStatus(kCreatePublicKey, u"CryptAcquireContext", hr);
     }
     TraceStep(kCreatePublicKey, u"CryptAcquireContext", S_OK);
   }
 
-  // 3 and 4. The key pair and its public key.
+  // RSA hands out the public key info the request embeds; SM2 the blob,
+  // which the request code turns into the point it carries.
   HRESULT hr = S_OK;
   ScopedBuffer<BYTE> exported;
   DWORD exportedLength = 0;
   {
     KeyHandle key;
-    if (!p.CryptGenKey(*provider, KeyGenerationAlgId(rsa, keySpec),
-                       (keyLength << 16) | (generationFlags & 0xFFFFu), &key.value)) {
-      hr = StatusOfFailedCall();
+    if (!p.CryptGenKey(*provider, KeyGenerationAlgId(settings.algorithm, keySpec),
+                       (settings.keyLength << 16) | (settings.generationFlags & 0xFFFFu),
+                       &key.value)) {
+      hr = FailedCallStatusFullRule();
       key.value = 0;
       TraceStep(kCreatePublicKey, u"CryptGenKey", hr);
     } else {
@@ -133,7 +132,8 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
   }
 
   if (FAILED(hr)) {
-    // 7. Remove a container this call created; its key pair is of no use.
+    // A container this call created holds nothing anyone can use; a
+    // caller's container is left as it was found.
     if (creating) {
       if (*provider) p.CryptReleaseContext(*provider, 0);
       *provider = 0;
@@ -141,12 +141,11 @@ HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa,
       const BOOL deleted = p.CryptAcquireContextW(
           &ignored, container.c_str(), providerName, PROV_RSA_FULL,
           rsa ? CRYPT_DELETEKEYSET : KL_DELETEKEYSET_SM2);
-      TraceStep(kCreatePublicKey, u"Delete container", deleted ? S_OK : StatusOfFailedCall());
+      TraceStep(kCreatePublicKey, u"Delete container", deleted ? S_OK : FailedCallStatusFullRule());
     }
     return hr;
   }
 
-  // 5. Hand out the new container's name and the public key.
   if (creating) *containerName = container;
   *publicKey = exported.release();
   *publicKeyLength = exportedLength;

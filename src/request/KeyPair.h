@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/WinTypes.h"
+#include "request/KeyAlgorithm.h"
 
 // A new GUID as its 38-character registry text, braces included and
 // hexadecimal in upper case ("{8-4-4-4-12}"). Returns 0, the failure of
@@ -13,11 +14,20 @@ HRESULT CreateGUIDStr(std::u16string* text);
 
 // The key-generation identifier CryptGenKey receives: the key spec itself
 // for RSA; 0xBE00 (exchange) or 0x3E00 (signature) for SM2.
-ALG_ID KeyGenerationAlgId(bool rsa, DWORD keySpec);
+ALG_ID KeyGenerationAlgId(KeyAlgorithm algorithm, DWORD keySpec);
 
-// Generates one key pair of `keySpec` (1 exchange, 2 signature) and
-// `keyLength` bits in a container of `providerName` and exports its public
-// key.
+// The key pair CreatePublicKey makes.
+struct KeyPairSettings {
+  const char16_t* providerName = nullptr;  // required
+  KeyAlgorithm algorithm = KeyAlgorithm::Rsa;
+  DWORD keySpec = AT_KEYEXCHANGE;  // AT_KEYEXCHANGE (1) or AT_SIGNATURE (2)
+  DWORD keyLength = 0;             // bits
+  DWORD generationFlags = 0;       // the low 16 bits of the CryptGenKey flags
+  bool newContainer = false;       // a new GUID container even when one is named
+};
+
+// Generates one key pair as `settings` say, in a container of the
+// provider, and exports its public key.
 //
 // Container: when `newContainer` is false and *containerName holds a text,
 // that existing container is used; otherwise a new container named by
@@ -33,10 +43,10 @@ ALG_ID KeyGenerationAlgId(bool rsa, DWORD keySpec);
 // for SM2 the provider's 140-octet PUBLICKEYBLOB.
 //
 // The low 16 bits of the key-generation flags are `generationFlags`, the
-// high 16 bits the key length. A container this call created is deleted
-// again when a later step fails (CRYPT_DELETEKEYSET for RSA, 0xFFFF0002 for
-// SM2); a container named by the caller never is. On failure
-// *containerName is unchanged and *provider is 0 or a valid handle.
-HRESULT CreatePublicKey(DWORD keyLength, const char16_t* providerName, bool rsa, DWORD keySpec,
-                        bool newContainer, HCRYPTPROV* provider, std::u16string* containerName,
-                        BYTE** publicKey, DWORD* publicKeyLength, DWORD generationFlags);
+// high 16 bits the key length. A null provider name or out pointer gives
+// E_INVALIDARG. A container this call created is deleted again when a later
+// step fails (CRYPT_DELETEKEYSET for RSA, 0xFFFF0002 for SM2); a container
+// named by the caller never is. On failure *containerName is unchanged and
+// *provider is 0 or a valid handle.
+HRESULT CreatePublicKey(const KeyPairSettings& settings, HCRYPTPROV* provider,
+                        std::u16string* containerName, BYTE** publicKey, DWORD* publicKeyLength);

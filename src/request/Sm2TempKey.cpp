@@ -27,14 +27,12 @@ void Sm2PublicPoint(const BYTE* blob, BYTE point[65]) {
 
 HRESULT ConvertSM2TmpPublicKeyStructtoCANeeded(BYTE* blob, DWORD* length) {
   TraceHelper trace("ConvertSM2TmpPublicKeyStructtoCANeeded");
-  if (blob == nullptr || length == nullptr) {
-    TraceStep(u"ConvertSM2TmpPublicKeyStructtoCANeeded", u"Invalid parameter.", E_INVALIDARG);
-    return E_INVALIDARG;
-  }
+  if (blob == nullptr || length == nullptr)
+    return TracedStatus(u"ConvertSM2TmpPublicKeyStructtoCANeeded", u"Invalid parameter.",
+                        E_INVALIDARG);
   if (*length < kSm2PublicKeyBlobLength) {
     const HRESULT hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    TraceStep(u"ConvertSM2TmpPublicKeyStructtoCANeeded", u"Invalid parameter.", hr);
-    return hr;
+    return TracedStatus(u"ConvertSM2TmpPublicKeyStructtoCANeeded", u"Invalid parameter.", hr);
   }
   BYTE converted[kSm2TmpPublicKeyStructLength];
   ComposeSm2TmpPublicKeyStruct(blob + 8, converted);

@@ -68,9 +68,8 @@ HRESULT ComposeNarrowString(const std::u16string& value, DWORD valueType,
   const ScopedBuffer<char> holder(utf8);
   TraceStep(kName, convertStep, hr);
   if (FAILED(hr)) return hr;
-  hr = ComposeAnyString(valueType, reinterpret_cast<const BYTE*>(utf8), utf8Len, out, outLen);
-  TraceStep(kName, composeStep, hr);
-  return hr;
+  hr = ComposeAnyString(valueType, {reinterpret_cast<const BYTE*>(utf8), utf8Len}, out, outLen);
+  return TracedStatus(kName, composeStep, hr);
 }
 
 }  // namespace
@@ -121,8 +120,7 @@ HRESULT ParseSubject(std::u16string_view subject, std::vector<SubjectAttribute>*
       attributes->push_back({GetObjectID(ReplaceWchar(pair[0])), std::move(pair[1])});
     }
   } catch (const std::bad_alloc&) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
+    return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   }
   return S_OK;
 }
@@ -145,8 +143,9 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
     const uint64_t bytes = 2ull * attribute.value.size();
     hr = bytes <= 0xFFFFFFFFull
              ? ComposeAnyString(CERT_RDN_UTF8_STRING,
-                                reinterpret_cast<const BYTE*>(attribute.value.c_str()),
-                                static_cast<DWORD>(bytes), &value, &valueLen)
+                                {reinterpret_cast<const BYTE*>(attribute.value.c_str()),
+                                 static_cast<size_t>(bytes)},
+                                &value, &valueLen)
              : E_FAIL;
     TraceStep(kName, u"ComposeAnyString", hr);
   }
@@ -155,15 +154,14 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
 
   BYTE* sequence = nullptr;
   DWORD sequenceLen = 0;
-  hr =
-      ComposeSpecialAttribute(attribute.objectId.c_str(), value, valueLen, &sequence, &sequenceLen);
+  hr = ComposeSpecialAttribute(attribute.objectId.c_str(), {value, valueLen}, &sequence,
+                               &sequenceLen);
   const ScopedBuffer<> sequenceHolder(sequence);
   TraceStep(kName, u"ComposeSpecialAttribute", hr);
   if (FAILED(hr)) return hr;
 
-  hr = ASN1Encode(0x31, sequence, sequenceLen, out, outLen);
-  TraceStep(kName, u"ASN1Encode", hr);
-  return hr;
+  hr = ASN1Encode(kTagSet, {sequence, sequenceLen}, out, outLen);
+  return TracedStatus(kName, u"ASN1Encode", hr);
 }
 
 HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
@@ -191,11 +189,9 @@ HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
       if (FAILED(hr)) return hr;
       parts.push_back({rdn, rdnLen});
     }
-    hr = ASN1EncodeParts(0x30, parts.data(), parts.size(), out, outLen);
-    TraceStep(kName, u"ASN1Encode", hr);
-    return hr;
+    hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
+    return TracedStatus(kName, u"ASN1Encode", hr);
   } catch (const std::bad_alloc&) {
-    TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
+    return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   }
 }

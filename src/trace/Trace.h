@@ -102,6 +102,13 @@ void TraceStep(const char16_t* text, HRESULT status);
 // 512-character buffer (cut to fit) and records it with TraceStep.
 void TraceStep(const char16_t* function, const char16_t* step, HRESULT status);
 
+// Records the step as TraceStep(function, step, status) does and returns
+// `status`, for a step whose status is also the operation's result.
+inline HRESULT TracedStatus(const char16_t* function, const char16_t* step, HRESULT status) {
+  TraceStep(function, step, status);
+  return status;
+}
+
 // Value records (TRACE_FLAG_INFO) and failure records with the source
 // position (TRACE_FLAG_FAILURE). The message number is the source line, which
 // is unique within the component.

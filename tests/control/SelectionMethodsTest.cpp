@@ -80,7 +80,7 @@ TEST(SetKeyAlgorithm, AcceptsRsaAndSm2InAnyCase) {
     SCOPED_TRACE(Narrow(r.text ? r.text : u"(null)"));
     EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(text, &ok), r.status);
     EXPECT_EQ(ok, r.status == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
-    EXPECT_EQ(agent.object()->KeyAlgorithm(), std::u16string(r.stored));
+    EXPECT_EQ(agent.object()->KeyAlgorithmName(), std::u16string(r.stored));
   }
 }
 
@@ -97,7 +97,7 @@ TEST(Selection, RefusalKeepsTheEarlierSelection) {
   EXPECT_EQ(agent.object()->KeyLength(), 2048);
   ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(rsa, &ok), S_OK);
   EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(ecc, &ok), kKeyAlgorithm);
-  EXPECT_EQ(agent.object()->KeyAlgorithm(), u"RSA");
+  EXPECT_EQ(agent.object()->KeyAlgorithmName(), u"RSA");
 }
 
 TEST(GetContainer, FreshObjectGivesEmptyTextAndClearsTheStatus) {

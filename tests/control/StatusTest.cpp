@@ -22,10 +22,12 @@ const StatusRow kRows[] = {
     {0x7FFFFFFF, 0xA007FFFF, 0x8007FFFF},           // largest positive, customer bit set
 };
 
-TEST(StatusFromError, FollowsTheLastErrorRule) {
+TEST(StatusRules, FullAndWin32RulesPerRow) {
   for (const StatusRow& r : kRows) {
-    EXPECT_EQ(static_cast<uint32_t>(StatusFromError(r.error)), r.full) << std::hex << r.error;
-    EXPECT_EQ(static_cast<uint32_t>(StatusFromWin32Error(r.error)), r.win32) << std::hex << r.error;
+    EXPECT_EQ(static_cast<uint32_t>(StatusFromErrorFullRule(r.error)), r.full)
+        << std::hex << r.error;
+    EXPECT_EQ(static_cast<uint32_t>(StatusFromErrorWin32Rule(r.error)), r.win32)
+        << std::hex << r.error;
   }
 }
 

@@ -38,8 +38,15 @@ Request Make(bool rsa, DWORD mode, ALG_ID hash, const char16_t* subject = u"CN=T
              DWORD form = kAttributesSpecial) {
   Request r;
   char* text = nullptr;
-  r.status = PKCS10CertRequisition(rsa ? kEnhanced : kSm2, subject, mode, mode, rsa,
-                                   rsa ? 1024 : 256, &r.container, &text, form, 0, 0, hash);
+  RequisitionSettings settings;
+  settings.providerName = rsa ? kEnhanced : kSm2;
+  settings.algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2;
+  settings.mode = mode;
+  settings.keySpec = mode;
+  settings.keyLength = rsa ? 1024 : 256;
+  settings.hashAlgorithm = hash;
+  settings.attributeForm = form;
+  r.status = PKCS10CertRequisition(settings, subject, &r.container, &text);
   if (text) r.text = text;
   r.der = Unbase64(r.text);
   FreeBuffer(text);

@@ -28,8 +28,14 @@ struct Result {
 };
 
 void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags) {
-  r->status = CreatePublicKey(bits, rsa ? kEnhanced : kSm2, rsa, spec, fresh, &r->provider,
-                              &r->container, &r->key, &r->keyLength, flags);
+  KeyPairSettings settings;
+  settings.providerName = rsa ? kEnhanced : kSm2;
+  settings.algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2;
+  settings.keySpec = spec;
+  settings.keyLength = bits;
+  settings.generationFlags = flags;
+  settings.newContainer = fresh;
+  r->status = CreatePublicKey(settings, &r->provider, &r->container, &r->key, &r->keyLength);
 }
 
 // Creates container `name` of the provider with no key in it.

@@ -62,7 +62,7 @@ TEST(TraceSteps, StepsOfSubjectsAndSm2Signatures) {
     ScopedTraceRecorder consumer(0xF);
     Produce([&](BYTE** o, DWORD* l) {
       return row.subject ? ComposeSubject(row.subject, o, l)
-                         : SM2EncodeRawSignature(raw.data(), row.length, o, l);
+                         : SM2EncodeRawSignature(ByteView(raw).first(row.length), o, l);
     });
     for (const char* step : row.steps) EXPECT_TRUE(Has(step)) << step;
   }

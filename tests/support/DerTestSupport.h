@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "base/Platform.h"
-
-using Bytes = std::vector<unsigned char>;
+#include "support/TestSupport.h"
 
 // "30 03 02 01 05" (spaces optional) to bytes.
 Bytes FromHex(const std::string& hex);

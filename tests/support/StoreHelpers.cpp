@@ -23,7 +23,7 @@ HRESULT AddEncoded(HCERTSTORE store, const Bytes& der, DWORD disposition) {
   if (Plat().CertAddEncodedCertificateToStore(store, kEncoding, der.data(),
                                               static_cast<DWORD>(der.size()), disposition, nullptr))
     return S_OK;
-  return StatusFromError(Plat().GetLastError());
+  return StatusFromErrorFullRule(Plat().GetLastError());
 }
 
 PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Bytes& der) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+// Bytes of an encoding, a key or a file: the one byte-vector type of the tests.
 using Bytes = std::vector<uint8_t>;
 
 // Sets an environment variable for the scope, restoring it afterwards.

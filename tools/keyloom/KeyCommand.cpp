@@ -44,16 +44,15 @@ std::string PublicKeyInfo(HCRYPTPROV provider, HCRYPTKEY key, DWORD spec, bool s
     if (!blob || !p.CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.get(), &size)) return {};
     BYTE point[65];
     Sm2PublicPoint(blob.get(), point);
-    hr = ComposeSignPublicKeyData(kOidEcPublicKey, kOidSm2Curve, point, sizeof point, &der,
-                                  &derLength, true);
+    hr = ComposeSignPublicKeyData(KeyAlgorithm::Sm2, {point, sizeof point}, &der, &derLength);
   } else {
     const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
     if (!p.CryptExportPublicKeyInfo(provider, spec, encoding, nullptr, &size)) return {};
     ScopedBuffer<BYTE> buffer(AllocZeroed<BYTE>(size));
     auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.get());
     if (!buffer || !p.CryptExportPublicKeyInfo(provider, spec, encoding, info, &size)) return {};
-    hr = ComposeSignPublicKeyData(kOidRsaEncryption, "", info->PublicKey.pbData,
-                                  info->PublicKey.cbData, &der, &derLength, false);
+    hr = ComposeSignPublicKeyData(
+        KeyAlgorithm::Rsa, {info->PublicKey.pbData, info->PublicKey.cbData}, &der, &derLength);
   }
   const ScopedBuffer<BYTE> holder(der);
   return SUCCEEDED(hr) ? Base64(der, derLength) : std::string();
@@ -148,7 +147,8 @@ int List(const std::u16string& only) {
     std::vector<std::u16string> names;
     if (!Containers(provider, &names)) {
       std::fprintf(stderr, "keyloom key list: %s cannot be opened: 0x%08x\n",
-                   Utf16ToUtf8(provider).c_str(), static_cast<unsigned>(StatusOfFailedCall()));
+                   Utf16ToUtf8(provider).c_str(),
+                   static_cast<unsigned>(FailedCallStatusFullRule()));
       code = 1;
       continue;
     }
@@ -175,7 +175,7 @@ int Delete(const std::u16string& provider, const std::u16string& container) {
                                      PROV_RSA_FULL, KL_DELETEKEYSET_SM2);
   if (!deleted) {
     std::fprintf(stderr, "keyloom key delete: 0x%08x\n",
-                 static_cast<unsigned>(StatusOfFailedCall()));
+                 static_cast<unsigned>(FailedCallStatusFullRule()));
     return 1;
   }
   std::printf("{\"provider\":%s,\"container\":%s,\"deleted\":true}\n",

@@ -7,8 +7,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/soft/certs/SoftCert.h"
+#include "base/FileTime.h"
 #include "platform/soft/SoftTable.h"
+#include "platform/soft/certs/SoftCert.h"
 
 namespace {
 
@@ -60,11 +61,7 @@ FILETIME FileTimeOf(const ASN1_TIME* time) {
   FILETIME ft{};
   struct tm tm {};
   if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return ft;
-  const int64_t seconds = static_cast<int64_t>(timegm(&tm)) + 11644473600LL;
-  const uint64_t v = static_cast<uint64_t>(seconds) * 10000000ULL;
-  ft.dwLowDateTime = static_cast<DWORD>(v);
-  ft.dwHighDateTime = static_cast<DWORD>(v >> 32);
-  return ft;
+  return FileTimeOfTicks(FileTimeTicksOfUnixTime(timegm(&tm)));
 }
 
 CRYPTOAPI_BLOB Blob(Bytes& b) { return {static_cast<DWORD>(b.size()), b.data()}; }

@@ -7,8 +7,9 @@
 
 #include <memory>
 
-#include "platform/soft/certs/SoftCert.h"
+#include "base/FileTime.h"
 #include "platform/soft/SoftTable.h"
+#include "platform/soft/certs/SoftCert.h"
 
 namespace {
 
@@ -157,8 +158,8 @@ BOOL CertGetCertificateChainImpl(HCERTCHAINENGINE, PCCERT_CONTEXT cert, FILETIME
   X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(v.ctx);
   X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_CHECK_SS_SIGNATURE);
   if (time != nullptr) {
-    const uint64_t ft = (uint64_t{time->dwHighDateTime} << 32) | time->dwLowDateTime;
-    X509_VERIFY_PARAM_set_time(param, static_cast<time_t>(ft / 10000000ULL) - 11644473600LL);
+    X509_VERIFY_PARAM_set_time(param,
+                               static_cast<time_t>(UnixTimeOfFileTimeTicks(FileTimeTicks(*time))));
   }
   X509_verify_cert(v.ctx);
 

@@ -5,6 +5,7 @@
 
 #include <cctype>
 
+#include "base/FileTime.h"
 #include "encoding/Unicode.h"
 #include "platform/soft/registry/SoftDatabase.h"
 
@@ -16,7 +17,7 @@ constexpr int64_t kRootId = 1;
 int64_t NowTicks() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  return int64_t{ts.tv_sec} * 10000000 + ts.tv_nsec / 100 + 116444736000000000LL;
+  return FileTimeTicksOfUnixTime(ts.tv_sec, ts.tv_nsec);
 }
 
 DWORD Done(int rc) { return rc == SQLITE_DONE ? ERROR_SUCCESS : SoftSqlError(rc); }

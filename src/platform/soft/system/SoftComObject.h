@@ -12,9 +12,6 @@ struct SoftComObject {
   void (*destroy)(SoftComObject* self) = nullptr;
 };
 
-// Adds one reference.
-inline void SoftComAddRef(SoftComObject* object) { object->refs.fetch_add(1); }
-
 // Drops one reference and destroys the object at zero; returns what is left.
 inline ULONG SoftComRelease(SoftComObject* object) {
   if (object == nullptr) return 0;

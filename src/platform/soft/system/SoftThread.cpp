@@ -71,7 +71,7 @@ DWORD FormatMessageImpl(DWORD flags, const void*, DWORD messageId, DWORD languag
     return 0;
   }
   uint32_t key = messageId;
-  if (static_cast<int32_t>(key) > 0) key = static_cast<uint32_t>(StatusFromWin32Error(key));
+  if (static_cast<int32_t>(key) > 0) key = static_cast<uint32_t>(StatusFromErrorWin32Rule(key));
   const LANGID lang = languageId ? static_cast<LANGID>(languageId) : UserLanguage();
   for (const SystemMessage& m : kSystemMessages)
     if (m.status == key) return CopyOut(lang == kChinese ? m.chinese : m.english, buffer, size);

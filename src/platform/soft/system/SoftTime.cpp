@@ -1,14 +1,15 @@
 // File times (100-nanosecond ticks since 1601-01-01 UTC) and calendar times.
 #include <ctime>
 
+#include "base/FileTime.h"
 #include "platform/soft/SoftTable.h"
 
 namespace {
 
-constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicksPerSecond = kFileTimeTicksPerSecond;
 constexpr int64_t kTicksPerDay = kTicksPerSecond * 86400;
 // Days from 1601-01-01 to 1970-01-01.
-constexpr int64_t kEpochDays = 134774;
+constexpr int64_t kEpochDays = kUnixEpochFileTimeSeconds / 86400;
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -39,19 +40,10 @@ BOOL Fail() {
   return FALSE;
 }
 
-int64_t TicksOf(const FILETIME& ft) {
-  return static_cast<int64_t>((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
-}
-
-FILETIME FileTimeOfTicks(int64_t ticks) {
-  return {static_cast<DWORD>(static_cast<uint64_t>(ticks)),
-          static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32)};
-}
-
 // Values with the top bit set are out of range, as on the platform.
 BOOL FileTimeToSystemTimeImpl(const FILETIME* fileTime, SYSTEMTIME* st) {
-  if (fileTime == nullptr || st == nullptr || TicksOf(*fileTime) < 0) return Fail();
-  const int64_t ticks = TicksOf(*fileTime);
+  if (fileTime == nullptr || st == nullptr || FileTimeTicks(*fileTime) < 0) return Fail();
+  const int64_t ticks = FileTimeTicks(*fileTime);
   const int64_t days = ticks / kTicksPerDay;
   int64_t rest = ticks % kTicksPerDay;
   int64_t y;
@@ -95,7 +87,8 @@ BOOL FileTimeToLocalFileTimeImpl(const FILETIME* fileTime, FILETIME* local) {
   const time_t now = time(nullptr);
   struct tm tm {};
   if (localtime_r(&now, &tm) == nullptr) return Fail();
-  const int64_t ticks = TicksOf(*fileTime) + static_cast<int64_t>(tm.tm_gmtoff) * kTicksPerSecond;
+  const int64_t ticks =
+      FileTimeTicks(*fileTime) + static_cast<int64_t>(tm.tm_gmtoff) * kTicksPerSecond;
   if (ticks < 0) return Fail();
   *local = FileTimeOfTicks(ticks);
   return TRUE;
