@@ -112,12 +112,12 @@ HRESULT CCryptoAgent::RequestCertificate(const char16_t* method, BSTR bstrSubjec
     const std::u16string subject(U16(bstrSubjectDN), SysStringLen(bstrSubjectDN));
     std::u16string container;
     char* text = nullptr;
-    // The attributes are written in the PKCS#9 form (values in a SET), which
-    // every PKCS#10 parser reads.
+    // The double-certificate attributes go in the special form (no SET
+    // around the values): the certification authority parses that form.
     hr = PKCS10CertRequisition(m_strCSPName.c_str(), subject.c_str(),
                                static_cast<DWORD>(lCertType), static_cast<DWORD>(lCertType),
                                algorithm == AlgorithmChoice::kRsa, static_cast<DWORD>(m_lKeyLength),
-                               &container, &text, kAttributesStandard,
+                               &container, &text, kAttributesSpecial,
                                static_cast<DWORD>(lSignPrivateKeyGenerateFlags), 0,
                                md5 ? CALG_MD5 : CALG_SHA1);
     request.reset(text);
