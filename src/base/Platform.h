@@ -131,6 +131,17 @@ struct Platform {
   BOOL (*CertFreeCertificateContext)(PCCERT_CONTEXT cert);
   DWORD (*CertNameToStrW)(DWORD encodingType, const CERT_NAME_BLOB* name, DWORD strType,
                           char16_t* text, DWORD textSize);
+  // CryptVerifyCertificateSignatureEx: checks the signature of a signed
+  // encoding (certificate, CRL or certification request: SEQUENCE {
+  // toBeSigned, algorithm, BIT STRING signature }). The subject is a
+  // CRYPT_DATA_BLOB (CRYPT_VERIFY_CERT_SIGN_SUBJECT_BLOB), the issuer a
+  // CERT_PUBLIC_KEY_INFO (CRYPT_VERIFY_CERT_SIGN_ISSUER_PUBKEY). FALSE with
+  // NTE_BAD_SIGNATURE when the signature does not match, NTE_BAD_ALGID for an
+  // algorithm the platform cannot check, CRYPT_E_ASN1_* for a malformed
+  // encoding, E_INVALIDARG for other subject or issuer types.
+  BOOL (*CryptVerifyCertificateSignatureEx)(HCRYPTPROV prov, DWORD encodingType,
+                                            DWORD subjectType, void* subject, DWORD issuerType,
+                                            void* issuer, DWORD flags, void* extra);
   BOOL (*CertGetCertificateChain)(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, FILETIME* time,
                                   HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para,
                                   DWORD flags, void* reserved, PCCERT_CHAIN_CONTEXT* chain);

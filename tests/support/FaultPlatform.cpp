@@ -32,6 +32,7 @@ enum Kind { kValue, kCode, kHresult, kHandle };
   X(CertAddEncodedCertificateToStore, kValue) X(CertGetCertificateContextProperty, kValue)  \
   X(CertSetCertificateContextProperty, kValue) X(CertDuplicateCertificateContext, kValue)   \
   X(CertFreeCertificateContext, kValue) X(CertNameToStrW, kValue)                           \
+  X(CryptVerifyCertificateSignatureEx, kValue)                                              \
   X(CertGetCertificateChain, kValue) X(CertFreeCertificateChain, kValue)                    \
   X(CertFreeCertificateChainEngine, kValue) X(GetVersionExW, kValue)                        \
   X(VerifyVersionInfoW, kValue) X(VerSetConditionMask, kValue) X(RegOpenKeyExW, kCode)      \

@@ -99,6 +99,7 @@ void SoftFillUnimplemented(Platform& t) {
   Fail(t.CertDuplicateCertificateContext);
   Fail(t.CertFreeCertificateContext);
   Fail(t.CertNameToStrW);
+  Fail(t.CryptVerifyCertificateSignatureEx);
   Fail(t.CertGetCertificateChain);
   Fail(t.CertFreeCertificateChain);
   Fail(t.CertFreeCertificateChainEngine);
