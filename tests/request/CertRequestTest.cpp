@@ -9,6 +9,7 @@
 #include "request/Sm2TempKey.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"
+#include "request/RequestReader.h"
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
 #include "support/FakeProvider.h"
@@ -120,6 +121,26 @@ TEST(Pkcs10, StandardAttributeFormWrapsValuesInSets) {
   EXPECT_TRUE(Contains(r.der, {0x30, 0x15, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01,
                                0x09, 0x07, 0x31, 0x08, 0x13, 0x06, '7', '3', '9', '2', '5', '4'}));
   EXPECT_FALSE(Asn1Parse(r.der).empty());
+}
+
+// The reader tells the two attribute forms apart and finds the same values
+// in both; the scripted provider's signature is no real one.
+TEST(Pkcs10, ReaderTellsTheAttributeFormsApart) {
+  for (const DWORD form : {kAttributesSpecial, kAttributesStandard}) {
+    FakeProvider fake;
+    fake.signature = Counting(0x01, 128);
+    const Request r = Make(&fake, true, 2, CALG_SHA1, u"CN=Test,C=CN", form);
+    RequestSummary read;
+    ASSERT_EQ(ReadCertRequest(r.der, &read), S_OK);
+    EXPECT_EQ(read.subject, u"CN=Test, C=CN");
+    ASSERT_EQ(read.attributes.size(), 2u);
+    for (const RequestAttribute& a : read.attributes) EXPECT_EQ(a.special, form == kAttributesSpecial);
+    EXPECT_EQ(read.attributes[0].value, (Bytes{'7', '3', '9', '2', '5', '4'}));
+    EXPECT_TRUE(Contains(r.der, read.attributes[1].value));
+    EXPECT_EQ(read.attributes[1].value.size(), 140u);  // the exchange key's RSAPublicKey
+    EXPECT_FALSE(read.signatureValid);
+    EXPECT_EQ(read.signatureStatus, NTE_BAD_SIGNATURE);
+  }
 }
 
 TEST(Pkcs10, Sm2SingleAndDoubleLayouts) {
