@@ -75,7 +75,11 @@ int Inspect(const std::string& path) {
   }
   std::printf("%s\n", Json(summary).c_str());
   if (summary.signatureValid) return 0;
-  std::fprintf(stderr, "%s: the signature does not verify: 0x%08x\n", kPrefix,
+  // A platform without the algorithm (SM2 where no provider registered it)
+  // cannot check the signature; that is not the same as a bad signature.
+  const bool checked = summary.signatureStatus == NTE_BAD_SIGNATURE;
+  std::fprintf(stderr, "%s: %s: 0x%08x\n", kPrefix,
+               checked ? "the signature does not verify" : "the signature cannot be checked",
                static_cast<unsigned>(summary.signatureStatus));
   return 1;
 }
