@@ -1,15 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the Windows
-# cross-build need, when any is missing. Safe to run again.
+# Installs the Debian packages that are missing for the given groups:
+#   build    the module and the keyloom tool (compiler, CMake, OpenSSL,
+#            SQLite and libxml2 headers)
+#   test     the test suites, benchmarks and fuzz targets
+#   windows  the Windows cross-build and Wine
+# No group: all of them. Safe to run again.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  libssl-dev openssl libsqlite3-dev libxml2-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64
+declare -A groups=(
+  [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev"
+  [test]="openssl libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64"
 )
+
+chosen=("$@")
+if ((${#chosen[@]} == 0)); then chosen=(build test windows); fi
+packages=()
+for group in "${chosen[@]}"; do
+  if [ -z "${groups[$group]+set}" ]; then
+    echo "usage: deps.sh [build|test|windows]..." >&2
+    exit 2
+  fi
+  read -r -a listed <<<"${groups[$group]}"
+  packages+=("${listed[@]}")
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -117,8 +117,8 @@ HRESULT CCryptoAgent::RequestCertificate(const char16_t* method, BSTR bstrSubjec
     const std::u16string subject(U16(bstrSubjectDN), SysStringLen(bstrSubjectDN));
     std::u16string container;
     char* text = nullptr;
-    // The attributes are written in the PKCS#9 form (values in a SET), which
-    // every PKCS#10 parser reads.
+    // The double-certificate attributes go in the special form (no SET
+    // around the values): the certification authority parses that form.
     const RequisitionSettings settings{
         .providerName = m_strCSPName.c_str(),
         .algorithm = *algorithm,
@@ -126,7 +126,7 @@ HRESULT CCryptoAgent::RequestCertificate(const char16_t* method, BSTR bstrSubjec
         .keySpec = static_cast<DWORD>(lCertType),
         .keyLength = static_cast<DWORD>(m_lKeyLength),
         .hashAlgorithm = static_cast<ALG_ID>(md5 ? CALG_MD5 : CALG_SHA1),
-        .attributeForm = kAttributesStandard,
+        .attributeForm = kAttributesSpecial,
         .signingKeyFlags = static_cast<DWORD>(lSignPrivateKeyGenerateFlags)};
     hr = PKCS10CertRequisition(settings, subject.c_str(), &container, &text);
     request.reset(text);

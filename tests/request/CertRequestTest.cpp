@@ -12,6 +12,7 @@
 #include "encoding/Buffer.h"
 #include "request/CertRequest.h"
 #include "request/CertRequisition.h"
+#include "request/RequestReader.h"
 #include "request/Sm2TempKey.h"
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
@@ -295,6 +296,25 @@ TEST(Sm2TempKey, ConvertsTheProviderBlobInPlace) {
             0x8007000Du);
   EXPECT_EQ(length, 139u);
   EXPECT_EQ(ConvertSM2TmpPublicKeyStructtoCANeeded(nullptr, &length), E_INVALIDARG);
+}
+
+// The reader tells the two attribute forms apart, finds the same values in
+// both, and checks the signature through the platform.
+TEST(RequestReader, TellsTheAttributeFormsApart) {
+  ScopedSoftHomes homes;
+  for (const DWORD form : {kAttributesSpecial, kAttributesStandard}) {
+    const Request r = Make(true, 2, CALG_SHA1, u"CN=Test,C=CN", form);
+    ASSERT_EQ(r.status, S_OK);
+    RequestSummary read;
+    ASSERT_EQ(ReadCertRequest(r.der, &read), S_OK);
+    EXPECT_EQ(read.subject, u"CN=Test, C=CN");
+    ASSERT_EQ(read.attributes.size(), 2u);
+    for (const RequestAttribute& a : read.attributes) EXPECT_EQ(a.special, form == kAttributesSpecial);
+    EXPECT_EQ(read.attributes[0].value, (Bytes{'7', '3', '9', '2', '5', '4'}));
+    EXPECT_TRUE(Contains(r.der, read.attributes[1].value));
+    EXPECT_EQ(read.attributes[1].value.size(), 140u);  // the exchange key's RSAPublicKey
+    EXPECT_TRUE(read.signatureValid);
+  }
 }
 
 }  // namespace

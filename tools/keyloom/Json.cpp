@@ -2,9 +2,13 @@
 
 #include <cstdio>
 
+#include "encoding/Unicode.h"
+
 std::string JsonString(std::string_view text) {
+  // Ill-formed UTF-8 (a name or challenge of any octets) becomes U+FFFD.
+  const std::string clean = Utf16ToUtf8(Utf8ToUtf16(text));
   std::string out = "\"";
-  for (char c : text) {
+  for (char c : clean) {
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

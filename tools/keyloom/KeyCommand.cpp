@@ -5,7 +5,6 @@
 
 #include "base/Platform.h"
 #include "base/PlatformHandles.h"
-#include "control/ProviderList.h"
 #include "base/Status.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
@@ -69,10 +68,10 @@ std::string Certificate(HCRYPTKEY key) {
 }
 
 // The JSON array of the container's keys; empty when it cannot be opened.
-std::string ContainerKeys(const std::u16string& provider, const std::u16string& container) {
+std::string ContainerKeys(const std::u16string& provider, DWORD type,
+                          const std::u16string& container) {
   ProviderHandle h;
-  if (!Plat().CryptAcquireContextW(&h.value, container.c_str(), provider.c_str(), PROV_RSA_FULL,
-                                   0)) {
+  if (!Plat().CryptAcquireContextW(&h.value, container.c_str(), provider.c_str(), type, 0)) {
     h.value = 0;
     return {};
   }
@@ -97,9 +96,9 @@ std::string ContainerKeys(const std::u16string& provider, const std::u16string& 
 }
 
 // Names of the provider's containers (PP_ENUMCONTAINERS).
-bool Containers(const std::u16string& provider, std::vector<std::u16string>* names) {
+bool Containers(const std::u16string& provider, DWORD type, std::vector<std::u16string>* names) {
   ProviderHandle h;
-  if (!Plat().CryptAcquireContextW(&h.value, nullptr, provider.c_str(), PROV_RSA_FULL,
+  if (!Plat().CryptAcquireContextW(&h.value, nullptr, provider.c_str(), type,
                                    CRYPT_VERIFYCONTEXT)) {
     h.value = 0;
     return false;
@@ -115,50 +114,78 @@ bool Containers(const std::u16string& provider, std::vector<std::u16string>* nam
   return true;
 }
 
-std::vector<std::u16string> SplitList(const std::u16string& list) {
-  std::vector<std::u16string> out;
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t end = list.find(u"||", start);
-    if (end == std::u16string::npos) end = list.size();
-    out.push_back(list.substr(start, end - start));
-    start = end + 2;
+struct Provider {
+  std::u16string name;
+  DWORD type = PROV_RSA_FULL;
+};
+
+// The installed providers with their types, in the platform's order; an
+// entry that cannot be read is left out.
+std::vector<Provider> InstalledProviders() {
+  const Platform& p = Plat();
+  std::vector<Provider> out;
+  for (DWORD index = 0, unreadable = 0; unreadable < 16; ++index) {
+    DWORD type = 0, size = 0;
+    if (!p.CryptEnumProvidersW(index, nullptr, 0, &type, nullptr, &size)) {
+      if (p.GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      ++unreadable;
+      continue;
+    }
+    std::u16string name(size / sizeof(char16_t) + 1, u'\0');
+    if (!p.CryptEnumProvidersW(index, nullptr, 0, &type, name.data(), &size)) {
+      ++unreadable;
+      continue;
+    }
+    unreadable = 0;
+    name.resize(WideLength(name.c_str()));
+    out.push_back({name, type});
   }
   return out;
 }
 
+// The provider types whose keys this tool reads: the RSA families (RSA and
+// SM2 tokens follow the full RSA type's conventions). DSS and
+// Diffie-Hellman providers hold keys of other kinds.
+bool ReadableType(DWORD type) {
+  constexpr DWORD kProvRsaSchannel = 12, kProvRsaAes = 24;
+  return type == PROV_RSA_FULL || type == kProvRsaSchannel || type == kProvRsaAes;
+}
+
+// The named provider with its installed type (the full RSA type when it is
+// not enumerated).
+Provider Named(const std::u16string& name) {
+  for (const Provider& provider : InstalledProviders())
+    if (provider.name == name) return provider;
+  return {name, PROV_RSA_FULL};
+}
+
 int List(const std::u16string& only) {
-  std::vector<std::u16string> providers;
-  if (!only.empty()) {
-    providers.push_back(only);
-  } else {
-    std::u16string list;
-    if (FAILED(GetAllCSPName(&list))) {
-      std::fprintf(stderr, "keyloom key list: the providers cannot be listed\n");
-      return 1;
-    }
-    providers = SplitList(list);
-  }
+  const std::vector<Provider> providers =
+      only.empty() ? InstalledProviders() : std::vector<Provider>{Named(only)};
   // Providers that share one container namespace report the same
   // containers; each container and key set is printed once.
   std::set<std::string> printed;
   int code = 0;
-  for (const std::u16string& provider : providers) {
+  for (const Provider& provider : providers) {
+    const std::string name = Utf16ToUtf8(provider.name);
+    if (!ReadableType(provider.type)) {
+      std::fprintf(stderr, "keyloom key list: %s skipped: provider type %u holds no RSA or SM2 keys\n",
+                   name.c_str(), static_cast<unsigned>(provider.type));
+      continue;
+    }
     std::vector<std::u16string> names;
-    if (!Containers(provider, &names)) {
-      std::fprintf(stderr, "keyloom key list: %s cannot be opened: 0x%08x\n",
-                   Utf16ToUtf8(provider).c_str(),
+    if (!Containers(provider.name, provider.type, &names)) {
+      std::fprintf(stderr, "keyloom key list: %s cannot be opened: 0x%08x\n", name.c_str(),
                    static_cast<unsigned>(FailedCallStatusFullRule()));
       code = 1;
       continue;
     }
     for (const std::u16string& container : names) {
-      const std::string keys = ContainerKeys(provider, container);
-      const std::string name = Utf16ToUtf8(container);
-      if (keys.empty() || !printed.insert(name + keys).second) continue;
-      std::printf("{\"provider\":%s,\"container\":%s,\"keys\":%s}\n",
-                  JsonString(Utf16ToUtf8(provider)).c_str(), JsonString(name).c_str(),
-                  keys.c_str());
+      const std::string keys = ContainerKeys(provider.name, provider.type, container);
+      const std::string containerName = Utf16ToUtf8(container);
+      if (keys.empty() || !printed.insert(containerName + keys).second) continue;
+      std::printf("{\"provider\":%s,\"container\":%s,\"keys\":%s}\n", JsonString(name).c_str(),
+                  JsonString(containerName).c_str(), keys.c_str());
     }
   }
   return code;
@@ -166,13 +193,14 @@ int List(const std::u16string& only) {
 
 int Delete(const std::u16string& provider, const std::u16string& container) {
   const Platform& p = Plat();
+  const DWORD type = Named(provider).type;
   HCRYPTPROV ignored = 0;
   // Tokens of other makers delete with their own flag value.
-  bool deleted = p.CryptAcquireContextW(&ignored, container.c_str(), provider.c_str(),
-                                        PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+  bool deleted = p.CryptAcquireContextW(&ignored, container.c_str(), provider.c_str(), type,
+                                        CRYPT_DELETEKEYSET);
   if (!deleted && p.GetLastError() == static_cast<DWORD>(NTE_BAD_FLAGS))
-    deleted = p.CryptAcquireContextW(&ignored, container.c_str(), provider.c_str(),
-                                     PROV_RSA_FULL, KL_DELETEKEYSET_SM2);
+    deleted = p.CryptAcquireContextW(&ignored, container.c_str(), provider.c_str(), type,
+                                     KL_DELETEKEYSET_SM2);
   if (!deleted) {
     std::fprintf(stderr, "keyloom key delete: 0x%08x\n",
                  static_cast<unsigned>(FailedCallStatusFullRule()));

@@ -7,6 +7,7 @@
 #include "keyloom/CallCommand.h"
 #include "keyloom/KeyCommand.h"
 #include "keyloom/ModuleLoader.h"
+#include "keyloom/RequestCommand.h"
 
 namespace {
 
@@ -30,6 +31,15 @@ const char kUsage[] =
     "  key delete --provider NAME --container NAME\n"
     "      Delete one key container.\n"
     "\n"
+    "  request inspect FILE|-\n"
+    "      Read a PKCS#10 request (DER, or the Base64 text the request methods\n"
+    "      return) from FILE or standard input and print one JSON object: subject,\n"
+    "      keyAlgorithm, keyBits, signatureAlgorithm, attributes (oid, form\n"
+    "      \"special\" or \"pkcs9\", value: the challenge text or the temporary\n"
+    "      key in Base64) and signatureValid, checked by the platform.\n"
+    "      Exit status: 0 when the signature holds, 1 when it does not or the\n"
+    "      request cannot be read.\n"
+    "\n"
     "  regsvr [-u] [-i[:CMDLINE]]\n"
     "      Call DllRegisterServer, DllUnregisterServer (-u) or DllInstall (-i, with\n"
     "      -u for uninstall; CMDLINE \"user\" registers for the current user).\n"
@@ -37,10 +47,14 @@ const char kUsage[] =
     "  --help\n"
     "      This text.\n"
     "\n"
+#ifdef _WIN32
+    "The module is %KEYLOOM_MODULE%, else keyloom.dll beside this program.\n"
+#else
     "The module is $KEYLOOM_MODULE, else lib/libkeyloom.so of the build folder.\n"
     "The soft platform keeps its data under $KEYLOOM_HOME (user) and\n"
     "$KEYLOOM_MACHINE_HOME (machine); KEYLOOM_TRACE (hex mask) and\n"
     "KEYLOOM_TRACE_FILE switch tracing on.\n"
+#endif
     "Exit status 2: a usage error.\n";
 
 int Usage() {
@@ -59,8 +73,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> rest(argv + 2, argv + argc);
 
-  if (command == "key") {
-    const int code = RunKeyCommand(rest);
+  if (command == "key" || command == "request") {
+    const int code = command == "key" ? RunKeyCommand(rest) : RunRequestCommand(rest);
     return code == 2 ? Usage() : code;
   }
 

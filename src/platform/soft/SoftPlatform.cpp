@@ -11,6 +11,7 @@ Platform BuildSoftTable() {
   SoftFillComObjects(t);
   SoftFillCertStores(t);
   SoftFillCertNames(t);
+  SoftFillSignatureCheck(t);
   SoftFillChains(t);
   SoftFillVersion(t);
   SoftFillXmlDom(t);

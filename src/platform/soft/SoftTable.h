@@ -18,6 +18,7 @@ void SoftFillCrypto(Platform& t);    // cryptographic providers and key containe
 // certs/
 void SoftFillCertStores(Platform& t);  // certificate contexts and stores
 void SoftFillCertNames(Platform& t);   // CertNameToStrW
+void SoftFillSignatureCheck(Platform& t);  // CryptVerifyCertificateSignatureEx
 void SoftFillChains(Platform& t);      // chain engine
 
 // registry/

@@ -144,6 +144,12 @@ Platform BuildWin32Table() {
                         DWORD size) {
     return ::CertNameToStrW(encoding, const_cast<CERT_NAME_BLOB*>(name), type, W(text), size);
   };
+  t.CryptVerifyCertificateSignatureEx = [](HCRYPTPROV prov, DWORD encoding, DWORD subjectType,
+                                           void* subject, DWORD issuerType, void* issuer,
+                                           DWORD flags, void* extra) {
+    return ::CryptVerifyCertificateSignatureEx(prov, encoding, subjectType, subject, issuerType,
+                                               issuer, flags, extra);
+  };
   t.CertGetCertificateChain = [](HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, FILETIME* time,
                                  HCERTSTORE store, const CERT_CHAIN_PARA* para, DWORD flags,
                                  void* reserved, PCCERT_CHAIN_CONTEXT* chain) {
