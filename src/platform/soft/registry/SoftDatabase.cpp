@@ -45,6 +45,7 @@ struct SoftDbDeleter {
 
 struct SoftDb {
   sqlite3* db = nullptr;
+  uint64_t serial = 0;  // unique among the connections this process opened
   pid_t pid = 0;
   dev_t dev = 0;
   ino_t ino = 0;
@@ -60,6 +61,8 @@ struct SoftDb {
 namespace {
 
 std::mutex g_lock;  // serialises database use within the process
+uint64_t g_openedConnections = 0;  // under g_lock; a forked child goes on counting
+SoftDb* g_current = nullptr;       // the connection of the running body, under g_lock
 std::map<std::string, std::unique_ptr<SoftDb>>& Connections() {
   static auto* map = new std::map<std::string, std::unique_ptr<SoftDb>>();
   return *map;
@@ -116,6 +119,7 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
   }
   if (stat(path.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
   auto conn = std::make_unique<SoftDb>();
+  conn->serial = ++g_openedConnections;
   conn->pid = getpid();
   conn->dev = st.st_dev;
   conn->ino = st.st_ino;
@@ -194,7 +198,9 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) {
   if (DWORD e = Connect(scope, false, &conn)) return e;
   if (conn == nullptr || !conn->hasSchema) return body(nullptr);
   if (DWORD e = ExecPatiently(conn->db, "BEGIN")) return e;
+  g_current = conn;
   const DWORD result = body(conn->db);
+  g_current = nullptr;
   Exec(conn->db, "COMMIT");
   return result;
 }
@@ -204,7 +210,9 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) 
   SoftDb* conn = nullptr;
   if (DWORD e = Connect(scope, true, &conn)) return e;
   if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
+  g_current = conn;
   const DWORD result = body(conn->db);
+  g_current = nullptr;
   if (result != ERROR_SUCCESS) {
     Exec(conn->db, "ROLLBACK");
     return result;
@@ -214,6 +222,16 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) 
     return e;
   }
   return ERROR_SUCCESS;
+}
+
+uint64_t SoftContentStamp(sqlite3* db) {
+  // The pager's data version moves with every commit, this connection's
+  // own included, as seen when the read began; the serial tells apart
+  // connections whose counters may meet.
+  unsigned int version = 0;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_DATA_VERSION, &version);
+  const uint64_t serial = g_current != nullptr && g_current->db == db ? g_current->serial : 0;
+  return (serial << 32) | version;
 }
 
 DWORD SoftSqlError(int rc) {

@@ -40,6 +40,13 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 // when the home cannot be created or written.
 DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 
+// A stamp of the database's content as the running transaction sees it:
+// it differs from every earlier stamp once anything was committed, by this
+// process or another, or once the connection was reopened. Call it from a
+// SoftRead/SoftWrite body with the connection it got (not null) after that
+// body has read from the database.
+uint64_t SoftContentStamp(sqlite3* db);
+
 // A prepared statement that finalises itself.
 class SoftStmt {
  public:
