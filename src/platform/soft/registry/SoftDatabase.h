@@ -47,7 +47,11 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 // body has read from the database.
 uint64_t SoftContentStamp(sqlite3* db);
 
-// A prepared statement that finalises itself.
+// A prepared statement. Inside a SoftRead/SoftWrite body the connection
+// keeps each statement text prepared for the next call (parsing costs
+// more than running the small statements used here); the holder resets
+// and unbinds it when it goes. A text already in use by another holder,
+// or any statement outside a body, is prepared afresh and finalised.
 class SoftStmt {
  public:
   SoftStmt(sqlite3* db, const char* sql);
@@ -67,6 +71,7 @@ class SoftStmt {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool* inUse_ = nullptr;  // the kept statement's flag; null when owned
 };
 
 // Maps an SQLite result that is neither SQLITE_ROW nor SQLITE_DONE to a
