@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 #include "encoding/Buffer.h"
@@ -110,7 +111,9 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
     return E_FAIL;
   }
   const uint64_t size = EncodedBound(length, flags);
-  char* out = AllocZeroed<char>(static_cast<size_t>(size) + 1);
+  // Every character is written below and the rest zeroed afterwards, so
+  // the buffer is left as AllocZeroed leaves it without clearing it twice.
+  char* out = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
   if (out == nullptr) {
     TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
     return E_OUTOFMEMORY;
@@ -148,6 +151,7 @@ HRESULT Base64EncodeEx(const BYTE* source, DWORD length, char** text, DWORD* tex
       if (rest == 1) out[written++] = '=';
     }
   }
+  std::memset(out + written, 0, static_cast<size_t>(size) + 1 - written);
   *text = out;
   *textLength = written;
   return S_OK;
@@ -164,7 +168,8 @@ HRESULT Base64DecodeEx(const char* source, LONG length, BYTE** bytes, LONG* coun
     TraceStep(kName, u"Check parameters", E_POINTER);
     return E_POINTER;
   }
-  BYTE* out = AllocZeroed(static_cast<size_t>(length));
+  // Zeroed past the decoded bytes at the end, as AllocZeroed leaves it.
+  BYTE* out = static_cast<BYTE*>(std::malloc(static_cast<size_t>(length)));
   if (out == nullptr) {
     TraceStep(kName, u"New Memory", E_OUTOFMEMORY);
     return E_OUTOFMEMORY;
@@ -222,6 +227,7 @@ HRESULT Base64DecodeEx(const char* source, LONG length, BYTE** bytes, LONG* coun
     const int produced = 6 * valid / 8;
     for (int k = 0; k < produced; ++k) out[written++] = static_cast<BYTE>(bits >> (16 - 8 * k));
   }
+  std::memset(out + written, 0, static_cast<size_t>(length - written));
   *bytes = out;
   *count = written;
   return S_OK;
