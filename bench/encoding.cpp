@@ -1,6 +1,7 @@
 // The encoding foundation beside OpenSSL doing the same work on the same
-// bytes in the same run: Base64 encode and decode (1 KiB, 1 MiB), decoding
-// a certificate-shaped structure, and a five-attribute subject Name.
+// bytes in the same run: Base64 encode and decode (1 KiB, 1 MiB; ours at
+// least 1.5 times as fast as OpenSSL's block functions), decoding a
+// certificate-shaped structure, and a five-attribute subject Name.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -15,11 +16,13 @@
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
 #include "request/SubjectName.h"
+#include "SideBySide.h"
 
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+constexpr double kBase64Target = 1 / 1.5;  // ours / OpenSSL
 
 Bytes Data(size_t n) {
   Bytes b(n);
@@ -34,50 +37,52 @@ std::string OneLineBase64(const Bytes& data) {
   return text;
 }
 
-void Base64EncodeKeyloom(benchmark::State& state) {
+// Base64 of `n` bytes, one line: ours (allocating as the callers get it)
+// against EVP_EncodeBlock into a buffer allocated per call likewise.
+void Base64Encode(benchmark::State& state) {
   const Bytes data = Data(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    char* text = nullptr;
-    DWORD length = 0;
-    Base64EncodeEx(data.data(), static_cast<DWORD>(data.size()), &text, &length, B64_NO_CRLF);
-    benchmark::DoNotOptimize(text);
-    FreeBuffer(text);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+  const int batch = data.size() < 4096 ? 64 : 1;
+  bench::SideBySide(
+      state, kBase64Target, batch,
+      [&] {
+        char* text = nullptr;
+        DWORD length = 0;
+        const HRESULT hr = Base64EncodeEx(data.data(), static_cast<DWORD>(data.size()), &text,
+                                          &length, B64_NO_CRLF);
+        benchmark::DoNotOptimize(text);
+        FreeBuffer(text);
+        return hr == S_OK;
+      },
+      [&] {
+        std::vector<unsigned char> text(4 * ((data.size() + 2) / 3) + 1);
+        const int n = EVP_EncodeBlock(text.data(), data.data(), static_cast<int>(data.size()));
+        benchmark::DoNotOptimize(text.data());
+        return n > 0;
+      });
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch * data.size() * 2));
 }
 
-void Base64EncodeOpenSsl(benchmark::State& state) {
-  const Bytes data = Data(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    // allocate per call as ours does
-    std::vector<unsigned char> text(4 * ((data.size() + 2) / 3) + 1);
-    benchmark::DoNotOptimize(
-        EVP_EncodeBlock(text.data(), data.data(), static_cast<int>(data.size())));
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
-}
-
-void Base64DecodeKeyloom(benchmark::State& state) {
+void Base64Decode(benchmark::State& state) {
   const std::string text = OneLineBase64(Data(static_cast<size_t>(state.range(0))));
-  for (auto _ : state) {
-    BYTE* bytes = nullptr;
-    LONG count = 0;
-    Base64DecodeEx(text.data(), static_cast<LONG>(text.size()), &bytes, &count);
-    benchmark::DoNotOptimize(bytes);
-    FreeBuffer(bytes);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-}
-
-void Base64DecodeOpenSsl(benchmark::State& state) {
-  const std::string text = OneLineBase64(Data(static_cast<size_t>(state.range(0))));
-  for (auto _ : state) {
-    std::vector<unsigned char> bytes(text.size());
-    benchmark::DoNotOptimize(EVP_DecodeBlock(bytes.data(),
-                                             reinterpret_cast<const unsigned char*>(text.data()),
-                                             static_cast<int>(text.size())));
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+  const int batch = text.size() < 4096 ? 64 : 1;
+  bench::SideBySide(
+      state, kBase64Target, batch,
+      [&] {
+        BYTE* bytes = nullptr;
+        LONG count = 0;
+        const HRESULT hr = Base64DecodeEx(text.data(), static_cast<LONG>(text.size()), &bytes, &count);
+        benchmark::DoNotOptimize(bytes);
+        FreeBuffer(bytes);
+        return hr == S_OK;
+      },
+      [&] {
+        std::vector<unsigned char> bytes(text.size());
+        const int n = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                      static_cast<int>(text.size()));
+        benchmark::DoNotOptimize(bytes.data());
+        return n > 0;
+      });
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch * text.size() * 2));
 }
 
 // A certificate of about 1.5 KiB: RSA-2048, a five-attribute subject and
@@ -136,91 +141,60 @@ const Bytes& Certificate() {
   return der;
 }
 
-void DecodeCertificateKeyloom(benchmark::State& state) {
+void DecodeCertificate(benchmark::State& state) {
   const Bytes& der = Certificate();
-  for (auto _ : state) {
-    std::unique_ptr<ASN1Node> root;
-    if (DecodeASN1Memory(der.data(), static_cast<uint32_t>(der.size()), &root) != 0)
-      state.SkipWithError("decode failed");
-  }
-  state.SetLabel(std::to_string(der.size()) + " octets");
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
-}
-
-void DecodeCertificateOpenSsl(benchmark::State& state) {
-  const Bytes& der = Certificate();
-  for (auto _ : state) {
-    const unsigned char* p = der.data();
-    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-    if (cert == nullptr) state.SkipWithError("d2i_X509 failed");
-    X509_free(cert);
-  }
-  state.SetLabel(std::to_string(der.size()) + " octets");
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * der.size()));
+  bench::SideBySide(
+      state, 0, 16,
+      [&] {
+        std::unique_ptr<ASN1Node> root;
+        return DecodeASN1Memory(der.data(), static_cast<uint32_t>(der.size()), &root) == 0;
+      },
+      [&] {
+        const unsigned char* p = der.data();
+        X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+        X509_free(cert);
+        return cert != nullptr;
+      });
+  state.SetLabel("no target, " + std::to_string(der.size()) + " octets");
 }
 
 constexpr char16_t kSubject[] = u"CN=Test User,OU=Retail,O=Example Bank,L=Beijing,C=CN";
 
-Bytes ComposedSubject() {
-  BYTE* der = nullptr;
-  DWORD length = 0;
-  ComposeSubject(kSubject, &der, &length);
-  Bytes out(der, der + length);
-  FreeBuffer(der);
-  return out;
-}
-
-void ComposeSubjectKeyloom(benchmark::State& state) {
-  for (auto _ : state) {
-    BYTE* der = nullptr;
-    DWORD length = 0;
-    if (ComposeSubject(kSubject, &der, &length) != S_OK) state.SkipWithError("compose failed");
-    FreeBuffer(der);
-  }
-}
-
-// Parsing the same Name with d2i_X509_NAME.
-void DecodeSubjectOpenSsl(benchmark::State& state) {
-  const Bytes der = ComposedSubject();
-  for (auto _ : state) {
-    const unsigned char* p = der.data();
-    X509_NAME* name = d2i_X509_NAME(nullptr, &p, static_cast<long>(der.size()));
-    if (name == nullptr) state.SkipWithError("d2i_X509_NAME failed");
-    X509_NAME_free(name);
-  }
-}
-
-// Building and encoding the same Name with OpenSSL's name API.
-void ComposeSubjectOpenSsl(benchmark::State& state) {
-  for (auto _ : state) {
-    X509_NAME* name = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(name, "C", V_ASN1_PRINTABLESTRING,
-                               reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    for (const auto& [field, value] :
-         {std::pair{"L", "Beijing"}, {"O", "Example Bank"}, {"OU", "Retail"}, {"CN", "Test User"}})
-      X509_NAME_add_entry_by_txt(name, field, V_ASN1_UTF8STRING,
-                                 reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
-    unsigned char* out = nullptr;
-    benchmark::DoNotOptimize(i2d_X509_NAME(name, &out));
-    OPENSSL_free(out);
-    X509_NAME_free(name);
-  }
+// Our composer from the text against OpenSSL building and encoding the
+// same Name with its name API.
+void ComposeSubject5(benchmark::State& state) {
+  bench::SideBySide(
+      state, 0, 64,
+      [&] {
+        BYTE* der = nullptr;
+        DWORD length = 0;
+        const bool ok = ComposeSubject(kSubject, &der, &length) == S_OK;
+        FreeBuffer(der);
+        return ok;
+      },
+      [&] {
+        X509_NAME* name = X509_NAME_new();
+        X509_NAME_add_entry_by_txt(name, "C", V_ASN1_PRINTABLESTRING,
+                                   reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
+        for (const auto& [field, value] : {std::pair{"L", "Beijing"},
+                                           {"O", "Example Bank"},
+                                           {"OU", "Retail"},
+                                           {"CN", "Test User"}})
+          X509_NAME_add_entry_by_txt(name, field, V_ASN1_UTF8STRING,
+                                     reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
+        unsigned char* out = nullptr;
+        const int n = i2d_X509_NAME(name, &out);
+        OPENSSL_free(out);
+        X509_NAME_free(name);
+        return n > 0;
+      });
 }
 
 }  // namespace
 
-BENCHMARK(Base64EncodeKeyloom)->Name("Base64Encode/1KiB/keyloom")->Arg(1024);
-BENCHMARK(Base64EncodeOpenSsl)->Name("Base64Encode/1KiB/openssl_EVP_EncodeBlock")->Arg(1024);
-BENCHMARK(Base64EncodeKeyloom)->Name("Base64Encode/1MiB/keyloom")->Arg(1 << 20);
-BENCHMARK(Base64EncodeOpenSsl)->Name("Base64Encode/1MiB/openssl_EVP_EncodeBlock")->Arg(1 << 20);
-BENCHMARK(Base64DecodeKeyloom)->Name("Base64Decode/1KiB/keyloom")->Arg(1024);
-BENCHMARK(Base64DecodeOpenSsl)->Name("Base64Decode/1KiB/openssl_EVP_DecodeBlock")->Arg(1024);
-BENCHMARK(Base64DecodeKeyloom)->Name("Base64Decode/1MiB/keyloom")->Arg(1 << 20);
-BENCHMARK(Base64DecodeOpenSsl)->Name("Base64Decode/1MiB/openssl_EVP_DecodeBlock")->Arg(1 << 20);
-BENCHMARK(DecodeCertificateKeyloom)->Name("DecodeCertificate/keyloom_DecodeASN1Memory");
-BENCHMARK(DecodeCertificateOpenSsl)->Name("DecodeCertificate/openssl_d2i_X509");
-BENCHMARK(ComposeSubjectKeyloom)->Name("Subject5/keyloom_ComposeSubject");
-BENCHMARK(DecodeSubjectOpenSsl)->Name("Subject5/openssl_d2i_X509_NAME");
-BENCHMARK(ComposeSubjectOpenSsl)->Name("Subject5/openssl_build_and_i2d_X509_NAME");
+BENCHMARK(Base64Encode)->Arg(1024)->Arg(1 << 20);
+BENCHMARK(Base64Decode)->Arg(1024)->Arg(1 << 20);
+BENCHMARK(DecodeCertificate)->Name("DecodeCertificate/DecodeASN1Memory_vs_d2i_X509");
+BENCHMARK(ComposeSubject5)->Name("Subject5/ComposeSubject_vs_X509_NAME_build_i2d");
 
 BENCHMARK_MAIN();

@@ -34,7 +34,7 @@ struct SoftCert {
   std::vector<Bytes> extensionValues;
   std::vector<CERT_EXTENSION> extensions;
   std::map<DWORD, Bytes> properties;  // raw (serialized) property values
-  X509* x509 = nullptr;
+  X509* x509 = nullptr;              // its public key left undecoded (see Decode)
   int refs = 0;              // references held outside the store
   SoftStore* store = nullptr;
   bool inStore = false;      // false once replaced or its store was freed

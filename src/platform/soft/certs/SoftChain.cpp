@@ -81,7 +81,10 @@ int RecordAndContinue(int ok, X509_STORE_CTX* ctx) {
 // identifier attached when its signature is SM3-with-SM2 (OpenSSL uses an
 // empty identifier unless told).
 X509* VerifierCopy(const SoftCert& c) {
-  X509* x = X509_dup(c.x509);
+  // Decoded afresh in the default library context: the verifier needs the
+  // public keys that the context's own copy leaves undecoded.
+  const unsigned char* p = c.der.data();
+  X509* x = d2i_X509(nullptr, &p, static_cast<long>(c.der.size()));
   if (x != nullptr && c.signatureOid == kSm2WithSm3) {
     ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
     if (id != nullptr && ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kSm2Id),

@@ -97,6 +97,44 @@ DWORD SoftContainerGetKey(SoftProv& prov, DWORD spec, SoftStoredKey* key) {
   });
 }
 
+DWORD SoftContainerCachedKey(SoftProv& prov, DWORD spec, SoftCachedPair* key) {
+  std::lock_guard<std::mutex> hold(prov.pairs.lock);
+  return SoftRead(prov.scope, [&](sqlite3* db) -> DWORD {
+    // The existence check is also the read that refreshes the stamp.
+    if (!Exists(db, prov)) return static_cast<DWORD>(NTE_BAD_KEYSET);
+    const uint64_t stamp = SoftContentStamp(db);
+    SoftCachedPair& cached = prov.pairs.bySpec[spec];
+    if (!cached.pkey || cached.stamp != stamp) {
+      cached = SoftCachedPair();
+      SoftStmt s(db,
+                 "SELECT algid, exportable, der FROM container_keys"
+                 " WHERE family=?1 AND container=?2 AND spec=?3");
+      const int rc =
+          s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec}).Step();
+      if (rc == SQLITE_DONE) return static_cast<DWORD>(NTE_NO_KEY);
+      if (rc != SQLITE_ROW) return SoftSqlError(rc);
+      SoftStoredKey stored;
+      stored.algid = static_cast<ALG_ID>(s.Int(0));
+      std::vector<BYTE> der = s.Blob(2);
+      stored.material.assign(der.begin(), der.end());
+      OPENSSL_cleanse(der.data(), der.size());
+      EvpPkey pkey;
+      if (DWORD e = SoftKeyFromMaterial(SoftKindOfAlg(stored.algid), stored.material, &pkey))
+        return e;
+      cached.stamp = stamp;
+      cached.algid = stored.algid;
+      cached.exportable = s.Int(1) != 0;
+      cached.pkey = std::move(pkey);
+    }
+    if (EVP_PKEY_up_ref(cached.pkey.get()) != 1) return static_cast<DWORD>(NTE_NO_MEMORY);
+    key->stamp = cached.stamp;
+    key->algid = cached.algid;
+    key->exportable = cached.exportable;
+    key->pkey.reset(cached.pkey.get());
+    return ERROR_SUCCESS;
+  });
+}
+
 DWORD SoftContainerSetCertificate(SoftProv& prov, DWORD spec, const BYTE* der, size_t size) {
   if (prov.ephemeral) {
     auto it = prov.memoryKeys.find(spec);

@@ -141,11 +141,11 @@ BOOL CryptSignHashImpl(HCRYPTHASH handle, DWORD spec, const char16_t*, DWORD fla
   if (!hash) return SoftFail(static_cast<DWORD>(NTE_BAD_HASH));
   if (dataLen == nullptr) return SoftFail(ERROR_INVALID_PARAMETER);
   if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) return SoftFail(static_cast<DWORD>(NTE_NO_KEY));
-  SoftStoredKey stored;
-  if (DWORD e = SoftLoadKeyPair(*hash->prov, spec, &stored)) return SoftFail(e);
-  const SoftKeyKind kind = SoftKindOfAlg(stored.algid);
   EvpPkey key;
-  if (DWORD e = SoftKeyFromMaterial(kind, stored.material, &key)) return SoftFail(e);
+  ALG_ID algid = 0;
+  bool exportable = false;
+  if (DWORD e = SoftUseKeyPair(*hash->prov, spec, &key, &algid, &exportable)) return SoftFail(e);
+  const SoftKeyKind kind = SoftKindOfAlg(algid);
   const DWORD size = kind == SoftKeyKind::kSm2 ? kSm2SignatureSize
                                                : static_cast<DWORD>(EVP_PKEY_get_size(key.get()));
   if (data == nullptr) return SoftCopyOut(nullptr, size, nullptr, dataLen);

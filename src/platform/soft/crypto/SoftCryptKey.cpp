@@ -93,9 +93,15 @@ BOOL CryptGetUserKeyImpl(HCRYPTPROV handle, DWORD spec, HCRYPTKEY* key) {
   if (!prov) return SoftFail(static_cast<DWORD>(NTE_BAD_UID));
   if (key == nullptr) return SoftFail(ERROR_INVALID_PARAMETER);
   if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) return SoftFail(static_cast<DWORD>(NTE_NO_KEY));
-  SoftStoredKey stored;
-  if (DWORD e = SoftLoadKeyPair(*prov, spec, &stored)) return SoftFail(e);
-  return SoftOpenStoredKey(prov, spec, stored, key);
+  auto opened = std::make_shared<SoftKey>();
+  if (DWORD e = SoftUseKeyPair(*prov, spec, &opened->pkey, &opened->algid, &opened->exportable))
+    return SoftFail(e);
+  opened->prov = prov;
+  opened->kind = SoftKindOfAlg(opened->algid);
+  opened->spec = spec;
+  opened->hasPrivate = true;
+  *key = SoftKeys().Add(std::move(opened));
+  return TRUE;
 }
 
 // SIMPLEBLOB of a session key wrapped for an RSA public key: PKCS#1 v1.5
@@ -181,11 +187,11 @@ BOOL CryptExportPublicKeyInfoImpl(HCRYPTPROV handle, DWORD spec, DWORD encodingT
   if (!prov) return SoftFail(static_cast<DWORD>(NTE_BAD_UID));
   if (infoLen == nullptr) return SoftFail(ERROR_INVALID_PARAMETER);
   if ((encodingType & X509_ASN_ENCODING) == 0) return SoftFail(ERROR_FILE_NOT_FOUND);
-  SoftStoredKey stored;
-  if (DWORD e = SoftLoadKeyPair(*prov, spec, &stored)) return SoftFail(e);
-  const SoftKeyKind kind = SoftKindOfAlg(stored.algid);
   EvpPkey pkey;
-  if (DWORD e = SoftKeyFromMaterial(kind, stored.material, &pkey)) return SoftFail(e);
+  ALG_ID algid = 0;
+  bool exportable = false;
+  if (DWORD e = SoftUseKeyPair(*prov, spec, &pkey, &algid, &exportable)) return SoftFail(e);
+  const SoftKeyKind kind = SoftKindOfAlg(algid);
   std::vector<BYTE> publicKey;
   if (kind == SoftKeyKind::kRsa) {
     const int size = i2d_PublicKey(pkey.get(), nullptr);  // DER RSAPublicKey
@@ -331,6 +337,22 @@ BOOL CryptDestroyKeyImpl(HCRYPTKEY handle) {
 DWORD SoftLoadKeyPair(SoftProv& prov, DWORD spec, SoftStoredKey* stored) {
   if (!prov.ephemeral && prov.container.empty()) return static_cast<DWORD>(NTE_NO_KEY);
   return SoftContainerGetKey(prov, spec, stored);
+}
+
+DWORD SoftUseKeyPair(SoftProv& prov, DWORD spec, EvpPkey* pkey, ALG_ID* algid, bool* exportable) {
+  if (prov.ephemeral || prov.container.empty()) {
+    SoftStoredKey stored;
+    if (DWORD e = SoftLoadKeyPair(prov, spec, &stored)) return e;
+    *algid = stored.algid;
+    *exportable = stored.exportable;
+    return SoftKeyFromMaterial(SoftKindOfAlg(stored.algid), stored.material, pkey);
+  }
+  SoftCachedPair pair;
+  if (DWORD e = SoftContainerCachedKey(prov, spec, &pair)) return e;
+  *algid = pair.algid;
+  *exportable = pair.exportable;
+  *pkey = std::move(pair.pkey);
+  return ERROR_SUCCESS;
 }
 
 BOOL SoftOpenStoredKey(const std::shared_ptr<SoftProv>& prov, DWORD spec,

@@ -53,6 +53,23 @@ struct SoftStoredKey {
   std::vector<BYTE> certificate;     // DER, tokens only; empty when none
 };
 
+// The container's key pairs as parsed OpenSSL keys, kept with the open
+// provider so that signing neither reads nor parses the container each
+// time. Each entry carries the database's content stamp from when it was
+// read and is used only while the stamp is unchanged, so a key replaced or
+// a container deleted through another handle or process is seen. The
+// private numbers are wiped when the keys are freed (OpenSSL clears them).
+struct SoftCachedPair {
+  uint64_t stamp = 0;
+  ALG_ID algid = 0;
+  bool exportable = false;
+  EvpPkey pkey;
+};
+struct SoftPairCache {
+  std::mutex lock;
+  std::map<DWORD, SoftCachedPair> bySpec;
+};
+
 // An open provider (HCRYPTPROV).
 struct SoftProv {
   const SoftProvider* provider = nullptr;
@@ -63,6 +80,7 @@ struct SoftProv {
   size_t algIndex = 0;
   size_t containerIndex = 0;
   std::vector<std::string> containerList;
+  SoftPairCache pairs;  // stored containers only
 };
 
 enum class SoftKeyKind { kRsa, kSm2, kSession };
@@ -157,6 +175,10 @@ DWORD SoftContainerList(const SoftProv& prov, std::vector<std::string>* names);
 // certificate).
 DWORD SoftContainerPutKey(SoftProv& prov, DWORD spec, const SoftStoredKey& key);
 DWORD SoftContainerGetKey(SoftProv& prov, DWORD spec, SoftStoredKey* key);
+// The container key of `spec` as a cached OpenSSL key: the cached entry
+// when the database is unchanged since it was read, else the stored key
+// read, parsed and cached. Stored containers only.
+DWORD SoftContainerCachedKey(SoftProv& prov, DWORD spec, SoftCachedPair* key);
 DWORD SoftContainerSetCertificate(SoftProv& prov, DWORD spec, const BYTE* der, size_t size);
 
 // Key material: RSA keys are stored as their PRIVATEKEYBLOB ("RSA2"), SM2
@@ -184,6 +206,10 @@ BOOL SoftStoreKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID 
                       bool exportable, EvpPkey pkey, HCRYPTKEY* key);
 // Loads the container key of `spec`.
 DWORD SoftLoadKeyPair(SoftProv& prov, DWORD spec, SoftStoredKey* stored);
+// The container key of `spec` parsed: *pkey gets its own reference to the
+// provider's cached key (re-read when the container changed), *algid and
+// *exportable its stored attributes.
+DWORD SoftUseKeyPair(SoftProv& prov, DWORD spec, EvpPkey* pkey, ALG_ID* algid, bool* exportable);
 
 // RSA with the raw private operation and with PKCS#1 v1.5 padding.
 DWORD SoftRsaRawPrivate(EVP_PKEY* key, const BYTE* in, size_t size, SecretBytes* out);

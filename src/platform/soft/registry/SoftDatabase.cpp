@@ -43,8 +43,15 @@ struct SoftDbDeleter {
 
 }  // namespace
 
+struct SoftKeptStmt {
+  sqlite3_stmt* stmt = nullptr;
+  bool inUse = false;
+};
+
 struct SoftDb {
   sqlite3* db = nullptr;
+  std::map<std::string, SoftKeptStmt, std::less<>> statements;  // by text
+  uint64_t serial = 0;  // unique among the connections this process opened
   pid_t pid = 0;
   dev_t dev = 0;
   ino_t ino = 0;
@@ -53,13 +60,17 @@ struct SoftDb {
   ~SoftDb() {
     // A forked child never closes its parent's connection: SQLite's
     // connections belong to the process that opened them.
-    if (db != nullptr && pid == getpid()) sqlite3_close_v2(db);
+    if (db == nullptr || pid != getpid()) return;
+    for (auto& [text, kept] : statements) sqlite3_finalize(kept.stmt);
+    sqlite3_close_v2(db);
   }
 };
 
 namespace {
 
 std::mutex g_lock;  // serialises database use within the process
+uint64_t g_openedConnections = 0;  // under g_lock; a forked child goes on counting
+SoftDb* g_current = nullptr;       // the connection of the running body, under g_lock
 std::map<std::string, std::unique_ptr<SoftDb>>& Connections() {
   static auto* map = new std::map<std::string, std::unique_ptr<SoftDb>>();
   return *map;
@@ -83,8 +94,18 @@ DWORD MakeHome(const std::string& path) {
   return ERROR_SUCCESS;
 }
 
+// Runs one statement or several; one statement inside a body runs as a
+// kept statement.
+int Run(sqlite3* db, const char* sql) {
+  if (g_current == nullptr || g_current->db != db)
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  SoftStmt s(db, sql);
+  const int rc = s.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
 DWORD Exec(sqlite3* db, const char* sql) {
-  const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  const int rc = Run(db, sql);
   return rc == SQLITE_OK ? ERROR_SUCCESS : SoftSqlError(rc);
 }
 
@@ -93,7 +114,7 @@ DWORD Exec(sqlite3* db, const char* sql) {
 // WAL); such moments are short, so they are retried.
 DWORD ExecPatiently(sqlite3* db, const char* sql) {
   for (int attempt = 0;; ++attempt) {
-    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    const int rc = Run(db, sql);
     if (rc == SQLITE_OK) return ERROR_SUCCESS;
     if ((rc & 0xFF) != SQLITE_BUSY || attempt > 2000) return SoftSqlError(rc);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -116,6 +137,7 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
   }
   if (stat(path.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
   auto conn = std::make_unique<SoftDb>();
+  conn->serial = ++g_openedConnections;
   conn->pid = getpid();
   conn->dev = st.st_dev;
   conn->ino = st.st_ino;
@@ -179,6 +201,13 @@ DWORD Connect(SoftScope scope, bool write, SoftDb** db) {
   return ERROR_SUCCESS;
 }
 
+// Marks the connection of the running transaction, for kept statements
+// and content stamps.
+struct Current {
+  explicit Current(SoftDb* conn) { g_current = conn; }
+  ~Current() { g_current = nullptr; }
+};
+
 }  // namespace
 
 std::string SoftHomePath(SoftScope scope) {
@@ -193,6 +222,7 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) {
   SoftDb* conn = nullptr;
   if (DWORD e = Connect(scope, false, &conn)) return e;
   if (conn == nullptr || !conn->hasSchema) return body(nullptr);
+  Current current(conn);
   if (DWORD e = ExecPatiently(conn->db, "BEGIN")) return e;
   const DWORD result = body(conn->db);
   Exec(conn->db, "COMMIT");
@@ -203,6 +233,7 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) 
   std::lock_guard<std::mutex> hold(g_lock);
   SoftDb* conn = nullptr;
   if (DWORD e = Connect(scope, true, &conn)) return e;
+  Current current(conn);
   if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
   const DWORD result = body(conn->db);
   if (result != ERROR_SUCCESS) {
@@ -214,6 +245,16 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) 
     return e;
   }
   return ERROR_SUCCESS;
+}
+
+uint64_t SoftContentStamp(sqlite3* db) {
+  // The pager's data version moves with every commit, this connection's
+  // own included, as seen when the read began; the serial tells apart
+  // connections whose counters may meet.
+  unsigned int version = 0;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_DATA_VERSION, &version);
+  const uint64_t serial = g_current != nullptr && g_current->db == db ? g_current->serial : 0;
+  return (serial << 32) | version;
 }
 
 DWORD SoftSqlError(int rc) {
@@ -237,13 +278,39 @@ DWORD SoftSqlError(int rc) {
 }
 
 SoftStmt::SoftStmt(sqlite3* db, const char* sql) {
+  if (g_current != nullptr && g_current->db == db) {
+    auto& kept = g_current->statements;
+    auto it = kept.find(std::string_view(sql));
+    if (it == kept.end()) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return;
+      }
+      it = kept.emplace(sql, SoftKeptStmt{stmt, false}).first;
+    }
+    if (!it->second.inUse) {
+      it->second.inUse = true;
+      inUse_ = &it->second.inUse;
+      stmt_ = it->second.stmt;
+      return;
+    }
+  }
   if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
     sqlite3_finalize(stmt_);
     stmt_ = nullptr;
   }
 }
 
-SoftStmt::~SoftStmt() { sqlite3_finalize(stmt_); }
+SoftStmt::~SoftStmt() {
+  if (inUse_ == nullptr) {
+    sqlite3_finalize(stmt_);
+    return;
+  }
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+  *inUse_ = false;
+}
 
 SoftStmt& SoftStmt::Bind(int index, int64_t value) {
   sqlite3_bind_int64(stmt_, index, value);

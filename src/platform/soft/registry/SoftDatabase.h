@@ -40,7 +40,18 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 // when the home cannot be created or written.
 DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 
-// A prepared statement that finalises itself.
+// A stamp of the database's content as the running transaction sees it:
+// it differs from every earlier stamp once anything was committed, by this
+// process or another, or once the connection was reopened. Call it from a
+// SoftRead/SoftWrite body with the connection it got (not null) after that
+// body has read from the database.
+uint64_t SoftContentStamp(sqlite3* db);
+
+// A prepared statement. Inside a SoftRead/SoftWrite body the connection
+// keeps each statement text prepared for the next call (parsing costs
+// more than running the small statements used here); the holder resets
+// and unbinds it when it goes. A text already in use by another holder,
+// or any statement outside a body, is prepared afresh and finalised.
 class SoftStmt {
  public:
   SoftStmt(sqlite3* db, const char* sql);
@@ -60,6 +71,7 @@ class SoftStmt {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool* inUse_ = nullptr;  // the kept statement's flag; null when owned
 };
 
 // Maps an SQLite result that is neither SQLITE_ROW nor SQLITE_DONE to a
