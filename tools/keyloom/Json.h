@@ -4,5 +4,6 @@
 #include <string>
 #include <string_view>
 
-// `text` (UTF-8) as a JSON string literal with its quotes.
+// `text` (UTF-8) as a JSON string literal with its quotes; an octet that is
+// not part of well-formed UTF-8 is written as \ufffd.
 std::string JsonString(std::string_view text);

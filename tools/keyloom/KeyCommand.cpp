@@ -11,6 +11,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
 #include "request/Sm2TempKey.h"
+#include "keyloom/Failure.h"
 #include "keyloom/Json.h"
 #include "request/CertRequest.h"
 
@@ -69,11 +70,14 @@ std::string Certificate(HCRYPTKEY key) {
   return JsonString(Base64(der.get(), size));
 }
 
-// The JSON array of the container's keys; empty when it cannot be opened.
-std::string ContainerKeys(const std::u16string& provider, const std::u16string& container) {
+// The JSON array of the container's keys; empty (with the status in
+// *status) when it cannot be opened.
+std::string ContainerKeys(const std::u16string& provider, const std::u16string& container,
+                          HRESULT* status) {
   ProviderHandle h;
   if (!Plat().CryptAcquireContextW(&h.value, container.c_str(), provider.c_str(), PROV_RSA_FULL,
                                    0)) {
+    *status = StatusOfFailedCall();
     h.value = 0;
     return {};
   }
@@ -97,23 +101,23 @@ std::string ContainerKeys(const std::u16string& provider, const std::u16string& 
   return keys + "]";
 }
 
-// Names of the provider's containers (PP_ENUMCONTAINERS).
-bool Containers(const std::u16string& provider, std::vector<std::u16string>* names) {
+// Names of the provider's containers (PP_ENUMCONTAINERS); S_OK, or the
+// status of the call that failed (a damaged or unreadable home).
+HRESULT Containers(const std::u16string& provider, std::vector<std::u16string>* names) {
   ProviderHandle h;
   if (!Plat().CryptAcquireContextW(&h.value, nullptr, provider.c_str(), PROV_RSA_FULL,
                                    CRYPT_VERIFYCONTEXT)) {
     h.value = 0;
-    return false;
+    return StatusOfFailedCall();
   }
   for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
     char name[1024] = {};
     DWORD size = sizeof name - 1;
     if (!Plat().CryptGetProvParam(h.value, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name),
                                   &size, flags))
-      break;
+      return Plat().GetLastError() == ERROR_NO_MORE_ITEMS ? S_OK : StatusOfFailedCall();
     names->push_back(Utf8ToUtf16(std::string(name)));
   }
-  return true;
 }
 
 std::vector<std::u16string> SplitList(const std::u16string& list) {
@@ -134,10 +138,7 @@ int List(const std::u16string& only) {
     providers.push_back(only);
   } else {
     std::u16string list;
-    if (FAILED(GetAllCSPName(&list))) {
-      std::fprintf(stderr, "keyloom key list: the providers cannot be listed\n");
-      return 1;
-    }
+    if (HRESULT hr = GetAllCSPName(&list); FAILED(hr)) return ReportFailure("key list", hr);
     providers = SplitList(list);
   }
   // Providers that share one container namespace report the same
@@ -146,15 +147,15 @@ int List(const std::u16string& only) {
   int code = 0;
   for (const std::u16string& provider : providers) {
     std::vector<std::u16string> names;
-    if (!Containers(provider, &names)) {
-      std::fprintf(stderr, "keyloom key list: %s cannot be opened: 0x%08x\n",
-                   Utf16ToUtf8(provider).c_str(), static_cast<unsigned>(StatusOfFailedCall()));
-      code = 1;
+    if (HRESULT hr = Containers(provider, &names); FAILED(hr)) {
+      code = ReportFailure("key list " + Utf16ToUtf8(provider), hr);
       continue;
     }
     for (const std::u16string& container : names) {
-      const std::string keys = ContainerKeys(provider, container);
+      HRESULT hr = S_OK;
+      const std::string keys = ContainerKeys(provider, container, &hr);
       const std::string name = Utf16ToUtf8(container);
+      if (keys.empty()) code = ReportFailure("key list " + Utf16ToUtf8(provider) + " " + name, hr);
       if (keys.empty() || !printed.insert(name + keys).second) continue;
       std::printf("{\"provider\":%s,\"container\":%s,\"keys\":%s}\n",
                   JsonString(Utf16ToUtf8(provider)).c_str(), JsonString(name).c_str(),
@@ -173,11 +174,7 @@ int Delete(const std::u16string& provider, const std::u16string& container) {
   if (!deleted && p.GetLastError() == static_cast<DWORD>(NTE_BAD_FLAGS))
     deleted = p.CryptAcquireContextW(&ignored, container.c_str(), provider.c_str(),
                                      PROV_RSA_FULL, KL_DELETEKEYSET_SM2);
-  if (!deleted) {
-    std::fprintf(stderr, "keyloom key delete: 0x%08x\n",
-                 static_cast<unsigned>(StatusOfFailedCall()));
-    return 1;
-  }
+  if (!deleted) return ReportFailure("key delete", StatusOfFailedCall());
   std::printf("{\"provider\":%s,\"container\":%s,\"deleted\":true}\n",
               JsonString(Utf16ToUtf8(provider)).c_str(),
               JsonString(Utf16ToUtf8(container)).c_str());
