@@ -1,5 +1,6 @@
 // A home under faults: another process holding the write lock, a database
-// damaged while a WAL was left behind, and requests killed at random points.
+// damaged while a WAL was left behind, requests killed at random points and
+// requests whose nth database write fails.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "FailingVfs.h"
 #include "base/Platform.h"
 #include "support/AgentFixture.h"
 #include "support/ChildProcess.h"
@@ -170,6 +172,49 @@ TEST(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
     for (const std::string& name : reported[sm2]) EXPECT_TRUE(present.count(name)) << name;
     for (const std::string& name : present) EXPECT_TRUE(HoldsKey(provider, name)) << name;
   }
+}
+
+// The nth write of a request fails, for n = 1, 2, ... until the request
+// succeeds: each failure is reported as one, the file stays sound, and
+// after the next open the request's container is either gone or whole.
+TEST(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
+  ScopedSoftHomes homes;
+  ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
+  int n = 1;
+  for (bool done = false; !done && n < 400; ++n) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    // The child's verdict: 0 the write was never reached and the request
+    // succeeded, 1 it failed and the request reported a failure, 2 it
+    // failed and the request still succeeded (a write SQLite could redo).
+    const pid_t child = Spawn([&] {
+      InstallFailingVfs(n);
+      std::string name;
+      const HRESULT hr = Request(true, &name);
+      name += "\n";
+      if (write(fds[1], name.data(), name.size()) < 0) return 3;
+      if (!FailingVfsFired()) return hr == S_OK ? 0 : 4;
+      return hr == S_OK ? 2 : 1;
+    });
+    close(fds[1]);
+    char line[128] = {};
+    ssize_t got = read(fds[0], line, sizeof line - 1);
+    close(fds[0]);
+    const int verdict = WaitExit(child);
+    ASSERT_TRUE(verdict <= 2 && got > 0) << "write " << n << " verdict " << verdict;
+    done = verdict == 0;
+    const std::string name(line, strcspn(line, "\n"));
+    // The next open, in a process of its own: a request reported done
+    // left its container whole, and no container lacks its key.
+    EXPECT_EQ(0, WaitExit(Spawn([&] {
+                for (const std::string& c : Containers(kSm2Token))
+                  if (!HoldsKey(kSm2Token, c)) return 1;
+                return verdict != 1 && !HoldsKey(kSm2Token, name) ? 2 : 0;
+              })))
+        << "write " << n;
+    EXPECT_EQ("ok", Sql(homes.user() + "/keyloom.db", "PRAGMA integrity_check")) << n;
+  }
+  EXPECT_GT(n, 3);  // some writes failed before one request went through
 }
 
 }  // namespace
