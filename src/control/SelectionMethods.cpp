@@ -13,9 +13,15 @@ bool Contains(const std::u16string& text, std::u16string_view part) {
 }
 
 // Key lengths a software ("Microsoft") provider accepts; other providers
-// accept any length.
+// accept any length that fits in 16 bits.
 bool KeyLengthAccepted(const std::u16string& name, LONG bits, const char16_t** refusal) {
-  if (!Contains(name, u"Microsoft")) return true;
+  if (!Contains(name, u"Microsoft")) {
+    // The length travels in the upper 16 bits of the key-generation flags:
+    // a longer one would be cut to another length without notice.
+    if (bits >= 0 && bits <= 0xFFFF) return true;
+    *refusal = u"key length doesnot fit in 16 bits.";
+    return false;
+  }
   if (Contains(name, u"Base")) {
     *refusal = u"key length doesnot support(base).";
     return bits == 512 || bits == 1024;

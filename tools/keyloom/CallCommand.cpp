@@ -4,6 +4,7 @@
 
 #include "control/ICryptoAgent.h"
 #include "encoding/Unicode.h"
+#include "keyloom/Failure.h"
 #include "keyloom/Json.h"
 
 namespace {
@@ -89,16 +90,10 @@ bool ParseCalls(const std::vector<std::string>& words, std::vector<MethodCall>* 
 int RunCalls(const LoadedModule& module, const std::vector<MethodCall>& calls) {
   ComPtr<IClassFactory> factory;
   HRESULT hr = module.DllGetClassObject(CLSID_CryptoAgent, IID_IClassFactory, factory.out());
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "keyloom: DllGetClassObject failed: 0x%08x\n", static_cast<uint32_t>(hr));
-    return 1;
-  }
+  if (FAILED(hr)) return ReportFailure("call DllGetClassObject", hr);
   ComPtr<IDispatch> control;
   hr = factory.p->CreateInstance(nullptr, IID_IDispatch, control.out());
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "keyloom: CreateInstance failed: 0x%08x\n", static_cast<uint32_t>(hr));
-    return 1;
-  }
+  if (FAILED(hr)) return ReportFailure("call CreateInstance", hr);
   int exitCode = 0;
   for (const MethodCall& call : calls) {
     VARIANT result;
@@ -106,7 +101,7 @@ int RunCalls(const LoadedModule& module, const std::vector<MethodCall>& calls) {
     hr = InvokeOne(control.p, call, &result);
     PrintResult(call.method, hr, hr == S_OK ? &result : nullptr);
     VariantClear(&result);
-    if (hr != S_OK) exitCode = 1;
+    if (hr != S_OK) exitCode = ReportFailure("call " + call.method, hr);
   }
   return exitCode;
 }
@@ -142,5 +137,5 @@ int RunRegsvr(const LoadedModule& module, const std::vector<std::string>& option
     hr = module.DllRegisterServer();
   }
   std::printf("{\"entry\":\"%s\",\"hr\":\"0x%08x\"}\n", entry, static_cast<uint32_t>(hr));
-  return hr == S_OK ? 0 : 1;
+  return hr == S_OK ? 0 : ReportFailure(std::string("regsvr ") + entry, hr);
 }

@@ -10,6 +10,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
 #include "request/Sm2TempKey.h"
+#include "keyloom/Failure.h"
 #include "keyloom/Json.h"
 #include "request/CertRequest.h"
 
@@ -67,11 +68,13 @@ std::string Certificate(HCRYPTKEY key) {
   return JsonString(Base64(der.get(), size));
 }
 
-// The JSON array of the container's keys; empty when it cannot be opened.
+// The JSON array of the container's keys; empty (with the status in
+// *status) when it cannot be opened.
 std::string ContainerKeys(const std::u16string& provider, DWORD type,
-                          const std::u16string& container) {
+                          const std::u16string& container, HRESULT* status) {
   ProviderHandle h;
   if (!Plat().CryptAcquireContextW(&h.value, container.c_str(), provider.c_str(), type, 0)) {
+    *status = FailedCallStatusFullRule();
     h.value = 0;
     return {};
   }
@@ -95,23 +98,24 @@ std::string ContainerKeys(const std::u16string& provider, DWORD type,
   return keys + "]";
 }
 
-// Names of the provider's containers (PP_ENUMCONTAINERS).
-bool Containers(const std::u16string& provider, DWORD type, std::vector<std::u16string>* names) {
+// Names of the provider's containers (PP_ENUMCONTAINERS); S_OK, or the
+// status of the call that failed (a damaged or unreadable home).
+HRESULT Containers(const std::u16string& provider, DWORD type,
+                   std::vector<std::u16string>* names) {
   ProviderHandle h;
   if (!Plat().CryptAcquireContextW(&h.value, nullptr, provider.c_str(), type,
                                    CRYPT_VERIFYCONTEXT)) {
     h.value = 0;
-    return false;
+    return FailedCallStatusFullRule();
   }
   for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
     char name[1024] = {};
     DWORD size = sizeof name - 1;
     if (!Plat().CryptGetProvParam(h.value, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name),
                                   &size, flags))
-      break;
+      return Plat().GetLastError() == ERROR_NO_MORE_ITEMS ? S_OK : FailedCallStatusFullRule();
     names->push_back(Utf8ToUtf16(std::string(name)));
   }
-  return true;
 }
 
 struct Provider {
@@ -174,15 +178,15 @@ int List(const std::u16string& only) {
       continue;
     }
     std::vector<std::u16string> names;
-    if (!Containers(provider.name, provider.type, &names)) {
-      std::fprintf(stderr, "keyloom key list: %s cannot be opened: 0x%08x\n", name.c_str(),
-                   static_cast<unsigned>(FailedCallStatusFullRule()));
-      code = 1;
+    if (HRESULT hr = Containers(provider.name, provider.type, &names); FAILED(hr)) {
+      code = ReportFailure("key list " + name, hr);
       continue;
     }
     for (const std::u16string& container : names) {
-      const std::string keys = ContainerKeys(provider.name, provider.type, container);
+      HRESULT hr = S_OK;
+      const std::string keys = ContainerKeys(provider.name, provider.type, container, &hr);
       const std::string containerName = Utf16ToUtf8(container);
+      if (keys.empty()) code = ReportFailure("key list " + name + " " + containerName, hr);
       if (keys.empty() || !printed.insert(containerName + keys).second) continue;
       std::printf("{\"provider\":%s,\"container\":%s,\"keys\":%s}\n", JsonString(name).c_str(),
                   JsonString(containerName).c_str(), keys.c_str());
@@ -201,11 +205,7 @@ int Delete(const std::u16string& provider, const std::u16string& container) {
   if (!deleted && p.GetLastError() == static_cast<DWORD>(NTE_BAD_FLAGS))
     deleted = p.CryptAcquireContextW(&ignored, container.c_str(), provider.c_str(), type,
                                      KL_DELETEKEYSET_SM2);
-  if (!deleted) {
-    std::fprintf(stderr, "keyloom key delete: 0x%08x\n",
-                 static_cast<unsigned>(FailedCallStatusFullRule()));
-    return 1;
-  }
+  if (!deleted) return ReportFailure("key delete", FailedCallStatusFullRule());
   std::printf("{\"provider\":%s,\"container\":%s,\"deleted\":true}\n",
               JsonString(Utf16ToUtf8(provider)).c_str(),
               JsonString(Utf16ToUtf8(container)).c_str());

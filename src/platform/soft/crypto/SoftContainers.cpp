@@ -1,11 +1,20 @@
 // Key containers in a home's database. Each call is one transaction, so a
 // container reported as created (or a key reported as stored) is on disk
-// when the call returns, whatever happens to the process afterwards.
+// when the call returns, whatever happens to the process afterwards. A new
+// container stays "pending" with its maker's process id until its first key
+// is stored; one whose maker died pending is removed at the next open.
+#include <unistd.h>
+
 #include "platform/soft/crypto/SoftCrypto.h"
 
 namespace {
 
 DWORD Done(int rc) { return rc == SQLITE_DONE ? ERROR_SUCCESS : SoftSqlError(rc); }
+
+DWORD Run(sqlite3* db, const char* sql, const SoftProv& prov) {
+  SoftStmt s(db, sql);
+  return Done(s.Bind(1, prov.provider->family).Bind(2, prov.container).Step());
+}
 
 bool Exists(sqlite3* db, const SoftProv& prov) {
   if (db == nullptr) return false;
@@ -18,8 +27,10 @@ bool Exists(sqlite3* db, const SoftProv& prov) {
 DWORD SoftContainerCreate(const SoftProv& prov) {
   return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
     if (Exists(db, prov)) return static_cast<DWORD>(NTE_EXISTS);
-    SoftStmt s(db, "INSERT INTO containers(family, name) VALUES(?1, ?2)");
-    return Done(s.Bind(1, prov.provider->family).Bind(2, prov.container).Step());
+    if (DWORD e = Run(db, "INSERT INTO containers(family, name) VALUES(?1, ?2)", prov)) return e;
+    SoftStmt s(db, "INSERT OR REPLACE INTO containers_pending VALUES(?1, ?2, ?3)");
+    s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{getpid()});
+    return Done(s.Step());
   });
 }
 
@@ -33,13 +44,11 @@ DWORD SoftContainerDelete(const SoftProv& prov) {
   return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
     if (!Exists(db, prov)) return static_cast<DWORD>(NTE_BAD_KEYSET);
     for (const char* sql : {"DELETE FROM container_keys WHERE family=?1 AND container=?2",
-                            "DELETE FROM containers WHERE family=?1 AND name=?2"}) {
-      SoftStmt s(db, sql);
-      if (DWORD e = Done(s.Bind(1, prov.provider->family).Bind(2, prov.container).Step()))
-        return e;
-    }
+                            "DELETE FROM containers_pending WHERE family=?1 AND name=?2",
+                            "DELETE FROM containers WHERE family=?1 AND name=?2"})
+      if (DWORD e = Run(db, sql, prov)) return e;
     return ERROR_SUCCESS;
-  });
+  }, true);
 }
 
 DWORD SoftContainerList(const SoftProv& prov, std::vector<std::string>* names) {
@@ -67,8 +76,9 @@ DWORD SoftContainerPutKey(SoftProv& prov, DWORD spec, const SoftStoredKey& key) 
     s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec});
     s.Bind(4, int64_t{key.algid}).Bind(5, int64_t{key.exportable});
     s.BindBlob(6, key.material.data(), key.material.size());
-    return Done(s.Step());
-  });
+    if (DWORD e = Done(s.Step())) return e;
+    return Run(db, "DELETE FROM containers_pending WHERE family=?1 AND name=?2", prov);
+  }, true);  // a key it replaces leaves no copy
 }
 
 DWORD SoftContainerGetKey(SoftProv& prov, DWORD spec, SoftStoredKey* key) {

@@ -14,7 +14,7 @@ constexpr size_t kHeader = 8 + 12;  // BLOBHEADER + RSAPUBKEY
 // The RSA parameters in the order of a PRIVATEKEYBLOB after the modulus.
 struct RsaField {
   const char* name;
-  bool half;  // n/16 octets, else n/8
+  bool half;  // ceil(n/16) octets, else ceil(n/8)
 };
 constexpr RsaField kPrivateFields[] = {
     {OSSL_PKEY_PARAM_RSA_FACTOR1, true},     {OSSL_PKEY_PARAM_RSA_FACTOR2, true},
@@ -72,7 +72,9 @@ DWORD SoftImportRsaBlob(const BYTE* blob, DWORD size, EvpPkey* key, bool* isPriv
   *isPrivate = magic == RSA2_MAGIC;
   if ((magic != RSA1_MAGIC && magic != RSA2_MAGIC) || bits < 384 || bits > 16384 || bits % 8)
     return static_cast<DWORD>(NTE_BAD_DATA);
-  const size_t full = bits / 8, half = bits / 16;
+  // The sizes the export writes: a key whose halves are an odd number of
+  // octets long (1032, 2040 bits) loads back whole.
+  const size_t full = (bits + 7) / 8, half = (bits + 15) / 16;
   const size_t needed = kHeader + full + (*isPrivate ? 5 * half + full : 0);
   if (size < needed) return static_cast<DWORD>(NTE_BAD_DATA);
 

@@ -4,8 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -13,13 +15,19 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/soft/registry/SoftHomeFiles.h"
+#include "trace/Trace.h"
+
+TRACE_COMPONENT("SoftDatabase");
+
 namespace {
 
-constexpr int kBusyTimeoutMs = 120000;
+constexpr int kDefaultLockTimeoutMs = 10000;
 constexpr const char* kDatabaseName = "/keyloom.db";
 
 // The tables of both homes: the registry (one tree per database, the root
-// key has id 1) and the key containers of the user's providers.
+// key has id 1), the key containers of the user's providers, and the
+// containers whose first key is not stored yet with the process making it.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS reg_keys("
     " id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
@@ -35,11 +43,10 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS container_keys("
     " family TEXT NOT NULL, container TEXT NOT NULL, spec INTEGER NOT NULL,"
     " algid INTEGER NOT NULL, exportable INTEGER NOT NULL, der BLOB NOT NULL,"
-    " certificate BLOB, PRIMARY KEY(family, container, spec));";
-
-struct SoftDbDeleter {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
+    " certificate BLOB, PRIMARY KEY(family, container, spec));"
+    "CREATE TABLE IF NOT EXISTS containers_pending("
+    " family TEXT NOT NULL, name TEXT NOT NULL, pid INTEGER NOT NULL,"
+    " PRIMARY KEY(family, name));";
 
 }  // namespace
 
@@ -56,7 +63,8 @@ struct SoftDb {
   dev_t dev = 0;
   ino_t ino = 0;
   bool writable = false;
-  bool hasSchema = false;
+  bool hasSchema = false;  // the tables a read needs
+  bool current = false;    // and every table of this version
   ~SoftDb() {
     // A forked child never closes its parent's connection: SQLite's
     // connections belong to the process that opened them.
@@ -68,9 +76,13 @@ struct SoftDb {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 std::mutex g_lock;  // serialises database use within the process
+Clock::time_point g_deadline;  // of the call holding g_lock
 uint64_t g_openedConnections = 0;  // under g_lock; a forked child goes on counting
 SoftDb* g_current = nullptr;       // the connection of the running body, under g_lock
+
 std::map<std::string, std::unique_ptr<SoftDb>>& Connections() {
   static auto* map = new std::map<std::string, std::unique_ptr<SoftDb>>();
   return *map;
@@ -81,17 +93,22 @@ std::string EnvOr(const char* name, const std::string& fallback) {
   return (v != nullptr && *v != 0) ? std::string(v) : fallback;
 }
 
-// mkdir -p with owner-only folders for every component it creates.
-DWORD MakeHome(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    const std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      return (errno == EACCES || errno == EPERM || errno == EROFS) ? ERROR_ACCESS_DENIED
-                                                                   : ERROR_PATH_NOT_FOUND;
-    }
-  }
-  return ERROR_SUCCESS;
+// How long one call may wait for other processes' locks in all.
+int LockTimeoutMs() {
+  const char* v = std::getenv("KEYLOOM_LOCK_TIMEOUT_MS");
+  if (v == nullptr || *v == 0) return kDefaultLockTimeoutMs;
+  char* end = nullptr;
+  const long ms = std::strtol(v, &end, 10);
+  return (*end != 0 || ms < 0) ? kDefaultLockTimeoutMs : static_cast<int>(std::min(ms, 3600000L));
+}
+
+// SQLite's busy handler: waits in short sleeps until the call's deadline.
+int WaitForLock(void*, int attempt) {
+  const auto now = Clock::now();
+  if (now >= g_deadline) return 0;
+  const auto step = std::chrono::milliseconds(attempt < 10 ? 1 : 10);
+  std::this_thread::sleep_for(std::min<Clock::duration>(step, g_deadline - now));
+  return 1;
 }
 
 // Runs one statement or several; one statement inside a body runs as a
@@ -111,31 +128,76 @@ DWORD Exec(sqlite3* db, const char* sql) {
 
 // Switching to WAL and BEGIN may meet a lock that the busy handler does
 // not wait for (another process switching the journal mode, a recovering
-// WAL); such moments are short, so they are retried.
+// WAL); they are retried until the call's deadline.
 DWORD ExecPatiently(sqlite3* db, const char* sql) {
-  for (int attempt = 0;; ++attempt) {
+  for (;;) {
     const int rc = Run(db, sql);
     if (rc == SQLITE_OK) return ERROR_SUCCESS;
-    if ((rc & 0xFF) != SQLITE_BUSY || attempt > 2000) return SoftSqlError(rc);
+    if ((rc & 0xFF) != SQLITE_BUSY || Clock::now() >= g_deadline) return SoftSqlError(rc);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
-bool SchemaPresent(sqlite3* db) {
-  SoftStmt s(db, "SELECT 1 FROM sqlite_master WHERE name='container_keys'");
+bool TablePresent(sqlite3* db, const std::string& name) {
+  SoftStmt s(db, "SELECT 1 FROM sqlite_master WHERE name=?1");
+  s.Bind(1, name);
   return s.ok() && s.Step() == SQLITE_ROW;
+}
+
+bool FileHasData(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+// A WAL left with frames in it means some process did not close (it was
+// killed, or is still running): the file is checked before use.
+DWORD CheckIntegrity(sqlite3* db, const std::string& path) {
+  SoftStmt s(db, "PRAGMA quick_check");
+  const int rc = s.Step();
+  if (rc == SQLITE_ROW && s.Text(0) == "ok") return ERROR_SUCCESS;
+  if ((rc & 0xFF) == SQLITE_BUSY) return SoftSqlError(rc);
+  // The WAL stays, so that every later open finds the damage too.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  TRACE_FAILURE("database damaged", path.c_str(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+  return ERROR_FILE_CORRUPT;
+}
+
+// Removes the containers whose maker died before it stored their first key
+// (a request killed half-way): a container either holds its key or is gone.
+DWORD RemoveUnfinishedContainers(sqlite3* db) {
+  std::vector<std::pair<std::string, std::string>> dead;
+  {
+    SoftStmt s(db, "SELECT family, name, pid FROM containers_pending");
+    while (s.Step() == SQLITE_ROW) {
+      const pid_t pid = static_cast<pid_t>(s.Int(2));
+      if (pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH)
+        dead.emplace_back(s.Text(0), s.Text(1));
+    }
+  }
+  if (dead.empty()) return ERROR_SUCCESS;
+  if (DWORD e = ExecPatiently(db, "BEGIN IMMEDIATE")) return e;
+  for (const auto& [family, name] : dead) {
+    for (const char* sql :
+         {"DELETE FROM containers WHERE family=?1 AND name=?2 AND NOT EXISTS(SELECT 1 FROM"
+          " container_keys WHERE family=?1 AND container=?2)",
+          "DELETE FROM containers_pending WHERE family=?1 AND name=?2"}) {
+      SoftStmt s(db, sql);
+      if (s.Bind(1, family).Bind(2, name).Step() != SQLITE_DONE) {
+        Exec(db, "ROLLBACK");
+        return ERROR_SUCCESS;  // left for the next open
+      }
+    }
+  }
+  return Exec(db, "COMMIT");
 }
 
 DWORD Open(const std::string& home, const std::string& path, bool write,
            std::unique_ptr<SoftDb>* out) {
+  if (DWORD e = SoftCheckHome(home, write)) return e;
+  if (DWORD e = SoftCheckDatabaseFiles(path, write)) return e;
   struct stat st;
-  if (write) {
-    if (DWORD e = MakeHome(home)) return e;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
-    close(fd);
-  }
-  if (stat(path.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  if (lstat(path.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  const bool unclean = FileHasData(path + "-wal");
   auto conn = std::make_unique<SoftDb>();
   conn->serial = ++g_openedConnections;
   conn->pid = getpid();
@@ -144,28 +206,30 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
   conn->writable = access(path.c_str(), W_OK) == 0 && access(home.c_str(), W_OK) == 0;
   if (write && !conn->writable) return ERROR_ACCESS_DENIED;
   const int flags = (conn->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
-                    SQLITE_OPEN_FULLMUTEX;
+                    SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
   const int rc = sqlite3_open_v2(path.c_str(), &conn->db, flags, nullptr);
   if (rc != SQLITE_OK) return ERROR_ACCESS_DENIED;
-  sqlite3_busy_timeout(conn->db, kBusyTimeoutMs);
-  if (conn->writable) {
-    // WAL lets readers go on while one process writes; NORMAL keeps every
-    // committed transaction across a crash of the process; secure_delete
-    // overwrites removed rows (key material) in the file.
-    if (DWORD e = ExecPatiently(conn->db,
-                                "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-                                " PRAGMA secure_delete=ON;"))
-      return e;
+  sqlite3_busy_handler(conn->db, &WaitForLock, nullptr);
+  // NORMAL keeps every committed transaction across a crash of the
+  // process; secure_delete overwrites removed rows (key material).
+  if (DWORD e = Exec(conn->db, "PRAGMA synchronous=NORMAL; PRAGMA secure_delete=ON;")) return e;
+  conn->hasSchema = TablePresent(conn->db, "container_keys");
+  conn->current = TablePresent(conn->db, "containers_pending");
+  if (unclean && conn->hasSchema)
+    if (DWORD e = CheckIntegrity(conn->db, path)) return e;
+  if (write && !conn->current) {
+    // WAL lets readers go on while one process writes.
+    if (DWORD e = ExecPatiently(conn->db, "PRAGMA journal_mode=WAL")) return e;
     if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
     if (DWORD e = Exec(conn->db, kSchema)) {
       Exec(conn->db, "ROLLBACK");
       return e;
     }
     if (DWORD e = Exec(conn->db, "COMMIT")) return e;
-    conn->hasSchema = true;
-  } else {
-    conn->hasSchema = SchemaPresent(conn->db);
+    conn->hasSchema = conn->current = true;
   }
+  if (conn->writable && conn->current)
+    if (DWORD e = RemoveUnfinishedContainers(conn->db)) return e;
   *out = std::move(conn);
   return ERROR_SUCCESS;
 }
@@ -174,6 +238,7 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
 // with g_lock held. *db is null (and ERROR_SUCCESS returned) for a read of
 // a home that has no database yet.
 DWORD Connect(SoftScope scope, bool write, SoftDb** db) {
+  g_deadline = Clock::now() + std::chrono::milliseconds(LockTimeoutMs());
   const std::string home = SoftHomePath(scope);
   const std::string path = home + kDatabaseName;
   auto& map = Connections();
@@ -181,8 +246,9 @@ DWORD Connect(SoftScope scope, bool write, SoftDb** db) {
   if (it != map.end()) {
     struct stat st;
     SoftDb* c = it->second.get();
-    const bool stale = c->pid != getpid() || stat(path.c_str(), &st) != 0 ||
-                       st.st_ino != c->ino || st.st_dev != c->dev || (write && !c->writable);
+    const bool stale = c->pid != getpid() || lstat(path.c_str(), &st) != 0 ||
+                       st.st_ino != c->ino || st.st_dev != c->dev ||
+                       (write && (!c->writable || !c->current));
     if (!stale) {
       *db = c;
       return ERROR_SUCCESS;
@@ -201,6 +267,19 @@ DWORD Connect(SoftScope scope, bool write, SoftDb** db) {
   return ERROR_SUCCESS;
 }
 
+// Moves every committed page into the database file and empties the WAL,
+// so that nothing lives only in the WAL and removed rows leave no copy.
+void Checkpoint(sqlite3* db) {
+  const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                           nullptr);
+  if (rc != SQLITE_OK)
+    TRACE_FAILURE("checkpoint not done", static_cast<uint32_t>(SoftSqlError(rc)));
+}
+
+// At process exit and module unload: each connection of this process is
+// checkpointed and closed (the last one to close also removes the WAL).
+__attribute__((destructor)) void CloseAtUnload() { SoftCloseDatabases(); }
+
 // Marks the connection of the running transaction, for kept statements
 // and content stamps.
 struct Current {
@@ -213,8 +292,10 @@ struct Current {
 std::string SoftHomePath(SoftScope scope) {
   if (scope == SoftScope::kMachine) return EnvOr("KEYLOOM_MACHINE_HOME", "/var/lib/keyloom");
   if (const char* v = std::getenv("KEYLOOM_HOME"); v != nullptr && *v != 0) return v;
-  const std::string home = EnvOr("HOME", "/tmp");
-  return EnvOr("XDG_DATA_HOME", home + "/.local/share") + "/keyloom";
+  if (const char* v = std::getenv("XDG_DATA_HOME"); v != nullptr && *v == '/')
+    return std::string(v) + "/keyloom";
+  const std::string home = SoftUserHome();
+  return home.empty() ? std::string() : home + "/.local/share/keyloom";
 }
 
 DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) {
@@ -229,7 +310,7 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) {
   return result;
 }
 
-DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) {
+DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body, bool erases) {
   std::lock_guard<std::mutex> hold(g_lock);
   SoftDb* conn = nullptr;
   if (DWORD e = Connect(scope, true, &conn)) return e;
@@ -244,7 +325,17 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body) 
     Exec(conn->db, "ROLLBACK");
     return e;
   }
+  if (erases) Checkpoint(conn->db);
   return ERROR_SUCCESS;
+}
+
+void SoftCloseDatabases() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_deadline = Clock::now() + std::chrono::milliseconds(std::min(LockTimeoutMs(), 1000));
+  auto& map = Connections();
+  for (auto& [path, conn] : map)
+    if (conn->pid == getpid() && conn->writable) Checkpoint(conn->db);
+  map.clear();  // closes this process's connections, never a parent's
 }
 
 uint64_t SoftContentStamp(sqlite3* db) {
@@ -264,9 +355,14 @@ DWORD SoftSqlError(int rc) {
     case SQLITE_AUTH:
     case SQLITE_CANTOPEN:
       return ERROR_ACCESS_DENIED;
-    case SQLITE_BUSY:  // only after the busy timeout ran out
+    case SQLITE_BUSY:  // only after the call's wait ran out
     case SQLITE_LOCKED:
+      TRACE_FAILURE("database locked by another process past KEYLOOM_LOCK_TIMEOUT_MS",
+                    static_cast<uint32_t>(ERROR_LOCK_VIOLATION));
       return ERROR_LOCK_VIOLATION;
+    case SQLITE_CORRUPT:
+      TRACE_FAILURE("database damaged", static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+      return ERROR_FILE_CORRUPT;
     case SQLITE_NOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
     case SQLITE_FULL:

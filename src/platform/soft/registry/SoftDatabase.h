@@ -3,14 +3,21 @@
 // The soft platform's two homes and their SQLite databases.
 //
 // User scope: $KEYLOOM_HOME, else $XDG_DATA_HOME/keyloom, else
-// ~/.local/share/keyloom. Machine scope: $KEYLOOM_MACHINE_HOME, else
-// /var/lib/keyloom. Each home holds one database, "keyloom.db", created on
-// first write with a 0700 folder and a 0600 file, in WAL mode with a busy
-// timeout so that processes sharing a home wait for each other instead of
-// failing. Every mutation runs in one IMMEDIATE transaction.
+// ~/.local/share/keyloom (the home folder from $HOME or the password
+// database). Machine scope: $KEYLOOM_MACHINE_HOME, else /var/lib/keyloom.
+// Each home holds one database, "keyloom.db", created on first write with
+// 0700 folders and a 0600 file, in WAL mode. Folders and files another user
+// owns or can write are refused (SoftHomeFiles.h). A call waits for other
+// processes' locks at most KEYLOOM_LOCK_TIMEOUT_MS (10 s) in all. Every
+// mutation runs in one IMMEDIATE transaction, every read in a read
+// transaction.
 //
-// Connections are per process (a forked child opens its own) and are
-// reopened when the home's file was replaced or removed.
+// Connections are per process (a forked child opens its own), reopened
+// when the home's file was replaced or removed, and checkpointed and closed
+// at process exit and module unload, so the database file alone holds every
+// committed row. A database found with a non-empty WAL is checked first
+// (ERROR_FILE_CORRUPT when damaged), and containers whose maker died before
+// storing their first key are removed.
 #pragma once
 
 #include <sqlite3.h>
@@ -37,8 +44,16 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 // Runs `body` inside one IMMEDIATE transaction of the scope's database,
 // creating the home when needed. Commits when the body returns
 // ERROR_SUCCESS, else rolls back and returns its code. ERROR_ACCESS_DENIED
-// when the home cannot be created or written.
-DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
+// when the home cannot be created or written or is refused,
+// ERROR_LOCK_VIOLATION when other processes hold the lock past the wait.
+// With `erases` (the body removes or replaces key material), the WAL is
+// checkpointed and emptied after the commit so no copy of the old rows stays.
+DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body,
+                bool erases = false);
+
+// Checkpoints (emptying the WAL) and closes this process's connections.
+// The next call opens them again.
+void SoftCloseDatabases();
 
 // A stamp of the database's content as the running transaction sees it:
 // it differs from every earlier stamp once anything was committed, by this
@@ -75,5 +90,6 @@ class SoftStmt {
 };
 
 // Maps an SQLite result that is neither SQLITE_ROW nor SQLITE_DONE to a
-// Win32 code (a lock error only after the busy timeout of two minutes).
+// Win32 code (a lock error only after the call's bounded wait), with a
+// trace record for a lock error or damage.
 DWORD SoftSqlError(int rc);

@@ -2,9 +2,11 @@
 //
 // KEYLOOM_TRACE holds the enable mask in hexadecimal (e.g. "f" or "0x2");
 // KEYLOOM_TRACE_FILE names the file the lines are appended to (default:
-// standard error). A line is written with one write() so that lines of
+// standard error): a regular file of the user that only it can write, else
+// tracing stays off with one line on standard error. A line is written with one write() so that lines of
 // several threads and processes never interleave.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -25,6 +27,22 @@ std::atomic<uint32_t> g_sequence{0};
 int g_traceFd = -1;
 bool g_ownsFd = false;
 
+// The trace file, opened without blocking (a FIFO would stall the module's
+// load) and only when it is a regular file of the user that no one else can
+// write (the lines carry subject names); -1 otherwise.
+int OpenTraceFile(const char* path) {
+  const int fd =
+      ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 022) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 void TraceRegisterImpl(const GUID*, TraceProviderState* state) {
   const char* mask = std::getenv("KEYLOOM_TRACE");
   if (mask == nullptr || *mask == 0) return;
@@ -33,8 +51,15 @@ void TraceRegisterImpl(const GUID*, TraceProviderState* state) {
   if (end == mask || flags == 0) return;
   const char* path = std::getenv("KEYLOOM_TRACE_FILE");
   if (path != nullptr && *path != 0) {
-    g_traceFd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (g_traceFd < 0) return;  // tracing stays off; never fails the caller
+    g_traceFd = OpenTraceFile(path);
+    if (g_traceFd < 0) {  // tracing stays off; never fails the caller
+      static const char kOff[] =
+          "keyloom: tracing off: KEYLOOM_TRACE_FILE is not a regular file of this user that"
+          " only it can write\n";
+      ssize_t unused = ::write(STDERR_FILENO, kOff, sizeof kOff - 1);
+      (void)unused;
+      return;
+    }
     g_ownsFd = true;
   } else {
     g_traceFd = STDERR_FILENO;

@@ -1,0 +1,100 @@
+// Ownership and mode checks of the homes' folders and database files.
+#include "platform/soft/registry/SoftHomeFiles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "trace/Trace.h"
+
+TRACE_COMPONENT("SoftHomeFiles");
+
+namespace {
+
+DWORD Refuse(const char* why, const std::string& path) {
+  TRACE_FAILURE(why, path.c_str(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  return ERROR_ACCESS_DENIED;
+}
+
+bool TrustedOwner(const struct stat& st) { return st.st_uid == geteuid() || st.st_uid == 0; }
+
+// The reason `st` is refused, or null.
+const char* Untrusted(const struct stat& st, bool folder) {
+  if (!TrustedOwner(st)) return "home refused: owned by another user";
+  if (folder && !S_ISDIR(st.st_mode)) return "home refused: not a folder";
+  if (!folder && !S_ISREG(st.st_mode)) return "home refused: not a regular file";
+  if ((st.st_mode & 022) != 0 && !(folder && (st.st_mode & S_ISVTX) && st.st_uid == 0))
+    return "home refused: writable by group or others";
+  return nullptr;
+}
+
+// Opens one database file without following a link, checks it and makes
+// the user's own file owner-only.
+DWORD CheckFile(const std::string& path, bool create, bool required) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  int fd = open(path.c_str(), flags);
+  if (fd < 0 && errno == ENOENT && create) fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+  if (fd < 0 && errno == EEXIST) fd = open(path.c_str(), flags);  // another process made it
+  if (fd < 0) {
+    if (errno == ENOENT) return required ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+    if (errno == ELOOP) return Refuse("home refused: the database is a symbolic link", path);
+    return ERROR_ACCESS_DENIED;
+  }
+  struct stat st;
+  DWORD result = ERROR_SUCCESS;
+  if (fstat(fd, &st) != 0) {
+    result = ERROR_ACCESS_DENIED;
+  } else if (const char* why = Untrusted(st, false)) {
+    result = Refuse(why, path);
+  } else if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0600 && fchmod(fd, 0600) != 0) {
+    result = Refuse("home refused: the mode cannot be made 0600", path);
+  }
+  close(fd);
+  return result;
+}
+
+}  // namespace
+
+std::string SoftUserHome() {
+  if (const char* v = std::getenv("HOME"); v != nullptr && *v == '/') return v;
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd entry, *found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
+    return {};
+  return found->pw_dir;
+}
+
+DWORD SoftCheckHome(const std::string& home, bool create) {
+  if (home.empty() || home[0] != '/') return Refuse("home refused: no home folder", home);
+  // Each folder from the root down: an untrusted folder above the home
+  // could swap the home for another.
+  for (size_t pos = 1; pos <= home.size(); ++pos) {
+    if (pos != home.size() && home[pos] != '/') continue;
+    const std::string part = home.substr(0, pos);
+    struct stat st;
+    if (stat(part.c_str(), &st) != 0) {
+      if (errno != ENOENT) return ERROR_ACCESS_DENIED;
+      if (!create) return ERROR_FILE_NOT_FOUND;
+      if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+        return (errno == EACCES || errno == EPERM || errno == EROFS) ? ERROR_ACCESS_DENIED
+                                                                     : ERROR_PATH_NOT_FOUND;
+      if (stat(part.c_str(), &st) != 0) return ERROR_ACCESS_DENIED;
+    }
+    if (const char* why = Untrusted(st, true)) return Refuse(why, part);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD SoftCheckDatabaseFiles(const std::string& path, bool create) {
+  if (DWORD e = CheckFile(path, create, true)) return e;
+  for (const char* suffix : {"-wal", "-shm"})
+    if (DWORD e = CheckFile(path + suffix, false, false)) return e;
+  return ERROR_SUCCESS;
+}

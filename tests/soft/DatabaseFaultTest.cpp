@@ -1,0 +1,220 @@
+// A home under faults: another process holding the write lock, a database
+// damaged while a WAL was left behind, requests killed at random points and
+// requests whose nth database write fails.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+
+#include "FailingVfs.h"
+#include "base/Platform.h"
+#include "support/AgentFixture.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+constexpr const char16_t* kRsaToken = u"Keyloom RSA Token Provider";
+constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
+
+// One request of the control; its status, and the container in *name.
+HRESULT Request(bool sm2, std::string* name = nullptr) {
+  AgentRef agent;
+  VARIANT_BOOL ok;
+  Bstr algorithm(sm2 ? u"SM2" : u"RSA"), provider(sm2 ? kSm2Token : kRsaToken);
+  Bstr subject(u"CN=Fault,C=CN");
+  agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
+  agent->ZENQ_SetCSPInfo(sm2 ? 256 : 1024, provider, &ok);
+  BstrHolder out, container;
+  const HRESULT hr = agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out());
+  agent->ZENQ_GetContainer(container.out());
+  if (name) *name = Narrow(container.value);
+  return hr;
+}
+
+// Runs `sql` on the user's database with a connection of its own.
+std::string Sql(const std::string& db, const char* sql) {
+  sqlite3* c = nullptr;
+  std::string first;
+  sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_exec(c, sql, [](void* out, int, char** values, char**) {
+    auto* text = static_cast<std::string*>(out);
+    if (text->empty() && values[0]) *text = values[0];
+    return 0;
+  }, &first, nullptr);
+  sqlite3_close(c);
+  return first;
+}
+
+// True when the container holds a key of either spec.
+bool HoldsKey(const char16_t* provider, const std::string& name) {
+  const std::u16string wide(name.begin(), name.end());
+  HCRYPTPROV prov = 0;
+  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, 0)) return false;
+  HCRYPTKEY key = 0;
+  bool found = false;
+  for (DWORD spec : {DWORD{AT_KEYEXCHANGE}, DWORD{AT_SIGNATURE}})
+    if (!found && Plat().CryptGetUserKey(prov, spec, &key)) found = Plat().CryptDestroyKey(key);
+  Plat().CryptReleaseContext(prov, 0);
+  return found;
+}
+
+std::set<std::string> Containers(const char16_t* provider) {
+  std::set<std::string> names;
+  HCRYPTPROV prov = 0;
+  if (!Plat().CryptAcquireContextW(&prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    return names;
+  char name[256];
+  for (DWORD size = sizeof name, flags = CRYPT_FIRST;
+       Plat().CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size,
+                                flags);
+       size = sizeof name, flags = CRYPT_NEXT)
+    names.insert(name);
+  Plat().CryptReleaseContext(prov, 0);
+  return names;
+}
+
+TEST(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
+  ScopedSoftHomes homes;
+  ScopedEnv timeout("KEYLOOM_LOCK_TIMEOUT_MS", "300");
+  ASSERT_EQ(S_OK, Request(false));
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  const std::string db = homes.user() + "/keyloom.db";
+  const pid_t holder = fork();
+  if (holder == 0) {  // holds the write lock until killed
+    sqlite3* c = nullptr;
+    sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
+    const char go = sqlite3_exec(c, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == 0 ? 'y' : 'n';
+    if (write(ready[1], &go, 1) != 1) _exit(1);
+    pause();
+  }
+  char go = 0;
+  ASSERT_EQ(1, read(ready[0], &go, 1));
+  ASSERT_EQ('y', go);
+  // Reads go on beside the writer, in a process opening the home afresh.
+  EXPECT_EQ(0, WaitExit(Spawn([] { return Containers(kRsaToken).size() == 1 ? 0 : 1; })));
+
+  const auto start = std::chrono::steady_clock::now();
+  AgentRef agent;
+  VARIANT_BOOL ok;
+  Bstr algorithm(u"RSA"), provider(kRsaToken), subject(u"CN=Fault,C=CN");
+  agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
+  agent->ZENQ_SetCSPInfo(1024, provider, &ok);
+  BstrHolder out;
+  EXPECT_EQ(HRESULT(0x80070021), agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(0u, LastErrorText(agent.get()).find("The process cannot access the file"));
+
+  kill(holder, SIGKILL);
+  WaitExit(holder);
+  EXPECT_EQ(S_OK, agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()));
+}
+
+TEST(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
+  ScopedSoftHomes homes;
+  const std::string db = homes.user() + "/keyloom.db";
+  ASSERT_EQ(0, WaitExit(Spawn([] { return Request(true) == S_OK ? 0 : 1; })));
+  // A process left frames in the WAL (killed), and the pages of the keys
+  // were damaged; the registry pages a write touches are whole.
+  const long page = std::stol(Sql(db, "SELECT rootpage FROM sqlite_master WHERE name='container_keys'"));
+  ASSERT_EQ(0, WaitExit(Spawn([&db] {
+              sqlite3* c = nullptr;
+              sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
+              return sqlite3_exec(c, "CREATE TABLE other(a)", nullptr, nullptr, nullptr);
+            })));
+  FILE* f = fopen(db.c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  fseek(f, (page - 1) * 4096, SEEK_SET);
+  for (int i = 0; i < 4096; ++i) fputc(0xA5, f);
+  fclose(f);
+
+  HKEY key = nullptr;
+  for (int again = 0; again < 2; ++again)
+    EXPECT_EQ(ERROR_FILE_CORRUPT, Plat().RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\K", 0, nullptr,
+                                                       0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+}
+
+// Requests killed at random points leave every container they reported,
+// with its key, a sound file, and after the next open no container without
+// its key.
+TEST(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
+  ScopedSoftHomes homes;
+  std::mt19937 random(std::random_device{}());
+  std::set<std::string> reported[2];
+  for (int round = 0; round < 30; ++round) {
+    const bool sm2 = round % 2;
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    const pid_t child = fork();
+    if (child == 0) {
+      close(fds[0]);
+      for (std::string name;;)
+        if (Request(sm2, &name) == S_OK && write(fds[1], (name + "\n").data(), name.size() + 1) < 0)
+          _exit(1);
+    }
+    close(fds[1]);
+    usleep(std::uniform_int_distribution<int>(0, sm2 ? 40000 : 150000)(random));
+    kill(child, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, WaitExit(child));
+    FILE* lines = fdopen(fds[0], "r");
+    for (char line[128]; fgets(line, sizeof line, lines);)
+      reported[sm2].insert(std::string(line, strcspn(line, "\n")));
+    fclose(lines);
+  }
+  EXPECT_EQ("ok", Sql(homes.user() + "/keyloom.db", "PRAGMA integrity_check"));
+  for (int sm2 = 0; sm2 < 2; ++sm2) {
+    const char16_t* provider = sm2 ? kSm2Token : kRsaToken;
+    const std::set<std::string> present = Containers(provider);
+    for (const std::string& name : reported[sm2]) EXPECT_TRUE(present.count(name)) << name;
+    for (const std::string& name : present) EXPECT_TRUE(HoldsKey(provider, name)) << name;
+  }
+}
+
+// The nth write of a request fails, for n = 1, 2, ... until the request
+// succeeds: each failure is reported as one, the file stays sound, and
+// after the next open the request's container is either gone or whole.
+TEST(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
+  ScopedSoftHomes homes;
+  ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
+  int n = 1;
+  for (bool done = false; !done && n < 400; ++n) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    // The child's verdict: 0 the write was never reached and the request
+    // succeeded, 1 it failed and the request reported a failure, 2 it
+    // failed and the request still succeeded (a write SQLite could redo).
+    const pid_t child = Spawn([&] {
+      InstallFailingVfs(n);
+      std::string name;
+      const HRESULT hr = Request(true, &name);
+      name += "\n";
+      if (write(fds[1], name.data(), name.size()) < 0) return 3;
+      if (!FailingVfsFired()) return hr == S_OK ? 0 : 4;
+      return hr == S_OK ? 2 : 1;
+    });
+    close(fds[1]);
+    char line[128] = {};
+    ssize_t got = read(fds[0], line, sizeof line - 1);
+    close(fds[0]);
+    const int verdict = WaitExit(child);
+    ASSERT_TRUE(verdict <= 2 && got > 0) << "write " << n << " verdict " << verdict;
+    done = verdict == 0;
+    const std::string name(line, strcspn(line, "\n"));
+    // The next open, in a process of its own: a request reported done
+    // left its container whole, and no container lacks its key.
+    EXPECT_EQ(0, WaitExit(Spawn([&] {
+                for (const std::string& c : Containers(kSm2Token))
+                  if (!HoldsKey(kSm2Token, c)) return 1;
+                return verdict != 1 && !HoldsKey(kSm2Token, name) ? 2 : 0;
+              })))
+        << "write " << n;
+    EXPECT_EQ("ok", Sql(homes.user() + "/keyloom.db", "PRAGMA integrity_check")) << n;
+  }
+  EXPECT_GT(n, 3);  // some writes failed before one request went through
+}
+
+}  // namespace
