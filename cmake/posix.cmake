@@ -39,6 +39,7 @@ add_subdirectory(tools)
 
 if(KEYLOOM_TESTS)
   enable_testing()
+  add_test(NAME CoreCheck.EveryEntryOfTheUnimplementedTableIsSet COMMAND keyloom_core_check)
   add_subdirectory(tests)
 endif()
 if(KEYLOOM_BENCH)
