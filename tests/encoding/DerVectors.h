@@ -32,6 +32,11 @@ inline Composer AnyString(DWORD type, const char* text, size_t length) {
 }
 
 inline const char kSm2CurveOidDer[] = "06 08 2A 81 1C CF 55 01 82 2D";  // 1.2.156.10197.1.301
+// SEQUENCE { OID id-ecPublicKey, OID SM2 curve }
+inline const char kSm2AlgorithmDer[] = "30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D";
+// SEQUENCE { OID challengePassword, SET { PrintableString "ABC123" } }
+inline const char kChallengeAttributeDer[] =
+    "30 15 06 09 2A 86 48 86 F7 0D 01 09 07 31 08 13 06 41 42 43 31 32 33";
 
 inline const DerVector kDerVectors[] = {
     // OCTET STRING 01 02 03
@@ -52,15 +57,11 @@ inline const DerVector kDerVectors[] = {
     // SEQUENCE { OID sha1WithRSAEncryption, NULL }
     {"30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00", "30/1/13/2/15[06/1/9/4/11 05/1/0/15/2]",
      [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("1.2.840.113549.1.1.5", {}, o, l); }},
-    // SEQUENCE { OID id-ecPublicKey, OID SM2 curve }
-    {"30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D",
-     "30/1/19/2/21[06/1/7/4/9 06/1/8/13/10]",
+    {kSm2AlgorithmDer, "30/1/19/2/21[06/1/7/4/9 06/1/8/13/10]",
      [](BYTE** o, DWORD* l) {
        return ComposeSpecialAttribute("1.2.840.10045.2.1", FromHex(kSm2CurveOidDer), o, l);
      }},
-    // SEQUENCE { OID challengePassword, SET { PrintableString "ABC123" } }
-    {"30 15 06 09 2A 86 48 86 F7 0D 01 09 07 31 08 13 06 41 42 43 31 32 33",
-     "30/1/21/2/23[06/1/9/4/11 31/1/8/15/10[13/1/6/17/8]]",
+    {kChallengeAttributeDer, "30/1/21/2/23[06/1/9/4/11 31/1/8/15/10[13/1/6/17/8]]",
      [](BYTE** o, DWORD* l) {
        return ComposeStandardAttribute("1.2.840.113549.1.9.7", FromHex("13 06 41 42 43 31 32 33"),
                                        o, l);

@@ -17,10 +17,7 @@ namespace {
 enum Which { kRoot, kCa, kLeaf, kTampered, kExpired, kBelowLeaf };
 
 // A hierarchy of one algorithm and the faulty certificates made from it.
-struct Pki {
-  Hierarchy h;
-  Bytes certs[6];
-};
+struct Pki { Hierarchy h; Bytes certs[6]; };
 
 Pki MakePki(PkiAlg alg, const char* tag) {
   Pki p{MakeHierarchy(alg, tag), {}};

@@ -47,11 +47,7 @@ constexpr DWORD kListing = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG |
                            CERT_NAME_STR_NO_QUOTING_FLAG;
 
 TEST(NameTest, RendersAsThePlatformDoes) {
-  struct Case {
-    std::vector<Attr> name;
-    DWORD strType;
-    const char* text;
-  } cases[] = {
+  struct Case { std::vector<Attr> name; DWORD strType; const char* text; } cases[] = {
       // Country first, common name last: reversed, the common name leads.
       {{{"C", "CN", MBSTRING_ASC}, {"CN", "Test User", MBSTRING_ASC}}, kListing,
        "CN=Test User, C=CN"},

@@ -8,10 +8,7 @@
 
 namespace {
 
-class ProviderTest : public ::testing::Test {
- protected:
-  ScopedSoftHomes homes_;
-};
+using ProviderTest = SoftHomesTest;
 
 TEST_F(ProviderTest, EnumeratesProvidersInAFixedOrder) {
   std::vector<std::string> names;
@@ -39,12 +36,7 @@ TEST_F(ProviderTest, EnumeratesProvidersInAFixedOrder) {
   EXPECT_EQ(sizeof u"Keyloom RSA Token Provider", size);
 }
 
-struct LifeCycle {
-  const char16_t* provider;
-  DWORD deleteFlags;
-  ALG_ID genAlg;
-  DWORD bits;
-};
+struct LifeCycle { const char16_t* provider; DWORD deleteFlags; ALG_ID genAlg; DWORD bits; };
 
 class ContainerLifeCycle : public ProviderTest, public ::testing::WithParamInterface<LifeCycle> {};
 
@@ -153,11 +145,7 @@ TEST_F(ProviderTest, KeyLengthLimits) {
 }
 
 TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
-  const struct {
-    const char16_t* provider;
-    DWORD flags;
-    bool exportable;
-  } cases[] = {
+  const struct { const char16_t* provider; DWORD flags; bool exportable; } cases[] = {
       {kEnhanced, CRYPT_EXPORTABLE, true},
       {kEnhanced, 0, false},
       {kRsaToken, CRYPT_EXPORTABLE, false},  // a token never lets its keys out

@@ -15,9 +15,7 @@
 
 namespace {
 
-struct Fixture {
-  Hierarchy rsa = MakeHierarchy(PkiAlg::kRsaSha256, "Store");
-};
+struct Fixture { Hierarchy rsa = MakeHierarchy(PkiAlg::kRsaSha256, "Store"); };
 
 const Fixture& Pki() {
   static const Fixture f;
@@ -33,10 +31,7 @@ void ExpectName(const CERT_NAME_BLOB& blob, X509* expected) {
   X509_NAME_free(name);
 }
 
-class StoreTest : public ::testing::Test {
- protected:
-  ScopedSoftHomes homes_;
-};
+using StoreTest = SoftHomesTest;
 
 // The serialized entry the platform keeps in "Blob": records (id, 1, length,
 // bytes), written here by hand as registration writes root entries.
@@ -227,11 +222,7 @@ TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
 
 TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
   const Hierarchy& h = Pki().rsa;
-  struct Case {
-    const char16_t* store;
-    const Bytes* cert;
-    bool seenByUser;
-  } cases[] = {
+  struct Case { const char16_t* store; const Bytes* cert; bool seenByUser; } cases[] = {
       {u"Root", &h.root.der, true},
       {u"CA", &h.intermediate.der, true},
       {u"My", &h.leaf.der, false},
