@@ -78,23 +78,15 @@ const FailureCase kFailures[] = {
     {"one octet", "30", kASN1HeaderUnreadable},
     {"long form cut", "30 82 01", kASN1HeaderUnreadable},
     {"five significant length octets", "04 85 01 00 00 00 00", kASN1HeaderUnreadable},
-    // SEQUENCE claims 5 octets, 3 present
-    {"sequence past buffer", "30 05 02 01 05", -1},
-    // primitive claims more than the buffer holds
-    {"leaf past buffer", "04 05 01 02", -1},
-    // child INTEGER claims 4 octets past the buffer's end
-    {"child past buffer", "30 03 02 04 05", -1},
-    // child runs past its parent's end (inside the buffer)
-    {"child past parent", "30 03 04 03 01 02 03", -1},
-    // child's first length octet lies past the parent's content
-    {"child header cut", "30 01 02 00", -1},
-    // nested long form of five significant octets
-    {"nested long length", "30 07 04 85 01 00 00 00 00", -1},
-    // indefinite SEQUENCE without end-of-contents
-    {"indefinite unterminated", "30 80 02 01 01", -1},
+    {"sequence past buffer", "30 05 02 01 05", -1},  // SEQUENCE claims 5 octets, 3 present
+    {"leaf past buffer", "04 05 01 02", -1},  // primitive claims more than the buffer holds
+    {"child past buffer", "30 03 02 04 05", -1},  // child INTEGER claims 4 octets past the buffer's end
+    {"child past parent", "30 03 04 03 01 02 03", -1},  // child runs past its parent's end (inside the buffer)
+    {"child header cut", "30 01 02 00", -1},  // child's first length octet lies past the parent's content
+    {"nested long length", "30 07 04 85 01 00 00 00 00", -1},  // nested long form of five significant octets
+    {"indefinite unterminated", "30 80 02 01 01", -1},  // indefinite SEQUENCE without end-of-contents
     {"indefinite one octet left", "30 80 02 01 01 00", -1},
-    // indefinite primitive without a zero pair
-    {"indefinite primitive unterminated", "04 80 01 00 02 00", -1},
+    {"indefinite primitive unterminated", "04 80 01 00 02 00", -1},  // indefinite primitive without a zero pair
 };
 
 // An unreadable first header leaves the root as the caller set it.
