@@ -62,15 +62,6 @@ TEST(ASN1Engine, ReadsTheSharedVectors) {
   }
 }
 
-TEST(ASN1Engine, LongFormLeafOf256Octets) {
-  Bytes der = FromHex("04 82 01 00");
-  der.resize(4 + 256, 0xAB);
-  Tree tree;
-  ASSERT_EQ(Decode(der, &tree), 0);
-  EXPECT_EQ(Render(tree.get()), "04/3/256/4/260");
-  EXPECT_EQ(tree->content(), der.data() + 4);
-}
-
 struct FailureCase { const char* name; const char* hex; int32_t result; };
 
 const FailureCase kFailures[] = {

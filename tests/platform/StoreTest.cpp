@@ -87,15 +87,27 @@ TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
   EXPECT_TRUE(Plat().CertCloseStore(store, 0));
 }
 
-TEST_F(StoreTest, BundleKeepsItsOrder) {
+// A bundle store keeps the bundle's order, takes no additions, and lives
+// on while contexts of it are held.
+TEST_F(StoreTest, BundleStore) {
   const Hierarchy& h = Pki();
   const std::vector<Bytes> certs = {h.leaf.der, h.root.der, h.intermediate.der};
   HCERTSTORE store = OpenBundle(MakeBundle(certs));
   ASSERT_NE(nullptr, store);
   EXPECT_EQ(certs, StoreCerts(store));
-  // A bundle store takes no additions.
   EXPECT_EQ(E_ACCESSDENIED, AddEncoded(store, h.root.der, CERT_STORE_ADD_ALWAYS));
+  PCCERT_CONTEXT first = Plat().CertEnumCertificatesInStore(store, nullptr);
+  ASSERT_NE(nullptr, first);
+  PCCERT_CONTEXT copy = Plat().CertDuplicateCertificateContext(first);
   Plat().CertCloseStore(store, 0);
+  EXPECT_EQ(h.leaf.der, DerOf(copy));  // still readable after the close
+  PCCERT_CONTEXT second = Plat().CertEnumCertificatesInStore(store, first);
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(h.root.der, DerOf(second));
+  PCCERT_CONTEXT third = Plat().CertEnumCertificatesInStore(store, second);
+  ASSERT_NE(nullptr, third);
+  EXPECT_EQ(nullptr, Plat().CertEnumCertificatesInStore(store, third));
+  Plat().CertFreeCertificateContext(copy);
 }
 
 TEST_F(StoreTest, BytesThatAreNoBundleFail) {
@@ -244,21 +256,6 @@ TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(root, got[0]);
   Plat().CertCloseStore(user, 0);
-}
-
-TEST_F(StoreTest, StoreLivesWhileItsContextsAreHeld) {
-  HCERTSTORE store = OpenBundle(MakeBundle({Pki().root.der, Pki().leaf.der}));
-  ASSERT_NE(nullptr, store);
-  PCCERT_CONTEXT first = Plat().CertEnumCertificatesInStore(store, nullptr);
-  ASSERT_NE(nullptr, first);
-  PCCERT_CONTEXT copy = Plat().CertDuplicateCertificateContext(first);
-  Plat().CertCloseStore(store, 0);
-  EXPECT_EQ(Pki().root.der, DerOf(copy));  // still readable after the close
-  PCCERT_CONTEXT second = Plat().CertEnumCertificatesInStore(store, first);
-  ASSERT_NE(nullptr, second);
-  EXPECT_EQ(Pki().leaf.der, DerOf(second));
-  EXPECT_EQ(nullptr, Plat().CertEnumCertificatesInStore(store, second));
-  Plat().CertFreeCertificateContext(copy);
 }
 
 }  // namespace
