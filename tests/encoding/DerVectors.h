@@ -32,12 +32,15 @@ inline Composer AnyString(DWORD type, const char* text, size_t length) {
 }
 
 inline const char kSm2CurveOidDer[] = "06 08 2A 81 1C CF 55 01 82 2D";  // 1.2.156.10197.1.301
+// SEQUENCE { OID id-ecPublicKey, OID SM2 curve }
+inline const char kSm2AlgorithmDer[] = "30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D";
+// SEQUENCE { OID challengePassword, SET { PrintableString "ABC123" } }
+inline const char kChallengeAttributeDer[] =
+    "30 15 06 09 2A 86 48 86 F7 0D 01 09 07 31 08 13 06 41 42 43 31 32 33";
 
 inline const DerVector kDerVectors[] = {
-    // OCTET STRING 01 02 03
-    {"04 03 01 02 03", "04/1/3/2/5", Encode(kTagOctetString, "01 02 03")},
-    // SEQUENCE { INTEGER 5 }
-    {"30 03 02 01 05", "30/1/3/2/5[02/1/1/4/3]", Encode(kTagSequence, "02 01 05")},
+    {"04 03 01 02 03", "04/1/3/2/5", Encode(kTagOctetString, "01 02 03")},  // OCTET STRING 01 02 03
+    {"30 03 02 01 05", "30/1/3/2/5[02/1/1/4/3]", Encode(kTagSequence, "02 01 05")},  // SEQUENCE { INTEGER 5 }
     // OCTET STRING holding valid DER stays a leaf
     {"04 05 30 03 02 01 05", "04/1/5/2/7", Encode(kTagOctetString, "30 03 02 01 05")},
     // [0] { INTEGER 0 }; [0] primitive 00 is a leaf
@@ -52,15 +55,11 @@ inline const DerVector kDerVectors[] = {
     // SEQUENCE { OID sha1WithRSAEncryption, NULL }
     {"30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00", "30/1/13/2/15[06/1/9/4/11 05/1/0/15/2]",
      [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("1.2.840.113549.1.1.5", {}, o, l); }},
-    // SEQUENCE { OID id-ecPublicKey, OID SM2 curve }
-    {"30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D",
-     "30/1/19/2/21[06/1/7/4/9 06/1/8/13/10]",
+    {kSm2AlgorithmDer, "30/1/19/2/21[06/1/7/4/9 06/1/8/13/10]",
      [](BYTE** o, DWORD* l) {
        return ComposeSpecialAttribute("1.2.840.10045.2.1", FromHex(kSm2CurveOidDer), o, l);
      }},
-    // SEQUENCE { OID challengePassword, SET { PrintableString "ABC123" } }
-    {"30 15 06 09 2A 86 48 86 F7 0D 01 09 07 31 08 13 06 41 42 43 31 32 33",
-     "30/1/21/2/23[06/1/9/4/11 31/1/8/15/10[13/1/6/17/8]]",
+    {kChallengeAttributeDer, "30/1/21/2/23[06/1/9/4/11 31/1/8/15/10[13/1/6/17/8]]",
      [](BYTE** o, DWORD* l) {
        return ComposeStandardAttribute("1.2.840.113549.1.9.7", FromHex("13 06 41 42 43 31 32 33"),
                                        o, l);
@@ -81,8 +80,7 @@ inline const DerVector kDerVectors[] = {
     {"30 06 02 01 00 02 01 00", "30/1/6/2/8[02/1/1/4/3 02/1/1/7/3]",
      [](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(Bytes(64, 0), o, l); }},
 
-    // What only the decoder meets. NULL; octets after the outermost element.
-    {"05 00", "05/1/0/2/2", {}},
+    {"05 00", "05/1/0/2/2", {}},  // What only the decoder meets. NULL; octets after the outermost element.
     {"05 00 FF", "05/1/0/2/2", {}},
     // Application class 41: a container whatever its constructed bit.
     {"41 03 05 01 00", "41/1/3/2/5[05/1/1/4/3]", {}},
@@ -92,6 +90,5 @@ inline const DerVector kDerVectors[] = {
     {"30 80 30 80 05 00 00 00 00 00", "30/1/8/2/10[30/1/4/4/6[05/1/0/6/2]]", {}},
     // OCTET STRING (indefinite): its content runs to and includes the zero pair.
     {"04 80 01 02 00 00", "04/1/4/2/6", {}},
-    // Long form with a leading zero octet: length 3.
-    {"30 82 00 03 02 01 07", "30/3/3/4/7[02/1/1/6/3]", {}},
+    {"30 82 00 03 02 01 07", "30/3/3/4/7[02/1/1/6/3]", {}},  // Long form with a leading zero octet: length 3.
 };

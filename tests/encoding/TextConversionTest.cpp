@@ -33,19 +33,13 @@ std::u16string ToUtf16(const char* text, HRESULT* status) {
 }
 
 TEST(TextConversion, Utf16ToUtf8) {
-  const struct {
-    const char16_t* text;
-    const char* utf8;
-  } cases[] = {
+  const struct { const char16_t* text; const char* utf8; } cases[] = {
       {u"", ""},
       {u"Test", "Test"},
       {u"\u00E9", "\xC3\xA9"},
       {u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
       {u"\U0001F600", "\xF0\x9F\x98\x80"},  // surrogate pair: 4 octets
-      {u"a\xD800"
-       u"b",
-       "a\xEF\xBF\xBD"
-       "b"},                        // unpaired high surrogate
+      {u"a\xD800" u"b", "a\xEF\xBF\xBD" "b"},  // unpaired high surrogate
       {u"\xDC00", "\xEF\xBF\xBD"},  // unpaired low surrogate
   };
   for (const auto& c : cases) {
@@ -56,18 +50,12 @@ TEST(TextConversion, Utf16ToUtf8) {
 }
 
 TEST(TextConversion, Utf8ToUtf16) {
-  const struct {
-    const char* utf8;
-    const char16_t* text;
-  } cases[] = {
+  const struct { const char* utf8; const char16_t* text; } cases[] = {
       {"", u""},
       {"Test", u"Test"},
       {"\xE4\xB8\xAD", u"\u4E2D"},
       {"\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"a\xFF"
-       "b",
-       u"a\xFFFD"
-       u"b"},                         // invalid octet
+      {"a\xFF" "b", u"a\xFFFD" u"b"},  // invalid octet
       {"\xC0\xAF", u"\xFFFD\xFFFD"},  // overlong form
       {"\xE4\xB8", u"\xFFFD"},        // cut sequence at the end
   };
@@ -121,14 +109,9 @@ TEST(TextConversion, PlatformFailureIsTheLastError) {
 }
 
 TEST(TextConversion, SwapByteOrder) {
-  const struct {
-    const char* in;
-    const char* out;
-  } cases[] = {{"", ""},
-               {"01", "01"},
-               {"01 02", "02 01"},
-               {"01 02 03", "03 02 01"},
-               {"01 02 03 04", "04 03 02 01"}};
+  const struct { const char* in; const char* out; } cases[] = {
+      {"", ""}, {"01", "01"}, {"01 02", "02 01"}, {"01 02 03", "03 02 01"}, {"01 02 03 04", "04 03 02 01"},
+  };
   for (const auto& c : cases) {
     Bytes b = FromHex(c.in);
     SwapByteOrder(b.data(), static_cast<DWORD>(b.size()));

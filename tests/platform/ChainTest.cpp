@@ -2,7 +2,6 @@
 // OpenSSL: trusted roots from "Root", intermediates from "CA" and "My",
 // every problem reported as its bit of the trust status.
 #include <gtest/gtest.h>
-#include <openssl/x509.h>
 
 #include <initializer_list>
 #include <string>
@@ -17,10 +16,7 @@ namespace {
 enum Which { kRoot, kCa, kLeaf, kTampered, kExpired, kBelowLeaf };
 
 // A hierarchy of one algorithm and the faulty certificates made from it.
-struct Pki {
-  Hierarchy h;
-  Bytes certs[6];
-};
+struct Pki { Hierarchy h; Bytes certs[6]; };
 
 Pki MakePki(PkiAlg alg, const char* tag) {
   Pki p{MakeHierarchy(alg, tag), {}};
@@ -62,31 +58,6 @@ std::pair<DWORD, DWORD> ChainOf(const Bytes& der) {
 }
 
 class ChainTest : public ::testing::TestWithParam<int> {};
-
-TEST_P(ChainTest, IndependentVerifierAcceptsTheHierarchy) {
-  // OpenSSL's own verifier, told about the SM2 identifier, accepts it: the
-  // hierarchy is sound before the platform judges it.
-  const Hierarchy& h = PkiOf(GetParam()).h;
-  X509_STORE* trusted = X509_STORE_new();
-  X509_STORE_add_cert(trusted, h.root.x509.get());
-  X509* leaf = X509_dup(h.leaf.x509.get());
-  X509* mid = X509_dup(h.intermediate.x509.get());
-  for (X509* x : {leaf, mid}) {
-    if (GetParam() != 2) break;  // SM3-with-SM2 signatures carry the identifier
-    ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>("1234567812345678"), 16);
-    X509_set0_distinguishing_id(x, id);
-  }
-  STACK_OF(X509)* untrusted = sk_X509_new_null();
-  sk_X509_push(untrusted, mid);
-  X509_STORE_CTX* ctx = X509_STORE_CTX_new();
-  X509_STORE_CTX_init(ctx, trusted, leaf, untrusted);
-  EXPECT_EQ(1, X509_verify_cert(ctx)) << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
-  X509_STORE_CTX_free(ctx);
-  X509_free(leaf);
-  sk_X509_pop_free(untrusted, X509_free);
-  X509_STORE_free(trusted);
-}
 
 constexpr DWORD kLM = CERT_SYSTEM_STORE_LOCAL_MACHINE, kCU = CERT_SYSTEM_STORE_CURRENT_USER;
 constexpr DWORD kAll = 0xFFFFFFFF;

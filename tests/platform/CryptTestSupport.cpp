@@ -23,16 +23,6 @@ using MdCtx = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX, EVP_MD_CTX_free>>;
 using Bld = std::unique_ptr<OSSL_PARAM_BLD, Free<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using Params = std::unique_ptr<OSSL_PARAM, Free<OSSL_PARAM, OSSL_PARAM_free>>;
 
-Pkey FromData(const char* type, OSSL_PARAM_BLD* bld) {
-  Params params(OSSL_PARAM_BLD_to_param(bld));
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
-  EVP_PKEY* key = nullptr;
-  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
-      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
-    return nullptr;
-  return Pkey(key);
-}
-
 }  // namespace
 
 Bytes ExportKey(HCRYPTKEY key, DWORD blobType, HCRYPTKEY wrapKey) {
@@ -98,7 +88,13 @@ Pkey Sm2FromPublicBlob(const Bytes& blob) {
   Bld bld(OSSL_PARAM_BLD_new());
   OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
   OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
-  return FromData("SM2", bld.get());
+  Params params(OSSL_PARAM_BLD_to_param(bld.get()));
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+  EVP_PKEY* key = nullptr;
+  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
+    return nullptr;
+  return Pkey(key);
 }
 
 bool VerifyRsa(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature) {

@@ -24,10 +24,7 @@ Bytes NameDer(const std::vector<Attr>& attrs) {
     X509_NAME_add_entry_by_txt(name, a.field, a.type,
                                reinterpret_cast<const unsigned char*>(a.value.data()),
                                static_cast<int>(a.value.size()), -1, a.sameRdn ? -1 : 0);
-  unsigned char* out = nullptr;
-  const int n = i2d_X509_NAME(name, &out);
-  Bytes d(out, out + (n > 0 ? n : 0));
-  OPENSSL_free(out);
+  const Bytes d = I2d<X509_NAME>(name, i2d_X509_NAME);
   X509_NAME_free(name);
   return d;
 }
@@ -47,19 +44,14 @@ constexpr DWORD kListing = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG |
                            CERT_NAME_STR_NO_QUOTING_FLAG;
 
 TEST(NameTest, RendersAsThePlatformDoes) {
-  struct Case {
-    std::vector<Attr> name;
-    DWORD strType;
-    const char* text;
-  } cases[] = {
+  struct Case { std::vector<Attr> name; DWORD strType; const char* text; } cases[] = {
       // Country first, common name last: reversed, the common name leads.
       {{{"C", "CN", MBSTRING_ASC}, {"CN", "Test User", MBSTRING_ASC}}, kListing,
        "CN=Test User, C=CN"},
       {{{"C", "CN", MBSTRING_ASC}, {"CN", "Test User", MBSTRING_ASC}}, CERT_X500_NAME_STR,
        "C=CN, CN=Test User"},
       // A multi-valued relative name keeps its values in encoded order (DER
-      // sorts the set: CN 2.5.4.3 before OU 2.5.4.11).
-      {{{"C", "CN", MBSTRING_ASC},
+      {{{"C", "CN", MBSTRING_ASC},  // sorts the set: CN 2.5.4.3 before OU 2.5.4.11).
         {"OU", "Retail", MBSTRING_ASC},
         {"CN", "Li Lei", MBSTRING_ASC, true}},
        kListing, "CN=Li Lei + OU=Retail, C=CN"},
@@ -86,8 +78,7 @@ TEST(NameTest, RendersAsThePlatformDoes) {
       {{{"O", "Acme, Inc.", MBSTRING_ASC}}, kListing, "O=Acme, Inc."},
       {{{"O", "Acme, Inc.", MBSTRING_ASC}}, CERT_X500_NAME_STR, "O=\"Acme, Inc.\""},
       {{{"O", "say \"hi\"", MBSTRING_ASC}}, CERT_X500_NAME_STR, "O=\"say \"\"hi\"\"\""},
-      // Separators other than the comma.
-      {{{"C", "CN", MBSTRING_ASC}, {"CN", "A", MBSTRING_ASC}},
+      {{{"C", "CN", MBSTRING_ASC}, {"CN", "A", MBSTRING_ASC}},  // Separators other than the comma.
        CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG, "C=CN; CN=A"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.text, Render(NameDer(c.name), c.strType));

@@ -56,12 +56,7 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, ValuesRoundTripWithTheirTypesAndSizes) {
-  const struct {
-    const char16_t* name;
-    DWORD type;
-    const BYTE* data;
-    DWORD size;
-  } cases[] = {
+  const struct { const char16_t* name; DWORD type; const BYTE* data; DWORD size; } cases[] = {
       {u"Count", REG_DWORD, kDword, sizeof kDword},
       {u"Name", REG_SZ, Octets(kText), sizeof kText},
       {u"Blob", REG_BINARY, kBinary, sizeof kBinary},

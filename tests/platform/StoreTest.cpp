@@ -15,13 +15,9 @@
 
 namespace {
 
-struct Fixture {
-  Hierarchy rsa = MakeHierarchy(PkiAlg::kRsaSha256, "Store");
-};
-
-const Fixture& Pki() {
-  static const Fixture f;
-  return f;
+const Hierarchy& Pki() {
+  static const Hierarchy h = MakeHierarchy(PkiAlg::kRsaSha256, "Store");
+  return h;
 }
 
 // OpenSSL's reading of a name blob equals `expected`.
@@ -33,10 +29,7 @@ void ExpectName(const CERT_NAME_BLOB& blob, X509* expected) {
   X509_NAME_free(name);
 }
 
-class StoreTest : public ::testing::Test {
- protected:
-  ScopedSoftHomes homes_;
-};
+using StoreTest = SoftHomesTest;
 
 // The serialized entry the platform keeps in "Blob": records (id, 1, length,
 // bytes), written here by hand as registration writes root entries.
@@ -72,7 +65,7 @@ TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
   ASSERT_NE(nullptr, store);
   // Serial 0x8A11, encoded 00 8A 11.
   const PkiCert cert =
-      MakeCert(PkiAlg::kRsaSha1, {{{"C", "CN"}, {"CN", "Test User"}}, 0x8A11, -1, 365, false}, &Pki().rsa.intermediate);
+      MakeCert(PkiAlg::kRsaSha1, {{{"C", "CN"}, {"CN", "Test User"}}, 0x8A11, -1, 365, false}, &Pki().intermediate);
   PCCERT_CONTEXT ctx = nullptr;
   ASSERT_TRUE(Plat().CertAddEncodedCertificateToStore(store, kEncoding, cert.der.data(),
                                                       static_cast<DWORD>(cert.der.size()),
@@ -83,7 +76,7 @@ TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
   EXPECT_STREQ("1.2.840.113549.1.1.5", info->SignatureAlgorithm.pszObjId);  // sha1WithRSA
   // Issuer and subject blobs are the encodings OpenSSL reads back.
   ExpectName(info->Subject, cert.x509.get());
-  ExpectName(info->Issuer, Pki().rsa.intermediate.x509.get());
+  ExpectName(info->Issuer, Pki().intermediate.x509.get());
   // Validity as file times: OpenSSL's notAfter in seconds since 1970.
   struct tm tm {};
   ASN1_TIME_to_tm(X509_get0_notAfter(cert.x509.get()), &tm);
@@ -94,37 +87,34 @@ TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
   EXPECT_TRUE(Plat().CertCloseStore(store, 0));
 }
 
-TEST_F(StoreTest, BundleFromOpensslCommandLineKeepsFileOrder) {
-  // Three PEM files joined by `openssl crl2pkcs7 -nocrl`, in that order.
-  const std::vector<const PkiCert*> certs = {&Pki().rsa.leaf, &Pki().rsa.root,
-                                             &Pki().rsa.intermediate};
-  std::string pems;
-  for (size_t i = 0; i < certs.size(); ++i) {
-    const std::string der = homes_.root() + "/c" + std::to_string(i);
-    FILE* f = fopen(der.c_str(), "wb");
-    fwrite(certs[i]->der.data(), 1, certs[i]->der.size(), f);
-    fclose(f);
-    ASSERT_EQ(0, RunCommand("openssl x509 -inform DER -in " + der + " -out " + der + ".pem", nullptr));
-    pems += " -certfile " + der + ".pem";
-  }
-  const std::string p7b = homes_.root() + "/bundle.p7b";
-  ASSERT_EQ(0, RunCommand("openssl crl2pkcs7 -nocrl -outform DER -out " + p7b + pems, nullptr));
-  const std::string bytes = ReadFile(p7b);
-  HCERTSTORE store = OpenBundle(Bytes(bytes.begin(), bytes.end()));
+// A bundle store keeps the bundle's order, takes no additions, and lives
+// on while contexts of it are held.
+TEST_F(StoreTest, BundleStore) {
+  const Hierarchy& h = Pki();
+  const std::vector<Bytes> certs = {h.leaf.der, h.root.der, h.intermediate.der};
+  HCERTSTORE store = OpenBundle(MakeBundle(certs));
   ASSERT_NE(nullptr, store);
-  const std::vector<Bytes> got = StoreCerts(store);
-  ASSERT_EQ(3u, got.size());
-  for (size_t i = 0; i < certs.size(); ++i) EXPECT_EQ(certs[i]->der, got[i]) << i;
-  // A bundle store takes no additions.
-  EXPECT_EQ(E_ACCESSDENIED, AddEncoded(store, Pki().rsa.root.der, CERT_STORE_ADD_ALWAYS));
+  EXPECT_EQ(certs, StoreCerts(store));
+  EXPECT_EQ(E_ACCESSDENIED, AddEncoded(store, h.root.der, CERT_STORE_ADD_ALWAYS));
+  PCCERT_CONTEXT first = Plat().CertEnumCertificatesInStore(store, nullptr);
+  ASSERT_NE(nullptr, first);
+  PCCERT_CONTEXT copy = Plat().CertDuplicateCertificateContext(first);
   Plat().CertCloseStore(store, 0);
+  EXPECT_EQ(h.leaf.der, DerOf(copy));  // still readable after the close
+  PCCERT_CONTEXT second = Plat().CertEnumCertificatesInStore(store, first);
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(h.root.der, DerOf(second));
+  PCCERT_CONTEXT third = Plat().CertEnumCertificatesInStore(store, second);
+  ASSERT_NE(nullptr, third);
+  EXPECT_EQ(nullptr, Plat().CertEnumCertificatesInStore(store, third));
+  Plat().CertFreeCertificateContext(copy);
 }
 
 TEST_F(StoreTest, BytesThatAreNoBundleFail) {
   const Bytes cases[] = {
       {0x30, 0x03, 0x02, 0x01, 0x01},  // SEQUENCE { INTEGER 1 }
       {0x04, 0x00},                    // an empty OCTET STRING
-      Pki().rsa.root.der,              // a certificate, not a bundle
+      Pki().root.der,              // a certificate, not a bundle
   };
   for (const Bytes& bytes : cases) {
     EXPECT_EQ(nullptr, OpenBundle(bytes));
@@ -135,7 +125,7 @@ TEST_F(StoreTest, BytesThatAreNoBundleFail) {
 TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
   HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
   ASSERT_NE(nullptr, my);
-  const Hierarchy& h = Pki().rsa;
+  const Hierarchy& h = Pki();
   EXPECT_EQ(S_OK, AddEncoded(my, h.leaf.der, CERT_STORE_ADD_NEW));
   EXPECT_EQ(S_OK, AddEncoded(my, h.intermediate.der, CERT_STORE_ADD_NEW));
   EXPECT_EQ(CRYPT_E_EXISTS, AddEncoded(my, h.leaf.der, CERT_STORE_ADD_NEW));
@@ -180,7 +170,7 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
 }
 
 TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
-  const Bytes leaf = Pki().rsa.leaf.der;
+  const Bytes leaf = Pki().leaf.der;
   ASSERT_EQ(0, WaitExit(Spawn([&] {
               HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
               PCCERT_CONTEXT added = nullptr;
@@ -215,8 +205,8 @@ TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
   EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), info->dwKeySpec);
 
   // A certificate without the property answers CRYPT_E_NOT_FOUND.
-  ASSERT_EQ(S_OK, AddEncoded(my, Pki().rsa.intermediate.der, CERT_STORE_ADD_NEW));
-  PCCERT_CONTEXT other = FindExisting(my, Pki().rsa.intermediate.der);
+  ASSERT_EQ(S_OK, AddEncoded(my, Pki().intermediate.der, CERT_STORE_ADD_NEW));
+  PCCERT_CONTEXT other = FindExisting(my, Pki().intermediate.der);
   ASSERT_NE(nullptr, other);
   EXPECT_FALSE(Plat().CertGetCertificateContextProperty(other, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
   EXPECT_EQ(CRYPT_E_NOT_FOUND, static_cast<HRESULT>(Plat().GetLastError()));
@@ -226,12 +216,8 @@ TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
 }
 
 TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
-  const Hierarchy& h = Pki().rsa;
-  struct Case {
-    const char16_t* store;
-    const Bytes* cert;
-    bool seenByUser;
-  } cases[] = {
+  const Hierarchy& h = Pki();
+  struct Case { const char16_t* store; const Bytes* cert; bool seenByUser; } cases[] = {
       {u"Root", &h.root.der, true},
       {u"CA", &h.intermediate.der, true},
       {u"My", &h.leaf.der, false},
@@ -251,7 +237,7 @@ TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
 }
 
 TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
-  const Bytes& root = Pki().rsa.root.der;
+  const Bytes& root = Pki().root.der;
   const Bytes sha1 = Sha1(root);
   Bytes good;
   PutRecord(good, CERT_SHA1_HASH_PROP_ID, sha1);
@@ -270,21 +256,6 @@ TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(root, got[0]);
   Plat().CertCloseStore(user, 0);
-}
-
-TEST_F(StoreTest, StoreLivesWhileItsContextsAreHeld) {
-  HCERTSTORE store = OpenBundle(MakeBundle({Pki().rsa.root.der, Pki().rsa.leaf.der}));
-  ASSERT_NE(nullptr, store);
-  PCCERT_CONTEXT first = Plat().CertEnumCertificatesInStore(store, nullptr);
-  ASSERT_NE(nullptr, first);
-  PCCERT_CONTEXT copy = Plat().CertDuplicateCertificateContext(first);
-  Plat().CertCloseStore(store, 0);
-  EXPECT_EQ(Pki().rsa.root.der, DerOf(copy));  // still readable after the close
-  PCCERT_CONTEXT second = Plat().CertEnumCertificatesInStore(store, first);
-  ASSERT_NE(nullptr, second);
-  EXPECT_EQ(Pki().rsa.leaf.der, DerOf(second));
-  EXPECT_EQ(nullptr, Plat().CertEnumCertificatesInStore(store, second));
-  Plat().CertFreeCertificateContext(copy);
 }
 
 }  // namespace

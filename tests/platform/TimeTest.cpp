@@ -24,10 +24,7 @@ std::string Calendar(const SYSTEMTIME& t) {
 }
 
 TEST(TimeTest, FileTimesAndCalendarTimesRoundTrip) {
-  const struct {
-    uint64_t ticks;
-    const char* calendar;
-  } cases[] = {
+  const struct { uint64_t ticks; const char* calendar; } cases[] = {
       {0, "1601-01-01 00:00:00.000 d1"},                        // the epoch, a Monday
       {116444736000000000ULL, "1970-01-01 00:00:00.000 d4"},    // Unix epoch, Thursday
       {132223104000000000ULL, "2020-01-01 00:00:00.000 d3"},

@@ -90,10 +90,7 @@ TEST_F(TokenImportTest, RsaTokenImportsTheEncryptedFormatAndRefusesBadEnvelopes)
   const Bytes wrappedKey = Encipher(EVP_des_ede3_ecb(), session, plain, true);
   const Bytes unpadded =
       Encipher(EVP_des_ede3_ecb(), session, Bytes(plain.begin(), plain.end() - plain.size() % 8), false);
-  const struct {
-    const char* what;
-    Bytes composed;
-  } bad[] = {
+  const struct { const char* what; Bytes composed; } bad[] = {
       {"another symmetric algorithm", RsaEnvelope(1, kDesEde3Cbc, wrappedSession, wrappedKey)},
       {"version 2", RsaEnvelope(2, kEnvelopeDes3, wrappedSession, wrappedKey)},
       {"unpadded private key", RsaEnvelope(1, kEnvelopeDes3, wrappedSession, unpadded)},

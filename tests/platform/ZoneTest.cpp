@@ -82,10 +82,7 @@ TEST_F(ZoneTest, OriginsMatchBySchemeAndHostWithWildcards) {
   ASSERT_EQ(S_OK, Map(u"https://*.keyloom-bank.example"));
   ASSERT_EQ(S_OK, Map(u"http://127.0.0.1"));
   ASSERT_EQ(S_OK, Map(u"https://exact.keyloom.test"));
-  struct Case {
-    const char16_t* url;
-    DWORD zone;
-  } cases[] = {
+  struct Case { const char16_t* url; DWORD zone; } cases[] = {
       {u"https://www.keyloom-bank.example", URLZONE_TRUSTED},
       {u"https://a.b.keyloom-bank.example:8443/enroll?x=1", URLZONE_TRUSTED},  // any depth, any port
       {u"https://keyloom-bank.example", URLZONE_TRUSTED},  // the wildcard covers the name itself

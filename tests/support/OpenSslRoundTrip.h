@@ -2,26 +2,16 @@
 // encode again with its i2d_ function.
 #pragma once
 
-#include <openssl/crypto.h>
-
-#include <vector>
+#include "support/TestPki.h"
 
 // The re-encoding of `der` after OpenSSL decoded all of it as a T; empty
 // when it refuses the octets or leaves some unread.
 template <typename T>
-std::vector<unsigned char> OpenSslRoundTrip(const std::vector<unsigned char>& der,
-                                            T* (*d2i)(T**, const unsigned char**, long),
-                                            int (*i2d)(const T*, unsigned char**),
-                                            void (*release)(T*)) {
+Bytes OpenSslRoundTrip(const Bytes& der, T* (*d2i)(T**, const unsigned char**, long),
+                       int (*i2d)(const T*, unsigned char**), void (*release)(T*)) {
   const unsigned char* p = der.data();
   T* object = d2i(nullptr, &p, static_cast<long>(der.size()));
-  std::vector<unsigned char> out;
-  if (object != nullptr && p == der.data() + der.size()) {
-    unsigned char* again = nullptr;
-    const int length = i2d(object, &again);
-    if (length > 0) out.assign(again, again + length);
-    OPENSSL_free(again);
-  }
+  const Bytes out = object && p == der.data() + der.size() ? I2d<T>(object, i2d) : Bytes();
   if (object != nullptr) release(object);
   return out;
 }

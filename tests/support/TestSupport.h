@@ -1,6 +1,8 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +41,11 @@ class ScopedSoftHomes {
  private:
   std::string root_, user_, machine_, temp_;
   ScopedEnv tempEnv_, userEnv_, machineEnv_;
+};
+
+// A test fixture whose soft-platform homes are fresh for each test.
+struct SoftHomesTest : ::testing::Test {
+  ScopedSoftHomes homes_;
 };
 
 // Runs a shell command; returns its exit status and fills `output` with

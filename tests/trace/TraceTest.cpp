@@ -15,13 +15,18 @@ namespace {
 using RecordingTrace = ScopedTraceRecorder;
 std::vector<RecordedTrace>& Records() { return ScopedTraceRecorder::records(); }
 
+// ZENQ_SetKeyAlgorithm of `name` on a new control ("ECC" is refused).
+HRESULT SetKeyAlgorithm(const char16_t* name) {
+  AgentRef agent;
+  Bstr algorithm(name);
+  VARIANT_BOOL ok;
+  return agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
+}
+
 TEST(Trace, StepErrorOnlyRecordsTheRefusalOnce) {
   RecordingTrace trace(TRACE_FLAG_STEP_ERROR);
-  AgentRef agent;
-  Bstr ecc(u"ECC"), rsa(u"RSA");
-  VARIANT_BOOL ok;
-  agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
-  agent->ZENQ_SetKeyAlgorithm(rsa, &ok);
+  SetKeyAlgorithm(u"ECC");
+  SetKeyAlgorithm(u"RSA");
   ASSERT_EQ(Records().size(), 1u);
   EXPECT_EQ(Records()[0].message, 13);
   EXPECT_EQ(Records()[0].flag, TRACE_FLAG_STEP_ERROR);
@@ -32,10 +37,7 @@ TEST(Trace, StepErrorOnlyRecordsTheRefusalOnce) {
 
 TEST(Trace, InfoRecordsEachPassedStepWithStatusZero) {
   RecordingTrace trace(TRACE_FLAG_INFO);
-  AgentRef agent;
-  Bstr rsa(u"RSA");
-  VARIANT_BOOL ok;
-  agent->ZENQ_SetKeyAlgorithm(rsa, &ok);
+  SetKeyAlgorithm(u"RSA");
   std::vector<std::string> steps;
   for (const RecordedTrace& r : Records())
     if (r.message == 14) steps.push_back(r.args[0] + " " + r.args[1]);
@@ -107,10 +109,7 @@ TEST(Trace, StepTextIsCutTo511Characters) {
 
 TEST(Trace, NothingIsWrittenWithoutAConsumer) {
   RecordingTrace trace(0);
-  AgentRef agent;
-  Bstr ecc(u"ECC");
-  VARIANT_BOOL ok;
-  EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(ecc, &ok), static_cast<HRESULT>(0xA0072401));
+  EXPECT_EQ(SetKeyAlgorithm(u"ECC"), static_cast<HRESULT>(0xA0072401));
   EXPECT_TRUE(Records().empty());
   TraceShutdown();  // not initialized: still nothing
   TraceStep(u"F", u"x", E_FAIL);
