@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <regex>
+
 #include "encoding/Buffer.h"
 #include "request/KeyPair.h"
 #include "support/FaultPlatform.h"
@@ -38,33 +40,21 @@ void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags
   r->status = CreatePublicKey(settings, &r->provider, &r->container, &r->key, &r->keyLength);
 }
 
-// Creates container `name` of the provider with no key in it.
-void MakeContainer(const char16_t* name, bool rsa) {
-  HCRYPTPROV prov = 0;
-  ASSERT_TRUE(DefaultPlatform().CryptAcquireContextW(&prov, name, rsa ? kEnhanced : kSm2,
-                                                     PROV_RSA_FULL, CRYPT_NEWKEYSET));
-  DefaultPlatform().CryptReleaseContext(prov, 0);
-}
-
-bool ContainerExists(const std::string& name, bool rsa) {
+// Opens container `name` of the provider with `flags` and releases it again;
+// whether that succeeded.
+bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
   HCRYPTPROV prov = 0;
   const std::u16string wide(name.begin(), name.end());
   if (!DefaultPlatform().CryptAcquireContextW(&prov, wide.c_str(), rsa ? kEnhanced : kSm2,
-                                              PROV_RSA_FULL, 0))
+                                              PROV_RSA_FULL, flags))
     return false;
-  DefaultPlatform().CryptReleaseContext(prov, 0);
-  return true;
+  return DefaultPlatform().CryptReleaseContext(prov, 0);
 }
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
 bool IsGuidText(const std::u16string& s) {
-  if (s.size() != 38 || s.front() != u'{' || s.back() != u'}') return false;
-  for (size_t i = 1; i < 37; ++i) {
-    const char16_t c = s[i];
-    const bool hyphen = i == 9 || i == 14 || i == 19 || i == 24;
-    if (hyphen ? c != u'-' : !((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F')))
-      return false;
-  }
-  return true;
+  static const std::regex form("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}");
+  return std::regex_match(Narrow(s.c_str()), form);
 }
 
 class CreatePublicKeyTest : public ::testing::Test {
@@ -132,7 +122,7 @@ TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
 }
 
 TEST_F(CreatePublicKeyTest, ContainerChoice) {
-  MakeContainer(u"Existing", true);
+  ASSERT_TRUE(OpenContainer("Existing", true, CRYPT_NEWKEYSET));
   const struct {
     const char* name;
     bool fresh;           // the newContainer argument
@@ -176,7 +166,9 @@ TEST_F(CreatePublicKeyTest, ContainerChoice) {
 // A container this call created is deleted after a later failure; the
 // caller's never is; nothing is handed out.
 TEST_F(CreatePublicKeyTest, Failures) {
-  MakeContainer(u"Mine", true);
+  constexpr DWORD kPerm = static_cast<DWORD>(NTE_PERM);
+  constexpr DWORD kNoKeyset = static_cast<DWORD>(NTE_KEYSET_NOT_DEF);
+  ASSERT_TRUE(OpenContainer("Mine", true, CRYPT_NEWKEYSET));
   const struct {
     bool rsa;
     bool fresh;
@@ -185,17 +177,15 @@ TEST_F(CreatePublicKeyTest, Failures) {
     HRESULT status;
     uint64_t deleteFlags;  // of the second open call; 0: there is none
   } rows[] = {
-      {true, true, "CryptGenKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, CRYPT_DELETEKEYSET},
-      {false, true, "CryptGenKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, 0xFFFF0002},
-      {true, true, "CryptExportPublicKeyInfo", static_cast<DWORD>(NTE_PERM), NTE_PERM,
-       CRYPT_DELETEKEYSET},
-      {false, true, "CryptExportKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, 0xFFFF0002},
+      {true, true, "CryptGenKey", kPerm, NTE_PERM, CRYPT_DELETEKEYSET},
+      {false, true, "CryptGenKey", kPerm, NTE_PERM, 0xFFFF0002},
+      {true, true, "CryptExportPublicKeyInfo", kPerm, NTE_PERM, CRYPT_DELETEKEYSET},
+      {false, true, "CryptExportKey", kPerm, NTE_PERM, 0xFFFF0002},
       // a failure without a last error is still a failure
       {true, true, "CryptGenKey", 0, E_FAIL, CRYPT_DELETEKEYSET},
       // the caller's container "Mine" stays, and the handle for the caller
       {true, false, "CryptGenKey", ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005), 0},
-      {true, true, "CryptAcquireContextW", static_cast<DWORD>(NTE_KEYSET_NOT_DEF),
-       NTE_KEYSET_NOT_DEF, 0},
+      {true, true, "CryptAcquireContextW", kNoKeyset, NTE_KEYSET_NOT_DEF, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.failCall) + (row.rsa ? " RSA" : " SM2"));
@@ -216,9 +206,9 @@ TEST_F(CreatePublicKeyTest, Failures) {
     EXPECT_EQ(r.provider, 0u) << "the handle is released, never left dangling";
     EXPECT_EQ(opens[1].Number("flags"), row.deleteFlags);
     EXPECT_EQ(opens[1].Arg("container"), opens[0].Arg("container"));
-    EXPECT_FALSE(ContainerExists(opens[0].Arg("container"), row.rsa));
+    EXPECT_FALSE(OpenContainer(opens[0].Arg("container"), row.rsa));
   }
-  EXPECT_TRUE(ContainerExists("Mine", true));
+  EXPECT_TRUE(OpenContainer("Mine", true));
 }
 
 }  // namespace

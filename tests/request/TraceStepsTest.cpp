@@ -38,23 +38,17 @@ TEST(TraceSteps, StepsOfSubjectsAndSm2Signatures) {
     DWORD length;
     std::vector<const char*> steps;
   } rows[] = {
-      {u"CN=Test,C=CN",
-       0,
-       {">ComposeSubject", "ParseSubject - SplidWstr-Subject = 00000000",
-        "ComposeSubjectChild - ComposeAnyString(CountryName) = 00000000",
-        "EncodeObject - CryptEncodeObject - get length = 00000000",
-        "ComposeSubject - ASN1Encode = 00000000"}},
-      {u"CN=a,b",
-       0,
-       {"ParseSubject - SplidWstr-Pair = 80090005", "ComposeSubject - ParseSubject = 80090005"}},
+      {u"CN=Test,C=CN", 0, {">ComposeSubject", "ParseSubject - SplidWstr-Subject = 00000000",
+                            "ComposeSubjectChild - ComposeAnyString(CountryName) = 00000000",
+                            "EncodeObject - CryptEncodeObject - get length = 00000000",
+                            "ComposeSubject - ASN1Encode = 00000000"}},
+      {u"CN=a,b", 0, {"ParseSubject - SplidWstr-Pair = 80090005",
+                      "ComposeSubject - ParseSubject = 80090005"}},
       {u"C=C*", 0, {"ComposeSubjectChild - ComposeAnyString(CountryName) = 80092021"}},
-      {u"X=1",
-       0,
-       {"GetObjectID - X = 80090011", "EncodeObject - CryptEncodeObject - get length = 80092003"}},
-      {nullptr,
-       64,
-       {"SM2EncodeRawSignature - Check SM2 raw signature size = 00000000",
-        "SM2EncodeRawSignature - ASN1Encode(5) = 00000000"}},
+      {u"X=1", 0, {"GetObjectID - X = 80090011",
+                   "EncodeObject - CryptEncodeObject - get length = 80092003"}},
+      {nullptr, 64, {"SM2EncodeRawSignature - Check SM2 raw signature size = 00000000",
+                     "SM2EncodeRawSignature - ASN1Encode(5) = 00000000"}},
       {nullptr, 63, {"SM2EncodeRawSignature - Check SM2 raw signature size = 8007000D"}},
   };
   const Bytes raw(64, 0x11);
