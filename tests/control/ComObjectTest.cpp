@@ -37,11 +37,7 @@ struct Outer final : IUnknown {
 };
 
 TEST(CryptoAgent, AggregatedObjectDelegatesToTheOuterUnknown) {
-  Outer outer;
-  void* p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(CCryptoAgent::CreateInstance(&outer, IID_ICryptoAgent, &p), CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(p, nullptr);
-
+  Outer outer;  // (asked for any other interface: the class factory's test)
   IUnknown* inner = nullptr;
   ASSERT_EQ(CCryptoAgent::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)),
             S_OK);

@@ -74,15 +74,13 @@ TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
   EXPECT_EQ(text[0], u'x');
 }
 
-TEST(GetLastErrorDesc, FreshObjectDescribesSuccessAndDoesNotResetTheStatus) {
-  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "C");
+// (A fresh object's text is shown through the command line's `call`.)
+TEST(GetLastErrorDesc, DoesNotResetTheStatus) {
   AgentRef agent;
-  EXPECT_EQ(LastErrorText(agent.get()), "The operation completed successfully.\r\n\n(0x00000000)");
   Bstr ecc(u"ECC");
   VARIANT_BOOL ok;
   agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
-  const std::string first = LastErrorText(agent.get());
-  EXPECT_EQ(first, LastErrorText(agent.get()));
+  EXPECT_NE(LastErrorText(agent.get()).find("(0xa0072401)"), std::string::npos);
   EXPECT_EQ(agent.object()->LastStatus(), static_cast<HRESULT>(0xA0072401));
 }
 

@@ -92,17 +92,4 @@ TEST(Selection, RefusalKeepsTheEarlierSelection) {
   EXPECT_EQ(agent.object()->KeyAlgorithmName(), u"RSA");
 }
 
-TEST(GetContainer, FreshObjectGivesEmptyTextAndClearsTheStatus) {
-  AgentRef agent;
-  Bstr ecc(u"ECC");
-  VARIANT_BOOL ok;
-  agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
-  ASSERT_EQ(agent.object()->LastStatus(), kKeyAlgorithm);
-  BstrHolder name;
-  EXPECT_EQ(agent->ZENQ_GetContainer(name.out()), S_OK);
-  ASSERT_NE(name.value, nullptr);
-  EXPECT_EQ(SysStringLen(name.value), 0u);
-  EXPECT_EQ(agent.object()->LastStatus(), S_OK);
-}
-
 }  // namespace
