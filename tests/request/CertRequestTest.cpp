@@ -39,14 +39,13 @@ Request Make(bool rsa, DWORD mode, ALG_ID hash, const char16_t* subject = u"CN=T
              DWORD form = kAttributesSpecial) {
   Request r;
   char* text = nullptr;
-  RequisitionSettings settings;
-  settings.providerName = rsa ? kEnhanced : kSm2;
-  settings.algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2;
-  settings.mode = mode;
-  settings.keySpec = mode;
-  settings.keyLength = rsa ? 1024 : 256;
-  settings.hashAlgorithm = hash;
-  settings.attributeForm = form;
+  const RequisitionSettings settings{.providerName = rsa ? kEnhanced : kSm2,
+                                     .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
+                                     .mode = mode,
+                                     .keySpec = mode,
+                                     .keyLength = rsa ? 1024u : 256u,
+                                     .hashAlgorithm = hash,
+                                     .attributeForm = form};
   r.status = PKCS10CertRequisition(settings, subject, &r.container, &text);
   if (text) r.text = text;
   r.der = Unbase64(r.text);
@@ -231,24 +230,20 @@ TEST(LineBreaking, SixtyFourCharacterLines) {
 }
 
 TEST(Sm2TempKey, ConvertsTheProviderBlobInPlace) {
-  // 06 02 00 00 00 BE 00 00 | 4 octets | X field: 01..20 then 32 zero octets
-  // | Y field: 21..40 then 32 zero octets.
-  Bytes blob = FromHex("06 02 00 00 00 BE 00 00");
+  // The provider's blob: 06 02 00 00 00 BE 00 00 | 4 octets | X field: 01..20
+  // then 32 x 00 | Y field: 21..40 then 32 x 00. The authority's form:
+  // 00 B4 00 00 | 00 01 00 00 | X 20 1F .. 01 | 32 x 00 | Y 40 3F .. 21 |
+  // 32 x 00 | 4 x 00 (the rest of the old length is cleared).
+  Bytes blob = FromHex("06 02 00 00 00 BE 00 00"), expected = FromHex("00 B4 00 00 00 01 00 00");
   blob.resize(140);
+  expected.resize(140);
   for (int i = 0; i < 32; ++i) {
-    blob[12 + i] = static_cast<BYTE>(1 + i);
-    blob[76 + i] = static_cast<BYTE>(0x21 + i);
+    blob[12 + i] = expected[8 + 31 - i] = static_cast<BYTE>(1 + i);
+    blob[76 + i] = expected[72 + 31 - i] = static_cast<BYTE>(0x21 + i);
   }
   DWORD length = 140;
   ASSERT_EQ(ConvertSM2TmpPublicKeyStructtoCANeeded(blob.data(), &length), S_OK);
   EXPECT_EQ(length, 136u);
-  // 00 B4 00 00 | 00 01 00 00 | X 20 1F .. 01 | 32 x 00 | Y 40 3F .. 21 | 32 x 00 | 4 x 00
-  Bytes expected = FromHex("00 B4 00 00 00 01 00 00");
-  for (int i = 0x20; i >= 0x01; --i) expected.push_back(static_cast<BYTE>(i));
-  expected.insert(expected.end(), 32, 0x00);
-  for (int i = 0x40; i >= 0x21; --i) expected.push_back(static_cast<BYTE>(i));
-  expected.insert(expected.end(), 32, 0x00);
-  expected.insert(expected.end(), 4, 0x00);  // the rest of the old length is cleared
   EXPECT_EQ(blob, expected);
 
   Bytes shortBlob(139, 0x11);

@@ -31,13 +31,12 @@ struct Result {
 };
 
 void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags) {
-  KeyPairSettings settings;
-  settings.providerName = rsa ? kEnhanced : kSm2;
-  settings.algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2;
-  settings.keySpec = spec;
-  settings.keyLength = bits;
-  settings.generationFlags = flags;
-  settings.newContainer = fresh;
+  const KeyPairSettings settings{.providerName = rsa ? kEnhanced : kSm2,
+                                 .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
+                                 .keySpec = spec,
+                                 .keyLength = bits,
+                                 .generationFlags = flags,
+                                 .newContainer = fresh};
   r->status = CreatePublicKey(settings, &r->provider, &r->container, &r->key, &r->keyLength);
 }
 
