@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <regex>
 #include <set>
 
 #include "encoding/Buffer.h"
@@ -53,8 +52,13 @@ bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
 bool IsGuidText(const std::u16string& s) {
-  static const std::regex form("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}");
-  return std::regex_match(Narrow(s.c_str()), form);
+  const std::u16string form = u"{hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh}";
+  if (s.size() != form.size()) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const bool hex = (s[i] >= u'0' && s[i] <= u'9') || (s[i] >= u'A' && s[i] <= u'F');
+    if (form[i] == u'h' ? !hex : s[i] != form[i]) return false;
+  }
+  return true;
 }
 
 class CreatePublicKeyTest : public ::testing::Test {
