@@ -3,6 +3,7 @@
 // certificationRequestInfo octets, failures and the resources they release,
 // and the line breaking.
 #include <gtest/gtest.h>
+#include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -53,31 +54,31 @@ Request Make(bool rsa, DWORD mode, ALG_ID hash, const char16_t* subject = u"CN=T
   return r;
 }
 
-// One DER element: where it starts, where its contents start, where it ends.
+// OpenSSL's DER header reader over the element at `at`: where its contents
+// start and where it ends (past the buffer when malformed).
 struct Tlv {
-  size_t start, content, end;
+  size_t content, end;
 };
 Tlv Element(const Bytes& d, size_t at) {
-  if (at + 2 > d.size()) return {at, d.size(), d.size() + 1};
-  size_t i = at + 1, length = d[i++];
-  if (length & 0x80) {
-    const size_t octets = length & 0x7F;
-    length = 0;
-    for (size_t k = 0; k < octets && i < d.size(); ++k) length = length << 8 | d[i++];
-  }
-  return {at, i, i + length};
+  const unsigned char* p = d.data() + at;
+  long length = 0;
+  int tag = 0, cls = 0;
+  if (at >= d.size() || ASN1_get_object(&p, &length, &tag, &cls, long(d.size() - at)) & 0x80)
+    return {d.size() + 1, d.size() + 1};
+  return {size_t(p - d.data()), size_t(p - d.data() + length)};
 }
 
 // OpenSSL's EVP verification of the request's signature with the key of
 // its own subjectPublicKeyInfo, over the exact certificationRequestInfo.
 bool SignatureVerifies(const Bytes& der, bool rsa, const EVP_MD* md) {
-  const Tlv info = Element(der, Element(der, 0).content);
-  const Tlv spki = Element(der, Element(der, Element(der, info.content).end).end);
+  const size_t infoAt = Element(der, 0).content;
+  const Tlv info = Element(der, infoAt);
+  const size_t spkiAt = Element(der, Element(der, info.content).end).end;  // after version, subject
   const Tlv bits = Element(der, Element(der, info.end).end);
-  if (bits.end != der.size() || spki.end > info.end) return false;
-  const unsigned char* p = der.data() + spki.start;
+  if (bits.end != der.size() || spkiAt >= info.end) return false;
+  const unsigned char* p = der.data() + spkiAt;
   std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
-      d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.end - spki.start)), EVP_PKEY_free);
+      d2i_PUBKEY(nullptr, &p, static_cast<long>(info.end - spkiAt)), EVP_PKEY_free);
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> pctx(
       key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr, EVP_PKEY_CTX_free);
@@ -88,7 +89,7 @@ bool SignatureVerifies(const Bytes& der, bool rsa, const EVP_MD* md) {
   }
   return EVP_DigestVerifyInit(ctx.get(), nullptr, rsa ? md : EVP_sm3(), nullptr, key.get()) == 1 &&
          EVP_DigestVerify(ctx.get(), der.data() + bits.content + 1, bits.end - bits.content - 1,
-                          der.data() + info.start, info.end - info.start) == 1;
+                          der.data() + infoAt, info.end - infoAt) == 1;
 }
 
 class Pkcs10 : public ::testing::Test {
