@@ -13,16 +13,13 @@ TEST(CryptoAgent, AnswersItsFourInterfacesAndNoOther) {
     IUnknown* p = nullptr;
     EXPECT_EQ(agent->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
     ASSERT_NE(p, nullptr);
+    // IDispatch resolves to the ICryptoAgent part of the object.
+    EXPECT_TRUE(iid != &IID_IDispatch || static_cast<void*>(p) == static_cast<void*>(agent.get()));
     p->Release();
   }
   void* p = reinterpret_cast<void*>(1);
   EXPECT_EQ(agent->QueryInterface(kUnknownIid, &p), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
-  // IDispatch resolves to the ICryptoAgent part of the object.
-  IDispatch* dispatch = nullptr;
-  agent->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch));
-  EXPECT_EQ(static_cast<void*>(dispatch), static_cast<void*>(agent.get()));
-  dispatch->Release();
 }
 
 // An outer object that counts what the inner object delegates to it.
@@ -37,11 +34,7 @@ struct Outer final : IUnknown {
 };
 
 TEST(CryptoAgent, AggregatedObjectDelegatesToTheOuterUnknown) {
-  Outer outer;
-  void* p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(CCryptoAgent::CreateInstance(&outer, IID_ICryptoAgent, &p), CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(p, nullptr);
-
+  Outer outer;  // (asked for any other interface: the class factory's test)
   IUnknown* inner = nullptr;
   ASSERT_EQ(CCryptoAgent::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)),
             S_OK);

@@ -8,24 +8,19 @@
 
 namespace {
 
-struct TextRow {
+// A system code (\r\n before the suffix), the provider's, our own codes in
+// two ranges, and codes without a text; the key-algorithm text is in the
+// locale table below.
+const struct {
   uint32_t status;
-  const char* english;
-  const char* chinese;
-};
-
-const TextRow kRows[] = {
+  const char *english, *chinese;
+} kRows[] = {
     {0x00000000, "The operation completed successfully.\r\n\n(0x00000000)",
      "操作成功完成。\r\n\n(0x00000000)"},
-    {0x80070002, "The system cannot find the file specified.\r\n\n(0x80070002)",
-     "系统找不到指定的文件。\r\n\n(0x80070002)"},
-    {0x80070005, "Access is denied.\r\n\n(0x80070005)", "拒绝访问。\r\n\n(0x80070005)"},
     {0x80070057, "The parameter is incorrect.\r\n\n(0x80070057)", "参数错误。\r\n\n(0x80070057)"},
     {0x80090016, "Keyset does not exist\r\n\n(0x80090016)", "密钥集不存在\r\n\n(0x80090016)"},
     {0xA0072400, "Key length is not supported.\n(0xa0072400)", "密钥长度不支持\n(0xa0072400)"},
-    {0xA0072401, "Invalid key algorithm.\n(0xa0072401)", "无效的密钥算法\n(0xa0072401)"},
     {0xA0071402, "XML file parse failed.\n(0xa0071402)", "XML文件解析失败\n(0xa0071402)"},
-    {0xA0071033, "Certificate chain is not integrated.\n(0xa0071033)", "证书链不完整\n(0xa0071033)"},
     // Customer bit with no string of that id: the suffix alone.
     {0xA0070BAD, "\n(0xa0070bad)", "\n(0xa0070bad)"},
     // A code the platform has no text for.
@@ -36,7 +31,7 @@ TEST(DescribeStatus, EnglishAndSimplifiedChineseTexts) {
   ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr);
   for (const bool chinese : {false, true}) {
     ScopedEnv lang("LANG", chinese ? "zh_CN.UTF-8" : "en_US.UTF-8");
-    for (const TextRow& r : kRows)
+    for (const auto& r : kRows)
       EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))),
                 chinese ? r.chinese : r.english)
           << std::hex << r.status;
@@ -49,7 +44,6 @@ TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {
   struct {
     const char *all, *messages, *lang, *expected;
   } rows[] = {
-      {nullptr, nullptr, "zh_CN.UTF-8", zh},
       {nullptr, nullptr, "zh_SG", zh},
       {nullptr, nullptr, "zh_Hans_CN", zh},
       {nullptr, nullptr, "zh_TW.UTF-8", key},  // traditional: English
@@ -79,15 +73,13 @@ TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
   EXPECT_EQ(text[0], u'x');
 }
 
-TEST(GetLastErrorDesc, FreshObjectDescribesSuccessAndDoesNotResetTheStatus) {
-  ScopedEnv all("LC_ALL", nullptr), msg("LC_MESSAGES", nullptr), lang("LANG", "C");
+// (A fresh object's text is shown through the command line's `call`.)
+TEST(GetLastErrorDesc, DoesNotResetTheStatus) {
   AgentRef agent;
-  EXPECT_EQ(LastErrorText(agent.get()), "The operation completed successfully.\r\n\n(0x00000000)");
   Bstr ecc(u"ECC");
   VARIANT_BOOL ok;
   agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
-  const std::string first = LastErrorText(agent.get());
-  EXPECT_EQ(first, LastErrorText(agent.get()));
+  EXPECT_NE(LastErrorText(agent.get()).find("(0xa0072401)"), std::string::npos);
   EXPECT_EQ(agent.object()->LastStatus(), static_cast<HRESULT>(0xA0072401));
 }
 

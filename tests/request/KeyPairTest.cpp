@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <set>
+
 #include "encoding/Buffer.h"
 #include "request/KeyPair.h"
 #include "support/FaultPlatform.h"
@@ -28,41 +30,33 @@ struct Result {
 };
 
 void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags) {
-  KeyPairSettings settings;
-  settings.providerName = rsa ? kEnhanced : kSm2;
-  settings.algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2;
-  settings.keySpec = spec;
-  settings.keyLength = bits;
-  settings.generationFlags = flags;
-  settings.newContainer = fresh;
+  const KeyPairSettings settings{.providerName = rsa ? kEnhanced : kSm2,
+                                 .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
+                                 .keySpec = spec,
+                                 .keyLength = bits,
+                                 .generationFlags = flags,
+                                 .newContainer = fresh};
   r->status = CreatePublicKey(settings, &r->provider, &r->container, &r->key, &r->keyLength);
 }
 
-// Creates container `name` of the provider with no key in it.
-void MakeContainer(const char16_t* name, bool rsa) {
-  HCRYPTPROV prov = 0;
-  ASSERT_TRUE(DefaultPlatform().CryptAcquireContextW(&prov, name, rsa ? kEnhanced : kSm2,
-                                                     PROV_RSA_FULL, CRYPT_NEWKEYSET));
-  DefaultPlatform().CryptReleaseContext(prov, 0);
-}
-
-bool ContainerExists(const std::string& name, bool rsa) {
+// Opens container `name` of the provider with `flags` and releases it again;
+// whether that succeeded.
+bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
   HCRYPTPROV prov = 0;
   const std::u16string wide(name.begin(), name.end());
   if (!DefaultPlatform().CryptAcquireContextW(&prov, wide.c_str(), rsa ? kEnhanced : kSm2,
-                                              PROV_RSA_FULL, 0))
+                                              PROV_RSA_FULL, flags))
     return false;
-  DefaultPlatform().CryptReleaseContext(prov, 0);
-  return true;
+  return DefaultPlatform().CryptReleaseContext(prov, 0);
 }
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
 bool IsGuidText(const std::u16string& s) {
-  if (s.size() != 38 || s.front() != u'{' || s.back() != u'}') return false;
-  for (size_t i = 1; i < 37; ++i) {
-    const char16_t c = s[i];
-    const bool hyphen = i == 9 || i == 14 || i == 19 || i == 24;
-    if (hyphen ? c != u'-' : !((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F')))
-      return false;
+  const std::u16string form = u"{hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh}";
+  if (s.size() != form.size()) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const bool hex = (s[i] >= u'0' && s[i] <= u'9') || (s[i] >= u'A' && s[i] <= u'F');
+    if (form[i] == u'h' ? !hex : s[i] != form[i]) return false;
   }
   return true;
 }
@@ -72,16 +66,9 @@ class CreatePublicKeyTest : public ::testing::Test {
   ScopedSoftHomes homes_;
 };
 
-TEST(CreateGUIDStr, RegistryFormUpperCase) {
-  std::u16string a, b;
-  ASSERT_EQ(CreateGUIDStr(&a), S_OK);
-  ASSERT_EQ(CreateGUIDStr(&b), S_OK);
-  EXPECT_TRUE(IsGuidText(a));
-  EXPECT_NE(a, b);
-}
-
 // The identifiers and flags CryptGenKey receives (the only place they are
-// asserted), and the public key handed out: for RSA a CERT_PUBLIC_KEY_INFO
+// asserted), a new GUID-named container for each key, and the public key
+// handed out: for RSA a CERT_PUBLIC_KEY_INFO
 // whose key OpenSSL reads with the asked length, for SM2 the 140-octet blob.
 TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
   const struct {
@@ -97,6 +84,7 @@ TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
       // only the low 16 bits of the caller's flags reach the provider
       {false, AT_SIGNATURE, 256, 0x10003, 0x3E00, 0x01000003, "CryptExportKey"},
   };
+  std::set<std::u16string> names;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.algId);
     FaultPlatform platform;
@@ -109,6 +97,7 @@ TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
     EXPECT_EQ(gen[0].Number("flags"), row.genFlags);
     ASSERT_EQ(platform.CountOf(row.exportCall), 2u) << "size, then data";
     EXPECT_TRUE(IsGuidText(r.container));
+    EXPECT_TRUE(names.insert(r.container).second) << "each container is new";
     EXPECT_NE(r.provider, 0u);
     // The key handle is destroyed, the provider handle left to the caller.
     EXPECT_EQ(platform.CountOf("CryptDestroyKey"), 1u);
@@ -131,52 +120,42 @@ TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
   }
 }
 
+// (A provider handle already open is used as it is: the double request's
+// second key, whose one open call the request shapes test counts.)
 TEST_F(CreatePublicKeyTest, ContainerChoice) {
-  MakeContainer(u"Existing", true);
+  ASSERT_TRUE(OpenContainer("Existing", true, CRYPT_NEWKEYSET));
   const struct {
     const char* name;
     bool fresh;           // the newContainer argument
     const char16_t* was;  // *containerName before the call
-    bool openHandle;      // *provider already open on "Existing"
-    int openFlags;        // of the one open call; -1: no open call
+    DWORD openFlags;      // of the one open call
     bool newName;         // a new GUID name is handed out
   } rows[] = {
-      {"new container ignores a name", true, u"Existing", false, CRYPT_NEWKEYSET, true},
-      {"empty name creates one too", false, u"", false, CRYPT_NEWKEYSET, true},
-      {"a named container is opened", false, u"Existing", false, 0, false},
-      {"an open handle is used as it is", false, u"Existing", true, -1, false},
+      {"new container ignores a name", true, u"Existing", CRYPT_NEWKEYSET, true},
+      {"empty name creates one too", false, u"", CRYPT_NEWKEYSET, true},
+      {"a named container is opened", false, u"Existing", 0, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Result r;
     r.container = row.was;
-    if (row.openHandle) {
-      ASSERT_TRUE(DefaultPlatform().CryptAcquireContextW(&r.provider, u"Existing", kEnhanced,
-                                                         PROV_RSA_FULL, 0));
-    }
-    const HCRYPTPROV before = r.provider;
     FaultPlatform platform;
     Create(&r, 1024, true, AT_SIGNATURE, row.fresh, 0);
     ASSERT_EQ(r.status, S_OK);
     const auto opens = platform.CallsOf("CryptAcquireContextW");
-    ASSERT_EQ(opens.size(), row.openFlags < 0 ? 0u : 1u);
-    if (row.openFlags >= 0) {
-      EXPECT_EQ(opens[0].Number("flags"), static_cast<uint64_t>(row.openFlags));
-      EXPECT_EQ(opens[0].Arg("container"), Narrow(r.container.c_str()));
-    } else {
-      EXPECT_EQ(r.provider, before);
-    }
-    EXPECT_EQ(IsGuidText(r.container), row.newName);
-    if (!row.newName) {
-      EXPECT_EQ(r.container, u"Existing");
-    }
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].Number("flags"), row.openFlags);
+    EXPECT_EQ(opens[0].Arg("container"), Narrow(r.container.c_str()));
+    EXPECT_TRUE(row.newName ? IsGuidText(r.container) : r.container == u"Existing");
   }
 }
 
 // A container this call created is deleted after a later failure; the
 // caller's never is; nothing is handed out.
 TEST_F(CreatePublicKeyTest, Failures) {
-  MakeContainer(u"Mine", true);
+  constexpr DWORD kPerm = static_cast<DWORD>(NTE_PERM);
+  constexpr DWORD kNoKeyset = static_cast<DWORD>(NTE_KEYSET_NOT_DEF);
+  ASSERT_TRUE(OpenContainer("Mine", true, CRYPT_NEWKEYSET));
   const struct {
     bool rsa;
     bool fresh;
@@ -185,17 +164,15 @@ TEST_F(CreatePublicKeyTest, Failures) {
     HRESULT status;
     uint64_t deleteFlags;  // of the second open call; 0: there is none
   } rows[] = {
-      {true, true, "CryptGenKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, CRYPT_DELETEKEYSET},
-      {false, true, "CryptGenKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, 0xFFFF0002},
-      {true, true, "CryptExportPublicKeyInfo", static_cast<DWORD>(NTE_PERM), NTE_PERM,
-       CRYPT_DELETEKEYSET},
-      {false, true, "CryptExportKey", static_cast<DWORD>(NTE_PERM), NTE_PERM, 0xFFFF0002},
+      {true, true, "CryptGenKey", kPerm, NTE_PERM, CRYPT_DELETEKEYSET},
+      {false, true, "CryptGenKey", kPerm, NTE_PERM, 0xFFFF0002},
+      {true, true, "CryptExportPublicKeyInfo", kPerm, NTE_PERM, CRYPT_DELETEKEYSET},
+      {false, true, "CryptExportKey", kPerm, NTE_PERM, 0xFFFF0002},
       // a failure without a last error is still a failure
       {true, true, "CryptGenKey", 0, E_FAIL, CRYPT_DELETEKEYSET},
       // the caller's container "Mine" stays, and the handle for the caller
       {true, false, "CryptGenKey", ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005), 0},
-      {true, true, "CryptAcquireContextW", static_cast<DWORD>(NTE_KEYSET_NOT_DEF),
-       NTE_KEYSET_NOT_DEF, 0},
+      {true, true, "CryptAcquireContextW", kNoKeyset, NTE_KEYSET_NOT_DEF, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.failCall) + (row.rsa ? " RSA" : " SM2"));
@@ -216,9 +193,9 @@ TEST_F(CreatePublicKeyTest, Failures) {
     EXPECT_EQ(r.provider, 0u) << "the handle is released, never left dangling";
     EXPECT_EQ(opens[1].Number("flags"), row.deleteFlags);
     EXPECT_EQ(opens[1].Arg("container"), opens[0].Arg("container"));
-    EXPECT_FALSE(ContainerExists(opens[0].Arg("container"), row.rsa));
+    EXPECT_FALSE(OpenContainer(opens[0].Arg("container"), row.rsa));
   }
-  EXPECT_TRUE(ContainerExists("Mine", true));
+  EXPECT_TRUE(OpenContainer("Mine", true));
 }
 
 }  // namespace

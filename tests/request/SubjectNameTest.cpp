@@ -8,8 +8,6 @@
 #include "request/SubjectName.h"
 #include "support/DerTestSupport.h"
 
-// The platform's structure-type constant of that name hides OpenSSL's type.
-
 namespace {
 
 Produced Compose(std::u16string_view subject) {
@@ -32,81 +30,62 @@ std::string OpenSslName(const Bytes& der, bool* sameEncoding) {
   return text;
 }
 
-struct EncodingCase {
-  const char* name;
-  const char16_t* subject;
-  const char* der;
-};
-
-const EncodingCase kEncodings[] = {
-    // SEQUENCE { SET { SEQUENCE { 2.5.4.6, PrintableString "CN" } },
-    //            SET { SEQUENCE { 2.5.4.3, UTF8String "Test" } } }
-    {"CN=Test,C=CN", u"CN=Test,C=CN",
-     "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
-    {"names ignore case and spaces", u"cn=Test, c=CN",
-     "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
-    {"a space inside a name", u"C N=Test", "30 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
-    // the value keeps its leading space: UTF8String " Test"
-    {"value keeps spaces", u"CN= Test", "30 10 31 0E 30 0C 06 03 55 04 03 0C 05 20 54 65 73 74"},
-    {"inner space", u"CN=Test User",
-     "30 14 31 12 30 10 06 03 55 04 03 0C 09 54 65 73 74 20 55 73 65 72"},
-    // IA5String "x" under 1.2.840.113549.1.9.1
-    {"E", u"E=x", "30 12 31 10 30 0E 06 09 2A 86 48 86 F7 0D 01 09 01 16 01 78"},
-    {"Email", u"Email=x", "30 12 31 10 30 0E 06 09 2A 86 48 86 F7 0D 01 09 01 16 01 78"},
-    // one CJK character U+4E2D as UTF-8 E4 B8 AD
-    {"CJK common name", u"CN=\u4E2D", "30 0E 31 0C 30 0A 06 03 55 04 03 0C 03 E4 B8 AD"},
-    {"SERIALNUMBER is UTF8String", u"SERIALNUMBER=123",
-     "30 0E 31 0C 30 0A 06 03 55 04 05 0C 03 31 32 33"},
-    {"S", u"S=x", "30 0C 31 0A 30 08 06 03 55 04 08 0C 01 78"},
-    {"ST", u"ST=x", "30 0C 31 0A 30 08 06 03 55 04 08 0C 01 78"},
-    {"jurisdiction country is UTF8String", u"jurisdictionOfIncorporationCountryName=CN",
-     "30 15 31 13 30 11 06 0B 2B 06 01 04 01 82 37 3C 02 01 03 0C 02 43 4E"},
-    {"PostalCode, any case", u"POSTALCODE=100000",
-     "30 11 31 0F 30 0D 06 03 55 04 11 0C 06 31 30 30 30 30 30"},
-};
-
-TEST(SubjectName, Encodings) {
-  for (const EncodingCase& c : kEncodings) {
-    SCOPED_TRACE(c.name);
-    const Produced p = Compose(c.subject);
-    EXPECT_EQ(p.status, S_OK);
-    EXPECT_EQ(ToHex(p.bytes), c.der);
-  }
-}
-
-struct FailureCase {
-  const char* name;
-  const char16_t* subject;
-  HRESULT status;
-};
-
-const FailureCase kFailures[] = {
-    {"piece without equals", u"CN=a,b", NTE_BAD_DATA},
-    {"two equals signs", u"CN=a=b", NTE_BAD_DATA},
-    {"trailing comma", u"CN=a,", NTE_BAD_DATA},
-    {"two commas", u"CN=a,,O=b", NTE_BAD_DATA},
-    {"lone comma", u",", NTE_BAD_DATA},
-    {"leading comma", u",CN=a", NTE_BAD_DATA},
-    // only spaces are dropped from a name: not tabs, NBSP or U+3000
-    {"tab inside a name", u"C\tN=a", CRYPT_E_OID_FORMAT},
-    {"no-break space inside a name", u"C\u00A0N=a", CRYPT_E_OID_FORMAT},
-    {"ideographic space inside a name", u"C\u3000N=a", CRYPT_E_OID_FORMAT},
-    {"empty subject", u"", E_FAIL},
-    {"empty value", u"CN=", E_FAIL},
-    {"empty country", u"C=", E_FAIL},
-    {"unknown name", u"X=1", CRYPT_E_OID_FORMAT},
-    {"unknown name after good ones", u"CN=a,X=1", CRYPT_E_OID_FORMAT},
-    {"country outside PrintableString", u"C=C*", CRYPT_E_INVALID_PRINTABLE_STRING},
-    {"non-ASCII country", u"C=\u4E2D", CRYPT_E_INVALID_PRINTABLE_STRING},
-    {"non-ASCII e-mail", u"E=\u00E9@example.com", CRYPT_E_INVALID_IA5_STRING},
-};
-
-TEST(SubjectName, Failures) {
-  for (const FailureCase& c : kFailures) {
-    SCOPED_TRACE(c.name);
-    const Produced p = Compose(c.subject);
-    EXPECT_EQ(p.status, c.status);
-    EXPECT_TRUE(p.bytes.empty());
+// Each subject text and what composing it gives: the exact DER of the Name,
+// or the refusal (and no bytes).
+TEST(SubjectName, EncodingsAndRefusals) {
+  const struct {
+    const char16_t* subject;
+    HRESULT status;
+    const char* der;
+  } rows[] = {
+      // SEQUENCE { SET { SEQUENCE { 2.5.4.6, PrintableString "CN" } },
+      //            SET { SEQUENCE { 2.5.4.3, UTF8String "Test" } } }
+      {u"CN=Test,C=CN", S_OK,
+       "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+      // names ignore case and spaces
+      {u"cn=Test, c=CN", S_OK,
+       "30 1C 31 0B 30 09 06 03 55 04 06 13 02 43 4E 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+      {u"C N=Test", S_OK, "30 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74"},
+      // the value keeps its leading space: UTF8String " Test"
+      {u"CN= Test", S_OK, "30 10 31 0E 30 0C 06 03 55 04 03 0C 05 20 54 65 73 74"},
+      {u"CN=Test User", S_OK, "30 14 31 12 30 10 06 03 55 04 03 0C 09 54 65 73 74 20 55 73 65 72"},
+      // IA5String "x" under 1.2.840.113549.1.9.1
+      {u"E=x", S_OK, "30 12 31 10 30 0E 06 09 2A 86 48 86 F7 0D 01 09 01 16 01 78"},
+      {u"Email=x", S_OK, "30 12 31 10 30 0E 06 09 2A 86 48 86 F7 0D 01 09 01 16 01 78"},
+      // one CJK character U+4E2D as UTF-8 E4 B8 AD
+      {u"CN=\u4E2D", S_OK, "30 0E 31 0C 30 0A 06 03 55 04 03 0C 03 E4 B8 AD"},
+      // SERIALNUMBER is a UTF8String
+      {u"SERIALNUMBER=123", S_OK, "30 0E 31 0C 30 0A 06 03 55 04 05 0C 03 31 32 33"},
+      {u"S=x", S_OK, "30 0C 31 0A 30 08 06 03 55 04 08 0C 01 78"},
+      {u"ST=x", S_OK, "30 0C 31 0A 30 08 06 03 55 04 08 0C 01 78"},
+      // the jurisdiction country is a UTF8String
+      {u"jurisdictionOfIncorporationCountryName=CN", S_OK,
+       "30 15 31 13 30 11 06 0B 2B 06 01 04 01 82 37 3C 02 01 03 0C 02 43 4E"},
+      {u"POSTALCODE=100000", S_OK, "30 11 31 0F 30 0D 06 03 55 04 11 0C 06 31 30 30 30 30 30"},
+      {u"CN=a,b", NTE_BAD_DATA, ""},  // a piece without "="
+      {u"CN=a=b", NTE_BAD_DATA, ""},
+      {u"CN=a,", NTE_BAD_DATA, ""},
+      {u"CN=a,,O=b", NTE_BAD_DATA, ""},
+      {u",", NTE_BAD_DATA, ""},
+      {u",CN=a", NTE_BAD_DATA, ""},
+      // only spaces are dropped from a name: not tabs, NBSP or U+3000
+      {u"C\tN=a", CRYPT_E_OID_FORMAT, ""},
+      {u"C\u00A0N=a", CRYPT_E_OID_FORMAT, ""},
+      {u"C\u3000N=a", CRYPT_E_OID_FORMAT, ""},
+      {u"", E_FAIL, ""},
+      {u"CN=", E_FAIL, ""},
+      {u"C=", E_FAIL, ""},
+      {u"X=1", CRYPT_E_OID_FORMAT, ""},  // an unknown name
+      {u"CN=a,X=1", CRYPT_E_OID_FORMAT, ""},
+      {u"C=C*", CRYPT_E_INVALID_PRINTABLE_STRING, ""},
+      {u"C=\u4E2D", CRYPT_E_INVALID_PRINTABLE_STRING, ""},
+      {u"E=\u00E9@example.com", CRYPT_E_INVALID_IA5_STRING, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Narrow(row.subject));
+    const Produced p = Compose(row.subject);
+    EXPECT_EQ(p.status, row.status);
+    EXPECT_EQ(ToHex(p.bytes), row.der);
   }
 }
 
@@ -148,7 +127,6 @@ TEST(SubjectName, OpenSslReadsOurNames) {
     const char16_t* subject;
     const char* oneline;
   } cases[] = {
-      {u"CN=Test,C=CN", "/C=CN/CN=Test"},
       {u"CN=Test User,OU=Retail,O=Example Bank,L=Beijing,ST=Beijing,C=CN",
        "/C=CN/ST=Beijing/L=Beijing/O=Example Bank/OU=Retail/CN=Test User"},
       {u"E=user@example.com,SERIALNUMBER=42,CN=x",
@@ -159,8 +137,6 @@ TEST(SubjectName, OpenSslReadsOurNames) {
     SCOPED_TRACE(c.oneline);
     const Produced p = Compose(c.subject);
     ASSERT_EQ(p.status, S_OK);
-    std::string out;
-    EXPECT_EQ(OpenSslAsn1Parse(p.bytes, &out), 0) << out;
     bool same = false;
     EXPECT_EQ(OpenSslName(p.bytes, &same), c.oneline);
     EXPECT_TRUE(same);

@@ -3,31 +3,18 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 
-#include "encoding/Buffer.h"
 #include "support/TestSupport.h"
 
 Bytes FromHex(const std::string& hex) {
+  std::string digits;
+  for (char c : hex)
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
   Bytes out;
-  int pending = -1;
-  for (char c : hex) {
-    int v;
-    if (c >= '0' && c <= '9')
-      v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      v = c - 'A' + 10;
-    else
-      continue;
-    if (pending < 0) {
-      pending = v;
-    } else {
-      out.push_back(static_cast<unsigned char>(pending * 16 + v));
-      pending = -1;
-    }
-  }
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -38,13 +25,6 @@ std::string ToHex(const unsigned char* data, size_t length) {
     std::snprintf(pair, sizeof pair, i ? " %02X" : "%02X", data[i]);
     out += pair;
   }
-  return out;
-}
-
-Bytes TakeBuffer(unsigned char* data, size_t length) {
-  Bytes out;
-  if (data != nullptr) out.assign(data, data + length);
-  FreeBuffer(data);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/Platform.h"
+#include "encoding/Buffer.h"
 #include "support/TestSupport.h"
 
 // "30 03 02 01 05" (spaces optional) to bytes.
@@ -14,12 +15,9 @@ Bytes FromHex(const std::string& hex);
 std::string ToHex(const unsigned char* data, size_t length);
 inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
 
-// Takes an output of the encoding operations (released with FreeBuffer)
-// into a vector; null gives an empty vector.
-Bytes TakeBuffer(unsigned char* data, size_t length);
-
 // Runs an operation that produces bytes into (out, outLen) and returns its
-// status with the bytes taken over (empty when none were handed out).
+// status with a copy of the bytes (empty when none were handed out); the
+// operation's buffer is released with FreeBuffer.
 struct Produced {
   HRESULT status;
   Bytes bytes;
@@ -29,7 +27,9 @@ Produced Produce(F&& operation) {
   BYTE* out = nullptr;
   DWORD length = 0;
   const HRESULT status = operation(&out, &length);
-  return {status, TakeBuffer(out, length)};
+  Produced produced{status, out ? Bytes(out, out + length) : Bytes()};
+  FreeBuffer(out);
+  return produced;
 }
 
 // Writes `der` to a temporary file and runs `openssl asn1parse -inform DER`

@@ -23,13 +23,10 @@ std::string Hex(const void* p) {
 template <typename T>
 std::string Format(const T& value, bool countedText) {
   if constexpr (std::is_same_v<T, const char16_t*> || std::is_same_v<T, const char*>) {
+    const auto number = reinterpret_cast<uintptr_t>(value);
     if (value == nullptr) return "null";
-    if ((reinterpret_cast<uintptr_t>(value) >> 16) == 0) {  // an integer resource or type
-      char number[16];
-      std::snprintf(number, sizeof number, "#%u",
-                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(value)));
-      return number;
-    }
+    // "#n": an integer resource or type
+    if ((number >> 16) == 0) return std::string(1, '#').append(std::to_string(number));
     if (countedText) return Hex(value);
     if constexpr (std::is_same_v<T, const char16_t*>)
       return Utf16ToUtf8(value);

@@ -1,24 +1,18 @@
 // The one platform interceptor for tests. Installed over the active table
-// (the real soft platform), it records every call with its arguments, makes
-// chosen calls fail, and lets a test script an entry's result by replacing
-// the entry in `table`, the table it forwards to:
+// until destroyed (one at a time), it records every call with its arguments,
+// makes chosen calls fail, and forwards the rest to `table`, where a test may
+// replace an entry to script its result:
 //
-//   FaultPlatform platform;                          // installed until destroyed
+//   FaultPlatform platform;
 //   platform.FailCall("CryptGenKey", 1, NTE_FAIL);   // the first CryptGenKey fails
 //   platform.table.CryptSignHashW = &ShortSignature; // a provider that misbehaves
-//   ... run the operation ...
 //   EXPECT_EQ(platform.CallsOf("CryptAcquireContextW")[0].Number("flags"), CRYPT_NEWKEYSET);
 //
-// A failed call reaches neither `table` nor the platform; it answers the
-// failure result its entry's kind in base/PlatformEntries.inc names, with
-// the chosen error (set as the last error through `table`).
-//
-// Arguments are recorded as text under their names in the list: integers
-// (and integer handles) in decimal, pointers in hexadecimal or "null",
-// UTF-16 and ANSI input texts as their UTF-8 contents ("#n" for integer
-// resource names), except a text passed with a length, which is recorded
-// by address. One FaultPlatform may be installed at a time; it is not
-// nestable.
+// A failed call answers the failure result of its entry's kind in
+// base/PlatformEntries.inc and sets the chosen error as the last error.
+// Arguments are recorded as text: integers in decimal, pointers in hex or
+// "null", input texts as UTF-8 ("#n" for integer resource names) unless
+// passed with a length, then by address.
 #pragma once
 
 #include <cstdint>

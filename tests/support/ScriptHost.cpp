@@ -22,10 +22,9 @@ ScriptResult ScriptHost::Call(const std::string& method, const std::vector<std::
   DISPID id = DISPID_UNKNOWN;
   result.hr = control_->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
   if (FAILED(result.hr)) return result;
-  std::vector<VARIANT> values(args.size());
+  std::vector<VARIANT> values(args.size());  // Invoke takes them last first
   for (size_t i = 0; i < args.size(); ++i) {
     VARIANT& v = values[args.size() - 1 - i];
-    VariantInit(&v);
     const std::u16string text = Utf8ToUtf16(args[i]);
     v.vt = VT_BSTR;
     v.bstrVal = SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
