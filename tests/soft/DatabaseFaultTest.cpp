@@ -97,12 +97,8 @@ bool CreateWithKey(const std::string& name, const char16_t* provider, ALG_ID alg
   return ok;
 }
 
-TEST(ContainerProcesses, AContainerOutlivesItsProcess) {
-  ScopedSoftHomes homes;
-  ASSERT_EQ(0, WaitExit(Spawn([] { return CreateWithKey("made-elsewhere", kSm2Token, KL_CALG_SM2_KEYX, 0) ? 0 : 1; })));
-  EXPECT_EQ(1, KeyCount(kSm2Token, "made-elsewhere"));
-}
-
+// Containers made by processes that have ended are there, with their keys
+// (SM2 containers of ended processes: KilledRequestsLeaveNoContainerWithoutItsKey).
 TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   ScopedSoftHomes homes;
   constexpr int kEach = 12;
