@@ -165,9 +165,8 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
     for (size_t at = 0; (at = flipped.find(',', at)) != std::string::npos;) flipped.replace(at, 1, "\r\n");
     const std::string csr = homes_->root() + "/flipped.csr", out = homes_->root() + "/flipped.cer";
     std::ofstream(csr, std::ios::binary) << flipped;
-    EXPECT_EQ(RunCommand(std::string(TESTCA_PATH " issue --dir ") + dir_ + " --csr " + csr + " --out " + out,
-                         &output, true),
-              1);
+    const std::string command = std::string(TESTCA_PATH " issue --dir ") + dir_ + " --csr " + csr + " --out " + out;
+    EXPECT_EQ(RunCommand(command, &output, true), 1);
     EXPECT_NE(output.find("testca: the request's signature does not verify"), std::string::npos) << output;
     EXPECT_EQ(access(out.c_str(), F_OK), -1);
   }
@@ -233,9 +232,7 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     int n = 0, tail = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr), 1);
-    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(),
-                                static_cast<int>(fields[1].size())),
-              1);
+    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(), static_cast<int>(fields[1].size())), 1);
     EXPECT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &tail), 1) << "PKCS#5 padding";
     EVP_CIPHER_CTX_free(ctx);
     const unsigned char* q = plain.data();
@@ -308,10 +305,8 @@ TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
     size_t expectedSize = 0;
     Sm2PublicPoint(exported, point);
     EVP_PKEY_get_octet_string_param(result.key.get(), "pub", expected, sizeof expected, &expectedSize);
-    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize))
-        << "the token holds the new key";
-    if (imported) Plat().CryptDestroyKey(imported);
-    if (exchange) Plat().CryptDestroyKey(exchange);
+    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize)) << "the token holds the new key";
+    Plat().CryptDestroyKey(imported), Plat().CryptDestroyKey(exchange);
     Plat().CryptReleaseContext(prov, 0);
   }
 }

@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
+
 // The patterns searched for, and the number of freed blocks holding one.
 constexpr size_t kPatternSize = 16;
 std::atomic<bool> g_watching{false};
@@ -57,18 +59,7 @@ void Watch(const std::vector<Bytes>& secrets) {
   g_watching = true;
 }
 
-int StopWatching() {
-  g_watching = false;
-  return g_found.load();
-}
-
-Bytes ExportBlob(HCRYPTKEY key, DWORD type) {
-  DWORD size = 0;
-  Plat().CryptExportKey(key, 0, type, 0, nullptr, &size);
-  Bytes blob(size);
-  Plat().CryptExportKey(key, 0, type, 0, blob.data(), &size);
-  return blob;
-}
+int StopWatching() { return g_watching = false, g_found.load(); }
 
 Bytes Slice(const Bytes& b, size_t offset, bool reverse) {
   Bytes out(b.begin() + static_cast<long>(offset), b.begin() + static_cast<long>(offset + kPatternSize));
@@ -79,8 +70,7 @@ Bytes Slice(const Bytes& b, size_t offset, bool reverse) {
 TEST(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
   ScopedSoftHomes homes;
   HCRYPTPROV prov = 0;
-  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, nullptr, u"Microsoft Enhanced Cryptographic Provider v1.0",
-                                          PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
   // A PLAINTEXTKEYBLOB of the 3DES key (0x6603) C0 C1 ... D7.
   Bytes key(24), blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
   std::iota(key.begin(), key.end(), BYTE{0xC0});
@@ -99,24 +89,25 @@ TEST(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
 
 TEST(KeyWipe, PrivateKeyIsWipedWhenItsHandlesAreDestroyed) {
   ScopedSoftHomes homes;
-  const char16_t* provider = u"Microsoft Enhanced Cryptographic Provider v1.0";
   HCRYPTPROV prov = 0;
-  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"wipe", provider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"wipe", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   HCRYPTKEY key = 0;
   ASSERT_TRUE(Plat().CryptGenKey(prov, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &key));
-  const Bytes blob = ExportBlob(key, PRIVATEKEYBLOB);
-  ASSERT_EQ(20u + 576, blob.size());
+  Bytes blob(20 + 576);
+  DWORD size = static_cast<DWORD>(blob.size());
+  ASSERT_TRUE(Plat().CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob.data(), &size));
+  ASSERT_EQ(blob.size(), size);
   Plat().CryptDestroyKey(key);
   // The private exponent (at 20 + 7n/16) and prime1 (at 20 + n/8), in the
   // blob's little-endian order and in DER's big-endian order.
   const size_t d = 20 + 7 * 1024 / 16 + 40, p = 20 + 1024 / 8 + 16;
-  const std::vector<Bytes> secrets = {Slice(blob, d, false), Slice(blob, d, true),
-                                                  Slice(blob, p, false), Slice(blob, p, true)};
+  const std::vector<Bytes> secrets = {Slice(blob, d, false), Slice(blob, d, true), Slice(blob, p, false),
+                                      Slice(blob, p, true)};
   Watch(secrets);
   ASSERT_TRUE(Plat().CryptGetUserKey(prov, AT_KEYEXCHANGE, &key));
   Bytes signature(128);
   HCRYPTHASH hash = 0;
-  DWORD size = 128;
+  size = 128;
   ASSERT_TRUE(Plat().CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
   ASSERT_TRUE(Plat().CryptHashData(hash, blob.data(), 8, 0));
   ASSERT_TRUE(Plat().CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &size));
