@@ -104,13 +104,11 @@ TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   constexpr int kEach = 12;
   constexpr const char16_t* kBase = u"Microsoft Base Cryptographic Provider v1.0";
   auto creator = [](int c) {
-    return [c] {
-      for (int i = 0; i < kEach; ++i)
-        if (!CreateWithKey(std::to_string(100 * c + i), kBase, AT_KEYEXCHANGE, 512)) return 1;
-      return 0;
-    };
+    for (int i = 0; i < kEach; ++i)
+      if (!CreateWithKey(std::to_string(100 * c + i), kBase, AT_KEYEXCHANGE, 512)) return 1;
+    return 0;
   };
-  const pid_t a = Spawn(creator(1)), b = Spawn(creator(2));
+  const pid_t a = Spawn([&] { return creator(1); }), b = Spawn([&] { return creator(2); });
   EXPECT_EQ(0, WaitExit(a));
   EXPECT_EQ(0, WaitExit(b));
   const std::set<std::string> names = Containers(kBase);

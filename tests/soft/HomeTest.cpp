@@ -82,15 +82,13 @@ TEST(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
   ScopedSoftHomes homes;
   constexpr int kKeys = 60;
   auto writer = [](char16_t tag) {
-    return [tag] {
-      for (int i = 0; i < kKeys; ++i)
-        if (LSTATUS rc = CreateKey(HKEY_CURRENT_USER, u"Software\\Busy\\" + std::u16string(1, tag) +
-                                                          Utf8ToUtf16(std::to_string(i))))
-          return static_cast<int>(rc);
-      return 0;
-    };
+    for (int i = 0; i < kKeys; ++i)
+      if (LSTATUS rc = CreateKey(HKEY_CURRENT_USER, u"Software\\Busy\\" + std::u16string(1, tag) +
+                                                        Utf8ToUtf16(std::to_string(i))))
+        return static_cast<int>(rc);
+    return 0;
   };
-  const pid_t a = Spawn(writer(u'a')), b = Spawn(writer(u'b'));
+  const pid_t a = Spawn([&] { return writer(u'a'); }), b = Spawn([&] { return writer(u'b'); });
   EXPECT_EQ(0, WaitExit(a));
   EXPECT_EQ(0, WaitExit(b));
   HKEY busy = nullptr, key = nullptr;
