@@ -18,25 +18,22 @@
 namespace {
 
 Bytes Export(HCRYPTKEY key, DWORD type) {
-  DWORD size = 0;
-  if (!Plat().CryptExportKey(key, 0, type, 0, nullptr, &size)) return {};
-  Bytes blob(size);
-  if (!Plat().CryptExportKey(key, 0, type, 0, blob.data(), &size)) return {};
+  Bytes blob(2048);
+  DWORD size = static_cast<DWORD>(blob.size());
+  blob.resize(Plat().CryptExportKey(key, 0, type, 0, blob.data(), &size) ? size : 0);
   return blob;
 }
 
 // SHA-256 signature by the signature key of `prov`, most significant octet first.
 Bytes Sign(HCRYPTPROV prov, const Bytes& data) {
   HCRYPTHASH hash = 0;
-  if (!Plat().CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) return {};
-  DWORD size = 0;
-  Bytes sig;
-  if (Plat().CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0) &&
-      Plat().CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &size)) {
-    sig.resize(size);
-    if (!Plat().CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &size)) sig.clear();
-  }
+  Bytes sig(512);
+  DWORD size = static_cast<DWORD>(sig.size());
+  const bool ok = Plat().CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) &&
+                  Plat().CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0) &&
+                  Plat().CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &size);
   Plat().CryptDestroyHash(hash);
+  sig.resize(ok ? size : 0);
   std::reverse(sig.begin(), sig.end());
   return sig;
 }

@@ -157,10 +157,7 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
 
     // One bit flipped in the subject ("Test User" to "Test Uses"): the
     // command, given the Base64 text in CR LF lines, refuses it.
-    const std::string name = "Test User";
-    const auto at = std::search(der.begin(), der.end(), name.begin(), name.end());
-    ASSERT_NE(at, der.end());
-    at[8] ^= 0x01;
+    der.at(std::string(der.begin(), der.end()).find("Test User") + 8) ^= 0x01;
     std::string flipped = testca::Base64Field(der, 64, false), output;
     for (size_t at = 0; (at = flipped.find(',', at)) != std::string::npos;) flipped.replace(at, 1, "\r\n");
     const std::string csr = homes_->root() + "/flipped.csr", out = homes_->root() + "/flipped.cer";
@@ -217,9 +214,9 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     testca::EnvelopeRequest request;
     request.temporaryKey = I2d(temporary.get(), i2d_PublicKey);  // RSAPublicKey
     request.bits = 1024;
+    request.exponent = exponent;
     request.subject = "CN=Test User,O=Keyloom,C=CN";
     request.commas = 10;
-    request.exponent = exponent;
     testca::EnvelopeResult result;
     std::string error, header;
     ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
