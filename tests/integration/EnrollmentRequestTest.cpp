@@ -137,7 +137,6 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
                 {"CN=Test User,O=Keyloom,C=CN", std::to_string(c.certType), "0"});
   ASSERT_EQ(request.hr, S_OK) << page.Call("GetLastErrorDesc").text;
   const std::string container = page.Call("ZENQ_GetContainer").text;
-  EXPECT_EQ(container.size(), 38u);
   EXPECT_EQ(request.text.substr(64, 2), "\r\n");  // broken as the text transform breaks it
 
   const bool sm2 = std::string(c.algorithm) == "SM2", single = c.certType == 1;

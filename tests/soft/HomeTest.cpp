@@ -110,10 +110,7 @@ TEST(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
 TEST(SoftHomeGuard, PreparedHomesAreRefused) {
   // Each row prepares the user's home `h` (an empty folder of the user, mode
   // 0700) as a hostile neighbour would.
-  const struct {
-    const char* what;
-    std::function<void(const std::string& h)> prepare;
-  } kRows[] = {
+  const struct { const char* what; std::function<void(const std::string& h)> prepare; } kRows[] = {
       {"home of another user", [](auto& h) { GiveAway(h); }},
       {"home writable by others", [](auto& h) { chmod(h.c_str(), 0777); }},
       {"home writable by group", [](auto& h) { chmod(h.c_str(), 0770); }},

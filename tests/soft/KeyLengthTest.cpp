@@ -63,11 +63,8 @@ TEST(SoftKeyLength, OddHalfLengthsStoreExportAndImport) {
   ScopedSoftHomes homes;
   constexpr const char16_t* kToken = u"Keyloom RSA Token Provider";
   constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
-  const struct {
-    const char16_t* provider;
-    DWORD bits;
-  } kRows[] = {{kToken, 1032},    {kToken, 2040},    {kEnhanced, 1032},
-               {kEnhanced, 1048}, {kEnhanced, 2040}, {kEnhanced, 2056}};
+  const struct { const char16_t* provider; DWORD bits; } kRows[] = {
+      {kToken, 1032}, {kToken, 2040}, {kEnhanced, 1032}, {kEnhanced, 1048}, {kEnhanced, 2040}, {kEnhanced, 2056}};
   const Bytes data = {'k', 'e', 'y', 'l', 'o', 'o', 'm'};
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.bits);
@@ -101,11 +98,7 @@ TEST(SoftKeyLength, OddHalfLengthsStoreExportAndImport) {
 // A length is cut to 16 bits where it goes into the key-generation flags:
 // every provider refuses one that does not fit.
 TEST(SoftKeyLength, LengthsBeyondSixteenBitsAreRefused) {
-  const struct {
-    const char16_t* provider;
-    LONG bits;
-    HRESULT hr;
-  } kRows[] = {
+  const struct { const char16_t* provider; LONG bits; HRESULT hr; } kRows[] = {
       {u"Keyloom RSA Token Provider", 66560, KL_E_KEY_LENGTH},  // 0x10400: 1024 after the cut
       {u"Keyloom SM2 Token Provider", 0x10000, KL_E_KEY_LENGTH},
       {u"Keyloom RSA Token Provider", -1024, KL_E_KEY_LENGTH},

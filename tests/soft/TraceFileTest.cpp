@@ -20,11 +20,7 @@ void MakeFile(const std::string& path, mode_t mode, uid_t owner = uid_t(-1)) {
 }
 
 TEST(SoftTraceFile, OnlyTheUsersOwnPrivateFileTakesTheLines) {
-  const struct {
-    const char* what;
-    std::function<void(const std::string& f)> prepare;
-    bool traced;
-  } kRows[] = {
+  const struct { const char* what; std::function<void(const std::string& f)> prepare; bool traced; } kRows[] = {
       {"new file", [](auto&) {}, true},
       {"own 0600 file", [](auto& f) { MakeFile(f, 0600); }, true},
       {"FIFO", [](auto& f) { mkfifo(f.c_str(), 0600); }, false},
