@@ -59,7 +59,10 @@ void Watch(const std::vector<Bytes>& secrets) {
   g_watching = true;
 }
 
-int StopWatching() { return g_watching = false, g_found.load(); }
+int StopWatching() {
+  g_watching = false;
+  return g_found.load();
+}
 
 Bytes Slice(const Bytes& b, size_t offset, bool reverse) {
   Bytes out(b.begin() + static_cast<long>(offset), b.begin() + static_cast<long>(offset + kPatternSize));
