@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -42,10 +41,14 @@ std::vector<ListedKey> ListedKeys(const std::string& container) {
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key list", &out), 0);
   const size_t at = out.find("\"container\":\"" + container + "\"");
   const std::string line = at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
-  static const std::regex kKey(R"re(\{"spec":"(\w+)","algorithm":"(\w+)","bits":\d+,"publicKey":"([^"]*)")re");
+  auto text = [&line](const std::string& name, size_t from) {  // of the first "name":"text" after `from`
+    const std::string key = "\"" + name + "\":\"";
+    const size_t start = line.find(key, from) == std::string::npos ? line.size() : line.find(key, from) + key.size();
+    return line.substr(start, line.find('"', start) - start);
+  };
   std::vector<ListedKey> keys;
-  for (std::sregex_iterator it(line.begin(), line.end(), kKey), end; it != end; ++it)
-    keys.push_back({(*it)[1], (*it)[2], Unbase64((*it)[3])});
+  for (size_t k = line.find("{\"spec\""); k != std::string::npos; k = line.find("{\"spec\"", k + 1))
+    keys.push_back({text("spec", k), text("algorithm", k), Unbase64(text("publicKey", k))});
   return keys;
 }
 
