@@ -1,6 +1,7 @@
-// A home under faults: another process holding the write lock, a database
-// damaged while a WAL was left behind, requests killed at random points and
-// requests whose nth database write fails.
+// Key containers shared by processes, and a home under faults: another
+// process holding the write lock, a database damaged while a WAL was left
+// behind, requests killed at random points and requests whose nth database
+// write fails.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -10,26 +11,82 @@
 #include <set>
 #include <string>
 
-#include "FailingVfs.h"
 #include "base/Platform.h"
+#include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
 #include "support/ChildProcess.h"
 
 namespace {
 
+// An SQLite VFS over the default one that fails one chosen write, as
+// SQLite's own I/O-error tests do.
+sqlite3_vfs* g_real = nullptr;
+sqlite3_vfs g_vfs;
+int g_writes = 0, g_failAt = 0;
+bool g_fired = false;
+
+// The methods of each kind of real file (the default VFS has fewer than
+// eight), and their twin whose xWrite counts writes and fails the chosen one.
+struct Methods {
+  const sqlite3_io_methods* real;
+  sqlite3_io_methods failing;
+} g_methods[8];
+
+int Write(sqlite3_file* f, const void* data, int size, sqlite3_int64 offset) {
+  const Methods* m = g_methods;
+  while (&m->failing != f->pMethods) ++m;
+  if (++g_writes == g_failAt) {
+    g_fired = true;
+    return SQLITE_IOERR_WRITE;
+  }
+  return m->real->xWrite(f, data, size, offset);
+}
+
+// Opens the real file in place, then gives it the failing twin of its methods.
+int Open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* outFlags) {
+  const int rc = g_real->xOpen(g_real, name, f, flags, outFlags);
+  if (f->pMethods == nullptr) return rc;
+  Methods* m = g_methods;
+  while (m->real != nullptr && m->real != f->pMethods) ++m;
+  if (m->real == nullptr) {
+    m->real = f->pMethods;
+    m->failing = *f->pMethods;
+    m->failing.xWrite = &Write;
+  }
+  f->pMethods = &m->failing;
+  return rc;
+}
+
+// Makes the failing VFS the default for connections opened from now on in
+// this process; its write number `n` (1 for the first xWrite of any file)
+// fails with SQLITE_IOERR_WRITE, every other write goes through.
+void InstallFailingVfs(int n) {
+  g_real = sqlite3_vfs_find(nullptr);
+  g_vfs = *g_real;
+  g_vfs.zName = "failing";
+  g_vfs.xOpen = &Open;
+  g_failAt = n;
+  sqlite3_vfs_register(&g_vfs, 1);
+}
+
 constexpr const char16_t* kRsaToken = u"Keyloom RSA Token Provider";
 constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
 
-// One request of the control; its status, and the container in *name.
-HRESULT Request(bool sm2, std::string* name = nullptr) {
-  AgentRef agent;
+// One double-certificate request of `agent`; its status.
+HRESULT Request(ICryptoAgent* agent, bool sm2) {
   VARIANT_BOOL ok;
-  Bstr algorithm(sm2 ? u"SM2" : u"RSA"), provider(sm2 ? kSm2Token : kRsaToken);
-  Bstr subject(u"CN=Fault,C=CN");
+  Bstr algorithm(sm2 ? u"SM2" : u"RSA"), provider(sm2 ? kSm2Token : kRsaToken), subject(u"CN=Fault,C=CN");
   agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
   agent->ZENQ_SetCSPInfo(sm2 ? 256 : 1024, provider, &ok);
-  BstrHolder out, container;
-  const HRESULT hr = agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out());
+  BstrHolder out;
+  return agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out());
+}
+
+// One request of a new control; its status, and the container in *name.
+HRESULT Request(bool sm2, std::string* name = nullptr) {
+  AgentRef agent;
+  const HRESULT hr = Request(agent.get(), sm2);
+  BstrHolder container;
   agent->ZENQ_GetContainer(container.out());
   if (name) *name = Narrow(container.value);
   return hr;
@@ -49,17 +106,17 @@ std::string Sql(const std::string& db, const char* sql) {
   return first;
 }
 
-// True when the container holds a key of either spec.
-bool HoldsKey(const char16_t* provider, const std::string& name) {
-  const std::u16string wide(name.begin(), name.end());
+// The number of keys (exchange, signature) the container holds.
+int KeyCount(const char16_t* provider, const std::string& name) {
+  const std::u16string wide = Utf8ToUtf16(name);
   HCRYPTPROV prov = 0;
-  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, 0)) return false;
+  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, 0)) return 0;
   HCRYPTKEY key = 0;
-  bool found = false;
+  int count = 0;
   for (DWORD spec : {DWORD{AT_KEYEXCHANGE}, DWORD{AT_SIGNATURE}})
-    if (!found && Plat().CryptGetUserKey(prov, spec, &key)) found = Plat().CryptDestroyKey(key);
+    if (Plat().CryptGetUserKey(prov, spec, &key)) count += Plat().CryptDestroyKey(key);
   Plat().CryptReleaseContext(prov, 0);
-  return found;
+  return count;
 }
 
 std::set<std::string> Containers(const char16_t* provider) {
@@ -75,6 +132,38 @@ std::set<std::string> Containers(const char16_t* provider) {
     names.insert(name);
   Plat().CryptReleaseContext(prov, 0);
   return names;
+}
+
+// Creates container `name` of `provider` with an exchange key of `alg`;
+// true on success.
+bool CreateWithKey(const std::string& name, const char16_t* provider, ALG_ID alg, DWORD bits) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  HCRYPTPROV prov = 0;
+  HCRYPTKEY key = 0;
+  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    return false;
+  const bool ok = Plat().CryptGenKey(prov, alg, bits << 16, &key) && Plat().CryptDestroyKey(key);
+  Plat().CryptReleaseContext(prov, 0);
+  return ok;
+}
+
+// Containers made by processes that have ended are there, with their keys
+// (SM2 containers of ended processes: KilledRequestsLeaveNoContainerWithoutItsKey).
+TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
+  ScopedSoftHomes homes;
+  constexpr int kEach = 12;
+  constexpr const char16_t* kBase = u"Microsoft Base Cryptographic Provider v1.0";
+  auto creator = [](int c) {
+    for (int i = 0; i < kEach; ++i)
+      if (!CreateWithKey(std::to_string(100 * c + i), kBase, AT_KEYEXCHANGE, 512)) return 1;
+    return 0;
+  };
+  const pid_t a = Spawn([&] { return creator(1); }), b = Spawn([&] { return creator(2); });
+  EXPECT_EQ(0, WaitExit(a));
+  EXPECT_EQ(0, WaitExit(b));
+  const std::set<std::string> names = Containers(kBase);
+  EXPECT_EQ(2u * kEach, names.size());
+  for (const std::string& name : names) EXPECT_EQ(1, KeyCount(kBase, name)) << name;
 }
 
 TEST(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
@@ -100,18 +189,13 @@ TEST(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
 
   const auto start = std::chrono::steady_clock::now();
   AgentRef agent;
-  VARIANT_BOOL ok;
-  Bstr algorithm(u"RSA"), provider(kRsaToken), subject(u"CN=Fault,C=CN");
-  agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
-  agent->ZENQ_SetCSPInfo(1024, provider, &ok);
-  BstrHolder out;
-  EXPECT_EQ(HRESULT(0x80070021), agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()));
+  EXPECT_EQ(HRESULT(0x80070021), Request(agent.get(), false));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(0u, LastErrorText(agent.get()).find("The process cannot access the file"));
 
   kill(holder, SIGKILL);
   WaitExit(holder);
-  EXPECT_EQ(S_OK, agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()));
+  EXPECT_EQ(S_OK, Request(agent.get(), false));
 }
 
 TEST(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
@@ -170,13 +254,15 @@ TEST(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
     const char16_t* provider = sm2 ? kSm2Token : kRsaToken;
     const std::set<std::string> present = Containers(provider);
     for (const std::string& name : reported[sm2]) EXPECT_TRUE(present.count(name)) << name;
-    for (const std::string& name : present) EXPECT_TRUE(HoldsKey(provider, name)) << name;
+    for (const std::string& name : present) EXPECT_GT(KeyCount(provider, name), 0) << name;
   }
 }
 
 // The nth write of a request fails, for n = 1, 2, ... until the request
-// succeeds: each failure is reported as one, the file stays sound, and
-// after the next open the request's container is either gone or whole.
+// succeeds. After the next open, in a process of its own: a request that
+// reported the failure left no container, a request reported done (the
+// failed write one SQLite could redo) left both its keys, no container
+// lacks a key, and the file is sound.
 TEST(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
   ScopedSoftHomes homes;
   ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
@@ -184,34 +270,31 @@ TEST(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
   for (bool done = false; !done && n < 400; ++n) {
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
-    // The child's verdict: 0 the write was never reached and the request
-    // succeeded, 1 it failed and the request reported a failure, 2 it
-    // failed and the request still succeeded (a write SQLite could redo).
+    // 0: the write was never reached and the request succeeded; 1: it failed
+    // and the request reported a failure; 2: it failed and the request succeeded.
     const pid_t child = Spawn([&] {
       InstallFailingVfs(n);
       std::string name;
       const HRESULT hr = Request(true, &name);
-      name += "\n";
-      if (write(fds[1], name.data(), name.size()) < 0) return 3;
-      if (!FailingVfsFired()) return hr == S_OK ? 0 : 4;
-      return hr == S_OK ? 2 : 1;
+      if (write(fds[1], (name + "\n").data(), name.size() + 1) < 0) return 3;
+      return g_fired ? (hr == S_OK ? 2 : 1) : (hr == S_OK ? 0 : 4);
     });
     close(fds[1]);
     char line[128] = {};
-    ssize_t got = read(fds[0], line, sizeof line - 1);
+    const ssize_t got = read(fds[0], line, sizeof line - 1);
     close(fds[0]);
     const int verdict = WaitExit(child);
     ASSERT_TRUE(verdict <= 2 && got > 0) << "write " << n << " verdict " << verdict;
     done = verdict == 0;
     const std::string name(line, strcspn(line, "\n"));
-    // The next open, in a process of its own: a request reported done
-    // left its container whole, and no container lacks its key.
     EXPECT_EQ(0, WaitExit(Spawn([&] {
-                for (const std::string& c : Containers(kSm2Token))
-                  if (!HoldsKey(kSm2Token, c)) return 1;
-                return verdict != 1 && !HoldsKey(kSm2Token, name) ? 2 : 0;
+                const std::set<std::string> present = Containers(kSm2Token);
+                for (const std::string& c : present)
+                  if (KeyCount(kSm2Token, c) == 0) return 1;
+                if (verdict == 1) return present.count(name) ? 2 : 0;
+                return KeyCount(kSm2Token, name) == 2 ? 0 : 3;  // both keys of the double request
               })))
-        << "write " << n;
+        << "write " << n << " verdict " << verdict << " container " << name;
     EXPECT_EQ("ok", Sql(homes.user() + "/keyloom.db", "PRAGMA integrity_check")) << n;
   }
   EXPECT_GT(n, 3);  // some writes failed before one request went through

@@ -1,20 +1,28 @@
-// The soft platform's homes as files: modes, WAL, several processes at once,
-// and a home that cannot be written. Only the platform table and the file
-// system are used.
+// The soft platform's homes as files: modes, WAL, several processes at
+// once, a home that cannot be written, homes another local user prepared,
+// the home found without $HOME, and the WAL emptied so the database file
+// alone holds the rows and a deleted key leaves no copy in any file.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "base/Platform.h"
 #include "encoding/Unicode.h"
+#include "platform/soft/registry/SoftDatabase.h"
 #include "support/ChildProcess.h"
+#include "support/TraceRecorder.h"
 
 namespace {
 
-const BYTE kDword[] = {1, 0, 0, 0};
+constexpr uid_t kOther = 54321;  // a uid no file of the test belongs to
 
-LSTATUS CreateKey(HKEY root, const std::u16string& path) {
+// Creates the key with a DWORD value N = 1.
+LSTATUS CreateKey(HKEY root, const std::u16string& path = u"Software\\Keyloom") {
+  static const BYTE kDword[] = {1, 0, 0, 0};
   HKEY key = nullptr;
   const LSTATUS rc = Plat().RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                             nullptr, &key, nullptr);
@@ -26,24 +34,29 @@ LSTATUS CreateKey(HKEY root, const std::u16string& path) {
 
 mode_t Mode(const std::string& path) {
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 0777;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+void Touch(const std::string& path, mode_t mode) {
+  std::ofstream(path).flush();
+  chmod(path.c_str(), mode);
+}
+
+void GiveAway(const std::string& path) {
+  if (chown(path.c_str(), kOther, kOther) != 0) ADD_FAILURE() << path;
 }
 
 TEST(SoftHome, CreatedOwnerOnlyInWalMode) {
   ScopedSoftHomes homes;
   const std::string nested = homes.root() + "/deep/user";
   ScopedEnv env("KEYLOOM_HOME", nested.c_str());
-  ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER, u"Software\\Keyloom"));
+  ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
   EXPECT_EQ(0700u, Mode(homes.root() + "/deep"));
   EXPECT_EQ(0700u, Mode(nested));
   EXPECT_EQ(0600u, Mode(nested + "/keyloom.db"));
   EXPECT_EQ(0600u, Mode(nested + "/keyloom.db-wal"));
   // Octets 18 and 19 of an SQLite file header are 2 in WAL mode.
-  const std::string header = ReadFile(nested + "/keyloom.db").substr(0, 20);
-  ASSERT_EQ(20u, header.size());
-  EXPECT_EQ(2, header[18]);
-  EXPECT_EQ(2, header[19]);
+  EXPECT_EQ(std::string("\2\2"), ReadFile(nested + "/keyloom.db").substr(18, 2));
 }
 
 TEST(SoftHome, ReadsOfAnAbsentHomeCreateNothing) {
@@ -58,54 +71,123 @@ TEST(SoftHome, UnwritableMachineHomeIsAccessDenied) {
   ScopedSoftHomes homes;
   ScopedUnwritableMachineHome machine(homes);
   ASSERT_TRUE(machine.ok());
-  EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_LOCAL_MACHINE, u"Software\\Keyloom"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_LOCAL_MACHINE));
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_CLASSES_ROOT, u"Keyloom.Class"));
-  // The user's hive is unaffected.
-  EXPECT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER, u"Software\\Keyloom"));
+  EXPECT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));  // the user's hive is unaffected
 }
 
-TEST(SoftHome, KeysPersistAcrossProcesses) {
+// Two writers at once both succeed, and what they wrote is there for the
+// next process.
+TEST(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
   ScopedSoftHomes homes;
-  ASSERT_EQ(0, WaitExit(Spawn([] { return static_cast<int>(CreateKey(HKEY_CURRENT_USER, u"Software\\FromChild")); })));
-  HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS,
-            Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\FromChild", 0, KEY_READ, &key));
-  DWORD value = 0, size = 4;
+  constexpr int kKeys = 60;
+  auto writer = [](char16_t tag) {
+    for (int i = 0; i < kKeys; ++i)
+      if (LSTATUS rc = CreateKey(HKEY_CURRENT_USER, u"Software\\Busy\\" + std::u16string(1, tag) +
+                                                        Utf8ToUtf16(std::to_string(i))))
+        return static_cast<int>(rc);
+    return 0;
+  };
+  const pid_t a = Spawn([&] { return writer(u'a'); }), b = Spawn([&] { return writer(u'b'); });
+  EXPECT_EQ(0, WaitExit(a));
+  EXPECT_EQ(0, WaitExit(b));
+  HKEY busy = nullptr, key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Busy", 0, KEY_READ, &busy));
+  DWORD count = 0, value = 0, size = 4;
+  char16_t name[32];
+  for (DWORD len = 32; !Plat().RegEnumKeyExW(busy, count, name, &len, nullptr, nullptr, nullptr, nullptr);
+       len = 32)
+    ++count;
+  EXPECT_EQ(2u * kKeys, count);
+  Plat().RegCloseKey(busy);
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Busy\\b59", 0, KEY_READ, &key));
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegQueryValueExW(key, u"N", nullptr, nullptr,
                                                    reinterpret_cast<BYTE*>(&value), &size));
   EXPECT_EQ(1u, value);
   Plat().RegCloseKey(key);
 }
 
-TEST(SoftHome, ConcurrentWritersAllSucceed) {
-  ScopedSoftHomes homes;
-  constexpr int kKeys = 60;
-  auto writer = [](char16_t tag) {
-    return [tag] {
-      for (int i = 0; i < kKeys; ++i) {
-        std::u16string path = u"Software\\Busy\\";
-        path += tag;
-        path += Utf8ToUtf16(std::to_string(i));
-        if (LSTATUS rc = CreateKey(HKEY_CURRENT_USER, path)) return static_cast<int>(rc);
-      }
-      return 0;
-    };
+TEST(SoftHomeGuard, PreparedHomesAreRefused) {
+  // Each row prepares the user's home `h` (an empty folder of the user, mode
+  // 0700) as a hostile neighbour would.
+  const struct { const char* what; std::function<void(const std::string& h)> prepare; } kRows[] = {
+      {"home of another user", [](auto& h) { GiveAway(h); }},
+      {"home writable by others", [](auto& h) { chmod(h.c_str(), 0777); }},
+      {"home writable by group", [](auto& h) { chmod(h.c_str(), 0770); }},
+      {"database 0666", [](auto& h) { Touch(h + "/keyloom.db", 0666); }},
+      {"database of another user", [](auto& h) { Touch(h + "/keyloom.db", 0600), GiveAway(h + "/keyloom.db"); }},
+      {"WAL of another user", [](auto& h) { Touch(h + "/keyloom.db-wal", 0600), GiveAway(h + "/keyloom.db-wal"); }},
+      {"database a link",
+       [](auto& h) { Touch(h + ".target", 0600), symlink((h + ".target").c_str(), (h + "/keyloom.db").c_str()); }},
+      {"folder above writable by others", [](auto& h) { chmod(h.substr(0, h.rfind('/')).c_str(), 0777); }},
   };
-  const pid_t a = Spawn(writer(u'a')), b = Spawn(writer(u'b'));
-  EXPECT_EQ(0, WaitExit(a));
-  EXPECT_EQ(0, WaitExit(b));
-  HKEY busy = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS,
-            Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Busy", 0, KEY_READ, &busy));
-  DWORD count = 0;
-  for (;; ++count) {
-    char16_t name[32];
-    DWORD len = 32;
-    if (Plat().RegEnumKeyExW(busy, count, name, &len, nullptr, nullptr, nullptr, nullptr) != 0)
-      break;
+  for (const auto& row : kRows) {
+    ScopedSoftHomes homes;
+    const std::string home = homes.root() + "/above/user";
+    mkdir((homes.root() + "/above").c_str(), 0700);
+    mkdir(home.c_str(), 0700);
+    ScopedEnv env("KEYLOOM_HOME", home.c_str());
+    row.prepare(home);
+    ScopedTraceRecorder trace(0x1);  // failure records
+    EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_CURRENT_USER)) << row.what;
+    bool said = false;
+    for (const RecordedTrace& r : ScopedTraceRecorder::records())
+      said = said || (r.args.size() > 2 && r.args[2].find("home refused") == 0);
+    EXPECT_TRUE(said) << row.what;
+    EXPECT_EQ(0, ReadFile(home + ".target").size()) << row.what;  // the link's target untouched
   }
-  EXPECT_EQ(2u * kKeys, count);
-  Plat().RegCloseKey(busy);
+}
+
+TEST(SoftHomeGuard, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
+  ScopedSoftHomes homes;
+  mkdir(homes.user().c_str(), 0700);
+  Touch(homes.user() + "/keyloom.db", 0644);
+  ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
+  for (const char* suffix : {"", "-wal", "-shm"})
+    EXPECT_EQ(0600u, Mode(homes.user() + "/keyloom.db" + suffix)) << suffix;
+}
+
+TEST(SoftHomeGuard, HomeWithoutHomeVariableComesFromThePasswordDatabase) {
+  ScopedEnv a("KEYLOOM_HOME", nullptr), b("XDG_DATA_HOME", nullptr), c("HOME", nullptr);
+  const passwd* entry = getpwuid(geteuid());
+  ASSERT_NE(nullptr, entry);
+  EXPECT_EQ(std::string(entry->pw_dir) + "/.local/share/keyloom", SoftHomePath(SoftScope::kUser));
+}
+
+// A deleted key's prime is in no file of the home afterwards, and a copy of
+// keyloom.db alone (no WAL) holds what a finished process wrote.
+TEST(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
+  ScopedSoftHomes homes;
+  const std::string db = homes.user() + "/keyloom.db";
+  constexpr const char16_t* kProvider = u"Microsoft Enhanced Cryptographic Provider v1.0";
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe(pipeFds));
+  const pid_t child = fork();
+  if (child == 0) {  // makes the key, hands over its first prime, exits
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY key = 0;
+    DWORD size = 2048;
+    BYTE blob[2048];
+    if (!Plat().CryptAcquireContextW(&prov, u"gone", kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
+        !Plat().CryptGenKey(prov, AT_KEYEXCHANGE, 1024u << 16 | CRYPT_EXPORTABLE, &key) ||
+        !Plat().CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob, &size))
+      exit(1);
+    exit(write(pipeFds[1], blob + 20 + 128, 64) == 64 ? 0 : 2);  // exit() closes the home
+  }
+  close(pipeFds[1]);
+  char prime[64];
+  ASSERT_EQ(64, read(pipeFds[0], prime, sizeof prime));
+  close(pipeFds[0]);
+  ASSERT_EQ(0, WaitExit(child));
+  const std::string p(prime, sizeof prime);
+  EXPECT_EQ(0, ReadFile(db + "-wal").size());
+  EXPECT_NE(std::string::npos, ReadFile(db).find(p));
+
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"gone", kProvider, PROV_RSA_FULL,
+                                          CRYPT_DELETEKEYSET));
+  for (const char* suffix : {"", "-wal", "-shm"})
+    EXPECT_EQ(std::string::npos, ReadFile(db + suffix).find(p)) << suffix;
 }
 
 }  // namespace

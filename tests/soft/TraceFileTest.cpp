@@ -13,21 +13,19 @@
 
 namespace {
 
+// Makes an empty file of `mode`, given to `owner` when that is not -1.
+void MakeFile(const std::string& path, mode_t mode, uid_t owner = uid_t(-1)) {
+  close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+  if (chmod(path.c_str(), mode) != 0 || chown(path.c_str(), owner, owner) != 0) ADD_FAILURE() << path;
+}
+
 TEST(SoftTraceFile, OnlyTheUsersOwnPrivateFileTakesTheLines) {
-  const struct {
-    const char* what;
-    std::function<void(const std::string& f)> prepare;
-    bool traced;
-  } kRows[] = {
+  const struct { const char* what; std::function<void(const std::string& f)> prepare; bool traced; } kRows[] = {
       {"new file", [](auto&) {}, true},
-      {"own 0600 file", [](auto& f) { close(open(f.c_str(), O_CREAT | O_WRONLY, 0600)); }, true},
+      {"own 0600 file", [](auto& f) { MakeFile(f, 0600); }, true},
       {"FIFO", [](auto& f) { mkfifo(f.c_str(), 0600); }, false},
-      {"0666 file", [](auto& f) { close(open(f.c_str(), O_CREAT | O_WRONLY, 0600)), chmod(f.c_str(), 0666); }, false},
-      {"file of another user",
-       [](auto& f) {
-         close(open(f.c_str(), O_CREAT | O_WRONLY, 0600));
-         if (chown(f.c_str(), 54321, 54321) != 0) ADD_FAILURE();
-       }, false},
+      {"0666 file", [](auto& f) { MakeFile(f, 0666); }, false},
+      {"file of another user", [](auto& f) { MakeFile(f, 0600, 54321); }, false},
       {"link", [](auto& f) { if (symlink("/dev/null", f.c_str()) != 0) ADD_FAILURE(); }, false},
   };
   for (const auto& row : kRows) {

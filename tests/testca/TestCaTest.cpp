@@ -16,19 +16,17 @@
 #include "encoding/Unicode.h"
 #include "request/Sm2TempKey.h"
 #include "support/Base64Text.h"
+#include "support/OpenSslDer.h"
 #include "support/ScriptHost.h"
-#include "support/TestSupport.h"
+#include "support/TestPki.h"
 #include "testca/TestCa.h"
 
 namespace {
 
 using testca::Alg;
-using testca::Bytes;
 using testca::Pkey;
 
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
+struct X509Free { void operator()(X509* x) const { X509_free(x); } };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 X509Ptr Pem(const std::string& path) {
@@ -117,45 +115,16 @@ TEST_F(TestCa, InitMakesTwoHierarchiesThatVerify) {
   EXPECT_EQ(access(target.c_str(), F_OK), -1) << "the link was followed";
 }
 
-struct RequestCase {
-  const char* provider;
-  const char* algorithm;
-  const char* bits;
-  Alg alg;
-  size_t temporaryKeySize;  // RSAPublicKey of 1024 bits, or the SM2 form
-};
-
-// The subject and subjectPublicKeyInfo encodings of a DER request, found with
-// OpenSSL's ASN1_get_object (not with the project's decoder).
-struct RequestHead {
-  Bytes subject, publicKeyInfo;
-};
-
-RequestHead CutRequest(const Bytes& der) {
-  RequestHead head;
-  const unsigned char* p = der.data();
-  const unsigned char* const end = der.data() + der.size();
-  long length = 0;
-  int tag = 0, cls = 0;
-  // Enter the request SEQUENCE and its certificationRequestInfo SEQUENCE.
-  for (int depth = 0; depth < 2; ++depth)
-    if (ASN1_get_object(&p, &length, &tag, &cls, end - p) & 0x80) return head;
-  Bytes* targets[] = {nullptr, &head.subject, &head.publicKeyInfo};  // version, subject, key
-  for (Bytes* target : targets) {
-    const unsigned char* start = p;
-    if (ASN1_get_object(&p, &length, &tag, &cls, end - p) & 0x80) return {};
-    p += length;
-    if (target) target->assign(start, p);
-  }
-  return head;
-}
-
 TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
-  const RequestCase cases[] = {
+  const struct {
+    const char *provider, *algorithm, *bits;
+    Alg alg;
+    size_t temporaryKeySize;  // RSAPublicKey of 1024 bits, or the SM2 form
+  } cases[] = {
       {"Microsoft Enhanced Cryptographic Provider v1.0", "RSA", "1024", Alg::kRsa, 140},
       {"Keyloom SM2 Token Provider", "SM2", "256", Alg::kSm2, 136},
   };
-  for (const RequestCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.provider);
     ScriptHost page;
     ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {c.bits, c.provider}).hr, S_OK);
@@ -172,35 +141,29 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
     ASSERT_TRUE(cert);
     EXPECT_TRUE(ChainVerifies(dir_, c.alg, cert.get()));
     // OpenSSL's request parser refuses the special attribute form, so the
-    // request is cut with OpenSSL's own DER header reader.
-    const RequestHead head = CutRequest(der);
-    ASSERT_FALSE(head.publicKeyInfo.empty());
-    const unsigned char* keyAt = head.publicKeyInfo.data();
-    EVP_PKEY* requestKey = d2i_PUBKEY(nullptr, &keyAt, static_cast<long>(head.publicKeyInfo.size()));
-    ASSERT_NE(requestKey, nullptr);
-    EXPECT_EQ(EVP_PKEY_eq(requestKey, X509_get0_pubkey(cert.get())), 1);
-    EVP_PKEY_free(requestKey);
-    const unsigned char* certName = nullptr;
-    size_t certSize = 0;
-    X509_NAME_get0_der(X509_get_subject_name(cert.get()), &certName, &certSize);
-    EXPECT_EQ(head.subject, Bytes(certName, certName + certSize));
+    // request is cut with OpenSSL's own DER header reader: info { version,
+    // subject, subjectPublicKeyInfo, attributes }.
+    const std::vector<Bytes> request = DerChildren(der);
+    ASSERT_FALSE(request.empty());
+    const std::vector<Bytes> info = DerChildren(request[0]);
+    ASSERT_EQ(info.size(), 4u);
+    const unsigned char* keyAt = info[2].data();
+    const Pkey requestKey(d2i_PUBKEY(nullptr, &keyAt, static_cast<long>(info[2].size())));
+    EXPECT_EQ(EVP_PKEY_eq(requestKey.get(), X509_get0_pubkey(cert.get())), 1);
+    EXPECT_EQ(info[1], I2d(X509_get_subject_name(cert.get()), i2d_X509_NAME));
     testca::RequestParts parts;
     ASSERT_TRUE(testca::DecodeRequest(der, &parts, &error));
     EXPECT_EQ(parts.temporaryKey.size(), c.temporaryKeySize);
 
     // One bit flipped in the subject ("Test User" to "Test Uses"): the
     // command, given the Base64 text in CR LF lines, refuses it.
-    const std::string name = "Test User";
-    const auto at = std::search(der.begin(), der.end(), name.begin(), name.end());
-    ASSERT_NE(at, der.end());
-    at[8] ^= 0x01;
+    der.at(std::string(der.begin(), der.end()).find("Test User") + 8) ^= 0x01;
     std::string flipped = testca::Base64Field(der, 64, false), output;
     for (size_t at = 0; (at = flipped.find(',', at)) != std::string::npos;) flipped.replace(at, 1, "\r\n");
     const std::string csr = homes_->root() + "/flipped.csr", out = homes_->root() + "/flipped.cer";
     std::ofstream(csr, std::ios::binary) << flipped;
-    EXPECT_EQ(RunCommand(std::string(TESTCA_PATH " issue --dir ") + dir_ + " --csr " + csr + " --out " + out,
-                         &output, true),
-              1);
+    const std::string command = std::string(TESTCA_PATH " issue --dir ") + dir_ + " --csr " + csr + " --out " + out;
+    EXPECT_EQ(RunCommand(command, &output, true), 1);
     EXPECT_NE(output.find("testca: the request's signature does not verify"), std::string::npos) << output;
     EXPECT_EQ(access(out.c_str(), F_OK), -1);
   }
@@ -249,13 +212,11 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     SCOPED_TRACE(exponent);
     Pkey temporary(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{1024}));
     testca::EnvelopeRequest request;
-    request.temporaryKey.resize(static_cast<size_t>(i2d_PublicKey(temporary.get(), nullptr)));
-    unsigned char* p = request.temporaryKey.data();
-    i2d_PublicKey(temporary.get(), &p);  // RSAPublicKey
+    request.temporaryKey = I2d(temporary.get(), i2d_PublicKey);  // RSAPublicKey
     request.bits = 1024;
+    request.exponent = exponent;
     request.subject = "CN=Test User,O=Keyloom,C=CN";
     request.commas = 10;
-    request.exponent = exponent;
     testca::EnvelopeResult result;
     std::string error, header;
     ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
@@ -268,9 +229,7 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     int n = 0, tail = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr), 1);
-    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(),
-                                static_cast<int>(fields[1].size())),
-              1);
+    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(), static_cast<int>(fields[1].size())), 1);
     EXPECT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &tail), 1) << "PKCS#5 padding";
     EVP_CIPHER_CTX_free(ctx);
     const unsigned char* q = plain.data();
@@ -281,13 +240,7 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     EVP_PKEY_get_bn_param(key.get(), "e", &e);
     EXPECT_TRUE(BN_is_word(e, exponent));
     BN_free(e);
-    EXPECT_EQ(EVP_PKEY_eq(key.get(), result.key.get()), 1);
-    BIGNUM *d1 = nullptr, *d2 = nullptr;
-    EVP_PKEY_get_bn_param(key.get(), "d", &d1);
-    EVP_PKEY_get_bn_param(result.key.get(), "d", &d2);
-    EXPECT_EQ(BN_cmp(d1, d2), 0);
-    BN_clear_free(d1);
-    BN_clear_free(d2);
+    EXPECT_EQ(I2d(key.get(), i2d_PrivateKey), I2d(result.key.get(), i2d_PrivateKey));
     // The certificate text, broken by commas, is the generated key's.
     EXPECT_NE(result.certificate.find(','), std::string::npos);
     std::string certificate = result.certificate;
@@ -349,10 +302,8 @@ TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
     size_t expectedSize = 0;
     Sm2PublicPoint(exported, point);
     EVP_PKEY_get_octet_string_param(result.key.get(), "pub", expected, sizeof expected, &expectedSize);
-    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize))
-        << "the token holds the new key";
-    if (imported) Plat().CryptDestroyKey(imported);
-    if (exchange) Plat().CryptDestroyKey(exchange);
+    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize)) << "the token holds the new key";
+    Plat().CryptDestroyKey(imported), Plat().CryptDestroyKey(exchange);
     Plat().CryptReleaseContext(prov, 0);
   }
 }

@@ -13,12 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <numeric>
 #include <vector>
 
 #include "base/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
 // The patterns searched for, and the number of freed blocks holding one.
 constexpr size_t kPatternSize = 16;
@@ -48,12 +51,10 @@ void HookFree(void* p, const char*, int) {
 const bool g_hooked = CRYPTO_set_mem_functions(HookMalloc, HookRealloc, HookFree) == 1;
 
 // `secrets` must outlive the watch: its own blocks hold the patterns.
-void Watch(const std::vector<std::vector<BYTE>>& secrets) {
+void Watch(const std::vector<Bytes>& secrets) {
+  EXPECT_TRUE(g_hooked) << "OpenSSL's allocations are not watched";
   g_patternCount = 0;
-  for (const auto& s : secrets) {
-    std::memcpy(g_patterns[g_patternCount], s.data(), kPatternSize);
-    ++g_patternCount;
-  }
+  for (const Bytes& s : secrets) std::memcpy(g_patterns[g_patternCount++], s.data(), kPatternSize);
   g_found = 0;
   g_watching = true;
 }
@@ -63,37 +64,25 @@ int StopWatching() {
   return g_found.load();
 }
 
-std::vector<BYTE> ExportBlob(HCRYPTKEY key, DWORD type) {
-  DWORD size = 0;
-  Plat().CryptExportKey(key, 0, type, 0, nullptr, &size);
-  std::vector<BYTE> blob(size);
-  Plat().CryptExportKey(key, 0, type, 0, blob.data(), &size);
-  return blob;
-}
-
-std::vector<BYTE> Slice(const std::vector<BYTE>& b, size_t offset, bool reverse) {
-  std::vector<BYTE> out(b.begin() + static_cast<long>(offset),
-                        b.begin() + static_cast<long>(offset + kPatternSize));
+Bytes Slice(const Bytes& b, size_t offset, bool reverse) {
+  Bytes out(b.begin() + static_cast<long>(offset), b.begin() + static_cast<long>(offset + kPatternSize));
   if (reverse) std::reverse(out.begin(), out.end());
   return out;
 }
 
-TEST(KeyWipe, OpenSslAllocationsAreWatched) { EXPECT_TRUE(g_hooked); }
-
 TEST(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
   ScopedSoftHomes homes;
   HCRYPTPROV prov = 0;
-  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, nullptr, u"Microsoft Enhanced Cryptographic Provider v1.0",
-                                          PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-  std::vector<BYTE> blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
-  std::vector<BYTE> key(24);
-  for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<BYTE>(0xC0 + i);
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  // A PLAINTEXTKEYBLOB of the 3DES key (0x6603) C0 C1 ... D7.
+  Bytes key(24), blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
+  std::iota(key.begin(), key.end(), BYTE{0xC0});
   blob.insert(blob.end(), key.begin(), key.end());
-  const std::vector<std::vector<BYTE>> secrets = {key};
+  const std::vector<Bytes> secrets = {key};
   Watch(secrets);
   HCRYPTKEY session = 0;
   ASSERT_TRUE(Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &session));
-  std::vector<BYTE> data(16, 0x42);
+  Bytes data(16, 0x42);
   DWORD size = 16;
   Plat().CryptDecrypt(session, 0, FALSE, 0, data.data(), &size);
   ASSERT_TRUE(Plat().CryptDestroyKey(session));
@@ -103,24 +92,25 @@ TEST(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
 
 TEST(KeyWipe, PrivateKeyIsWipedWhenItsHandlesAreDestroyed) {
   ScopedSoftHomes homes;
-  const char16_t* provider = u"Microsoft Enhanced Cryptographic Provider v1.0";
   HCRYPTPROV prov = 0;
-  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"wipe", provider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"wipe", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   HCRYPTKEY key = 0;
   ASSERT_TRUE(Plat().CryptGenKey(prov, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &key));
-  const std::vector<BYTE> blob = ExportBlob(key, PRIVATEKEYBLOB);
-  ASSERT_EQ(20u + 576, blob.size());
+  Bytes blob(20 + 576);
+  DWORD size = static_cast<DWORD>(blob.size());
+  ASSERT_TRUE(Plat().CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob.data(), &size));
+  ASSERT_EQ(blob.size(), size);
   Plat().CryptDestroyKey(key);
   // The private exponent (at 20 + 7n/16) and prime1 (at 20 + n/8), in the
   // blob's little-endian order and in DER's big-endian order.
   const size_t d = 20 + 7 * 1024 / 16 + 40, p = 20 + 1024 / 8 + 16;
-  const std::vector<std::vector<BYTE>> secrets = {Slice(blob, d, false), Slice(blob, d, true),
-                                                  Slice(blob, p, false), Slice(blob, p, true)};
+  const std::vector<Bytes> secrets = {Slice(blob, d, false), Slice(blob, d, true), Slice(blob, p, false),
+                                      Slice(blob, p, true)};
   Watch(secrets);
   ASSERT_TRUE(Plat().CryptGetUserKey(prov, AT_KEYEXCHANGE, &key));
-  std::vector<BYTE> signature(128);
+  Bytes signature(128);
   HCRYPTHASH hash = 0;
-  DWORD size = 128;
+  size = 128;
   ASSERT_TRUE(Plat().CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
   ASSERT_TRUE(Plat().CryptHashData(hash, blob.data(), 8, 0));
   ASSERT_TRUE(Plat().CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &size));
