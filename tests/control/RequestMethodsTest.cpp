@@ -8,7 +8,6 @@
 namespace {
 
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
-constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
 void Select(ICryptoAgent* agent, const char16_t* algorithm, const char16_t* provider, LONG bits) {
   VARIANT_BOOL ok;
@@ -30,9 +29,8 @@ size_t ProviderCalls(const FaultPlatform& platform) {
   return n;
 }
 
-class RequestMethods : public ::testing::Test {
+class RequestMethods : public SoftHomesTest {
  protected:
-  ScopedSoftHomes homes_;
   FaultPlatform platform_;
   AgentRef agent_;
 };

@@ -9,8 +9,6 @@ namespace {
 constexpr HRESULT kKeyLength = static_cast<HRESULT>(0xA0072400);
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
 
-constexpr char16_t kBase[] = u"Microsoft Base Cryptographic Provider v1.0";
-constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
 TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
   const struct {

@@ -8,10 +8,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,8 +20,6 @@
 #include "support/TestPki.h"
 
 namespace {
-
-using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
 std::string WriteTemp(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
@@ -52,18 +48,6 @@ std::vector<ListedKey> ListedKeys(const std::string& container) {
   return keys;
 }
 
-Pkey KeyFromSpki(const Bytes& spki) {
-  const unsigned char* p = spki.data();
-  return Pkey(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())), EVP_PKEY_free);
-}
-
-// Picks the provider, key length and algorithm as page script does.
-bool SelectKey(ScriptHost& page, const std::string& bits, const std::string& provider,
-               const std::string& algorithm) {
-  return page.Call("ZENQ_SetCSPInfo", {bits, provider}).hr == S_OK &&
-         page.Call("ZENQ_SetKeyAlgorithm", {algorithm}).hr == S_OK;
-}
-
 const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
 const char kBase[] = "Microsoft Base Cryptographic Provider v1.0";
 const char kRsaToken[] = "Keyloom RSA Token Provider";
@@ -86,21 +70,6 @@ Bytes EncodedPoint(EVP_PKEY* key) {
   size_t length = 0;
   EVP_PKEY_get_octet_string_param(key, "encoded-pub-key", point, sizeof point, &length);
   return Bytes(point, point + length);
-}
-
-// OpenSSL's EVP over exactly `data`; SM2 with the default identifier.
-bool EvpVerifies(EVP_PKEY* key, const EVP_MD* md, bool sm2, const Bytes& data,
-                 const Bytes& signature) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> pctx(EVP_PKEY_CTX_new(key, nullptr),
-                                                                    EVP_PKEY_CTX_free);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (sm2) {
-    EVP_PKEY_CTX_set1_id(pctx.get(), "1234567812345678", 16);
-    EVP_MD_CTX_set_pkey_ctx(ctx.get(), pctx.get());
-  }
-  return EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
-         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(),
-                          data.size()) == 1;
 }
 
 // [0] { challenge SEQUENCE { 1.2.840.113549.1.9.7, PrintableString "739254" },
@@ -134,7 +103,7 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
   ScopedSoftHomes homes;
   ScopedEnv lang("LANG", "C");
   ScriptHost page;
-  ASSERT_TRUE(SelectKey(page, std::to_string(c.bits), c.provider, c.algorithm));
+  ASSERT_TRUE(page.Select(std::to_string(c.bits), c.provider, c.algorithm));
   const ScriptResult request =
       page.Call(c.md5 ? "ZENQ_PKCS10CertRequisitionwithMD5" : "ZENQ_PKCS10CertRequisition",
                 {"CN=Test User,O=Keyloom,C=CN", std::to_string(c.certType), "0"});
@@ -151,8 +120,7 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
   const std::vector<Bytes> info = DerChildren(outer[0]);
   ASSERT_EQ(info.size(), single ? 3u : 4u);
   EXPECT_EQ(outer[1], sm2 ? kSm2WithSm3 : c.md5 ? kMd5WithRsa : kSha1WithRsa);
-  const Bytes& bits = outer[2];  // BIT STRING: header, unused-bits octet, signature
-  const Bytes signature(bits.begin() + 3 + (bits[1] & 0x80 ? bits[1] & 0x7F : 0), bits.end());
+  const Bytes signature = BitStringOctets(outer[2]);
 
   // The container holds the certified key (and the temporary exchange key).
   const std::vector<ListedKey> keys = ListedKeys(container);
@@ -168,10 +136,10 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
   // The signature over exactly the certificationRequestInfo octets, and not
   // over the same octets with one bit flipped.
   const EVP_MD* md = sm2 ? EVP_sm3() : c.md5 ? EVP_md5() : EVP_sha1();
-  EXPECT_TRUE(EvpVerifies(key.get(), md, sm2, outer[0], signature));
+  EXPECT_TRUE(EvpVerifies(key.get(), md, outer[0], signature, sm2 ? kSm2Id : nullptr));
   Bytes flipped = outer[0];
   flipped[flipped.size() / 2] ^= 0x01;
-  EXPECT_FALSE(EvpVerifies(key.get(), md, sm2, flipped, signature));
+  EXPECT_FALSE(EvpVerifies(key.get(), md, flipped, signature, sm2 ? kSm2Id : nullptr));
 
   // `keyloom request inspect` agrees on both: the text as the method returned
   // it, and the DER with one bit of the subject flipped ("Uest User").
@@ -240,7 +208,7 @@ TEST(TemporaryPublicKey, IsTheContainersExchangeKey) {
   for (const bool sm2 : {false, true}) {
     ScopedSoftHomes homes;
     ScriptHost page;
-    ASSERT_TRUE(SelectKey(page, sm2 ? "256" : "1024", sm2 ? kSm2Token : kEnhanced, sm2 ? "SM2" : "RSA"));
+    ASSERT_TRUE(page.Select(sm2 ? "256" : "1024", sm2 ? kSm2Token : kEnhanced, sm2 ? "SM2" : "RSA"));
     const ScriptResult text = page.Call("ZENQ_GetTempPublickey");
     ASSERT_EQ(text.hr, S_OK);
     const std::vector<ListedKey> keys = ListedKeys(page.Call("ZENQ_GetContainer").text);
@@ -254,7 +222,7 @@ TEST(TemporaryPublicKey, IsTheContainersExchangeKey) {
     EXPECT_EQ(text.text.find_first_of("\r\n"), std::string::npos);
     const Bytes der = Unbase64(text.text);
     const unsigned char* p = der.data();
-    const Pkey key(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(der.size())), EVP_PKEY_free);
+    const Pkey key(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(der.size())));
     ASSERT_TRUE(key) << "an RSAPublicKey";
     EXPECT_EQ(EVP_PKEY_eq(listed.get(), key.get()), 1);
     std::string dumps;  // one, owner-only (FileTest)
@@ -271,7 +239,7 @@ TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
   ScopedEnv temp("TMPDIR", "/proc/keyloom-no-such-folder");  // a dump that cannot be written fails no method
   for (const char* provider : {kEnhanced, kSm2Token}) {
     ScriptHost page;
-    ASSERT_TRUE(SelectKey(page, "1024", provider, provider == kEnhanced ? "RSA" : "SM2"));
+    ASSERT_TRUE(page.Select("1024", provider, provider == kEnhanced ? "RSA" : "SM2"));
     ASSERT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
     const std::string container = page.Call("ZENQ_GetContainer").text;
     ASSERT_EQ(ListedKeys(container).size(), 1u);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "CryptTestSupport.h"
+#include "support/CryptTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 namespace {
 
-class FileTest : public ::testing::Test {
+class FileTest : public SoftHomesTest {
  protected:
   std::u16string TempPath() {
     char16_t buffer[1024];
@@ -21,7 +21,6 @@ class FileTest : public ::testing::Test {
     EXPECT_GT(n, 0u);
     return std::u16string(buffer, n);
   }
-  ScopedSoftHomes homes_;  // TMPDIR: its temp()
 };
 
 TEST_F(FileTest, TempPathEndsWithASeparator) {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "CryptTestSupport.h"
+#include "support/CryptTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -86,16 +86,8 @@ TEST_F(ProviderTest, SoftwareProvidersShareOneNamespaceTokensHaveTheirOwn) {
   EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(a.c_str(), kBase, 0x1000));
   // Another software provider enumerates them: CRYPT_FIRST, then CRYPT_NEXT.
   ASSERT_TRUE(enhanced.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
-  std::vector<std::string> names;
-  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (!Plat().CryptGetProvParam(enhanced.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags))
-      break;
-    names.push_back(name);
-  }
+  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), ContainerNames(enhanced.h));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), LastError());
-  EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), names);
 }
 
 TEST_F(ProviderTest, VerificationContexts) {

@@ -16,9 +16,8 @@ const BYTE kBinary[] = {0x00, 0xFF, 0x10, 0x00, 0x7F};
 
 const BYTE* Octets(const char16_t* text) { return reinterpret_cast<const BYTE*>(text); }
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public SoftHomesTest {
  protected:
-  ScopedSoftHomes homes_;
   static HKEY Create(HKEY parent, const char16_t* path, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
     EXPECT_EQ(ERROR_SUCCESS, Plat().RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,

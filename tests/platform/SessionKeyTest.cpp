@@ -4,14 +4,13 @@
 
 #include <cstring>
 
-#include "CryptTestSupport.h"
+#include "support/CryptTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-class SessionKeyTest : public ::testing::Test {
+class SessionKeyTest : public SoftHomesTest {
  protected:
-  ScopedSoftHomes homes_;
 
   // An exponent-one key pair in `prov`'s container: an exportable
   // exchange key whose public exponent, exponent1, exponent2 and private

@@ -1,7 +1,7 @@
 // Signatures made through the platform table, verified by OpenSSL.
 #include <gtest/gtest.h>
 
-#include "CryptTestSupport.h"
+#include "support/CryptTestSupport.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
@@ -140,7 +140,7 @@ TEST_F(SignatureTest, HashesAndTheirFailures) {
     BYTE value[64];
     DWORD size = sizeof value;
     ASSERT_TRUE(Plat().CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0));
-    EXPECT_EQ(r.abc, Hex(value, size));
+    EXPECT_EQ(r.abc, ToHex(value, size, ""));
     EXPECT_FAILS_WITH(NTE_BAD_HASH_STATE, Plat().CryptHashData(hash, abc, 3, 0));
     // No key of that spec in a fresh verification context.
     EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &size));

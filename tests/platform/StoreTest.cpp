@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <cstring>
 #include <initializer_list>
 
 #include "base/Status.h"
@@ -72,7 +71,7 @@ TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
                                                       CERT_STORE_ADD_NEW, &ctx));
   const CERT_INFO* info = ctx->pCertInfo;
   // Serial least significant byte first, the sign byte kept: 11 8A 00.
-  EXPECT_EQ("118A00", Hex(info->SerialNumber.pbData, info->SerialNumber.cbData));
+  EXPECT_EQ("118A00", ToHex(info->SerialNumber.pbData, info->SerialNumber.cbData, ""));
   EXPECT_STREQ("1.2.840.113549.1.1.5", info->SignatureAlgorithm.pszObjId);  // sha1WithRSA
   // Issuer and subject blobs are the encodings OpenSSL reads back.
   ExpectName(info->Subject, cert.x509.get());
@@ -242,7 +241,7 @@ TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
   Bytes good;
   PutRecord(good, CERT_SHA1_HASH_PROP_ID, sha1);
   PutRecord(good, CERT_CERT_PROP_ID, root);
-  WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", Hex(sha1.data(), sha1.size()), good);
+  WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", ToHex(sha1.data(), sha1.size(), ""), good);
   // Entries whose last record is no certificate: skipped, not fatal.
   Bytes truncated(good.begin(), good.end() - 10);
   WriteEntry(HKEY_LOCAL_MACHINE, u"ROOT", "00", truncated);

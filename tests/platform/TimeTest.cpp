@@ -1,7 +1,6 @@
 // File time and calendar time conversion through the platform table.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <string>
 

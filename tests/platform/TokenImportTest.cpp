@@ -2,7 +2,7 @@
 // blob, with the envelopes made here by OpenSSL and written out by hand.
 #include <gtest/gtest.h>
 
-#include "CryptTestSupport.h"
+#include "support/CryptTestSupport.h"
 
 namespace {
 
@@ -56,9 +56,8 @@ Bytes Sm2Envelope(EVP_PKEY* temporaryPublic, EVP_PKEY* authorityKey, EVP_PKEY* n
                     Tlv(0x03, {{0}, Encipher(EVP_sm4_ecb(), sm4Key, scalar, false)})});
 }
 
-class TokenImportTest : public ::testing::Test {
+class TokenImportTest : public SoftHomesTest {
  protected:
-  ScopedSoftHomes homes_;
   Prov prov_;
 
   // A new token container with a temporary exchange key, reopened the way

@@ -9,7 +9,7 @@ namespace {
 
 constexpr HRESULT kMappingExists = static_cast<HRESULT>(0x80070050);
 
-class ZoneTest : public ::testing::Test {
+class ZoneTest : public SoftHomesTest {
  protected:
   void SetUp() override {
     Plat().CoInitialize(nullptr);
@@ -44,7 +44,6 @@ class ZoneTest : public ::testing::Test {
     EXPECT_EQ(S_OK, Plat().MapUrlToZone(security_, url, &zone, 0)) << Narrow(url);
     return zone;
   }
-  ScopedSoftHomes homes_;
   void* security_ = nullptr;
   void* zones_ = nullptr;
 };

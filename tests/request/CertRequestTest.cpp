@@ -3,12 +3,10 @@
 // certificationRequestInfo octets, failures and the resources they release,
 // and the line breaking.
 #include <gtest/gtest.h>
-#include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "encoding/Buffer.h"
 #include "request/CertRequest.h"
@@ -18,12 +16,11 @@
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
 #include "support/FaultPlatform.h"
+#include "support/OpenSslDer.h"
+#include "support/TestPki.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
-constexpr char16_t kSm2[] = u"Keyloom SM2 Token Provider";
 
 bool Contains(const Bytes& hay, const Bytes& needle) {
   return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
@@ -40,7 +37,7 @@ Request Make(bool rsa, DWORD mode, ALG_ID hash, const char16_t* subject = u"CN=T
              DWORD form = kAttributesSpecial) {
   Request r;
   char* text = nullptr;
-  const RequisitionSettings settings{.providerName = rsa ? kEnhanced : kSm2,
+  const RequisitionSettings settings{.providerName = rsa ? kEnhanced : kSm2Token,
                                      .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
                                      .mode = mode,
                                      .keySpec = mode,
@@ -54,48 +51,17 @@ Request Make(bool rsa, DWORD mode, ALG_ID hash, const char16_t* subject = u"CN=T
   return r;
 }
 
-// OpenSSL's DER header reader over the element at `at`: where its contents
-// start and where it ends (past the buffer when malformed).
-struct Tlv {
-  size_t content, end;
-};
-Tlv Element(const Bytes& d, size_t at) {
-  const unsigned char* p = d.data() + at;
-  long length = 0;
-  int tag = 0, cls = 0;
-  if (at >= d.size() || ASN1_get_object(&p, &length, &tag, &cls, long(d.size() - at)) & 0x80)
-    return {d.size() + 1, d.size() + 1};
-  return {size_t(p - d.data()), size_t(p - d.data() + length)};
-}
-
 // OpenSSL's EVP verification of the request's signature with the key of
 // its own subjectPublicKeyInfo, over the exact certificationRequestInfo.
 bool SignatureVerifies(const Bytes& der, bool rsa, const EVP_MD* md) {
-  const size_t infoAt = Element(der, 0).content;
-  const Tlv info = Element(der, infoAt);
-  const size_t spkiAt = Element(der, Element(der, info.content).end).end;  // after version, subject
-  const Tlv bits = Element(der, Element(der, info.end).end);
-  if (bits.end != der.size() || spkiAt >= info.end) return false;
-  const unsigned char* p = der.data() + spkiAt;
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
-      d2i_PUBKEY(nullptr, &p, static_cast<long>(info.end - spkiAt)), EVP_PKEY_free);
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> pctx(
-      key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr, EVP_PKEY_CTX_free);
-  if (!key || !pctx) return false;
-  if (!rsa) {
-    EVP_PKEY_CTX_set1_id(pctx.get(), "1234567812345678", 16);
-    EVP_MD_CTX_set_pkey_ctx(ctx.get(), pctx.get());
-  }
-  return EVP_DigestVerifyInit(ctx.get(), nullptr, rsa ? md : EVP_sm3(), nullptr, key.get()) == 1 &&
-         EVP_DigestVerify(ctx.get(), der.data() + bits.content + 1, bits.end - bits.content - 1,
-                          der.data() + infoAt, info.end - infoAt) == 1;
+  const std::vector<Bytes> request = DerChildren(der);
+  const std::vector<Bytes> info = DerChildren(request.empty() ? der : request[0]);
+  if (request.size() != 3 || info.size() < 3) return false;
+  return EvpVerifies(KeyFromSpki(info[2]).get(), rsa ? md : EVP_sm3(), request[0],
+                     BitStringOctets(request[2]), rsa ? nullptr : kSm2Id);
 }
 
-class Pkcs10 : public ::testing::Test {
- protected:
-  ScopedSoftHomes homes_;
-};
+using Pkcs10 = SoftHomesTest;
 
 // The four shapes (and the PKCS#9 attribute form): the signature algorithm
 // and `octets` each request carries exactly. A double request of the special

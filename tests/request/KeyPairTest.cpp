@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
-constexpr char16_t kSm2[] = u"Keyloom SM2 Token Provider";
-
 struct Result {
   HRESULT status;
   HCRYPTPROV provider = 0;
@@ -30,7 +27,7 @@ struct Result {
 };
 
 void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags) {
-  const KeyPairSettings settings{.providerName = rsa ? kEnhanced : kSm2,
+  const KeyPairSettings settings{.providerName = rsa ? kEnhanced : kSm2Token,
                                  .algorithm = rsa ? KeyAlgorithm::Rsa : KeyAlgorithm::Sm2,
                                  .keySpec = spec,
                                  .keyLength = bits,
@@ -44,7 +41,7 @@ void Create(Result* r, DWORD bits, bool rsa, DWORD spec, bool fresh, DWORD flags
 bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
   HCRYPTPROV prov = 0;
   const std::u16string wide(name.begin(), name.end());
-  if (!DefaultPlatform().CryptAcquireContextW(&prov, wide.c_str(), rsa ? kEnhanced : kSm2,
+  if (!DefaultPlatform().CryptAcquireContextW(&prov, wide.c_str(), rsa ? kEnhanced : kSm2Token,
                                               PROV_RSA_FULL, flags))
     return false;
   return DefaultPlatform().CryptReleaseContext(prov, 0);
@@ -61,10 +58,7 @@ bool IsGuidText(const std::u16string& s) {
   return true;
 }
 
-class CreatePublicKeyTest : public ::testing::Test {
- protected:
-  ScopedSoftHomes homes_;
-};
+using CreatePublicKeyTest = SoftHomesTest;
 
 // The identifiers and flags CryptGenKey receives (the only place they are
 // asserted), a new GUID-named container for each key, and the public key

@@ -15,6 +15,7 @@
 #include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
 #include "support/ChildProcess.h"
+#include "support/CryptTestSupport.h"
 
 namespace {
 
@@ -69,8 +70,6 @@ void InstallFailingVfs(int n) {
   sqlite3_vfs_register(&g_vfs, 1);
 }
 
-constexpr const char16_t* kRsaToken = u"Keyloom RSA Token Provider";
-constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
 
 // One double-certificate request of `agent`; its status.
 HRESULT Request(ICryptoAgent* agent, bool sm2) {
@@ -108,43 +107,27 @@ std::string Sql(const std::string& db, const char* sql) {
 
 // The number of keys (exchange, signature) the container holds.
 int KeyCount(const char16_t* provider, const std::string& name) {
-  const std::u16string wide = Utf8ToUtf16(name);
-  HCRYPTPROV prov = 0;
-  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, 0)) return 0;
-  HCRYPTKEY key = 0;
-  int count = 0;
-  for (DWORD spec : {DWORD{AT_KEYEXCHANGE}, DWORD{AT_SIGNATURE}})
-    if (Plat().CryptGetUserKey(prov, spec, &key)) count += Plat().CryptDestroyKey(key);
-  Plat().CryptReleaseContext(prov, 0);
-  return count;
+  Prov prov;
+  Key exchange, signature;
+  if (!prov.Acquire(Utf8ToUtf16(name).c_str(), provider, 0)) return 0;
+  return Plat().CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &exchange.h) +
+         Plat().CryptGetUserKey(prov.h, AT_SIGNATURE, &signature.h);
 }
 
 std::set<std::string> Containers(const char16_t* provider) {
-  std::set<std::string> names;
-  HCRYPTPROV prov = 0;
-  if (!Plat().CryptAcquireContextW(&prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
-    return names;
-  char name[256];
-  for (DWORD size = sizeof name, flags = CRYPT_FIRST;
-       Plat().CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size,
-                                flags);
-       size = sizeof name, flags = CRYPT_NEXT)
-    names.insert(name);
-  Plat().CryptReleaseContext(prov, 0);
-  return names;
+  Prov prov;
+  if (!prov.Acquire(nullptr, provider, CRYPT_VERIFYCONTEXT)) return {};
+  const std::vector<std::string> names = ContainerNames(prov.h);
+  return {names.begin(), names.end()};
 }
 
 // Creates container `name` of `provider` with an exchange key of `alg`;
 // true on success.
 bool CreateWithKey(const std::string& name, const char16_t* provider, ALG_ID alg, DWORD bits) {
-  const std::u16string wide = Utf8ToUtf16(name);
-  HCRYPTPROV prov = 0;
-  HCRYPTKEY key = 0;
-  if (!Plat().CryptAcquireContextW(&prov, wide.c_str(), provider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
-    return false;
-  const bool ok = Plat().CryptGenKey(prov, alg, bits << 16, &key) && Plat().CryptDestroyKey(key);
-  Plat().CryptReleaseContext(prov, 0);
-  return ok;
+  Prov prov;
+  Key key;
+  return prov.Acquire(Utf8ToUtf16(name).c_str(), provider, CRYPT_NEWKEYSET) &&
+         Plat().CryptGenKey(prov.h, alg, bits << 16, &key.h);
 }
 
 // Containers made by processes that have ended are there, with their keys
@@ -152,7 +135,6 @@ bool CreateWithKey(const std::string& name, const char16_t* provider, ALG_ID alg
 TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   ScopedSoftHomes homes;
   constexpr int kEach = 12;
-  constexpr const char16_t* kBase = u"Microsoft Base Cryptographic Provider v1.0";
   auto creator = [](int c) {
     for (int i = 0; i < kEach; ++i)
       if (!CreateWithKey(std::to_string(100 * c + i), kBase, AT_KEYEXCHANGE, 512)) return 1;
@@ -166,17 +148,20 @@ TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   for (const std::string& name : names) EXPECT_EQ(1, KeyCount(kBase, name)) << name;
 }
 
-TEST(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
-  ScopedSoftHomes homes;
+// Each test in fresh homes; `db_` is the user's database file.
+struct SoftDatabaseFaults : SoftHomesTest {
+  const std::string db_ = homes_.user() + "/keyloom.db";
+};
+
+TEST_F(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
   ScopedEnv timeout("KEYLOOM_LOCK_TIMEOUT_MS", "300");
   ASSERT_EQ(S_OK, Request(false));
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
-  const std::string db = homes.user() + "/keyloom.db";
   const pid_t holder = fork();
   if (holder == 0) {  // holds the write lock until killed
     sqlite3* c = nullptr;
-    sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_open_v2(db_.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
     const char go = sqlite3_exec(c, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == 0 ? 'y' : 'n';
     if (write(ready[1], &go, 1) != 1) _exit(1);
     pause();
@@ -198,19 +183,17 @@ TEST(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
   EXPECT_EQ(S_OK, Request(agent.get(), false));
 }
 
-TEST(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
-  ScopedSoftHomes homes;
-  const std::string db = homes.user() + "/keyloom.db";
+TEST_F(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
   ASSERT_EQ(0, WaitExit(Spawn([] { return Request(true) == S_OK ? 0 : 1; })));
   // A process left frames in the WAL (killed), and the pages of the keys
   // were damaged; the registry pages a write touches are whole.
-  const long page = std::stol(Sql(db, "SELECT rootpage FROM sqlite_master WHERE name='container_keys'"));
-  ASSERT_EQ(0, WaitExit(Spawn([&db] {
+  const long page = std::stol(Sql(db_, "SELECT rootpage FROM sqlite_master WHERE name='container_keys'"));
+  ASSERT_EQ(0, WaitExit(Spawn([this] {
               sqlite3* c = nullptr;
-              sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
+              sqlite3_open_v2(db_.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
               return sqlite3_exec(c, "CREATE TABLE other(a)", nullptr, nullptr, nullptr);
             })));
-  FILE* f = fopen(db.c_str(), "r+b");
+  FILE* f = fopen(db_.c_str(), "r+b");
   ASSERT_NE(nullptr, f);
   fseek(f, (page - 1) * 4096, SEEK_SET);
   for (int i = 0; i < 4096; ++i) fputc(0xA5, f);
@@ -225,8 +208,7 @@ TEST(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
 // Requests killed at random points leave every container they reported,
 // with its key, a sound file, and after the next open no container without
 // its key.
-TEST(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
-  ScopedSoftHomes homes;
+TEST_F(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
   std::mt19937 random(std::random_device{}());
   std::set<std::string> reported[2];
   for (int round = 0; round < 30; ++round) {
@@ -249,7 +231,7 @@ TEST(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
       reported[sm2].insert(std::string(line, strcspn(line, "\n")));
     fclose(lines);
   }
-  EXPECT_EQ("ok", Sql(homes.user() + "/keyloom.db", "PRAGMA integrity_check"));
+  EXPECT_EQ("ok", Sql(db_, "PRAGMA integrity_check"));
   for (int sm2 = 0; sm2 < 2; ++sm2) {
     const char16_t* provider = sm2 ? kSm2Token : kRsaToken;
     const std::set<std::string> present = Containers(provider);
@@ -263,8 +245,7 @@ TEST(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
 // reported the failure left no container, a request reported done (the
 // failed write one SQLite could redo) left both its keys, no container
 // lacks a key, and the file is sound.
-TEST(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
-  ScopedSoftHomes homes;
+TEST_F(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
   ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
   int n = 1;
   for (bool done = false; !done && n < 400; ++n) {
@@ -295,7 +276,7 @@ TEST(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
                 return KeyCount(kSm2Token, name) == 2 ? 0 : 3;  // both keys of the double request
               })))
         << "write " << n << " verdict " << verdict << " container " << name;
-    EXPECT_EQ("ok", Sql(homes.user() + "/keyloom.db", "PRAGMA integrity_check")) << n;
+    EXPECT_EQ("ok", Sql(db_, "PRAGMA integrity_check")) << n;
   }
   EXPECT_GT(n, 3);  // some writes failed before one request went through
 }

@@ -46,12 +46,14 @@ void GiveAway(const std::string& path) {
   if (chown(path.c_str(), kOther, kOther) != 0) ADD_FAILURE() << path;
 }
 
-TEST(SoftHome, CreatedOwnerOnlyInWalMode) {
-  ScopedSoftHomes homes;
-  const std::string nested = homes.root() + "/deep/user";
+using SoftHome = SoftHomesTest;
+using SoftHomeGuard = SoftHomesTest;
+
+TEST_F(SoftHome, CreatedOwnerOnlyInWalMode) {
+  const std::string nested = homes_.root() + "/deep/user";
   ScopedEnv env("KEYLOOM_HOME", nested.c_str());
   ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
-  EXPECT_EQ(0700u, Mode(homes.root() + "/deep"));
+  EXPECT_EQ(0700u, Mode(homes_.root() + "/deep"));
   EXPECT_EQ(0700u, Mode(nested));
   EXPECT_EQ(0600u, Mode(nested + "/keyloom.db"));
   EXPECT_EQ(0600u, Mode(nested + "/keyloom.db-wal"));
@@ -59,17 +61,15 @@ TEST(SoftHome, CreatedOwnerOnlyInWalMode) {
   EXPECT_EQ(std::string("\2\2"), ReadFile(nested + "/keyloom.db").substr(18, 2));
 }
 
-TEST(SoftHome, ReadsOfAnAbsentHomeCreateNothing) {
-  ScopedSoftHomes homes;
+TEST_F(SoftHome, ReadsOfAnAbsentHomeCreateNothing) {
   HKEY key = nullptr;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND,
             Plat().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, KEY_READ, &key));
-  EXPECT_EQ(0u, Mode(homes.machine()));
+  EXPECT_EQ(0u, Mode(homes_.machine()));
 }
 
-TEST(SoftHome, UnwritableMachineHomeIsAccessDenied) {
-  ScopedSoftHomes homes;
-  ScopedUnwritableMachineHome machine(homes);
+TEST_F(SoftHome, UnwritableMachineHomeIsAccessDenied) {
+  ScopedUnwritableMachineHome machine(homes_);
   ASSERT_TRUE(machine.ok());
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_LOCAL_MACHINE));
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_CLASSES_ROOT, u"Keyloom.Class"));
@@ -78,8 +78,7 @@ TEST(SoftHome, UnwritableMachineHomeIsAccessDenied) {
 
 // Two writers at once both succeed, and what they wrote is there for the
 // next process.
-TEST(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
-  ScopedSoftHomes homes;
+TEST_F(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
   constexpr int kKeys = 60;
   auto writer = [](char16_t tag) {
     for (int i = 0; i < kKeys; ++i)
@@ -107,7 +106,7 @@ TEST(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
   Plat().RegCloseKey(key);
 }
 
-TEST(SoftHomeGuard, PreparedHomesAreRefused) {
+TEST_F(SoftHomeGuard, PreparedHomesAreRefused) {
   // Each row prepares the user's home `h` (an empty folder of the user, mode
   // 0700) as a hostile neighbour would.
   const struct { const char* what; std::function<void(const std::string& h)> prepare; } kRows[] = {
@@ -138,16 +137,15 @@ TEST(SoftHomeGuard, PreparedHomesAreRefused) {
   }
 }
 
-TEST(SoftHomeGuard, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
-  ScopedSoftHomes homes;
-  mkdir(homes.user().c_str(), 0700);
-  Touch(homes.user() + "/keyloom.db", 0644);
+TEST_F(SoftHomeGuard, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
+  mkdir(homes_.user().c_str(), 0700);
+  Touch(homes_.user() + "/keyloom.db", 0644);
   ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
   for (const char* suffix : {"", "-wal", "-shm"})
-    EXPECT_EQ(0600u, Mode(homes.user() + "/keyloom.db" + suffix)) << suffix;
+    EXPECT_EQ(0600u, Mode(homes_.user() + "/keyloom.db" + suffix)) << suffix;
 }
 
-TEST(SoftHomeGuard, HomeWithoutHomeVariableComesFromThePasswordDatabase) {
+TEST_F(SoftHomeGuard, HomeWithoutHomeVariableComesFromThePasswordDatabase) {
   ScopedEnv a("KEYLOOM_HOME", nullptr), b("XDG_DATA_HOME", nullptr), c("HOME", nullptr);
   const passwd* entry = getpwuid(geteuid());
   ASSERT_NE(nullptr, entry);
@@ -156,10 +154,8 @@ TEST(SoftHomeGuard, HomeWithoutHomeVariableComesFromThePasswordDatabase) {
 
 // A deleted key's prime is in no file of the home afterwards, and a copy of
 // keyloom.db alone (no WAL) holds what a finished process wrote.
-TEST(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
-  ScopedSoftHomes homes;
-  const std::string db = homes.user() + "/keyloom.db";
-  constexpr const char16_t* kProvider = u"Microsoft Enhanced Cryptographic Provider v1.0";
+TEST_F(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
+  const std::string db = homes_.user() + "/keyloom.db";
   int pipeFds[2];
   ASSERT_EQ(0, pipe(pipeFds));
   const pid_t child = fork();
@@ -168,7 +164,7 @@ TEST(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
     HCRYPTKEY key = 0;
     DWORD size = 2048;
     BYTE blob[2048];
-    if (!Plat().CryptAcquireContextW(&prov, u"gone", kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
+    if (!Plat().CryptAcquireContextW(&prov, u"gone", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
         !Plat().CryptGenKey(prov, AT_KEYEXCHANGE, 1024u << 16 | CRYPT_EXPORTABLE, &key) ||
         !Plat().CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob, &size))
       exit(1);
@@ -184,7 +180,7 @@ TEST(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
   EXPECT_NE(std::string::npos, ReadFile(db).find(p));
 
   HCRYPTPROV prov = 0;
-  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"gone", kProvider, PROV_RSA_FULL,
+  ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"gone", kEnhanced, PROV_RSA_FULL,
                                           CRYPT_DELETEKEYSET));
   for (const char* suffix : {"", "-wal", "-shm"})
     EXPECT_EQ(std::string::npos, ReadFile(db + suffix).find(p)) << suffix;

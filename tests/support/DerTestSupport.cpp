@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
 
 #include "support/TestSupport.h"
 
@@ -15,16 +14,6 @@ Bytes FromHex(const std::string& hex) {
   Bytes out;
   for (size_t i = 0; i + 1 < digits.size(); i += 2)
     out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-std::string ToHex(const unsigned char* data, size_t length) {
-  std::string out;
-  char pair[4];
-  for (size_t i = 0; i < length; ++i) {
-    std::snprintf(pair, sizeof pair, i ? " %02X" : "%02X", data[i]);
-    out += pair;
-  }
   return out;
 }
 

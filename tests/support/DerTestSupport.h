@@ -11,9 +11,6 @@
 
 // "30 03 02 01 05" (spaces optional) to bytes.
 Bytes FromHex(const std::string& hex);
-// Bytes as upper-case pairs separated by spaces.
-std::string ToHex(const unsigned char* data, size_t length);
-inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
 
 // Runs an operation that produces bytes into (out, outLen) and returns its
 // status with a copy of the bytes (empty when none were handed out); the

@@ -26,3 +26,9 @@ inline std::vector<Bytes> DerChildren(const Bytes& der) {
   }
   return children;
 }
+
+// The octets of a DER BIT STRING after its header and unused-bits octet.
+inline Bytes BitStringOctets(const Bytes& bits) {
+  const size_t at = bits.size() < 2 ? bits.size() : 3 + (bits[1] & 0x80 ? bits[1] & 0x7F : 0);
+  return at <= bits.size() ? Bytes(bits.begin() + at, bits.end()) : Bytes();
+}

@@ -22,6 +22,12 @@ class ScriptHost {
   ScriptHost& operator=(const ScriptHost&) = delete;
 
   ScriptResult Call(const std::string& method, const std::vector<std::string>& args = {});
+  // Picks the key length, provider and algorithm as page script does; true
+  // when both methods succeed.
+  bool Select(const std::string& bits, const std::string& provider, const std::string& algorithm) {
+    return Call("ZENQ_SetCSPInfo", {bits, provider}).hr == S_OK &&
+           Call("ZENQ_SetKeyAlgorithm", {algorithm}).hr == S_OK;
+  }
 
  private:
   IDispatch* control_ = nullptr;

@@ -3,6 +3,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -99,4 +100,28 @@ Hierarchy MakeHierarchy(PkiAlg alg, const std::string& tag) {
       MakeCert(alg, {{{"C", "CN"}, {"O", "Keyloom Test"}, {"CN", tag + " CA"}}, 2}, &h.root);
   h.leaf = MakeCert(alg, {{{"C", "CN"}, {"CN", tag + " User"}}, 3, -1, 365, false}, &h.intermediate);
   return h;
+}
+
+X509Ptr X509FromDer(const Bytes& der) {
+  const unsigned char* p = der.data();
+  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+}
+
+Pkey KeyFromSpki(const Bytes& spki) {
+  const unsigned char* p = spki.data();
+  return Pkey(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
+}
+
+bool EvpVerifies(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature,
+                 const char* sm2Id) {
+  std::unique_ptr<EVP_PKEY_CTX, OpenSslFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>> pctx(
+      key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr);
+  std::unique_ptr<EVP_MD_CTX, OpenSslFree<EVP_MD_CTX, EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
+  if (!pctx) return false;
+  if (sm2Id) {
+    EVP_PKEY_CTX_set1_id(pctx.get(), sm2Id, strlen(sm2Id));
+    EVP_MD_CTX_set_pkey_ctx(ctx.get(), pctx.get());
+  }
+  return EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
+         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1;
 }

@@ -14,6 +14,27 @@
 
 #include "support/TestSupport.h"
 
+// Owning holders of OpenSSL objects.
+template <typename T, void (*F)(T*)>
+struct OpenSslFree {
+  void operator()(T* p) const { F(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY, EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, OpenSslFree<X509, X509_free>>;
+
+// The certificate of `der`; null when OpenSSL refuses it.
+X509Ptr X509FromDer(const Bytes& der);
+// The key of a DER SubjectPublicKeyInfo; null when OpenSSL refuses it.
+Pkey KeyFromSpki(const Bytes& spki);
+
+// The SM2 identifier signatures of the platform use.
+inline constexpr char kSm2Id[] = "1234567812345678";
+// OpenSSL's EVP verification of a DER (or, for RSA, big-endian) `signature`
+// over exactly `data` with `md`; `sm2Id`, when given, is the SM2 identifier
+// set on the key's context.
+bool EvpVerifies(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature,
+                 const char* sm2Id = nullptr);
+
 enum class PkiAlg { kRsaSha1, kRsaSha256, kSm2 };
 
 struct PkiCert {

@@ -71,9 +71,12 @@ std::string Narrow(const char16_t* text) {
   return text ? Utf16ToUtf8(text) : std::string("(null)");
 }
 
-std::string Hex(const uint8_t* data, size_t size) {
+std::string ToHex(const uint8_t* data, size_t size, const char* separator) {
   static const char digits[] = "0123456789ABCDEF";
   std::string s;
-  for (size_t i = 0; i < size; ++i) s += digits[data[i] >> 4], s += digits[data[i] & 15];
+  for (size_t i = 0; i < size; ++i) {
+    if (i) s += separator;
+    s += {digits[data[i] >> 4], digits[data[i] & 15]};
+  }
   return s;
 }

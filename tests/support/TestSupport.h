@@ -10,6 +10,14 @@
 // Bytes of an encoding, a key or a file: the one byte-vector type of the tests.
 using Bytes = std::vector<uint8_t>;
 
+// The providers of the soft platform, by name.
+inline constexpr char16_t kBase[] = u"Microsoft Base Cryptographic Provider v1.0";
+inline constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
+inline constexpr char16_t kStrong[] = u"Microsoft Strong Cryptographic Provider";
+inline constexpr char16_t kAes[] = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
+inline constexpr char16_t kRsaToken[] = u"Keyloom RSA Token Provider";
+inline constexpr char16_t kSm2Token[] = u"Keyloom SM2 Token Provider";
+
 // Sets an environment variable for the scope, restoring it afterwards.
 class ScopedEnv {
  public:
@@ -55,8 +63,9 @@ int RunCommand(const std::string& command, std::string* output, bool mergeStderr
 // Reads a whole file; empty when it cannot.
 std::string ReadFile(const std::string& path);
 
-// Upper-case hexadecimal of bytes.
-std::string Hex(const uint8_t* data, size_t size);
+// Upper-case hexadecimal of bytes, the pairs joined by `separator`.
+std::string ToHex(const uint8_t* data, size_t size, const char* separator = " ");
+inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
 
 // UTF-8 of a UTF-16 text, for messages and comparisons.
 std::string Narrow(const char16_t* text);

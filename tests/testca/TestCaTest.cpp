@@ -16,6 +16,7 @@
 #include "encoding/Unicode.h"
 #include "request/Sm2TempKey.h"
 #include "support/Base64Text.h"
+#include "support/CryptTestSupport.h"
 #include "support/OpenSslDer.h"
 #include "support/ScriptHost.h"
 #include "support/TestPki.h"
@@ -24,21 +25,12 @@
 namespace {
 
 using testca::Alg;
-using testca::Pkey;
-
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
-using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 X509Ptr Pem(const std::string& path) {
   BIO* bio = BIO_new_file(path.c_str(), "r");
   X509Ptr cert(bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr);
   BIO_free(bio);
   return cert;
-}
-
-X509Ptr FromDer(const Bytes& der) {
-  const unsigned char* p = der.data();
-  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
 void SetSm2Id(X509* cert, const char* id) {
@@ -127,8 +119,7 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.provider);
     ScriptHost page;
-    ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {c.bits, c.provider}).hr, S_OK);
-    ASSERT_EQ(page.Call("ZENQ_SetKeyAlgorithm", {c.algorithm}).hr, S_OK);
+    ASSERT_TRUE(page.Select(c.bits, c.provider, c.algorithm));
     const ScriptResult text =
         page.Call("ZENQ_PKCS10CertRequisition", {"CN=Test User,O=Keyloom,C=CN", "2", "0"});
     ASSERT_EQ(text.hr, S_OK);
@@ -137,7 +128,7 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
     ASSERT_TRUE(testca::FileOctets(Bytes(text.text.begin(), text.text.end()), &der, &error)) << error;
     ASSERT_TRUE(testca::Issue(dir_, der, &certificate, &error)) << error;
 
-    X509Ptr cert = FromDer(certificate);
+    X509Ptr cert = X509FromDer(certificate);
     ASSERT_TRUE(cert);
     EXPECT_TRUE(ChainVerifies(dir_, c.alg, cert.get()));
     // OpenSSL's request parser refuses the special attribute form, so the
@@ -147,8 +138,7 @@ TEST_F(TestCa, IssuesForRequestsOfTheSoftPlatformAndRefusesAFlippedBit) {
     ASSERT_FALSE(request.empty());
     const std::vector<Bytes> info = DerChildren(request[0]);
     ASSERT_EQ(info.size(), 4u);
-    const unsigned char* keyAt = info[2].data();
-    const Pkey requestKey(d2i_PUBKEY(nullptr, &keyAt, static_cast<long>(info[2].size())));
+    const Pkey requestKey = KeyFromSpki(info[2]);
     EXPECT_EQ(EVP_PKEY_eq(requestKey.get(), X509_get0_pubkey(cert.get())), 1);
     EXPECT_EQ(info[1], I2d(X509_get_subject_name(cert.get()), i2d_X509_NAME));
     testca::RequestParts parts;
@@ -245,7 +235,7 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     EXPECT_NE(result.certificate.find(','), std::string::npos);
     std::string certificate = result.certificate;
     std::erase(certificate, ',');
-    X509Ptr cert = FromDer(Unbase64(certificate));
+    X509Ptr cert = X509FromDer(Unbase64(certificate));
     ASSERT_TRUE(cert);
     EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()), 1);
     EXPECT_TRUE(ChainVerifies(dir_, Alg::kRsa, cert.get()));
@@ -267,8 +257,7 @@ TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
   for (int sessionType : {0, 306}) {
     SCOPED_TRACE(sessionType);
     ScriptHost page;
-    ASSERT_EQ(page.Call("ZENQ_SetCSPInfo", {"256", "Keyloom SM2 Token Provider"}).hr, S_OK);
-    ASSERT_EQ(page.Call("ZENQ_SetKeyAlgorithm", {"SM2"}).hr, S_OK);
+    ASSERT_TRUE(page.Select("256", "Keyloom SM2 Token Provider", "SM2"));
     const ScriptResult temporary = page.Call("ZENQ_GetTempPublickey");
     ASSERT_EQ(temporary.hr, S_OK);
     testca::EnvelopeRequest request;
@@ -286,25 +275,21 @@ TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
     EXPECT_EQ(fields[0].empty(), sessionType == 0);
 
     const std::u16string container = Utf8ToUtf16(page.Call("ZENQ_GetContainer").text);
-    HCRYPTPROV prov = 0;
-    HCRYPTKEY imported = 0, exchange = 0;
-    ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, container.c_str(), u"Keyloom SM2 Token Provider",
-                                            PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    Prov prov;
+    Key imported, exchange;
+    ASSERT_TRUE(prov.Acquire(container.c_str(), kSm2Token, CRYPT_VERIFYCONTEXT));
     const Bytes blob = Sm2ReferenceBlob(fields[1]);
-    EXPECT_TRUE(Plat().CryptImportKey(prov, blob.data(), 24, 0, 0, &imported))
+    EXPECT_TRUE(Plat().CryptImportKey(prov.h, blob.data(), 24, 0, 0, &imported.h))
         << std::hex << Plat().GetLastError();
-    EXPECT_TRUE(Plat().CryptSetKeyParam(imported, KP_CERTIFICATE, result.certificateDer.data(), 0));
-    BYTE exported[kSm2PublicKeyBlobLength];
-    DWORD size = sizeof exported;
-    EXPECT_TRUE(Plat().CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
-    EXPECT_TRUE(Plat().CryptExportKey(exchange, 0, PUBLICKEYBLOB, 0, exported, &size));
+    EXPECT_TRUE(Plat().CryptSetKeyParam(imported.h, KP_CERTIFICATE, result.certificateDer.data(), 0));
+    EXPECT_TRUE(Plat().CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &exchange.h));
+    const Bytes exported = ExportKey(exchange.h, PUBLICKEYBLOB);
+    ASSERT_EQ(exported.size(), kSm2PublicKeyBlobLength);
     BYTE point[65], expected[65];
     size_t expectedSize = 0;
-    Sm2PublicPoint(exported, point);
+    Sm2PublicPoint(exported.data(), point);
     EVP_PKEY_get_octet_string_param(result.key.get(), "pub", expected, sizeof expected, &expectedSize);
     EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize)) << "the token holds the new key";
-    Plat().CryptDestroyKey(imported), Plat().CryptDestroyKey(exchange);
-    Plat().CryptReleaseContext(prov, 0);
   }
 }
 

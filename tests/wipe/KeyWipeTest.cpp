@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
 // The patterns searched for, and the number of freed blocks holding one.
 constexpr size_t kPatternSize = 16;
@@ -70,8 +69,9 @@ Bytes Slice(const Bytes& b, size_t offset, bool reverse) {
   return out;
 }
 
-TEST(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
-  ScopedSoftHomes homes;
+using KeyWipe = SoftHomesTest;
+
+TEST_F(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
   HCRYPTPROV prov = 0;
   ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
   // A PLAINTEXTKEYBLOB of the 3DES key (0x6603) C0 C1 ... D7.
@@ -90,8 +90,7 @@ TEST(KeyWipe, SessionKeyIsWipedWhenItsHandleIsDestroyed) {
   Plat().CryptReleaseContext(prov, 0);
 }
 
-TEST(KeyWipe, PrivateKeyIsWipedWhenItsHandlesAreDestroyed) {
-  ScopedSoftHomes homes;
+TEST_F(KeyWipe, PrivateKeyIsWipedWhenItsHandlesAreDestroyed) {
   HCRYPTPROV prov = 0;
   ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, u"wipe", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   HCRYPTKEY key = 0;

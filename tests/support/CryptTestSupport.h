@@ -7,24 +7,11 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/Platform.h"
 #include "support/TestPki.h"
-
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-constexpr const char16_t* kBase = u"Microsoft Base Cryptographic Provider v1.0";
-constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
-constexpr const char16_t* kStrong = u"Microsoft Strong Cryptographic Provider";
-constexpr const char16_t* kAes = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
-constexpr const char16_t* kRsaToken = u"Keyloom RSA Token Provider";
-constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
 
 // The last error of the active table as the HRESULT-style code.
 inline DWORD LastError() { return Plat().GetLastError(); }
@@ -69,6 +56,9 @@ DWORD KeyParam(HCRYPTKEY key, DWORD param);
 Bytes SignData(HCRYPTPROV prov, ALG_ID algid, const Bytes& data, DWORD spec);
 // A container name unique within the test run.
 std::u16string UniqueContainer(const char* tag);
+// The container names `prov` enumerates: CRYPT_FIRST, then CRYPT_NEXT until
+// the provider fails (ERROR_NO_MORE_ITEMS at the end).
+std::vector<std::string> ContainerNames(HCRYPTPROV prov);
 // Creates a new container (named after `tag`) of `provider` in `prov` and
 // generates a key of `alg` with `flags` (bits << 16 and options) in it.
 bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider, ALG_ID alg,

@@ -1,4 +1,4 @@
-#include "CryptTestSupport.h"
+#include "support/CryptTestSupport.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/param_build.h>
@@ -8,20 +8,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 
 #include "encoding/Unicode.h"
 
 namespace {
 
-template <typename T, void (*F)(T*)>
-struct Free {
-  void operator()(T* p) const { F(p); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using Bld = std::unique_ptr<OSSL_PARAM_BLD, Free<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Free<OSSL_PARAM, OSSL_PARAM_free>>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, OpenSslFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using Bld = std::unique_ptr<OSSL_PARAM_BLD, OpenSslFree<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
+using Params = std::unique_ptr<OSSL_PARAM, OpenSslFree<OSSL_PARAM, OSSL_PARAM_free>>;
 
 }  // namespace
 
@@ -61,6 +55,16 @@ std::u16string UniqueContainer(const char* tag) {
                      std::to_string(counter++));
 }
 
+std::vector<std::string> ContainerNames(HCRYPTPROV prov) {
+  std::vector<std::string> names;
+  char name[256];
+  for (DWORD size = sizeof name, flags = CRYPT_FIRST;
+       Plat().CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags);
+       size = sizeof name, flags = CRYPT_NEXT)
+    names.push_back(name);
+  return names;
+}
+
 bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider, ALG_ID alg,
                      DWORD flags) {
   const std::u16string name = UniqueContainer(tag);
@@ -98,10 +102,7 @@ Pkey Sm2FromPublicBlob(const Bytes& blob) {
 }
 
 bool VerifyRsa(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature) {
-  const Bytes bigEndian = Reversed(signature);
-  MdCtx ctx(EVP_MD_CTX_new());
-  return EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
-         EVP_DigestVerify(ctx.get(), bigEndian.data(), bigEndian.size(), data.data(), data.size()) == 1;
+  return EvpVerifies(key, md, data, Reversed(signature));
 }
 
 bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const char* id) {
@@ -112,12 +113,7 @@ bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const c
                  BN_lebin2bn(signature.data() + 32, 32, nullptr));
   const Bytes der = I2d<ECDSA_SIG>(sig, i2d_ECDSA_SIG);
   ECDSA_SIG_free(sig);
-  MdCtx md(EVP_MD_CTX_new());
-  PkeyCtx pctx(EVP_PKEY_CTX_new(key, nullptr));
-  EVP_PKEY_CTX_set1_id(pctx.get(), id, strlen(id));
-  EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
-  return EVP_DigestVerifyInit(md.get(), nullptr, EVP_sm3(), nullptr, key) == 1 &&
-         EVP_DigestVerify(md.get(), der.data(), der.size(), data.data(), data.size()) == 1;
+  return EvpVerifies(key, EVP_sm3(), data, der, id);
 }
 
 Bytes Reversed(Bytes b) {
