@@ -39,11 +39,7 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${GEN_DIR} -c 65001")
 target_link_libraries(keyloom_module PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,keyloom_win>")
 target_link_options(keyloom_module PRIVATE -static -static-libgcc -static-libstdc++)
 
-add_executable(keyloom_cli
-  ${CMAKE_SOURCE_DIR}/tools/keyloom/main.cpp ${CMAKE_SOURCE_DIR}/tools/keyloom/CallCommand.cpp
-  ${CMAKE_SOURCE_DIR}/tools/keyloom/ModuleLoader.cpp ${CMAKE_SOURCE_DIR}/tools/keyloom/Json.cpp
-  ${CMAKE_SOURCE_DIR}/tools/keyloom/KeyCommand.cpp ${CMAKE_SOURCE_DIR}/tools/keyloom/RequestCommand.cpp
-  ${CMAKE_SOURCE_DIR}/tools/keyloom/Failure.cpp)
+add_executable(keyloom_cli ${KEYLOOM_CLI_SOURCES})
 set_target_properties(keyloom_cli PROPERTIES OUTPUT_NAME keyloom)
 target_include_directories(keyloom_cli PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 target_link_libraries(keyloom_cli PRIVATE keyloom_win)
