@@ -15,14 +15,6 @@ std::u16string TrimSpaces(const char16_t* text, size_t length) {
   return std::u16string(text + begin, end - begin);
 }
 
-bool EqualsAsciiNoCase(std::u16string_view text, std::u16string_view word) {
-  if (text.size() != word.size()) return false;
-  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-  for (size_t i = 0; i < text.size(); ++i)
-    if (upper(text[i]) != upper(word[i])) return false;
-  return true;
-}
-
 bool IsMissing(BSTR text) { return text == nullptr || text[0] == 0; }
 
 BSTR AllocBstr(const std::u16string& text) {

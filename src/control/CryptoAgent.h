@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "control/ICryptoAgent.h"
+#include "encoding/Unicode.h"
 
 class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
  public:
@@ -107,9 +108,6 @@ class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
 
 // Trim rule of the methods: leading and trailing U+0020 only.
 std::u16string TrimSpaces(const char16_t* text, size_t length);
-
-// Whether `text` equals `word` without regard to ASCII letter case.
-bool EqualsAsciiNoCase(std::u16string_view text, std::u16string_view word);
 
 // A BSTR argument counts as missing when it is null or empty.
 bool IsMissing(BSTR text);

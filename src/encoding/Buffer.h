@@ -22,11 +22,45 @@ T* AllocZeroed(size_t count) {
 }
 
 // Releases an output of AllocZeroed; null is ignored.
-inline void FreeBuffer(void* p) { std::free(p); }
+void FreeBuffer(void* p);
+
+// Overwrites the first `size` bytes of `p` with zeros (a write the
+// compiler may not drop) and releases it as FreeBuffer does. Every buffer
+// that held secret key material (a plaintext session key or private key)
+// is released this way. Null is ignored.
+void FreeSecret(void* p, size_t size);
+
+// Test hook: when set, called with every block just before FreeBuffer or
+// FreeSecret hands it back to the allocator (after FreeSecret's wipe).
+// Not for production use; set it while no other thread frees buffers.
+using BufferReleaseObserver = void (*)(const void* block);
+void SetBufferReleaseObserver(BufferReleaseObserver observer);
 
 struct BufferDeleter {
   void operator()(void* p) const { FreeBuffer(p); }
 };
 template <typename T = BYTE>
 using ScopedBuffer = std::unique_ptr<T, BufferDeleter>;
+
+// A buffer of secret octets (AllocZeroed) that is wiped when released.
+class ScopedSecret {
+ public:
+  ScopedSecret() = default;
+  ScopedSecret(BYTE* data, DWORD size) : data_(data), size_(size) {}
+  ScopedSecret(const ScopedSecret&) = delete;
+  ScopedSecret& operator=(const ScopedSecret&) = delete;
+  ~ScopedSecret() { FreeSecret(data_, size_); }
+  // Takes ownership of `data` (wiping and releasing what was held).
+  void reset(BYTE* data = nullptr, DWORD size = 0) {
+    FreeSecret(data_, size_);
+    data_ = data;
+    size_ = size;
+  }
+  BYTE* get() const { return data_; }
+  DWORD size() const { return size_; }
+
+ private:
+  BYTE* data_ = nullptr;
+  DWORD size_ = 0;
+};
 

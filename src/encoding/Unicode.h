@@ -13,3 +13,7 @@ std::u16string Utf8ToUtf16(std::string_view text);
 
 // Length of a zero-terminated UTF-16 text (null counts as empty).
 size_t WideLength(const char16_t* text);
+
+// Whether `text` equals `word` without regard to ASCII letter case ("rsa"
+// equals "RSA"; other characters compare exactly).
+bool EqualsAsciiNoCase(std::u16string_view text, std::u16string_view word);

@@ -5,6 +5,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
 #include "encoding/TextConversion.h"
+#include "encoding/Unicode.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("SubjectName");
@@ -39,13 +40,6 @@ constexpr NameEntry kNames[] = {
 };
 
 char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
-
-bool EqualsAsciiNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
-}
 
 bool EqualsAsciiNoCase(const std::string& a, const char* b) {
   size_t i = 0;
