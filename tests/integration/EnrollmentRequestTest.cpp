@@ -15,6 +15,7 @@
 
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
+#include "support/KeyList.h"
 #include "support/OpenSslDer.h"
 #include "support/ScriptHost.h"
 #include "support/TestPki.h"
@@ -24,28 +25,6 @@ namespace {
 std::string WriteTemp(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
   return path;
-}
-
-// The keys `keyloom key list` reports for one container.
-struct ListedKey {
-  std::string spec, algorithm;
-  Bytes spki;
-};
-
-std::vector<ListedKey> ListedKeys(const std::string& container) {
-  std::string out;
-  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key list", &out), 0);
-  const size_t at = out.find("\"container\":\"" + container + "\"");
-  const std::string line = at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
-  auto text = [&line](const std::string& name, size_t from) {  // of the first "name":"text" after `from`
-    const std::string key = "\"" + name + "\":\"";
-    const size_t start = line.find(key, from) == std::string::npos ? line.size() : line.find(key, from) + key.size();
-    return line.substr(start, line.find('"', start) - start);
-  };
-  std::vector<ListedKey> keys;
-  for (size_t k = line.find("{\"spec\""); k != std::string::npos; k = line.find("{\"spec\"", k + 1))
-    keys.push_back({text("spec", k), text("algorithm", k), Unbase64(text("publicKey", k))});
-  return keys;
 }
 
 const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";

@@ -1,0 +1,370 @@
+// Installation end to end: a page drives the control through IDispatch on
+// fresh soft-platform homes, the test certification authority answers
+// (signing certificate from the request, envelope and encryption
+// certificate for the temporary key), and the installed keys are checked
+// from outside: `keyloom key list` for the container's public keys and
+// stored certificates, `keyloom store list` for the user's "My" store,
+// `keyloom key verify` for the private halves, OpenSSL for the
+// certificates' keys.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/Base64Text.h"
+#include "support/DerTestSupport.h"
+#include "support/KeyList.h"
+#include "support/ScriptHost.h"
+#include "support/TestPki.h"
+#include "testca/TestCa.h"
+
+namespace {
+
+const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
+const char kRsaToken[] = "Keyloom RSA Token Provider";
+const char kSm2Token[] = "Keyloom SM2 Token Provider";
+const char kSubject[] = "CN=Test User,O=Keyloom,C=CN";
+
+// One authority for the whole program: its hierarchies take a while.
+const std::string& AuthorityDir() {
+  static const std::string dir = [] {
+    char pattern[] = "/tmp/keyloom-ca-XXXXXX";
+    std::string d = mkdtemp(pattern);
+    d += "/ca";
+    std::string error;
+    EXPECT_TRUE(testca::Init(d, &error)) << error;
+    return d;
+  }();
+  return dir;
+}
+
+Bytes SpkiOfCertificate(const Bytes& der) {
+  const X509Ptr cert = X509FromDer(der);
+  if (!cert) return {};
+  return I2d(X509_get0_pubkey(cert.get()), i2d_PUBKEY);
+}
+
+// The lines of `keyloom store list My` that name `container`.
+int LinkedInMy(const std::string& container) {
+  std::string out;
+  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list My", &out), 0);
+  int n = 0;
+  for (size_t at = out.find("\"container\":\"" + container + "\""); at != std::string::npos;
+       at = out.find("\"container\":\"" + container + "\"", at + 1))
+    ++n;
+  return n;
+}
+
+int CertificatesInMy() {
+  std::string out;
+  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list My", &out), 0);
+  int n = 0;
+  for (size_t at = out.find("\"thumbprint\""); at != std::string::npos; at = out.find("\"thumbprint\"", at + 1)) ++n;
+  return n;
+}
+
+// `keyloom key verify`: exit 0 and every bound certificate matching.
+void ExpectKeyVerifies(const char* provider, const std::string& container, int certificates) {
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + provider +
+                           "' --container '" + container + "'", &out, true), 0) << out;
+  int matches = 0;
+  for (size_t at = out.find("\"certificateMatches\":true"); at != std::string::npos;
+       at = out.find("\"certificateMatches\":true", at + 1))
+    ++matches;
+  EXPECT_EQ(matches, certificates) << out;
+  EXPECT_EQ(out.find("false"), std::string::npos) << out;
+}
+
+testca::EnvelopeRequest Request(testca::Alg alg, const Bytes& temporaryKey, int bits) {
+  testca::EnvelopeRequest request;
+  request.alg = alg;
+  request.temporaryKey = temporaryKey;
+  request.bits = bits;
+  request.subject = kSubject;
+  return request;
+}
+
+testca::EnvelopeResult Envelope(const testca::EnvelopeRequest& request) {
+  testca::EnvelopeResult result;
+  std::string error;
+  EXPECT_TRUE(testca::MakeEnvelope(AuthorityDir(), request, &result, &error)) << error;
+  return result;
+}
+
+struct EnrollmentCase {
+  const char* name;
+  const char* provider;
+  const char* algorithm;
+  int bits;
+  bool linkedFromMy;  // Microsoft providers link from "My"; tokens keep the certificates
+  size_t commas;      // the authority breaks its Base64 texts every N characters
+};
+
+class DoubleEnrollment : public ::testing::TestWithParam<EnrollmentCase> {};
+
+// Request, signing certificate, envelope: both certificates installed, and
+// the container's signature key is the signing certificate's, its exchange
+// key the encryption certificate's (the authority's key), each with its
+// private half.
+TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
+  const EnrollmentCase& c = GetParam();
+  const bool sm2 = std::string(c.algorithm) == "SM2";
+  ScopedSoftHomes homes;
+  ScriptHost page;
+  ASSERT_TRUE(page.Select(std::to_string(c.bits), c.provider, c.algorithm));
+  const ScriptResult request = page.Call("ZENQ_PKCS10CertRequisition", {kSubject, "2", "0"});
+  ASSERT_EQ(request.hr, S_OK) << page.Call("GetLastErrorDesc").text;
+  const std::string container = page.Call("ZENQ_GetContainer").text;
+
+  Bytes signingCert;
+  testca::RequestParts parts;
+  std::string error;
+  ASSERT_TRUE(testca::Issue(AuthorityDir(), Unbase64(request.text), &signingCert, &error)) << error;
+  ASSERT_TRUE(testca::DecodeRequest(Unbase64(request.text), &parts, &error)) << error;
+  testca::EnvelopeRequest answer = Request(sm2 ? testca::Alg::kSm2 : testca::Alg::kRsa, parts.temporaryKey, c.bits);
+  answer.subject.clear();
+  answer.subjectDer = parts.subject;
+  answer.commas = c.commas;
+  const testca::EnvelopeResult envelope = Envelope(answer);
+
+  const std::string signingText = testca::Base64Field(signingCert, c.commas, false);
+  ASSERT_EQ(page.Call("ZENQ_ImportSignCert", {"2", signingText, container}).hr, S_OK)
+      << page.Call("GetLastErrorDesc").text;
+  const ScriptResult imported = page.Call(
+      "ZENQ_ImportEncryptCert", {envelope.envelope, envelope.certificate, container, "0"});
+  ASSERT_EQ(imported.hr, S_OK) << page.Call("GetLastErrorDesc").text;
+  EXPECT_TRUE(imported.flag);
+
+  const std::vector<ListedKey> keys = ListedKeys(container);
+  const ListedKey* signature = FindKey(keys, "signature");
+  const ListedKey* exchange = FindKey(keys, "exchange");
+  ASSERT_TRUE(signature && exchange) << keys.size() << " keys";
+  EXPECT_EQ(signature->spki, SpkiOfCertificate(signingCert));
+  EXPECT_EQ(exchange->spki, SpkiOfCertificate(envelope.certificateDer));
+  EXPECT_EQ(exchange->spki, I2d(envelope.key.get(), i2d_PUBKEY));
+  if (c.linkedFromMy) {
+    EXPECT_EQ(LinkedInMy(container), 2);
+    EXPECT_TRUE(signature->certificate.empty() && exchange->certificate.empty());
+  } else {
+    EXPECT_EQ(CertificatesInMy(), 0);
+    EXPECT_EQ(signature->certificate, signingCert);
+    EXPECT_EQ(exchange->certificate, envelope.certificateDer);
+  }
+  ExpectKeyVerifies(c.provider, container, 2);
+}
+
+const EnrollmentCase kEnrollments[] = {
+    {"Enhanced_RSA1024_Plain", kEnhanced, "RSA", 1024, true, 0},
+    {"Enhanced_RSA2048_Plain_Commas", kEnhanced, "RSA", 2048, true, 7},
+    {"RsaToken_RSA1024_Plain", kRsaToken, "RSA", 1024, false, 0},
+    {"RsaToken_RSA2048_Encrypted_Commas", kRsaToken, "RSA", 2048, false, 1},
+    {"Sm2Token_SM2_Encrypted", kSm2Token, "SM2", 256, false, 0},
+    {"Sm2Token_SM2_Encrypted_Commas", kSm2Token, "SM2", 256, false, 13},
+};
+
+INSTANTIATE_TEST_SUITE_P(Providers, DoubleEnrollment, ::testing::ValuesIn(kEnrollments),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The temporary key of ZENQ_GetTempPublickey receives the encryption key;
+// the container is named with surrounding spaces, which both the import
+// and ZENQ_GetContainer drop.
+TEST(TemporaryKeyImport, InstallsIntoTheNamedContainer) {
+  for (const bool sm2 : {false, true}) {
+    ScopedSoftHomes homes;
+    ScriptHost page;
+    const char* provider = sm2 ? kSm2Token : kEnhanced;
+    ASSERT_TRUE(page.Select(sm2 ? "256" : "1024", provider, sm2 ? "SM2" : "RSA"));
+    const ScriptResult temp = page.Call("ZENQ_GetTempPublickey");
+    ASSERT_EQ(temp.hr, S_OK);
+    const std::string container = page.Call("ZENQ_GetContainer").text;
+    testca::EnvelopeRequest answer = Request(sm2 ? testca::Alg::kSm2 : testca::Alg::kRsa, Unbase64(temp.text), 1024);
+    answer.sm2SessionType = 306;
+    const testca::EnvelopeResult envelope = Envelope(answer);
+    ASSERT_EQ(page.Call("ZENQ_ImportEncryptCert", {envelope.envelope, envelope.certificate,
+                                                   "  " + container + "  ", "0"}).hr, S_OK)
+        << page.Call("GetLastErrorDesc").text;
+    EXPECT_EQ(page.Call("ZENQ_GetContainer").text, container);
+    const std::vector<ListedKey> keys = ListedKeys(container);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].spki, I2d(envelope.key.get(), i2d_PUBKEY));
+    ExpectKeyVerifies(provider, container, 1);
+  }
+}
+
+// An RSA encryption key whose public exponent is 3 keeps it.
+TEST(TemporaryKeyImport, KeepsTheKeysOwnPublicExponent) {
+  ScopedSoftHomes homes;
+  ScriptHost page;
+  ASSERT_TRUE(page.Select("2048", kEnhanced, "RSA"));
+  const ScriptResult temp = page.Call("ZENQ_GetTempPublickey");
+  ASSERT_EQ(temp.hr, S_OK);
+  const std::string container = page.Call("ZENQ_GetContainer").text;
+  testca::EnvelopeRequest answer = Request(testca::Alg::kRsa, Unbase64(temp.text), 2048);
+  answer.exponent = 3;
+  const testca::EnvelopeResult envelope = Envelope(answer);
+  ASSERT_EQ(page.Call("ZENQ_ImportEncryptCert",
+                      {envelope.envelope, envelope.certificate, container, "0"}).hr, S_OK)
+      << page.Call("GetLastErrorDesc").text;
+  const std::vector<ListedKey> keys = ListedKeys(container);
+  ASSERT_EQ(keys.size(), 1u);
+  const Pkey installed = KeyFromSpki(keys[0].spki);
+  BIGNUM* e = nullptr;
+  ASSERT_EQ(EVP_PKEY_get_bn_param(installed.get(), OSSL_PKEY_PARAM_RSA_E, &e), 1);
+  EXPECT_EQ(BN_get_word(e), 3u);
+  BN_free(e);
+  ExpectKeyVerifies(kEnhanced, container, 1);
+}
+
+// The envelope cut at its fields, to be damaged one piece at a time:
+// three 16-character header numbers, then two length-prefixed fields.
+struct EnvelopePieces {
+  std::string device, encrypt, session, sessionField, keyField;
+  std::string Join() const {
+    char l1[17], l2[17];
+    std::snprintf(l1, sizeof l1, "%016zu", sessionField.size());
+    std::snprintf(l2, sizeof l2, "%016zu", keyField.size());
+    return device + encrypt + session + l1 + sessionField + l2 + keyField;
+  }
+};
+
+EnvelopePieces Cut(const std::string& e) {
+  EnvelopePieces p{e.substr(0, 16), e.substr(16, 16), e.substr(32, 16), "", ""};
+  const size_t l1 = std::stoul(e.substr(48, 16));
+  p.sessionField = e.substr(64, l1);
+  p.keyField = e.substr(80 + l1, std::stoul(e.substr(64 + l1, 16)));
+  return p;
+}
+
+// A field: SEQUENCE { INTEGER 1, OCTET STRING key } in Base64 with its comma.
+std::string Field(const Bytes& key) {
+  const size_t body = 7 + key.size();
+  Bytes der(4 + body);
+  const unsigned char head[] = {0x30, 0x82, static_cast<unsigned char>(body >> 8),
+                                static_cast<unsigned char>(body), 0x02, 0x01, 0x01, 0x04, 0x82,
+                                static_cast<unsigned char>(key.size() >> 8),
+                                static_cast<unsigned char>(key.size())};
+  std::memcpy(der.data(), head, sizeof head);
+  std::memcpy(der.data() + sizeof head, key.data(), key.size());
+  return testca::Base64Field(der, 0, true);
+}
+
+// The 3DES key `session` encrypted to the RSAPublicKey `temporaryKey`
+// (PKCS#1 v1.5, big-endian as the authority sends it).
+Bytes WrapForTemporaryKey(const Bytes& temporaryKey, const Bytes& session) {
+  const unsigned char* p = temporaryKey.data();
+  const Pkey key(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(temporaryKey.size())));
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key.get(), nullptr);
+  Bytes out(EVP_PKEY_get_size(key.get()));
+  size_t n = out.size();
+  EXPECT_TRUE(ctx && EVP_PKEY_encrypt_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_encrypt(ctx, out.data(), &n, session.data(), session.size()) == 1);
+  EVP_PKEY_CTX_free(ctx);
+  out.resize(n);
+  return out;
+}
+
+// Two 3DES-ECB blocks whose last octet (0x09) is no PKCS#5 padding.
+Bytes BadlyPadded(const Bytes& session) {
+  const Bytes plain = FromHex("30 03 02 01 00 AA BB CC  DD EE FF 11 22 33 44 09");
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  Bytes out(plain.size() + 8);
+  int n = 0;
+  EXPECT_TRUE(EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr) == 1 &&
+              EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
+              EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size())) == 1);
+  EVP_CIPHER_CTX_free(ctx);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+struct BadInput {
+  const char* name;
+  HRESULT expected;
+  // Damages the envelope pieces or the certificate text; returns the
+  // envelope to send.
+  std::string (*damage)(EnvelopePieces& p, std::string& certificate, const Bytes& temporaryKey);
+};
+
+const BadInput kBadInputs[] = {
+    {"device type 3", static_cast<HRESULT>(0xA0071404),
+     [](EnvelopePieces& p, std::string&, const Bytes&) { p.device = "0000000000000003"; p.encrypt = "0000000000000000"; return p.Join(); }},
+    {"encrypt type 0", static_cast<HRESULT>(0xA0071405),
+     [](EnvelopePieces& p, std::string&, const Bytes&) { p.encrypt = "0000000000000000"; return p.Join(); }},
+    {"session type 0 in the plain format", static_cast<HRESULT>(0xA0071406),
+     [](EnvelopePieces& p, std::string&, const Bytes&) { p.session = "0000000000000000"; return p.Join(); }},
+    {"a length beyond the text", static_cast<HRESULT>(0xA0071403),
+     [](EnvelopePieces& p, std::string&, const Bytes&) {
+       const std::string e = p.Join();
+       return e.substr(0, e.size() - p.keyField.size() - 16) + "0000000000009999" + p.keyField;
+     }},
+    {"a missing final comma", static_cast<HRESULT>(0xA0071403),
+     [](EnvelopePieces& p, std::string&, const Bytes&) { p.keyField.back() = 'A'; return p.Join(); }},
+    {"a SEQUENCE of three", static_cast<HRESULT>(0xA0071403),
+     [](EnvelopePieces& p, std::string&, const Bytes&) {
+       // SEQUENCE { INTEGER 1, OCTET STRING AA, INTEGER 0 }
+       p.sessionField = testca::Base64Field(FromHex("30 09 02 01 01 04 01 AA 02 01 00"), 0, true);
+       return p.Join();
+     }},
+    {"a text shorter than 48 characters", static_cast<HRESULT>(0xA0071403),
+     [](EnvelopePieces& p, std::string&, const Bytes&) { return p.Join().substr(0, 47); }},
+    {"a certificate that is not Base64", 0,
+     [](EnvelopePieces& p, std::string& certificate, const Bytes&) { certificate = "MII*not Base64*"; return p.Join(); }},
+    {"a private key with wrong 3DES padding", static_cast<HRESULT>(0x80090005),  // NTE_BAD_DATA
+     [](EnvelopePieces& p, std::string&, const Bytes& temporaryKey) {
+       const Bytes session = FromHex("0123456789ABCDEF FEDCBA9876543210 89ABCDEF01234567");
+       p.sessionField = Field(WrapForTemporaryKey(temporaryKey, session));
+       p.keyField = Field(BadlyPadded(session));
+       return p.Join();
+     }},
+};
+
+// Bad input changes nothing: each damaged envelope or certificate gets its
+// code, and the container still holds its temporary key, alone, while the
+// user's "My" store stays empty. A key of another length than the
+// configured one fails too.
+TEST(TemporaryKeyImport, BadInputChangesNothing) {
+  ScopedSoftHomes homes;
+  ScriptHost page;
+  ASSERT_TRUE(page.Select("1024", kEnhanced, "RSA"));
+  const ScriptResult temp = page.Call("ZENQ_GetTempPublickey");
+  ASSERT_EQ(temp.hr, S_OK);
+  const std::string container = page.Call("ZENQ_GetContainer").text;
+  const Bytes temporaryKey = Unbase64(temp.text);
+  const std::vector<ListedKey> before = ListedKeys(container);
+  ASSERT_EQ(before.size(), 1u);
+  const testca::EnvelopeResult good = Envelope(Request(testca::Alg::kRsa, temporaryKey, 1024));
+
+  auto expectUnchanged = [&](const std::string& what) {
+    const std::vector<ListedKey> after = ListedKeys(container);
+    ASSERT_EQ(after.size(), 1u) << what;
+    EXPECT_EQ(after[0].spki, before[0].spki) << what;
+    EXPECT_EQ(CertificatesInMy(), 0) << what;
+  };
+  for (const BadInput& bad : kBadInputs) {
+    EnvelopePieces pieces = Cut(good.envelope);
+    std::string certificate = good.certificate;
+    const std::string envelope = bad.damage(pieces, certificate, temporaryKey);
+    const ScriptResult r = page.Call("ZENQ_ImportEncryptCert", {envelope, certificate, container, "0"});
+    if (bad.expected != 0) EXPECT_EQ(r.hr, bad.expected) << bad.name;
+    else EXPECT_TRUE(FAILED(r.hr)) << bad.name;
+    expectUnchanged(bad.name);
+  }
+  const testca::EnvelopeResult longer = Envelope(Request(testca::Alg::kRsa, temporaryKey, 2048));
+  EXPECT_EQ(page.Call("ZENQ_ImportEncryptCert", {longer.envelope, longer.certificate, container, "0"}).hr,
+            static_cast<HRESULT>(0xA0071403));
+  expectUnchanged("a 2048-bit key while 1024 bits are configured");
+
+  // The undamaged envelope still installs afterwards.
+  ASSERT_EQ(page.Call("ZENQ_ImportEncryptCert", {good.envelope, good.certificate, container, "0"}).hr, S_OK);
+  EXPECT_EQ(ListedKeys(container)[0].spki, I2d(good.key.get(), i2d_PUBKEY));
+}
+
+}  // namespace
