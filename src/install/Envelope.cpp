@@ -114,9 +114,8 @@ HRESULT ParseEnvelope(const char16_t* function, const std::u16string& envelope, 
                                                              &sessionDerLength, &privateDer,
                                                              &privateDerLength);
   const ScopedBuffer<> sessionDerHolder(sessionDer), privateDerHolder(privateDer);
-  TraceStep(function,
-            encrypted ? u"GetSessionKeyandPrivateKeyASN1ObjEx" : u"GetSessionKeyandPrivateKeyASN1Obj",
-            hr);
+  // Both formats record this step under the same text.
+  TraceStep(function, u"GetSessionKeyandPrivateKeyASN1Obj", hr);
   if (FAILED(hr)) return hr;
 
   BYTE* session = nullptr;
