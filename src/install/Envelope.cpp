@@ -46,9 +46,10 @@ HRESULT CheckHeader(const char16_t* function, const std::u16string& envelope, bo
   return S_OK;
 }
 
-// Both formats: header, both fields, and the Base64 decoding of the
-// private-key field always and of the session-key field when `decodeSession`
-// says so for the algorithm read.
+// Both formats: the header, both fields, and the Base64 decoding of the
+// private-key field always and of the session-key field only when the
+// header announces a 3DES session key (the encrypted format may announce
+// none).
 HRESULT ReadEnvelope(const char16_t* function, const std::u16string& envelope, bool encrypted,
                      ALG_ID* algorithm, BYTE** sessionDer, DWORD* sessionDerLength,
                      BYTE** privateDer, DWORD* privateDerLength) {
