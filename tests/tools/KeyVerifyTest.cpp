@@ -26,27 +26,18 @@ struct TwoKeys {
   }
 };
 
-// Tokens refuse to store the certificate of another key, so a wrong
-// certificate is linked from "My".
+// A certificate of the exchange key, or of a fresh key of its kind, bound
+// to the exchange key: stored with it or linked from "My" (tokens refuse
+// to store another key's certificate).
 enum class Bound { kOwnLinkedInMy, kOwnStored, kOtherLinkedInMy };
-
 void Bind(TwoKeys& c, const char16_t* provider, bool sm2, Bound bound) {
   const Bytes blob = ExportKey(c.exchange.h, PUBLICKEYBLOB);
   Pkey key = bound == Bound::kOtherLinkedInMy ? Pkey(sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2") : EVP_RSA_gen(1024))
              : sm2                            ? Sm2FromPublicBlob(blob)
                                               : RsaFromPublicBlob(blob);
   const Bytes der = CertOfKey(key.get());
-  if (bound == Bound::kOwnStored) {
-    ASSERT_TRUE(Plat().CryptSetKeyParam(c.exchange.h, KP_CERTIFICATE, der.data(), 0));
-    return;
-  }
-  HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-  ASSERT_EQ(S_OK, AddEncoded(my, der, CERT_STORE_ADD_NEW));
-  PCCERT_CONTEXT cert = FindExisting(my, der);
-  CRYPT_KEY_PROV_INFO link{c.name.data(), const_cast<char16_t*>(provider), PROV_RSA_FULL, 0, 0, nullptr, AT_KEYEXCHANGE};
-  EXPECT_TRUE(Plat().CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &link));
-  Plat().CertFreeCertificateContext(cert);
-  Plat().CertCloseStore(my, 0);
+  if (bound == Bound::kOwnStored) ASSERT_TRUE(Plat().CryptSetKeyParam(c.exchange.h, KP_CERTIFICATE, der.data(), 0));
+  else ASSERT_TRUE(AddToMy(der, c.name, provider));
 }
 
 TEST_F(KeyVerifyTest, ToolReportsEachKeyAndTheBoundCertificate) {
@@ -77,14 +68,12 @@ TEST_F(KeyVerifyTest, ToolReportsEachKeyAndTheBoundCertificate) {
 }
 
 // The replacements answer the other container's keys.
-const Platform* gForward;
-HCRYPTPROV gOtherProv;
-HCRYPTKEY gOtherExchange;
+struct { const Platform* forward; HCRYPTPROV prov; HCRYPTKEY exchange; } gOther;
 BOOL OtherKeyInfo(HCRYPTPROV, DWORD spec, DWORD encoding, CERT_PUBLIC_KEY_INFO* info, DWORD* length) {
-  return gForward->CryptExportPublicKeyInfo(gOtherProv, spec, encoding, info, length);
+  return gOther.forward->CryptExportPublicKeyInfo(gOther.prov, spec, encoding, info, length);
 }
 BOOL OtherKeyBlob(HCRYPTKEY, HCRYPTKEY wrap, DWORD type, DWORD flags, BYTE* data, DWORD* length) {
-  return gForward->CryptExportKey(gOtherExchange, wrap, type, flags, data, length);
+  return gOther.forward->CryptExportKey(gOther.exchange, wrap, type, flags, data, length);
 }
 
 TEST_F(KeyVerifyTest, PublicHalfOfAnotherKeyIsFound) {
@@ -102,7 +91,7 @@ TEST_F(KeyVerifyTest, PublicHalfOfAnotherKeyIsFound) {
     TwoKeys mine(row.provider), other(row.provider);
     FaultPlatform platform;
     const Platform original = platform.table;
-    gForward = &original, gOtherProv = other.prov.h, gOtherExchange = other.exchange.h;
+    gOther = {&original, other.prov.h, other.exchange.h};
     if (row.replaceInfo) platform.table.CryptExportPublicKeyInfo = &OtherKeyInfo;
     else platform.table.CryptExportKey = &OtherKeyBlob;
     std::vector<KeyCheck> checks;

@@ -33,7 +33,6 @@ std::string OpenSslLine(const Bytes& der, const std::string& path, const std::st
   const char* kNames[] = {"thumbprint", "subject", "issuer", "serial", "notBefore", "notAfter"};
   std::istringstream fields(out);
   for (int i = 0; i < 6; ++i) {
-    const char* name = kNames[i];
     std::string field, value;
     std::getline(fields, field);
     for (char c : field.substr(field.find('=') + 1)) {
@@ -41,13 +40,13 @@ std::string OpenSslLine(const Bytes& der, const std::string& path, const std::st
       value.push_back(i > 3 && c == ' ' ? 'T' : c);
       if ((i == 1 || i == 2) && c == ',') value.push_back(' ');
     }
-    line.append("\"").append(name).append("\":\"").append(value).append("\",");
+    line.append("\"").append(kNames[i]).append("\":\"").append(value).append("\",");
   }
   return line + "\"key\":" + keyJson + "}";
 }
 
 TEST_F(StoreListTest, FieldsAgreeWithOpenSslAndTheLinkIsShown) {
-  std::u16string container = UniqueContainer("listed");
+  const std::u16string container = UniqueContainer("listed");
   Prov prov;
   Key exchange;
   ASSERT_TRUE(prov.Acquire(container.c_str(), kEnhanced, CRYPT_NEWKEYSET));
@@ -61,13 +60,7 @@ TEST_F(StoreListTest, FieldsAgreeWithOpenSslAndTheLinkIsShown) {
            "\",\"spec\":\"exchange\"}"},
       {MakeCert(PkiAlg::kSm2, {{{"C", "CN"}, {"CN", "unlinked"}}, 0x1234567890L, -2, 3650, false}, nullptr), "null"},
   };
-  HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-  for (const auto& row : kRows) ASSERT_EQ(S_OK, AddEncoded(my, row.cert.der, CERT_STORE_ADD_NEW));
-  PCCERT_CONTEXT linked = FindExisting(my, kRows[0].cert.der);
-  CRYPT_KEY_PROV_INFO link{container.data(), const_cast<char16_t*>(kEnhanced), PROV_RSA_FULL, 0, 0, nullptr, AT_KEYEXCHANGE};
-  ASSERT_TRUE(Plat().CertSetCertificateContextProperty(linked, CERT_KEY_PROV_INFO_PROP_ID, 0, &link));
-  Plat().CertFreeCertificateContext(linked);
-  Plat().CertCloseStore(my, 0);
+  ASSERT_TRUE(AddToMy(kRows[0].cert.der, container, kEnhanced) && AddToMy(kRows[1].cert.der));
 
   std::string out;
   ASSERT_EQ(0, RunCommand(KEYLOOM_CLI_PATH " store list My", &out));
