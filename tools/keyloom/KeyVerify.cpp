@@ -37,9 +37,9 @@ struct PublicKey {
     info.PublicKey = {static_cast<DWORD>(key.size()), key.data(), 0};
     return info;
   }
-  bool operator==(const PublicKey& other) const {
-    return oid == other.oid && key == other.key;
-  }
+  // The same key, whichever identifier names its algorithm (SM2 keys
+  // appear under id-ecPublicKey and under the SM2 identifier itself).
+  bool operator==(const PublicKey& other) const { return key == other.key; }
 };
 
 PublicKey CopyOf(const CERT_PUBLIC_KEY_INFO& info) {
