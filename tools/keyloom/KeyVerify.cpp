@@ -217,7 +217,8 @@ std::vector<PublicKey> BoundCertificateKeys(HCRYPTKEY key, const std::u16string&
       continue;
     const auto* link = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.get());
     if (link->dwKeySpec == spec && link->pwszProvName && link->pwszContainerName &&
-        EqualsAsciiNoCase(link->pwszProvName, provider) && container == link->pwszContainerName)
+        EqualsAsciiNoCase(U16(link->pwszProvName), provider) &&
+        container == U16(link->pwszContainerName))
       keys.push_back(CopyOf(cert->pCertInfo->SubjectPublicKeyInfo));
   }
   return keys;

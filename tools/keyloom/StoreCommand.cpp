@@ -86,8 +86,8 @@ std::string KeyLink(PCCERT_CONTEXT cert) {
   const char* spec = info->dwKeySpec == AT_KEYEXCHANGE ? "\"exchange\""
                      : info->dwKeySpec == AT_SIGNATURE ? "\"signature\""
                                                         : nullptr;
-  return "{\"provider\":" + text(info->pwszProvName) +
-         ",\"container\":" + text(info->pwszContainerName) +
+  return "{\"provider\":" + text(U16(info->pwszProvName)) +
+         ",\"container\":" + text(U16(info->pwszContainerName)) +
          ",\"spec\":" + (spec ? spec : std::to_string(info->dwKeySpec)) + "}";
 }
 
