@@ -20,6 +20,10 @@ TEST(SoftToolFailures, FailuresGoToStderrWithStatusAndText) {
        "keyloom key list Keyloom RSA Token Provider: 0x80070005 Access is denied.\n"},
       {"key delete --provider 'Keyloom RSA Token Provider' --container none", [](auto&) {},
        "keyloom key delete: 0x80090016 "},
+      {"key verify --provider 'Keyloom SM2 Token Provider' --container none", [](auto&) {},
+       "keyloom key verify: 0x80090016 Keyset does not exist\n"},
+      {"store list NoSuchStore", [](auto&) {},
+       "keyloom store list NoSuchStore: 0x80070002 The system cannot find the file specified.\n"},
   };
   for (const auto& row : kRows) {
     ScopedSoftHomes homes;

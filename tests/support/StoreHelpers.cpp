@@ -41,3 +41,15 @@ PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Bytes& der) {
 }
 
 Bytes DerOf(PCCERT_CONTEXT cert) { return Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded); }
+
+bool AddToMy(const Bytes& der, std::u16string container, const char16_t* provider, DWORD spec) {
+  HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+  PCCERT_CONTEXT added = nullptr;
+  CRYPT_KEY_PROV_INFO link{container.data(), const_cast<char16_t*>(provider), PROV_RSA_FULL, 0, 0, nullptr, spec};
+  const bool ok = Plat().CertAddEncodedCertificateToStore(my, kEncoding, der.data(), static_cast<DWORD>(der.size()),
+                                                          CERT_STORE_ADD_NEW, &added) &&
+                  (!provider || Plat().CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &link));
+  if (added) Plat().CertFreeCertificateContext(added);
+  Plat().CertCloseStore(my, 0);
+  return ok;
+}

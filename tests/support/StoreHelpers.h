@@ -20,5 +20,9 @@ std::vector<Bytes> StoreCerts(HCERTSTORE store);
 HRESULT AddEncoded(HCERTSTORE store, const Bytes& der, DWORD disposition);
 // The certificate context of `der` found in `store`, or null.
 PCCERT_CONTEXT FindExisting(HCERTSTORE store, const Bytes& der);
+// Adds `der` to the user's "My" store, linked to the key `spec` of
+// `container` of `provider` (no link when `provider` is null); true when done.
+bool AddToMy(const Bytes& der, std::u16string container = {}, const char16_t* provider = nullptr,
+             DWORD spec = AT_KEYEXCHANGE);
 // The encoded certificate of a context.
 Bytes DerOf(PCCERT_CONTEXT cert);

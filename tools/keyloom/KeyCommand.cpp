@@ -12,6 +12,7 @@
 #include "request/Sm2TempKey.h"
 #include "keyloom/Failure.h"
 #include "keyloom/Json.h"
+#include "keyloom/KeyVerify.h"
 #include "request/CertRequest.h"
 
 namespace {
@@ -226,5 +227,7 @@ int RunKeyCommand(const std::vector<std::string>& args) {
   if (args[0] == "list" && container.empty()) return List(provider);
   if (args[0] == "delete" && !provider.empty() && !container.empty())
     return Delete(provider, container);
+  if (args[0] == "verify" && !provider.empty() && !container.empty())
+    return RunKeyVerify(provider, Named(provider).type, container);
   return 2;
 }

@@ -1,6 +1,7 @@
-// `keyloom key list [--provider NAME]` and
-// `keyloom key delete --provider NAME --container NAME`: the key containers
-// of the user's providers, through the platform's provider calls.
+// `keyloom key list [--provider NAME]`,
+// `keyloom key delete --provider NAME --container NAME` and `key verify`
+// (KeyVerify.h): the key containers of the user's providers, through the
+// platform's provider calls.
 #pragma once
 
 #include <string>

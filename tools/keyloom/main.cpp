@@ -8,6 +8,7 @@
 #include "keyloom/KeyCommand.h"
 #include "keyloom/ModuleLoader.h"
 #include "keyloom/RequestCommand.h"
+#include "keyloom/StoreCommand.h"
 
 namespace {
 
@@ -30,6 +31,25 @@ const char kUsage[] =
     "\n"
     "  key delete --provider NAME --container NAME\n"
     "      Delete one key container.\n"
+    "\n"
+    "  key verify --provider NAME --container NAME\n"
+    "      Check each key pair of the container: a fresh random value signed with\n"
+    "      the private key must verify with the exported public key, and for RSA\n"
+    "      exchange keys a value encrypted to the public key must decrypt; then\n"
+    "      the same signature is checked with the certificate bound to the key\n"
+    "      (stored with it, or linked from the user's \"My\" store). One JSON\n"
+    "      object per key: spec, publicKeyMatchesPrivate, certificateMatches\n"
+    "      (null when no certificate is bound). Exit status: 0 when every check\n"
+    "      holds, 1 otherwise.\n"
+    "\n"
+    "  store list [--machine] STORE\n"
+    "      One JSON object per certificate of the user's (or the machine's)\n"
+    "      system store STORE, opened read-only: thumbprint (SHA-1), subject and\n"
+    "      issuer (most specific part first), serial (hex, most significant\n"
+    "      first), notBefore and notAfter (UTC), and key: the provider, container\n"
+    "      and spec of its key-provider link, or null. A store that does not\n"
+    "      exist is an error; the predefined ones (\"My\", \"Root\", \"CA\", ...)\n"
+    "      list as empty until something is added.\n"
     "\n"
     "  request inspect FILE|-\n"
     "      Read a PKCS#10 request (DER, or the Base64 text the request methods\n"
@@ -73,8 +93,10 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> rest(argv + 2, argv + argc);
 
-  if (command == "key" || command == "request") {
-    const int code = command == "key" ? RunKeyCommand(rest) : RunRequestCommand(rest);
+  if (command == "key" || command == "request" || command == "store") {
+    const int code = command == "key"       ? RunKeyCommand(rest)
+                     : command == "request" ? RunRequestCommand(rest)
+                                            : RunStoreCommand(rest);
     return code == 2 ? Usage() : code;
   }
 

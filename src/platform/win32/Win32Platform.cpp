@@ -85,6 +85,10 @@ Platform BuildWin32Table() {
   };
   t.CryptDecrypt = [](HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
                       DWORD* length) { return ::CryptDecrypt(key, hash, final, flags, data, length); };
+  t.CryptEncrypt = [](HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
+                      DWORD* length, DWORD bufferLength) {
+    return ::CryptEncrypt(key, hash, final, flags, data, length, bufferLength);
+  };
   t.CryptGenRandom = [](HCRYPTPROV prov, DWORD length, BYTE* buffer) {
     return ::CryptGenRandom(prov, length, buffer);
   };

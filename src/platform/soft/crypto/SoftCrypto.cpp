@@ -8,5 +8,6 @@ void SoftFillCrypto(Platform& t) {
   SoftFillCryptKey(t);
   SoftFillCryptImport(t);
   SoftFillCryptDecrypt(t);
+  SoftFillCryptEncrypt(t);
   SoftFillCryptHash(t);
 }

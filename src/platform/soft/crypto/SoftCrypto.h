@@ -244,4 +244,5 @@ void SoftFillCryptContext(Platform& t);
 void SoftFillCryptKey(Platform& t);
 void SoftFillCryptImport(Platform& t);
 void SoftFillCryptDecrypt(Platform& t);
+void SoftFillCryptEncrypt(Platform& t);
 void SoftFillCryptHash(Platform& t);
