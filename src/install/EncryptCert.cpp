@@ -11,6 +11,7 @@
 #include "install/SessionKey.h"
 #include "install/SignCert.h"
 #include "install/Sm2Import.h"
+#include "install/StepTrace.h"
 #include "install/TempFiles.h"
 #include "trace/Trace.h"
 
@@ -61,7 +62,7 @@ HRESULT ImportEncryptCert(const EncryptCertImport& in) {
   ScopedBuffer<BYTE> certificate;
   DWORD certificateLength = 0;
   HRESULT hr = CertificateDer(in, &certificate, &certificateLength);
-  if (FAILED(hr)) return TracedStatus(kName, u"ParseEncryptCertPublicKeyCert", hr);
+  if (StepFailed(kName, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
 
   ALG_ID algorithm = 0;
   BYTE *wrappedSessionData = nullptr, *wrappedPrivateData = nullptr;
@@ -70,7 +71,7 @@ HRESULT ImportEncryptCert(const EncryptCertImport& in) {
                                       &wrappedSessionLength, &wrappedPrivateData,
                                       &wrappedPrivateLength);
   ScopedBuffer<BYTE> wrappedSession(wrappedSessionData), wrappedPrivate(wrappedPrivateData);
-  if (FAILED(hr)) return TracedStatus(kName, u"ParseEncryptCertPrivateKeyData", hr);
+  if (StepFailed(kName, u"ParseEncryptCertPrivateKeyData", hr)) return hr;
 
   // The temporary key's container stays open for the import below.
   ProviderHandle provider;
@@ -79,20 +80,20 @@ HRESULT ImportEncryptCert(const EncryptCertImport& in) {
   hr = DecryptSessionKeywithTempKey(in.providerName, &provider.value, in.containerName,
                                     wrappedSession.get(), wrappedSessionLength, &data, &length);
   ScopedSecret sessionKey(data, length);
-  if (FAILED(hr)) return TracedStatus(kName, u"DecryptSessionKeywithTempKey", hr);
+  if (StepFailed(kName, u"DecryptSessionKeywithTempKey", hr)) return hr;
 
   data = nullptr;
   length = 0;
   hr = DecryptPrivateKeywithSessionKey(algorithm, sessionKey.get(), sessionKey.size(),
                                        wrappedPrivate.get(), wrappedPrivateLength, &data, &length);
   ScopedSecret privateKey(data, length);
-  if (FAILED(hr)) return TracedStatus(kName, u"DecryptPrivateKeywithSessionKey", hr);
+  if (StepFailed(kName, u"DecryptPrivateKeywithSessionKey", hr)) return hr;
   sessionKey.reset();
 
   hr = ImportEncryptCert_RSA(in.providerName, provider.value, in.containerName, in.keyLength,
                              certificate.get(), certificateLength, privateKey.get(),
                              privateKey.size(), in.importFlags);
-  if (FAILED(hr)) return TracedStatus(kName, u"ImportEncryptCert_RSA", hr);
+  if (StepFailed(kName, u"ImportEncryptCert_RSA", hr)) return hr;
   return S_OK;
 }
 
@@ -103,7 +104,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
   ScopedBuffer<BYTE> certificate;
   DWORD certificateLength = 0;
   HRESULT hr = CertificateDer(in, &certificate, &certificateLength);
-  if (FAILED(hr)) return TracedStatus(kName, u"ParseEncryptCertPublicKeyCert", hr);
+  if (StepFailed(kName, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
 
   ALG_ID algorithm = 0;
   BYTE *wrappedSessionData = nullptr, *wrappedPrivateData = nullptr;
@@ -112,7 +113,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
                                         &wrappedSessionLength, &wrappedPrivateData,
                                         &wrappedPrivateLength);
   ScopedBuffer<BYTE> wrappedSession(wrappedSessionData), wrappedPrivate(wrappedPrivateData);
-  if (FAILED(hr)) return TracedStatus(kName, u"ParseEncryptCertPrivateKeyDataEx", hr);
+  if (StepFailed(kName, u"ParseEncryptCertPrivateKeyDataEx", hr)) return hr;
   TRACE_VALUE(wrappedSessionLength, wrappedPrivateLength);
 
   // Diagnostic copies of what the provider is handed; never read back.
@@ -125,17 +126,17 @@ HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
   ProviderHandle provider;
   hr = GetCSPHandleofTempPublickey(in.providerName, in.containerName, in.keyAlgorithm,
                                    &provider.value);
-  if (FAILED(hr)) return TracedStatus(kName, u"GetCSPHandleofTempPublickey", hr);
+  if (StepFailed(kName, u"GetCSPHandleofTempPublickey", hr)) return hr;
 
   if (!IsRsaAlgorithmName(in.keyAlgorithm)) {
     hr = ImportEncryptCertEx_SM2(provider.value, certificate.get(), certificateLength,
                                  wrappedPrivate.get(), wrappedPrivateLength, in.importFlags);
-    if (FAILED(hr)) return TracedStatus(kName, u"ImportEncryptCertEx_SM2", hr);
+    if (StepFailed(kName, u"ImportEncryptCertEx_SM2", hr)) return hr;
     return S_OK;
   }
   hr = ImportEncryptCertEx_RSA(provider.value, in.keyLength, certificate.get(), certificateLength,
                                wrappedSession.get(), wrappedSessionLength, wrappedPrivate.get(),
                                wrappedPrivateLength, in.importFlags);
-  if (FAILED(hr)) return TracedStatus(kName, u"ImportEncryptCertEx_RSA", hr);
+  if (StepFailed(kName, u"ImportEncryptCertEx_RSA", hr)) return hr;
   return S_OK;
 }

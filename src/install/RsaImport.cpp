@@ -13,6 +13,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/DerEncoder.h"
 #include "install/SignCert.h"
+#include "install/StepTrace.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("RsaImport");
@@ -166,12 +167,12 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(DWORD bits, const BYTE* der, DWO
   PrivateValues v;
   HRESULT hr = DecodeRsaPrivateKey(der, length, &root);
   if (SUCCEEDED(hr)) hr = DecodeValues(*root, &v);
-  if (FAILED(hr)) return TracedStatus(kName, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey", hr);
+  if (StepFailed(kName, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey", hr)) return hr;
 
   // The key's own exponent: a blob with another one holds a different key.
   DWORD exponent = 0;
-  if (!PublicExponent32(*root, &exponent))
-    return TracedStatus(kName, u"PKCS1 RSA public exponent", KL_E_IMPORT_ENCRYPT_CERT);
+  hr = PublicExponent32(*root, &exponent) ? S_OK : KL_E_IMPORT_ENCRYPT_CERT;
+  if (StepFailed(kName, u"PKCS1 RSA public exponent", hr)) return hr;
 
   const DWORD full = bits / 8, half = bits / 16;
   const DWORD size = kBlobHeaderSize + full + 5 * half + full;  // 9n/16 + 20
@@ -190,6 +191,7 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(DWORD bits, const BYTE* der, DWO
                   v.exponent2.size(), v.coefficient.size(), v.privateExponent.size());
     return TracedStatus(kName, u"PKCS1 RSA private key length", KL_E_IMPORT_ENCRYPT_CERT);
   }
+  TraceStep(kName, u"PKCS1 RSA private key length", S_OK);
   p += kBlobHeaderSize;
   for (const ScopedSecret* value : {&v.modulus, &v.prime1, &v.prime2, &v.exponent1,
                                     &v.exponent2}) {
@@ -218,29 +220,25 @@ HRESULT ImportEncryptCert_RSA(const std::u16string& providerName, HCRYPTPROV pro
   DWORD blobLength = 0;
   HRESULT hr = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(bits, privateKeyDer, privateKeyDerLength,
                                                        &blobData, &blobLength);
-  if (FAILED(hr)) return TracedStatus(kName, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA", hr);
   ScopedSecret blob(blobData, blobLength);
+  if (StepFailed(kName, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA", hr)) return hr;
 
   KeyHandle key;
   const bool microsoft = IsMicrosoftProvider(providerName);
-  if (!p.CryptImportKey(provider, blob.get(), blob.size(), 0, importFlags, &key.value)) {
-    key.value = 0;
-    return TracedStatus(kName,
-                        microsoft ? u"Microsoft CSP: CryptImportKey"
-                                  : u"non-microsoft's CSP: CryptImportKey",
-                        FailedCallStatusFullRule());
-  }
+  const BOOL imported = p.CryptImportKey(provider, blob.get(), blob.size(), 0, importFlags, &key.value);
+  if (!imported) key.value = 0;
+  hr = PlatformStep(kName,
+                    microsoft ? u"Microsoft CSP: CryptImportKey" : u"non-microsoft's CSP: CryptImportKey",
+                    imported);
+  if (FAILED(hr)) return hr;
   blob.reset();  // the key is in the provider now
-  if (!microsoft) {
-    if (!p.CryptSetKeyParam(key.value, KP_CERTIFICATE, certificate, 0))
-      return TracedStatus(kName, u"non-microsoft's CSP: CryptSetKeyParam",
-                          FailedCallStatusFullRule());
-    return S_OK;
-  }
+  if (!microsoft)
+    return PlatformStep(kName, u"non-microsoft's CSP: CryptSetKeyParam",
+                        p.CryptSetKeyParam(key.value, KP_CERTIFICATE, certificate, 0));
   hr = AddCertificateToSystemStore(provider, certificate, certificateLength, AT_KEYEXCHANGE,
                                    containerName, providerName);
-  if (FAILED(hr)) return TracedStatus(kName, u"AddCertificateToSystemStore", hr);
-  return S_OK;
+  StepFailed(kName, u"AddCertificateToSystemStore", hr);
+  return hr;
 }
 
 HRESULT ComposeRSAEVPPrivateKey(const BYTE* sessionKey, DWORD sessionKeyLength,
@@ -257,18 +255,18 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* sessionKey, DWORD sessionKeyLength,
   BYTE* data = nullptr;
   HRESULT hr = ComposeObjectIdentifier("1.2.840.113549.1.1.1", &data, &asym.length);
   asym.data.reset(data);
-  if (FAILED(hr)) return TracedStatus(kName, u"ComposeObjectIdentifier -- AsymAlgID", hr);
+  if (StepFailed(kName, u"ComposeObjectIdentifier -- AsymAlgID", hr)) return hr;
   hr = ComposeObjectIdentifier("1.3.6.1.4.1.4929.1.7", &data, &sym.length);
   sym.data.reset(data);
-  if (FAILED(hr)) return TracedStatus(kName, u"ComposeObjectIdentifier -- SymAlgID", hr);
+  if (StepFailed(kName, u"ComposeObjectIdentifier -- SymAlgID", hr)) return hr;
   hr = ComposeAnyString(CERT_RDN_OCTET_STRING, ByteView(sessionKey, sessionKeyLength), &data,
                         &session.length);
   session.data.reset(data);
-  if (FAILED(hr)) return TracedStatus(kName, u"ComposeAnyString -- pbEncryptedSessionKey", hr);
+  if (StepFailed(kName, u"ComposeAnyString -- pbEncryptedSessionKey", hr)) return hr;
   hr = ComposeAnyString(CERT_RDN_OCTET_STRING, ByteView(privateKey, privateKeyLength), &data,
                         &priv.length);
   priv.data.reset(data);
-  if (FAILED(hr)) return TracedStatus(kName, u"ComposeAnyString -- pbEncryptedPrivateKey", hr);
+  if (StepFailed(kName, u"ComposeAnyString -- pbEncryptedPrivateKey", hr)) return hr;
 
   static constexpr BYTE kVersion[] = {0x02, 0x01, 0x01};
   const DWORD contentLength = 3 + asym.length + sym.length + session.length + priv.length;
@@ -282,8 +280,8 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* sessionKey, DWORD sessionKeyLength,
     at += part->length;
   }
   hr = ASN1Encode(kTagSequence, ByteView(content.get(), contentLength), out, outLength);
-  if (FAILED(hr)) return TracedStatus(kName, u"ASN1Encode", hr);
-  return S_OK;
+  StepFailed(kName, u"ASN1Encode", hr);
+  return hr;
 }
 
 HRESULT ImportEncryptCertEx_RSA(HCRYPTPROV provider, DWORD bits, const BYTE* certificate,
@@ -319,13 +317,10 @@ HRESULT ImportEncryptCertEx_RSA(HCRYPTPROV provider, DWORD bits, const BYTE* cer
   for (int i = 0; i < 8; ++i) r[24 + i] = static_cast<BYTE>(address >> (8 * i));
 
   KeyHandle key;
-  if (!p.CryptImportKey(provider, r, kReferenceBlobSize, 0, importFlags, &key.value)) {
-    key.value = 0;
-    return TracedStatus(kName, u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey",
-                        FailedCallStatusFullRule());
-  }
-  if (!p.CryptSetKeyParam(key.value, KP_CERTIFICATE, certificate, 0))
-    return TracedStatus(kName, u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam",
-                        FailedCallStatusFullRule());
-  return S_OK;
+  const BOOL imported = p.CryptImportKey(provider, r, kReferenceBlobSize, 0, importFlags, &key.value);
+  if (!imported) key.value = 0;
+  hr = PlatformStep(kName, u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey", imported);
+  if (FAILED(hr)) return hr;
+  return PlatformStep(kName, u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam",
+                      p.CryptSetKeyParam(key.value, KP_CERTIFICATE, certificate, 0));
 }

@@ -10,6 +10,7 @@
 #include "base/PlatformHandles.h"
 #include "base/Status.h"
 #include "encoding/Buffer.h"
+#include "install/StepTrace.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("SessionKey");
@@ -105,24 +106,26 @@ HRESULT DecryptSessionKeywithTempKey(const std::u16string& providerName, HCRYPTP
   TraceHelper trace("DecryptSessionKeywithTempKey");
   const Platform& p = Plat();
   HCRYPTPROV opened = 0;
-  if (!p.CryptAcquireContextW(&opened, containerName.c_str(), providerName.c_str(),
-                              PROV_RSA_FULL, 0))
-    return TracedStatus(kName, u"RSA CryptAcquireContext", FailedCallStatusFullRule());
+  const BOOL acquired = p.CryptAcquireContextW(&opened, containerName.c_str(),
+                                               providerName.c_str(), PROV_RSA_FULL, 0);
+  HRESULT hr = PlatformStep(kName, u"RSA CryptAcquireContext", acquired);
+  if (FAILED(hr)) return hr;
   *provider = opened;
   // The authority writes big-endian; the provider reads little-endian.
   std::reverse(wrapped, wrapped + wrappedLength);
 
   KeyHandle temporaryKey;
-  if (!p.CryptGetUserKey(opened, AT_KEYEXCHANGE, &temporaryKey.value)) {
-    temporaryKey.value = 0;
-    return TracedStatus(kName, u"CryptGetUserKey", FailedCallStatusFullRule());
-  }
+  const BOOL gotKey = p.CryptGetUserKey(opened, AT_KEYEXCHANGE, &temporaryKey.value);
+  if (!gotKey) temporaryKey.value = 0;
+  hr = PlatformStep(kName, u"CryptGetUserKey", gotKey);
+  if (FAILED(hr)) return hr;
   ScopedSecret work(AllocZeroed<BYTE>(wrappedLength), wrappedLength);
   if (work.get() == nullptr) return TracedStatus(kName, u"new memory", E_OUTOFMEMORY);
   std::memcpy(work.get(), wrapped, wrappedLength);
   DWORD length = wrappedLength;
-  if (!p.CryptDecrypt(temporaryKey.value, 0, TRUE, 0, work.get(), &length))
-    return TracedStatus(kName, u"CryptDecrypt", FailedCallStatusFullRule());
+  hr = PlatformStep(kName, u"CryptDecrypt",
+                    p.CryptDecrypt(temporaryKey.value, 0, TRUE, 0, work.get(), &length));
+  if (FAILED(hr)) return hr;
   if (length > wrappedLength) return TracedStatus(kName, u"CryptDecrypt", E_FAIL);
   // Some authorities send the 3DES key in 32 octets; its first 24 are the key.
   if (length == 32) length = kTripleDesKeyLength;
@@ -236,14 +239,17 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algorithm, const BYTE* sessionKey
   TraceStep(kName, u"ImportPlainSessionBlob", S_OK);
 
   const DWORD mode = CRYPT_MODE_ECB;
-  if (!p.CryptSetKeyParam(session.value, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0))
-    return TracedStatus(kName, u"CryptSetKeyParam", FailedCallStatusFullRule());
+  HRESULT hr = PlatformStep(
+      kName, u"CryptSetKeyParam",
+      p.CryptSetKeyParam(session.value, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0));
+  if (FAILED(hr)) return hr;
   ScopedSecret work(AllocZeroed<BYTE>(encryptedLength), encryptedLength);
   if (work.get() == nullptr) return TracedStatus(kName, u"new memory", E_OUTOFMEMORY);
   std::memcpy(work.get(), encrypted, encryptedLength);
   DWORD length = encryptedLength;
-  if (!p.CryptDecrypt(session.value, 0, TRUE, 0, work.get(), &length))
-    return TracedStatus(kName, u"CryptDecrypt", FailedCallStatusFullRule());
+  hr = PlatformStep(kName, u"CryptDecrypt",
+                    p.CryptDecrypt(session.value, 0, TRUE, 0, work.get(), &length));
+  if (FAILED(hr)) return hr;
   if (length > encryptedLength) return TracedStatus(kName, u"CryptDecrypt", E_FAIL);
   return HandOver(work, length, kName, privateKey, privateKeyLength);
 }

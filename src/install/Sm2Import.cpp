@@ -9,6 +9,7 @@
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "install/SignCert.h"
+#include "install/StepTrace.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("Sm2Import");
@@ -46,13 +47,12 @@ HRESULT ImportEncryptCertEx_SM2(HCRYPTPROV provider, const BYTE* certificate,
   for (int i = 0; i < 8; ++i) r[16 + i] = static_cast<BYTE>(address >> (8 * i));
 
   KeyHandle key;
-  if (!p.CryptImportKey(provider, r, kSm2ReferenceBlobSize, 0, importFlags, &key.value)) {
-    key.value = 0;
-    return TracedStatus(kName, u"CryptImportKey", FailedCallStatusFullRule());
-  }
-  if (!p.CryptSetKeyParam(key.value, KP_CERTIFICATE, certificate, 0))
-    return TracedStatus(kName, u"CryptSetKeyParam", FailedCallStatusFullRule());
-  return S_OK;
+  const BOOL imported = p.CryptImportKey(provider, r, kSm2ReferenceBlobSize, 0, importFlags, &key.value);
+  if (!imported) key.value = 0;
+  const HRESULT hr = PlatformStep(kName, u"CryptImportKey", imported);
+  if (FAILED(hr)) return hr;
+  return PlatformStep(kName, u"CryptSetKeyParam",
+                      p.CryptSetKeyParam(key.value, KP_CERTIFICATE, certificate, 0));
 }
 
 HRESULT GetCSPHandleofTempPublickey(const std::u16string& providerName,
@@ -63,12 +63,8 @@ HRESULT GetCSPHandleofTempPublickey(const std::u16string& providerName,
   // The SM2 tokens open a named container only in the verify context.
   const bool rsa = IsRsaAlgorithmName(keyAlgorithm);
   HCRYPTPROV opened = 0;
-  if (!Plat().CryptAcquireContextW(&opened, containerName.c_str(), providerName.c_str(),
-                                   PROV_RSA_FULL, rsa ? 0 : CRYPT_VERIFYCONTEXT)) {
-    *provider = 0;
-    return TracedStatus(kName, rsa ? u"RSA CryptAcquireContext" : u"SM2 CryptAcquireContext",
-                        FailedCallStatusFullRule());
-  }
-  *provider = opened;
-  return S_OK;
+  const BOOL ok = Plat().CryptAcquireContextW(&opened, containerName.c_str(), providerName.c_str(),
+                                              PROV_RSA_FULL, rsa ? 0 : CRYPT_VERIFYCONTEXT);
+  *provider = ok ? opened : 0;
+  return PlatformStep(kName, rsa ? u"RSA CryptAcquireContext" : u"SM2 CryptAcquireContext", ok);
 }
