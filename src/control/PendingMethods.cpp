@@ -9,16 +9,6 @@ HRESULT CCryptoAgent::ZENQ_CheckCertificateChain(VARIANT_BOOL*) {
   return Finish(E_NOTIMPL);
 }
 
-HRESULT CCryptoAgent::ZENQ_ImportEncryptCert(BSTR, BSTR, BSTR, LONG, VARIANT_BOOL*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_ImportEncryptCert");
-  return Finish(E_NOTIMPL);
-}
-
-HRESULT CCryptoAgent::ZENQ_ImportSignCert(LONG, BSTR, BSTR, VARIANT_BOOL*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_ImportSignCert");
-  return Finish(E_NOTIMPL);
-}
-
 HRESULT CCryptoAgent::ZENQ_GetAllCertInfo(BSTR*) {
   TraceHelper trace("CCryptoAgent::ZENQ_GetAllCertInfo");
   return Finish(E_NOTIMPL);

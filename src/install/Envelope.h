@@ -19,11 +19,19 @@
 // a called operation's code unchanged.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "base/WinTypes.h"
 
-// Removes every ',' from `text` in place.
+// The number at the start of the `count` characters at `text`, read as
+// wcstol reads decimal text in the "C" locale, but never past `count`:
+// leading blanks (space, tab to carriage return), an optional sign, digits
+// up to the first other character; no digits read as 0; a value outside
+// the 32-bit range gives the nearest limit. Reads nothing past text[count-1].
+LONG ReadEnvelopeNumber(const char16_t* text, size_t count);
+
+// Removes every ',' from `text` in place (null is ignored).
 void EraseCommaInWstr(std::u16string* text);
 
 // Base64 text (UTF-16) to bytes: UTF16ToUTF8, then Base64DecodeEx. Text
