@@ -1,102 +1,72 @@
 // The plain-format import wipes what it unwrapped: no block the module
 // releases through its buffer functions still holds the session key or
-// the private key (in the envelope's big-endian order or the blob's
-// little-endian order) when it goes back to the allocator.
+// the private key (big-endian as in the envelope, little-endian as in the
+// blob) when it goes back to the allocator.
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <openssl/core_names.h>
-#include <openssl/rsa.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
-#include <vector>
 
-#include "encoding/Buffer.h"
 #include "install/EncryptCert.h"
-#include "support/CryptTestSupport.h"
-#include "testca/TestCa.h"
+#include "install_keys/KeyTestSupport.h"
 
 namespace {
 
 std::vector<Bytes> g_secrets;
-int g_releasedWithSecret = 0;
+int g_released = 0;  // released blocks holding a secret
 
 void InspectRelease(const void* block) {
   const size_t size = malloc_usable_size(const_cast<void*>(block));
   for (const Bytes& s : g_secrets)
-    if (size >= s.size() && memmem(block, size, s.data(), s.size()) != nullptr) ++g_releasedWithSecret;
+    if (size >= s.size() && memmem(block, size, s.data(), s.size()) != nullptr) ++g_released;
 }
 
-// 16 octets of `value` at `offset` from its most significant end, in both
-// orders.
-void AddSlices(const BIGNUM* value, size_t offset) {
-  Bytes be(static_cast<size_t>(BN_num_bytes(value)));
-  BN_bn2bin(value, be.data());
-  Bytes slice(be.begin() + static_cast<long>(offset), be.begin() + static_cast<long>(offset + 16));
-  g_secrets.push_back(slice);
-  std::reverse(slice.begin(), slice.end());
-  g_secrets.push_back(slice);
+// Runs `action` with every release inspected; the count of secret blocks.
+template <typename Action>
+int ReleasedSecrets(Action action) {
+  g_released = 0;
+  SetBufferReleaseObserver(&InspectRelease);
+  action();
+  SetBufferReleaseObserver(nullptr);
+  return g_released;
 }
-
-std::string Field(const Bytes& wrapped) {
-  const std::string text =
-      testca::Base64Field(Tlv(0x30, {Tlv(0x02, {{0x00}}), Tlv(0x04, {wrapped})}), 0, true);
-  char length[17];
-  std::snprintf(length, sizeof length, "%016zu", text.size());
-  return length + text;
-}
-
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 using ImportWipe = SoftHomesTest;
 
 TEST_F(ImportWipe, PlainImportReleasesNoPlaintextKey) {
-  // The temporary key in a software container, the authority's key made by
-  // OpenSSL, and the envelope written here with the 3DES key 01 02 .. 18.
-  const std::u16string container = UniqueContainer("wipe");
-  Prov prov;
-  Key temporary;
-  ASSERT_TRUE(prov.Acquire(container.c_str(), kEnhanced, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024u << 16, &temporary.h));
-  const Pkey temporaryPublic = RsaFromPublicBlob(ExportKey(temporary.h, PUBLICKEYBLOB));
-  ASSERT_NE(nullptr, temporaryPublic);
-  Pkey authorityKey(EVP_RSA_gen(1024));
-  ASSERT_NE(nullptr, authorityKey);
-  const Bytes privateDer = I2d<EVP_PKEY>(authorityKey.get(), i2d_PrivateKey);  // RSAPrivateKey
-  Bytes session(24);
-  std::iota(session.begin(), session.end(), BYTE{1});
-  const std::string envelope =
-      "0000000000000001" "0000000000000001" "0000000000000306" +
-      Field(PkeyEncrypt(temporaryPublic.get(), session, RSA_PKCS1_PADDING)) +
-      Field(Encipher(EVP_des_ede3_ecb(), session, privateDer, true));
-  const std::string certificate = testca::Base64Field(CertOfKey(authorityKey.get()), 0, false);
+  const TempKey t = MakeTempKey(kEnhanced, false, 1024);
+  const Pkey temporary = RsaFromPublicBlob(t.publicBlob), authority = GenerateRsa(1024, 65537);
+  ASSERT_TRUE(temporary && authority);
+  const Bytes der = I2d<EVP_PKEY>(authority.get(), i2d_PrivateKey);  // RSAPrivateKey
+  const Bytes session = Random(24);
+  const std::u16string envelope =
+      PlainEnvelope(temporary.get(), session, Encipher(EVP_des_ede3_ecb(), session, der, true));
+  const std::string cert = testca::Base64Field(CertOfKey(authority.get()), 0, false);
 
-  g_secrets = {Bytes(session.begin(), session.begin() + 16),
-               Bytes(session.rbegin(), session.rbegin() + 16)};
-  for (const char* name : {OSSL_PKEY_PARAM_RSA_D, OSSL_PKEY_PARAM_RSA_FACTOR1}) {
-    BIGNUM* value = nullptr;
-    ASSERT_EQ(1, EVP_PKEY_get_bn_param(authorityKey.get(), name, &value));
-    AddSlices(value, 8);
-    BN_free(value);
+  // 16 octets of the session key, of d and of prime1, in both orders.
+  const RsaNumbers v = NumbersOf(authority.get());
+  g_secrets = {Bytes(session.begin(), session.begin() + 16)};
+  for (const BIGNUM* value : {v[3].get(), v[4].get()}) {
+    Bytes be(static_cast<size_t>(BN_num_bytes(value)));
+    BN_bn2bin(value, be.data());
+    g_secrets.emplace_back(be.begin() + 8, be.begin() + 24);
   }
-  g_releasedWithSecret = 0;
-  SetBufferReleaseObserver(&InspectRelease);
-  const HRESULT hr = ImportEncryptCertEx({Wide(envelope), Wide(certificate), kEnhanced, container,
-                                          u"RSA", 1024, 0});
-  SetBufferReleaseObserver(nullptr);
-  ASSERT_EQ(S_OK, hr);
-  EXPECT_EQ(0, g_releasedWithSecret);
+  for (size_t i = 0, n = g_secrets.size(); i < n; ++i)
+    g_secrets.emplace_back(g_secrets[i].rbegin(), g_secrets[i].rend());
 
-  // The watch sees the keys: the same octets released unwiped are found.
-  g_releasedWithSecret = 0;
-  SetBufferReleaseObserver(&InspectRelease);
-  BYTE* copy = AllocZeroed<BYTE>(privateDer.size());
-  std::memcpy(copy, privateDer.data(), privateDer.size());
-  FreeBuffer(copy);
-  SetBufferReleaseObserver(nullptr);
-  EXPECT_EQ(2, g_releasedWithSecret);  // d and prime1, big-endian
+  HRESULT hr = E_FAIL;
+  EXPECT_EQ(0, ReleasedSecrets([&] {
+    hr = ImportEncryptCertEx({envelope, Wide(cert), kEnhanced,
+                              t.container, u"RSA", 1024, 0});
+  }));
+  EXPECT_EQ(S_OK, hr);
+  // The watch sees an unwiped release: the DER holds d and prime1.
+  EXPECT_EQ(2, ReleasedSecrets([&] {
+    BYTE* copy = AllocZeroed<BYTE>(der.size());
+    std::memcpy(copy, der.data(), der.size());
+    FreeBuffer(copy);
+  }));
 }
 
 }  // namespace
