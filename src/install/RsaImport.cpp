@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
+#include <utility>
 
 #include "base/Platform.h"
 #include "base/PlatformHandles.h"
