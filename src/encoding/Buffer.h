@@ -56,6 +56,14 @@ class ScopedSecret {
     data_ = data;
     size_ = size;
   }
+  // Hands the octets over unwiped; the new owner releases them with
+  // FreeSecret (their size is size() before the call).
+  BYTE* release() {
+    BYTE* data = data_;
+    data_ = nullptr;
+    size_ = 0;
+    return data;
+  }
   BYTE* get() const { return data_; }
   DWORD size() const { return size_; }
 

@@ -1,5 +1,142 @@
-// PLACEHOLDER: replaced by the import flows.
+// The encryption certificate's import flows: which envelope format the
+// provider takes, and the order of parsing, unwrapping and importing.
 #include "install/EncryptCert.h"
-HRESULT ImportEncryptCertEx(const EncryptCertImport&) { return E_NOTIMPL; }
-HRESULT ImportEncryptCert(const EncryptCertImport&) { return E_NOTIMPL; }
-HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport&) { return E_NOTIMPL; }
+
+#include "base/Platform.h"
+#include "base/PlatformHandles.h"
+#include "base/Status.h"
+#include "encoding/Buffer.h"
+#include "install/Envelope.h"
+#include "install/RsaImport.h"
+#include "install/SessionKey.h"
+#include "install/SignCert.h"
+#include "install/Sm2Import.h"
+#include "install/StepTrace.h"
+#include "install/TempFiles.h"
+#include "trace/Trace.h"
+
+TRACE_COMPONENT("EncryptCert");
+
+namespace {
+
+constexpr DWORD kPlainTokenKeyLength = 1024;
+
+bool AnyTextEmpty(const EncryptCertImport& in) {
+  return in.envelope.empty() || in.certificate.empty() || in.providerName.empty() ||
+         in.containerName.empty() || in.keyAlgorithm.empty();
+}
+
+// Tokens take the plain format only for RSA at 1024 bits; SM2 keys and
+// longer RSA keys are opened inside the token.
+bool TakesPlainFormat(const EncryptCertImport& in) {
+  if (!IsRsaAlgorithmName(in.keyAlgorithm)) return false;
+  return IsMicrosoftProvider(in.providerName) || in.keyLength == kPlainTokenKeyLength;
+}
+
+// The certificate text decoded; the caller's text is left as it was.
+HRESULT CertificateDer(const EncryptCertImport& in, ScopedBuffer<BYTE>* der, DWORD* length) {
+  std::u16string text = in.certificate;
+  BYTE* data = nullptr;
+  const HRESULT hr = ParseEncryptCertPublicKeyCert(&text, &data, length);
+  der->reset(data);
+  return hr;
+}
+
+}  // namespace
+
+HRESULT ImportEncryptCertEx(const EncryptCertImport& in) {
+  static constexpr char16_t kName[] = u"ImportEncryptCertEx";
+  TraceHelper trace("ImportEncryptCertEx");
+  if (AnyTextEmpty(in)) return TracedStatus(kName, u"Invalid parameter.", E_INVALIDARG);
+  TRACE_VALUE(in.envelope.c_str(), in.certificate.c_str(), in.providerName.c_str(),
+              in.containerName.c_str(), in.keyAlgorithm.c_str(), in.keyLength, in.importFlags);
+  if (TakesPlainFormat(in))
+    return TracedStatus(kName, u"ImportEncryptCertEx-ImportEncryptCert", ImportEncryptCert(in));
+  return TracedStatus(kName, u"ImportEncryptCertEx-ImportEncryptCertByEncryptedFormat",
+                      ImportEncryptCertByEncryptedFormat(in));
+}
+
+HRESULT ImportEncryptCert(const EncryptCertImport& in) {
+  static constexpr char16_t kName[] = u"ImportEncryptCert";
+  TraceHelper trace("ImportEncryptCert");
+  ScopedBuffer<BYTE> certificate;
+  DWORD certificateLength = 0;
+  HRESULT hr = CertificateDer(in, &certificate, &certificateLength);
+  if (StepFailed(kName, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
+
+  ALG_ID algorithm = 0;
+  BYTE *wrappedSessionData = nullptr, *wrappedPrivateData = nullptr;
+  DWORD wrappedSessionLength = 0, wrappedPrivateLength = 0;
+  hr = ParseEncryptCertPrivateKeyData(in.envelope, &algorithm, &wrappedSessionData,
+                                      &wrappedSessionLength, &wrappedPrivateData,
+                                      &wrappedPrivateLength);
+  ScopedBuffer<BYTE> wrappedSession(wrappedSessionData), wrappedPrivate(wrappedPrivateData);
+  if (StepFailed(kName, u"ParseEncryptCertPrivateKeyData", hr)) return hr;
+
+  // The temporary key's container stays open for the import below.
+  ProviderHandle provider;
+  BYTE* data = nullptr;
+  DWORD length = 0;
+  hr = DecryptSessionKeywithTempKey(in.providerName, &provider.value, in.containerName,
+                                    wrappedSession.get(), wrappedSessionLength, &data, &length);
+  ScopedSecret sessionKey(data, length);
+  if (StepFailed(kName, u"DecryptSessionKeywithTempKey", hr)) return hr;
+
+  data = nullptr;
+  length = 0;
+  hr = DecryptPrivateKeywithSessionKey(algorithm, sessionKey.get(), sessionKey.size(),
+                                       wrappedPrivate.get(), wrappedPrivateLength, &data, &length);
+  ScopedSecret privateKey(data, length);
+  if (StepFailed(kName, u"DecryptPrivateKeywithSessionKey", hr)) return hr;
+  sessionKey.reset();
+
+  hr = ImportEncryptCert_RSA(in.providerName, provider.value, in.containerName, in.keyLength,
+                             certificate.get(), certificateLength, privateKey.get(),
+                             privateKey.size(), in.importFlags);
+  if (StepFailed(kName, u"ImportEncryptCert_RSA", hr)) return hr;
+  return S_OK;
+}
+
+HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
+  static constexpr char16_t kName[] = u"ImportEncryptCertByEncryptedFormat";
+  TraceHelper trace("ImportEncryptCertByEncryptedFormat");
+  if (AnyTextEmpty(in)) return TracedStatus(kName, u"Invalid parameter.", E_INVALIDARG);
+  ScopedBuffer<BYTE> certificate;
+  DWORD certificateLength = 0;
+  HRESULT hr = CertificateDer(in, &certificate, &certificateLength);
+  if (StepFailed(kName, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
+
+  ALG_ID algorithm = 0;
+  BYTE *wrappedSessionData = nullptr, *wrappedPrivateData = nullptr;
+  DWORD wrappedSessionLength = 0, wrappedPrivateLength = 0;
+  hr = ParseEncryptCertPrivateKeyDataEx(in.envelope, &algorithm, &wrappedSessionData,
+                                        &wrappedSessionLength, &wrappedPrivateData,
+                                        &wrappedPrivateLength);
+  ScopedBuffer<BYTE> wrappedSession(wrappedSessionData), wrappedPrivate(wrappedPrivateData);
+  if (StepFailed(kName, u"ParseEncryptCertPrivateKeyDataEx", hr)) return hr;
+  TRACE_VALUE(wrappedSessionLength, wrappedPrivateLength);
+
+  // Diagnostic copies of what the provider is handed; never read back.
+  std::u16string sessionDump, privateDump;
+  DumpDatatoTempFile(wrappedSession.get(), wrappedSessionLength, &sessionDump);
+  TRACE_VALUE(sessionDump.c_str());
+  DumpDatatoTempFile(wrappedPrivate.get(), wrappedPrivateLength, &privateDump);
+  TRACE_VALUE(privateDump.c_str());
+
+  ProviderHandle provider;
+  hr = GetCSPHandleofTempPublickey(in.providerName, in.containerName, in.keyAlgorithm,
+                                   &provider.value);
+  if (StepFailed(kName, u"GetCSPHandleofTempPublickey", hr)) return hr;
+
+  if (!IsRsaAlgorithmName(in.keyAlgorithm)) {
+    hr = ImportEncryptCertEx_SM2(provider.value, certificate.get(), certificateLength,
+                                 wrappedPrivate.get(), wrappedPrivateLength, in.importFlags);
+    if (StepFailed(kName, u"ImportEncryptCertEx_SM2", hr)) return hr;
+    return S_OK;
+  }
+  hr = ImportEncryptCertEx_RSA(provider.value, in.keyLength, certificate.get(), certificateLength,
+                               wrappedSession.get(), wrappedSessionLength, wrappedPrivate.get(),
+                               wrappedPrivateLength, in.importFlags);
+  if (StepFailed(kName, u"ImportEncryptCertEx_RSA", hr)) return hr;
+  return S_OK;
+}
