@@ -284,7 +284,21 @@ HRESULT ParseEncryptCertPublicKeyCert(std::u16string* certificateText, BYTE** ce
   TraceHelper trace("ParseEncryptCertPublicKeyCert");
   if (certificateText == nullptr) return E_POINTER;
   EraseCommaInWstr(certificateText);
-  const HRESULT hr = DecodeBase64Key(*certificateText, certificate, certificateLength);
+  HRESULT hr = DecodeBase64Key(*certificateText, certificate, certificateLength);
   TraceStep(kName, u"base64 decode public key FAILED.", hr);
+  if (FAILED(hr)) return hr;
+  // The Base64 reader skips what is not Base64, so text that is none
+  // still decodes. Refuse anything but one SEQUENCE { tbsCertificate,
+  // signatureAlgorithm, signature } here: the import replaces the
+  // container's temporary key before it binds the certificate, and a
+  // failure then would cost the temporary key the envelope was made for.
+  std::unique_ptr<ASN1Node> root;
+  if (DecodeASN1Memory(*certificate, *certificateLength, &root) != 0 || root->identifier != 0x30 ||
+      root->encodedLength != *certificateLength || root->children.size() != 3) {
+    FreeBuffer(*certificate);
+    *certificate = nullptr;
+    *certificateLength = 0;
+    hr = TracedStatus(kName, u"the certificate is not a DER certificate", KL_E_IMPORT_ENCRYPT_CERT);
+  }
   return hr;
 }

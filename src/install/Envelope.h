@@ -81,6 +81,8 @@ HRESULT ParseEncryptCertPrivateKeyDataEx(const std::u16string& envelope, ALG_ID*
                                          BYTE** sessionKey, DWORD* sessionKeyLength,
                                          BYTE** privateKey, DWORD* privateKeyLength);
 
-// The certificate text (commas removed in place) decoded to DER.
+// The certificate text (commas removed in place) decoded to DER. Text that
+// does not decode to one DER SEQUENCE of three elements (a certificate's
+// outline) is refused with 0xA0071403, before any key is touched.
 HRESULT ParseEncryptCertPublicKeyCert(std::u16string* certificateText, BYTE** certificate,
                                       DWORD* certificateLength);
