@@ -13,12 +13,14 @@
 #include <openssl/rsa.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "SideBySide.h"
 #include "control/CryptoAgent.h"
+#include "trace/Trace.h"
 #include "encoding/Unicode.h"
 #include "testca/TestCa.h"
 
@@ -89,6 +91,7 @@ struct Setup {
   std::string envelope;
 
   Setup() {
+    TraceInitialize();
     char pattern[] = "/tmp/keyloom-bench-XXXXXX";
     root = mkdtemp(pattern);
     setenv("KEYLOOM_HOME", (root + "/user").c_str(), 1);
@@ -180,10 +183,14 @@ void PlainImportRsa2048(benchmark::State& state) {
   bench::SideBySide(
       state, 1.2, 1,
       [&s] {
-        if (s.next >= s.imports.size()) return false;
+        if (s.next >= s.imports.size()) {
+          std::fprintf(stderr, "prepared %zu used %zu\n", s.imports.size(), s.next);
+          return false;
+        }
         const Prepared& p = s.imports[s.next++];
-        return Call(s.control, u"ZENQ_ImportEncryptCert", {p.envelope, p.certificate, p.container, "0"}) ==
-               S_OK;
+        const HRESULT hr = Call(s.control, u"ZENQ_ImportEncryptCert", {p.envelope, p.certificate, p.container, "0"});
+        if (hr != S_OK) std::fprintf(stderr, "ZENQ_ImportEncryptCert: 0x%08x\n", static_cast<unsigned>(hr));
+        return hr == S_OK;
       },
       [&s] { return OpensslUnwrap(s); });
 }

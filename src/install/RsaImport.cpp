@@ -108,16 +108,17 @@ bool PublicExponent32(const ASN1Node& root, DWORD* exponent) {
   return true;
 }
 
-// The private values at the lengths a blob of `bits` needs (modulus and
-// privateExponent n/8, the others n/16, the coefficient possibly one
-// octet shorter).
+// The private values at the lengths a blob of `bits` needs: the modulus
+// n/8 and the primes n/16 exactly (they fix the key's length); the CRT
+// exponents and coefficient at most n/16 and the private exponent at most
+// n/8. Those four are numbers below a prime or the modulus and so are
+// shorter in about one key of a hundred; their fields are zero-extended.
 bool LengthsFit(DWORD bits, const PrivateValues& v) {
   const DWORD full = bits / 8, half = bits / 16;
   if (bits == 0 || bits % 16 != 0) return false;
   return v.modulus.size() == full && v.prime1.size() == half && v.prime2.size() == half &&
-         v.exponent1.size() == half && v.exponent2.size() == half &&
-         (v.coefficient.size() == half || v.coefficient.size() + 1 == half) &&
-         v.privateExponent.size() == full;
+         v.exponent1.size() <= half && v.exponent2.size() <= half && v.coefficient.size() <= half &&
+         v.privateExponent.size() <= full;
 }
 
 }  // namespace
@@ -194,16 +195,14 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(DWORD bits, const BYTE* der, DWO
     return TracedStatus(kName, u"PKCS1 RSA private key length", KL_E_IMPORT_ENCRYPT_CERT);
   }
   TraceStep(kName, u"PKCS1 RSA private key length", S_OK);
+  // Each value little-endian at the start of its zero-filled field.
   p += kBlobHeaderSize;
-  for (const ScopedSecret* value : {&v.modulus, &v.prime1, &v.prime2, &v.exponent1,
-                                    &v.exponent2}) {
+  for (const auto& [value, width] : {std::pair{&v.modulus, full}, {&v.prime1, half}, {&v.prime2, half},
+                                     {&v.exponent1, half}, {&v.exponent2, half},
+                                     {&v.coefficient, half}, {&v.privateExponent, full}}) {
     std::memcpy(p, value->get(), value->size());
-    p += value->size();
+    p += width;
   }
-  // A one-octet-shorter coefficient keeps the zero high octet of the blob.
-  std::memcpy(p, v.coefficient.get(), v.coefficient.size());
-  p += half;
-  std::memcpy(p, v.privateExponent.get(), v.privateExponent.size());
 
   *blob = out.release();
   *blobLength = size;

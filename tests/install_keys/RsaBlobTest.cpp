@@ -8,7 +8,7 @@
 
 namespace {
 
-enum class Change { kNone, kShortCoefficient, kShortPrime1, kLongExponent, kEightElements };
+enum class Change { kNone, kShortCoefficient, kShortPrivate, kShortPrime1, kLongExponent, kEightElements };
 
 // 07 02 00 00, 00 A4 00 00 (CALG_RSA_KEYX), "RSA2", bits, e, then n p q
 // dp dq qinv d little-endian in n/8 and n/16 octets.
@@ -43,6 +43,8 @@ TEST_F(RsaBlob, ConversionTable) {
       // A coefficient one octet short (63 of 64, 127 of 128): high octet 0.
       {"1024, coefficient of 63 octets", k1024.get(), Change::kShortCoefficient, 1024, S_OK},
       {"2048, coefficient of 127 octets", k2048.get(), Change::kShortCoefficient, 2048, S_OK},
+      // d of 127 and dp of 62 octets, as about one key in a hundred has them.
+      {"1024, shorter d and dp", k1024.get(), Change::kShortPrivate, 1024, S_OK},
       {"prime1 of 63 octets", k1024.get(), Change::kShortPrime1, 1024, KL_E_IMPORT_ENCRYPT_CERT},
       // e = 01 00 00 00 01 (2^32 + 1) does not fit the blob's 32 bits.
       {"exponent of 33 bits", k1024.get(), Change::kLongExponent, 1024, KL_E_IMPORT_ENCRYPT_CERT,
@@ -57,6 +59,8 @@ TEST_F(RsaBlob, ConversionTable) {
     const int bits = EVP_PKEY_get_bits(row.key), shortBits = bits / 2 - 8;
     if (row.change == Change::kShortCoefficient) BN_mask_bits(v[8].get(), shortBits);
     if (row.change == Change::kShortCoefficient) BN_set_bit(v[8].get(), shortBits - 1);
+    if (row.change == Change::kShortPrivate) BN_mask_bits(v[3].get(), bits - 8);
+    if (row.change == Change::kShortPrivate) BN_mask_bits(v[6].get(), bits / 2 - 16);
     if (row.change == Change::kShortPrime1) BN_mask_bits(v[4].get(), 504);
     if (row.change == Change::kShortPrime1) BN_set_bit(v[4].get(), 503);
     if (row.change == Change::kLongExponent) BN_set_word(v[2].get(), 0x100000001ul);
