@@ -254,8 +254,13 @@ BOOL SetCertificate(SoftKey& key, const BYTE* data) {
     }
     return out;
   };
-  const std::vector<BYTE> ours = encodePublic(key.pkey.get());
-  if (ours.empty() || ours != encodePublic(certKey))
+  // RSA keys compare by their numbers (encoding both keys looks up
+  // OpenSSL's encoders on every call); SM2 keys by their encoded points,
+  // since a certificate's key may come back as an EC key on the SM2 curve.
+  const bool rsa = certKey != nullptr && EVP_PKEY_is_a(key.pkey.get(), "RSA") &&
+                   EVP_PKEY_is_a(certKey, "RSA");
+  const std::vector<BYTE> ours = rsa ? std::vector<BYTE>() : encodePublic(key.pkey.get());
+  if (rsa ? EVP_PKEY_eq(key.pkey.get(), certKey) != 1 : ours.empty() || ours != encodePublic(certKey))
     return SoftFail(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
   if (DWORD e = SoftContainerSetCertificate(*key.prov, key.spec, data, size)) return SoftFail(e);
   return TRUE;
