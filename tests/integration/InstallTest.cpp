@@ -50,23 +50,17 @@ Bytes SpkiOfCertificate(const Bytes& der) {
   return I2d(X509_get0_pubkey(cert.get()), i2d_PUBKEY);
 }
 
-// The lines of `keyloom store list My` that name `container`.
-int LinkedInMy(const std::string& container) {
-  std::string out;
-  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list My", &out), 0);
+int Count(const std::string& text, const std::string& needle) {
   int n = 0;
-  for (size_t at = out.find("\"container\":\"" + container + "\""); at != std::string::npos;
-       at = out.find("\"container\":\"" + container + "\"", at + 1))
-    ++n;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
 }
 
-int CertificatesInMy() {
+// How often `needle` appears in `keyloom store list My`.
+int InMy(const std::string& needle) {
   std::string out;
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list My", &out), 0);
-  int n = 0;
-  for (size_t at = out.find("\"thumbprint\""); at != std::string::npos; at = out.find("\"thumbprint\"", at + 1)) ++n;
-  return n;
+  return Count(out, needle);
 }
 
 // `keyloom key verify`: exit 0 and every bound certificate matching.
@@ -74,11 +68,7 @@ void ExpectKeyVerifies(const char* provider, const std::string& container, int c
   std::string out;
   EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + provider +
                            "' --container '" + container + "'", &out, true), 0) << out;
-  int matches = 0;
-  for (size_t at = out.find("\"certificateMatches\":true"); at != std::string::npos;
-       at = out.find("\"certificateMatches\":true", at + 1))
-    ++matches;
-  EXPECT_EQ(matches, certificates) << out;
+  EXPECT_EQ(Count(out, "\"certificateMatches\":true"), certificates) << out;
   EXPECT_EQ(out.find("false"), std::string::npos) << out;
 }
 
@@ -150,10 +140,10 @@ TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   EXPECT_EQ(exchange->spki, SpkiOfCertificate(envelope.certificateDer));
   EXPECT_EQ(exchange->spki, I2d(envelope.key.get(), i2d_PUBKEY));
   if (c.linkedFromMy) {
-    EXPECT_EQ(LinkedInMy(container), 2);
+    EXPECT_EQ(InMy("\"container\":\"" + container + "\""), 2);
     EXPECT_TRUE(signature->certificate.empty() && exchange->certificate.empty());
   } else {
-    EXPECT_EQ(CertificatesInMy(), 0);
+    EXPECT_EQ(InMy("\"thumbprint\""), 0);
     EXPECT_EQ(signature->certificate, signingCert);
     EXPECT_EQ(exchange->certificate, envelope.certificateDer);
   }
@@ -213,6 +203,10 @@ TEST(TemporaryKeyImport, KeepsTheKeysOwnPublicExponent) {
   ASSERT_EQ(page.Call("ZENQ_ImportEncryptCert",
                       {envelope.envelope, envelope.certificate, container, "0"}).hr, S_OK)
       << page.Call("GetLastErrorDesc").text;
+  // The authority wrote "CN=Test User,O=Keyloom,C=CN" last to first.
+  char subject[256];
+  X509_NAME_oneline(X509_get_subject_name(X509FromDer(envelope.certificateDer).get()), subject, sizeof subject);
+  EXPECT_STREQ(subject, "/C=CN/O=Keyloom/CN=Test User");
   const std::vector<ListedKey> keys = ListedKeys(container);
   ASSERT_EQ(keys.size(), 1u);
   const Pkey installed = KeyFromSpki(keys[0].spki);
@@ -347,7 +341,7 @@ TEST(TemporaryKeyImport, BadInputChangesNothing) {
     const std::vector<ListedKey> after = ListedKeys(container);
     ASSERT_EQ(after.size(), 1u) << what;
     EXPECT_EQ(after[0].spki, before[0].spki) << what;
-    EXPECT_EQ(CertificatesInMy(), 0) << what;
+    EXPECT_EQ(InMy("\"thumbprint\""), 0) << what;
   };
   for (const BadInput& bad : kBadInputs) {
     EnvelopePieces pieces = Cut(good.envelope);

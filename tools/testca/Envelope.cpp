@@ -6,6 +6,7 @@
 // numbers, then two fields, each a 16-digit length and that many
 // characters of Base64 ending with a comma. Each field is the DER
 // SEQUENCE { INTEGER 1, OCTET STRING wrapped key }.
+#include <algorithm>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
@@ -110,7 +111,7 @@ bool SubjectName(const std::string& text, Bytes* der) {
     entries.push_back(text.substr(start, end - start));
     start = end + 1;
   }
-  if (!slashes) entries.assign(entries.rbegin(), entries.rend());
+  if (!slashes) std::reverse(entries.begin(), entries.end());
   X509_NAME* name = X509_NAME_new();
   bool ok = name != nullptr;
   for (const std::string& entry : entries) {
