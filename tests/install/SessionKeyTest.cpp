@@ -4,17 +4,18 @@
 
 #include <numeric>
 
+#include "encoding/Buffer.h"
+#include "install/InstallTestSupport.h"
 #include "install/SessionKey.h"
-#include "install_keys/KeyTestSupport.h"
 #include "support/FaultPlatform.h"
 
 namespace {
 
-using Unwrap = SoftHomesTest;
+using SessionKey = SoftHomesTest;
 
-TEST_F(Unwrap, SessionKeyWrappedForTheTemporaryKey) {
-  const TempKey t = MakeTempKey(kEnhanced, false, 1024);
-  const Pkey temporary = RsaFromPublicBlob(t.publicBlob);
+TEST_F(SessionKey, UnwrappedWithTheTemporaryKey) {
+  std::u16string container;
+  const Pkey temporary = KeyInNewContainer(&container, AT_KEYEXCHANGE);
   ASSERT_NE(nullptr, temporary);
   const struct {
     size_t plain, expected;  // the first `expected` octets come back
@@ -26,7 +27,7 @@ TEST_F(Unwrap, SessionKeyWrappedForTheTemporaryKey) {
     HCRYPTPROV opened = 0;
     BYTE* key = nullptr;
     DWORD length = 0;
-    EXPECT_EQ(S_OK, DecryptSessionKeywithTempKey(kEnhanced, &opened, t.container, wrapped.data(),
+    EXPECT_EQ(S_OK, DecryptSessionKeywithTempKey(kEnhanced, &opened, container, wrapped.data(),
                                                  128, &key, &length));
     EXPECT_EQ(ToHex(plain.data(), row.expected), ToHex(key, length));
     FreeSecret(key, length);
@@ -34,7 +35,7 @@ TEST_F(Unwrap, SessionKeyWrappedForTheTemporaryKey) {
   }
 }
 
-TEST_F(Unwrap, ExponentOneContainerIsCreatedOnceAndReused) {
+TEST_F(SessionKey, ExponentOneContainerIsCreatedOnceAndReused) {
   for (DWORD opens : {2u, 1u}) {  // missing: flags 0, then CRYPT_NEWKEYSET; then 0 alone
     FaultPlatform platform;
     HCRYPTPROV prov = 0;
