@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <regex>
 #include <set>
 
 #include "encoding/Buffer.h"
@@ -49,13 +50,7 @@ bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
 bool IsGuidText(const std::u16string& s) {
-  const std::u16string form = u"{hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh}";
-  if (s.size() != form.size()) return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const bool hex = (s[i] >= u'0' && s[i] <= u'9') || (s[i] >= u'A' && s[i] <= u'F');
-    if (form[i] == u'h' ? !hex : s[i] != form[i]) return false;
-  }
-  return true;
+  return std::regex_match(Narrow(s.c_str()), std::regex("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}"));
 }
 
 using CreatePublicKeyTest = SoftHomesTest;
