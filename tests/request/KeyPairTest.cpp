@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <regex>
 #include <set>
 
 #include "encoding/Buffer.h"
@@ -49,8 +48,9 @@ bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
 }
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
-bool IsGuidText(const std::u16string& s) {
-  return std::regex_match(Narrow(s.c_str()), std::regex("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}"));
+bool IsGuidText(std::u16string shape) {
+  for (char16_t& c : shape) c = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') ? u'h' : c == u'h' ? u'?' : c;
+  return shape == u"{hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh}";
 }
 
 using CreatePublicKeyTest = SoftHomesTest;
