@@ -1,12 +1,9 @@
 // The one list of platform entries: every table generated from it is
-// complete, failures follow each entry's kind, and the test interceptor
-// records, fails and scripts calls.
+// complete, and failures follow each entry's kind.
 #include "support/FaultPlatform.h"
 
 #include <gtest/gtest.h>
 
-#include "support/CryptTestSupport.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -42,46 +39,6 @@ TEST(PlatformEntries, FailureResultsFollowEachEntrysKind) {
     EXPECT_EQ(Plat().GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
   }
   EXPECT_EQ(UnimplementedPlatform().GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
-}
-
-TEST(FaultPlatform, FailsTheChosenOccurrenceAndRecordsArgumentsByName) {
-  ScopedSoftHomes homes;
-  FaultPlatform platform;
-  platform.FailCall("CryptAcquireContextW", 2, static_cast<DWORD>(NTE_PROV_TYPE_NOT_DEF));
-  HCRYPTPROV prov[3] = {};
-  for (HCRYPTPROV& p : prov)
-    Plat().CryptAcquireContextW(&p, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
-  EXPECT_NE(prov[0], 0u);
-  EXPECT_EQ(prov[1], 0u) << "the failed call never reached the provider";
-  EXPECT_NE(prov[2], 0u);
-  const auto calls = platform.CallsOf("CryptAcquireContextW");
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[1].Arg("container"), "null");
-  EXPECT_EQ(calls[1].Arg("provider"), "Microsoft Enhanced Cryptographic Provider v1.0");
-  EXPECT_EQ(calls[1].Number("flags"), static_cast<uint64_t>(CRYPT_VERIFYCONTEXT));
-  for (HCRYPTPROV p : {prov[0], prov[2]}) Plat().CryptReleaseContext(p, 0);
-  EXPECT_EQ(platform.CountOf("CryptReleaseContext"), 2u);
-}
-
-// A scripted entry replaces the platform's answer; recording and planned
-// failures still come first.
-TEST(FaultPlatform, ScriptedEntriesAnswerBehindTheRecording) {
-  FaultPlatform platform;
-  platform.table.GetUserDefaultUILanguage = [] { return static_cast<LANGID>(2052); };
-  platform.FailCall("GetUserDefaultUILanguage", 2, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Plat().GetUserDefaultUILanguage(), 2052);
-  EXPECT_EQ(Plat().GetUserDefaultUILanguage(), 0);
-  EXPECT_EQ(Plat().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(platform.CountOf("GetUserDefaultUILanguage"), 2u);
-}
-
-TEST(FaultPlatform, RestoresTheTableItWrapped) {
-  const Platform* before = &Plat();
-  {
-    FaultPlatform platform;
-    EXPECT_NE(before, &Plat());
-  }
-  EXPECT_EQ(before, &Plat());
 }
 
 }  // namespace

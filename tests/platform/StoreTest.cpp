@@ -170,21 +170,9 @@ TEST_F(StoreTest, AddFindReplaceAndEnumerateInOrder) {
 
 TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
   const Bytes leaf = Pki().leaf.der;
-  ASSERT_EQ(0, WaitExit(Spawn([&] {
-              HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-              PCCERT_CONTEXT added = nullptr;
-              char16_t container[] = u"{5E8E4C0B-0000-4000-8000-000000000001}";
-              char16_t provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
-              CRYPT_KEY_PROV_INFO info{container, provider, 1, 0, 0, nullptr, AT_SIGNATURE};
-              return my != nullptr &&
-                             Plat().CertAddEncodedCertificateToStore(
-                                 my, kEncoding, leaf.data(), static_cast<DWORD>(leaf.size()),
-                                 CERT_STORE_ADD_NEW, &added) &&
-                             Plat().CertSetCertificateContextProperty(
-                                 added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)
-                         ? 0
-                         : 1;
-            })));
+  ASSERT_EQ(0, WaitExit(Spawn([&] {  // another process links the certificate
+    return AddToMy(leaf, u"{5E8E4C0B-0000-4000-8000-000000000001}", kEnhanced, AT_SIGNATURE) ? 0 : 1;
+  })));
 
   HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
   ASSERT_NE(nullptr, my);

@@ -48,14 +48,9 @@ bool OpenContainer(const std::string& name, bool rsa, DWORD flags = 0) {
 }
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hexadecimal.
-bool IsGuidText(const std::u16string& s) {
-  const std::u16string form = u"{hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh}";
-  if (s.size() != form.size()) return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const bool hex = (s[i] >= u'0' && s[i] <= u'9') || (s[i] >= u'A' && s[i] <= u'F');
-    if (form[i] == u'h' ? !hex : s[i] != form[i]) return false;
-  }
-  return true;
+bool IsGuidText(std::u16string shape) {
+  for (char16_t& c : shape) c = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') ? u'h' : c == u'h' ? u'?' : c;
+  return shape == u"{hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh}";
 }
 
 using CreatePublicKeyTest = SoftHomesTest;

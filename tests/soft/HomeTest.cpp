@@ -1,5 +1,5 @@
-// The soft platform's homes as files: modes, WAL, several processes at
-// once, a home that cannot be written, homes another local user prepared,
+// The soft platform's homes as files: modes, WAL, a home that cannot be
+// written, homes another local user prepared,
 // the home found without $HOME, and the WAL emptied so the database file
 // alone holds the rows and a deleted key leaves no copy in any file.
 #include <gtest/gtest.h>
@@ -74,36 +74,6 @@ TEST_F(SoftHome, UnwritableMachineHomeIsAccessDenied) {
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_LOCAL_MACHINE));
   EXPECT_EQ(ERROR_ACCESS_DENIED, CreateKey(HKEY_CLASSES_ROOT, u"Keyloom.Class"));
   EXPECT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));  // the user's hive is unaffected
-}
-
-// Two writers at once both succeed, and what they wrote is there for the
-// next process.
-TEST_F(SoftHome, ConcurrentWritersAllSucceedAndPersist) {
-  constexpr int kKeys = 60;
-  auto writer = [](char16_t tag) {
-    for (int i = 0; i < kKeys; ++i)
-      if (LSTATUS rc = CreateKey(HKEY_CURRENT_USER, u"Software\\Busy\\" + std::u16string(1, tag) +
-                                                        Utf8ToUtf16(std::to_string(i))))
-        return static_cast<int>(rc);
-    return 0;
-  };
-  const pid_t a = Spawn([&] { return writer(u'a'); }), b = Spawn([&] { return writer(u'b'); });
-  EXPECT_EQ(0, WaitExit(a));
-  EXPECT_EQ(0, WaitExit(b));
-  HKEY busy = nullptr, key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Busy", 0, KEY_READ, &busy));
-  DWORD count = 0, value = 0, size = 4;
-  char16_t name[32];
-  for (DWORD len = 32; !Plat().RegEnumKeyExW(busy, count, name, &len, nullptr, nullptr, nullptr, nullptr);
-       len = 32)
-    ++count;
-  EXPECT_EQ(2u * kKeys, count);
-  Plat().RegCloseKey(busy);
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Busy\\b59", 0, KEY_READ, &key));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegQueryValueExW(key, u"N", nullptr, nullptr,
-                                                   reinterpret_cast<BYTE*>(&value), &size));
-  EXPECT_EQ(1u, value);
-  Plat().RegCloseKey(key);
 }
 
 TEST_F(SoftHomeGuard, PreparedHomesAreRefused) {

@@ -116,6 +116,13 @@ bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const c
   return EvpVerifies(key, EVP_sm3(), data, der, id);
 }
 
+bool ImportPlain3Des(HCRYPTPROV prov, const Bytes& des3, DWORD mode, HCRYPTKEY* key) {
+  Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
+  blob.insert(blob.end(), des3.begin(), des3.end());
+  return Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, key) &&
+         (!mode || Plat().CryptSetKeyParam(*key, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0));
+}
+
 Bytes Reversed(Bytes b) {
   std::reverse(b.begin(), b.end());
   return b;

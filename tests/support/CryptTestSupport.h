@@ -64,6 +64,11 @@ std::vector<std::string> ContainerNames(HCRYPTPROV prov);
 bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider, ALG_ID alg,
                      DWORD flags);
 
+// Imports `des3` in the clear (PLAINTEXTKEYBLOB: 08 02 00 00 | CALG_3DES
+// 03 66 00 00 | length 24 | key) into `prov` and sets KP_MODE to `mode`
+// unless 0; true when both calls work, the key in *key.
+bool ImportPlain3Des(HCRYPTPROV prov, const Bytes& des3, DWORD mode, HCRYPTKEY* key);
+
 // OpenSSL's view of the platform's public-key blobs; null when malformed.
 Pkey RsaFromPublicBlob(const Bytes& blob);
 Pkey Sm2FromPublicBlob(const Bytes& blob);
