@@ -117,7 +117,7 @@ TEST(ChainDocument, InstallsRootsAndBundleAndItsEdgeCases) {
   }
 }
 
-TEST(ChainDocument, MissingRootKeyAndDeniedStore) {
+TEST(ChainDocument, WithoutTheRootKeyNothingIsInstalled) {
   const TwoHierarchies& pki = Pki();
   ScopedSoftHomes homes;
   // Without the machine's root store key nothing is created.
