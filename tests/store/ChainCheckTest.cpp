@@ -4,48 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 #include <set>
 
 #include "base/ModuleState.h"
-#include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "store/ChainCheck.h"
-#include "store/ChainDocument.h"
 #include "store/ChainDocs.h"
 #include "support/FaultPlatform.h"
 #include "support/ScriptHost.h"
 
 namespace {
 
-template <typename F>
-HRESULT WithCom(F f) {
-  Plat().CoInitialize(nullptr);
-  const HRESULT hr = f();
-  Plat().CoUninitialize();
-  return hr;
-}
-
-HRESULT Install(const std::string& xml) {
-  return WithCom([&] {
-    return ImportCertificateChainfromBlobData(reinterpret_cast<const BYTE*>(xml.data()),
-                                              static_cast<DWORD>(xml.size()));
-  });
-}
-
-HRESULT Check(const std::string& xml) {
-  return WithCom([&] {
-    return CheckCertChainfromBlobData(reinterpret_cast<const BYTE*>(xml.data()),
-                                      static_cast<DWORD>(xml.size()));
-  });
-}
+HRESULT Check(const std::string& xml) { return RunOn(CheckCertChainfromBlobData, xml); }
 
 // Removes the machine's registry entry of `der` from `store`.
 void Remove(const char* store, const Bytes& der) {
-  const std::string path =
-      std::string("SOFTWARE\\Microsoft\\SystemCertificates\\") + store + "\\Certificates\\" + Thumbprint(der);
-  const std::u16string wide(path.begin(), path.end());
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(HKEY_LOCAL_MACHINE, wide.c_str()));
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(HKEY_LOCAL_MACHINE, EntryPath(store, &der).c_str()));
 }
 
 BOOL NoSha256(OSVERSIONINFOEXW*, DWORD, ULONGLONG) { return FALSE; }
@@ -55,7 +29,7 @@ struct Installed {
   ScopedSoftHomes homes;
   Installed() {
     CreateRootKey();
-    EXPECT_EQ(S_OK, Install(Document(Pki().Roots(), Pki().Bundle())));
+    EXPECT_EQ(S_OK, RunOn(ImportCertificateChainfromBlobData, Document(Pki().Roots(), Pki().Bundle())));
   }
 };
 
@@ -65,31 +39,28 @@ TEST(ChainCheck, ResultOfEachDamage) {
   const Bytes tampered = TamperSignature(pki.a.intermediate.der);
   const struct {
     const char* what;
-    std::function<void()> damage;
+    const char* store;  // whose machine entry of `removed` is deleted
+    const Bytes* removed;
     std::string document;  // checked
     bool sha256;           // the platform verifies SHA-256 signatures
     std::set<HRESULT> results;
   } rows[] = {
-      {"installed", [] {}, usual, true, {S_OK}},
-      {"a root's registry entry removed", [&] { Remove("ROOT", pki.b.root.der); }, usual, true,
-       {KL_E_CHAIN_NOT_INTEGRATED}},
-      {"an intermediate removed from CA", [&] { Remove("CA", pki.b.intermediate.der); }, usual, true,
+      {"installed", "", nullptr, usual, true, {S_OK}},
+      {"a root's registry entry removed", "ROOT", &pki.b.root.der, usual, true, {KL_E_CHAIN_NOT_INTEGRATED}},
+      {"an intermediate removed from CA", "CA", &pki.b.intermediate.der, usual, true,
        {KL_E_CHAIN_NOT_INTEGRATED, CRYPT_E_NOT_FOUND}},
-      {"a bad signature", [] {}, Document("", {pki.a.root.der, tampered}), true,
-       {KL_E_CHAIN_BAD_SIGNATURE}},
-      {"no P7bContent", [] {}, Document(pki.Roots(), {}, false), true, {KL_E_XML_PARSE}},
-      {"a document that does not parse", [] {}, usual.substr(0, 200), true, {KL_E_XML_PARSE}},
-      {"a bundle without certificates", [] {}, Document("", {}), true, {S_OK}},
+      {"a bad signature", "", nullptr, Document("", {pki.a.root.der, tampered}), true, {KL_E_CHAIN_BAD_SIGNATURE}},
+      {"no P7bContent", "", nullptr, Document(pki.Roots(), {}, false), true, {KL_E_XML_PARSE}},
+      {"a document that does not parse", "", nullptr, usual.substr(0, 200), true, {KL_E_XML_PARSE}},
+      {"a bundle without certificates", "", nullptr, Document("", {}), true, {S_OK}},
       // Without SHA-256 the SHA-256-signed hierarchy A is not looked at.
-      {"no SHA-256: A's intermediate missing", [&] { Remove("CA", pki.a.intermediate.der); }, usual,
-       false, {S_OK}},
-      {"no SHA-256: B's intermediate missing", [&] { Remove("CA", pki.b.intermediate.der); }, usual,
-       false, {CRYPT_E_NOT_FOUND}},
+      {"no SHA-256: A's intermediate missing", "CA", &pki.a.intermediate.der, usual, false, {S_OK}},
+      {"no SHA-256: B's intermediate missing", "CA", &pki.b.intermediate.der, usual, false, {CRYPT_E_NOT_FOUND}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Installed installed;
-    row.damage();
+    if (row.removed) Remove(row.store, *row.removed);
     FaultPlatform platform;
     if (!row.sha256) platform.table.VerifyVersionInfoW = &NoSha256;
     const HRESULT hr = Check(row.document);
@@ -101,12 +72,10 @@ TEST(ChainCheck, ResultOfEachDamage) {
 
 // The chain document served as resource "CERTIFICATE" 208.
 std::string g_resource;
-bool IsDocument(const char16_t* name, const char16_t* type) {
-  return IS_INTRESOURCE(type) == false && std::u16string(type) == u"CERTIFICATE" &&
-         reinterpret_cast<ULONG_PTR>(name) == kRsaChainDocument;
-}
 HRSRC FindDocument(HMODULE, const char16_t* name, const char16_t* type) {
-  if (IsDocument(name, type)) return reinterpret_cast<HRSRC>(g_resource.data());
+  if (!IS_INTRESOURCE(type) && std::u16string(type) == u"CERTIFICATE" &&
+      reinterpret_cast<ULONG_PTR>(name) == kRsaChainDocument)
+    return reinterpret_cast<HRSRC>(g_resource.data());
   Plat().SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
   return nullptr;
 }
@@ -119,7 +88,7 @@ TEST(ChainCheck, MethodAnswersTrueOrFailsWithTheDescribedStatus) {
   g_resource = Document(pki.Roots(), pki.Bundle());
   const struct {
     const char* what;
-    bool served;  // the test's document as resource 208
+    bool served;           // the test's document as resource 208
     const Bytes* removed;  // from the machine's "CA"
     HRESULT hr;
   } rows[] = {
