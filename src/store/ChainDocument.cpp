@@ -19,7 +19,9 @@ HRESULT LoadModuleResource(HMODULE module, const char16_t* type, WORD id, BYTE**
   TraceHelper trace("LoadModuleResource");
   if (type == nullptr || data == nullptr || size == nullptr) return E_INVALIDARG;
   const Platform& p = Plat();
-  HRSRC resource = p.FindResourceW(module, MAKEINTRESOURCEW(id), type);
+  // The id as an integer resource name.
+  const char16_t* name = reinterpret_cast<const char16_t*>(static_cast<ULONG_PTR>(id));
+  HRSRC resource = p.FindResourceW(module, name, type);
   if (resource == nullptr)
     return TracedStatus(kName, u"FindResource FAILED.", FailedCallStatusFullRule());
   const DWORD length = p.SizeofResource(module, resource);
