@@ -15,6 +15,14 @@ TRACE_COMPONENT("XmlNodes");
 
 namespace {
 
+// The version-independent DOM document class and its document interface,
+// spelled out: the platform headers name them but no import library of the
+// Windows build defines them.
+constexpr CLSID kDomDocumentClass = {0xF6D90F11, 0x9C73, 0x11D3,
+                                     {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+constexpr IID kDomDocumentInterface = {0x2933BF81, 0x7B36, 0x11D2,
+                                       {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
 // A text buffer of the DOM, released with XmlFreeText.
 struct DomText {
   char16_t* value = nullptr;
@@ -47,8 +55,8 @@ HRESULT LoadXMLDom(const BYTE* data, DWORD size, KlXmlNode** document) {
     return TracedStatus(kName, u"check parameter", E_INVALIDARG);
   const Platform& p = Plat();
   void* created = nullptr;
-  HRESULT hr = p.CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IXMLDOMDocument, &created);
+  HRESULT hr = p.CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_INPROC_SERVER,
+                                  kDomDocumentInterface, &created);
   TraceStep(kName, u"LoadXMLDom-CoCreateInstance", hr);
   if (FAILED(hr)) return hr;
   XmlNodeHolder doc;
