@@ -8,6 +8,7 @@
 #pragma once
 
 #include "base/ComTypes.h"
+#include "base/Platform.h"
 
 constexpr WORD kRsaChainDocument = 208;
 constexpr WORD kSm2ChainDocument = 209;
@@ -24,3 +25,11 @@ HRESULT LoadModuleResource(HMODULE module, const char16_t* type, WORD id, BYTE**
 // the first failure (0xA0071402 for a document that does not parse or
 // lacks an element; entries written before a failure stay written).
 HRESULT ImportCertificateChainfromBlobData(const BYTE* data, DWORD size);
+
+// Installs a loaded document: the document element's RootCACertificate
+// entries into the machine's registry, then its P7bContent bundle into the
+// machine's "CA" store. Returns 0 or the first failure: 0xA0071402 when an
+// element is missing (without RootCACertificate nothing is installed,
+// without P7bContent the roots are); an entry's failure leaves the earlier
+// entries written and the later ones and the bundle not installed.
+HRESULT ImportCertChainfromXMLDOMDoc(KlXmlNode* document);

@@ -1,0 +1,132 @@
+// The chain check over an installed document, after the installation is
+// damaged in one way per row, and ZENQ_CheckCertificateChain through
+// IDispatch with the document served as the module's resource 208.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+
+#include "base/ModuleState.h"
+#include "encoding/Buffer.h"
+#include "store/ChainCheck.h"
+#include "store/ChainDocs.h"
+#include "support/FaultPlatform.h"
+#include "support/ScriptHost.h"
+
+namespace {
+
+HRESULT Check(const std::string& xml) { return RunOn(CheckCertChainfromBlobData, xml); }
+
+// Removes the machine's registry entry of `der` from `store`.
+void Remove(const char* store, const Bytes& der) {
+  ASSERT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(HKEY_LOCAL_MACHINE, EntryPath(store, &der).c_str()));
+}
+
+BOOL NoSha256(OSVERSIONINFOEXW*, DWORD, ULONGLONG) { return FALSE; }
+
+// A fresh installation of the usual document of Pki().
+struct Installed {
+  ScopedSoftHomes homes;
+  Installed() {
+    CreateRootKey();
+    EXPECT_EQ(S_OK, RunOn(ImportCertificateChainfromBlobData, Document(Pki().Roots(), Pki().Bundle())));
+  }
+};
+
+TEST(ChainCheck, ResultOfEachDamage) {
+  const TwoHierarchies& pki = Pki();
+  const std::string usual = Document(pki.Roots(), pki.Bundle());
+  const Bytes tampered = TamperSignature(pki.a.intermediate.der);
+  const struct {
+    const char* what;
+    const char* store;  // whose machine entry of `removed` is deleted
+    const Bytes* removed;
+    std::string document;  // checked
+    bool sha256;           // the platform verifies SHA-256 signatures
+    std::set<HRESULT> results;
+  } rows[] = {
+      {"installed", "", nullptr, usual, true, {S_OK}},
+      {"a root's registry entry removed", "ROOT", &pki.b.root.der, usual, true, {KL_E_CHAIN_NOT_INTEGRATED}},
+      {"an intermediate removed from CA", "CA", &pki.b.intermediate.der, usual, true,
+       {KL_E_CHAIN_NOT_INTEGRATED, CRYPT_E_NOT_FOUND}},
+      {"a bad signature", "", nullptr, Document("", {pki.a.root.der, tampered}), true, {KL_E_CHAIN_BAD_SIGNATURE}},
+      {"no P7bContent", "", nullptr, Document(pki.Roots(), {}, false), true, {KL_E_XML_PARSE}},
+      {"a document that does not parse", "", nullptr, usual.substr(0, 200), true, {KL_E_XML_PARSE}},
+      {"a bundle without certificates", "", nullptr, Document("", {}), true, {S_OK}},
+      // Without SHA-256 the SHA-256-signed hierarchy A is not looked at.
+      {"no SHA-256: A's intermediate missing", "CA", &pki.a.intermediate.der, usual, false, {S_OK}},
+      {"no SHA-256: B's intermediate missing", "CA", &pki.b.intermediate.der, usual, false, {CRYPT_E_NOT_FOUND}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Installed installed;
+    if (row.removed) Remove(row.store, *row.removed);
+    FaultPlatform platform;
+    if (!row.sha256) platform.table.VerifyVersionInfoW = &NoSha256;
+    const HRESULT hr = Check(row.document);
+    EXPECT_EQ(1u, row.results.count(hr)) << std::hex << hr;
+    // Read-only: no registry value is written or removed.
+    EXPECT_EQ(0u, platform.CountOf("RegSetValueExW") + platform.CountOf("RegDeleteTreeW"));
+  }
+}
+
+// The chain document served as resource "CERTIFICATE" 208.
+std::string g_resource;
+HRSRC FindDocument(HMODULE, const char16_t* name, const char16_t* type) {
+  if (!IS_INTRESOURCE(type) && std::u16string(type) == u"CERTIFICATE" &&
+      reinterpret_cast<ULONG_PTR>(name) == kRsaChainDocument)
+    return reinterpret_cast<HRSRC>(g_resource.data());
+  Plat().SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+  return nullptr;
+}
+DWORD DocumentSize(HMODULE, HRSRC) { return static_cast<DWORD>(g_resource.size()); }
+HGLOBAL LoadDocument(HMODULE, HRSRC r) { return reinterpret_cast<HGLOBAL>(r); }
+void* LockDocument(HGLOBAL r) { return r; }
+
+TEST(ChainCheck, MethodAnswersTrueOrFailsWithTheDescribedStatus) {
+  const TwoHierarchies& pki = Pki();
+  g_resource = Document(pki.Roots(), pki.Bundle());
+  const struct {
+    const char* what;
+    bool served;           // the test's document as resource 208
+    const Bytes* removed;  // from the machine's "CA"
+    HRESULT hr;
+  } rows[] = {
+      {"installed", true, nullptr, S_OK},
+      {"an intermediate removed", true, &pki.a.intermediate.der, CRYPT_E_NOT_FOUND},
+      {"the module's own resource 208", false, nullptr, S_OK /* see below */},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Installed installed;
+    if (row.removed) Remove("CA", *row.removed);
+    FaultPlatform platform;
+    HRESULT expected = row.hr;
+    if (row.served) {
+      platform.table.FindResourceW = &FindDocument;
+      platform.table.SizeofResource = &DocumentSize;
+      platform.table.LoadResource = &LoadDocument;
+      platform.table.LockResource = &LockDocument;
+    } else {
+      // A build without the carried documents fails with the resource's
+      // status; one with them answers as the check of its document.
+      BYTE* data = nullptr;
+      DWORD size = 0;
+      expected = LoadModuleResource(Module().instance, u"CERTIFICATE", 208, &data, &size);
+      if (expected == S_OK) expected = Check(std::string(reinterpret_cast<char*>(data), size));
+      FreeBuffer(data);
+    }
+    ScriptHost host;
+    const ScriptResult result = host.Call("ZENQ_CheckCertificateChain");
+    EXPECT_EQ(expected, result.hr) << std::hex << result.hr;
+    EXPECT_EQ(expected == S_OK, result.flag);
+    char code[16];
+    std::snprintf(code, sizeof code, "(0x%08x)", static_cast<unsigned>(expected));
+    const std::string text = host.Call("GetLastErrorDesc").text;
+    EXPECT_NE(std::string::npos, text.find(code)) << text;
+    EXPECT_GT(text.find(code), 0u) << "a text precedes the code";
+    EXPECT_EQ(platform.CountOf("CoInitialize"), platform.CountOf("CoUninitialize"));
+  }
+}
+
+}  // namespace

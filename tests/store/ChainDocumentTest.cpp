@@ -1,0 +1,90 @@
+// Installation of chain documents on fresh homes: the root entries as
+// machine registry values, the bundle's other certificates in the
+// machine's "CA", and the document's edge cases, each installed twice.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "store/ChainDocs.h"
+
+namespace {
+
+// The "Blob" value of the machine's root entry of `der`; empty when none.
+Bytes RootValue(const Bytes& der) {
+  HKEY key = nullptr;
+  Bytes blob(8192);
+  DWORD size = static_cast<DWORD>(blob.size()), type = 0;
+  if (Plat().RegOpenKeyExW(HKEY_LOCAL_MACHINE, EntryPath("ROOT", &der).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return {};
+  const bool read =
+      Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, blob.data(), &size) == ERROR_SUCCESS;
+  Plat().RegCloseKey(key);
+  blob.resize(read && type == REG_BINARY ? size : 0);
+  return blob;
+}
+
+// The sorted thumbprints of `certs`; of a system store's certificates.
+std::vector<std::string> Sorted(const std::vector<Bytes>& certs) {
+  std::vector<std::string> v;
+  for (const Bytes& der : certs) v.push_back(Thumbprint(der));
+  std::sort(v.begin(), v.end());
+  return v;
+}
+std::vector<std::string> Listed(DWORD location, const char16_t* name) {
+  HCERTSTORE store = OpenSystemStore(location | CERT_STORE_READONLY_FLAG, name);
+  std::vector<Bytes> certs = store ? StoreCerts(store) : std::vector<Bytes>{};
+  if (store) Plat().CertCloseStore(store, 0);
+  return Sorted(certs);
+}
+
+TEST(ChainDocument, InstallsRootsAndBundleAndItsEdgeCases) {
+  const TwoHierarchies& pki = Pki();
+  const Bytes &ra = pki.a.root.der, &rb = pki.b.root.der;
+  const Bytes &ia = pki.a.intermediate.der, &ib = pki.b.intermediate.der;
+  const char* renamed[3] = {"Path", "Name", "Blob"};
+  const std::string usual = Document(pki.Roots(), pki.Bundle());
+  const struct {
+    const char* what;
+    std::string xml;
+    HRESULT hr;
+    std::vector<Bytes> roots, ca;  // expected afterwards
+    bool rootKey = true;           // the machine's root store key exists
+  } rows[] = {
+      {"the usual document", usual, S_OK, {ra, rb}, {ia, ib}},
+      {"children named differently, in order",
+       Document(Entry(ra, "", renamed) + Entry(rb, "", renamed), pki.Bundle()), S_OK, {ra, rb}, {ia, ib}},
+      {"a fourth child ignored", Document(Entry(ra, "", nullptr, "<Extra>no Base64</Extra>"), pki.Bundle()),
+       S_OK, {ra}, {ia, ib}},
+      {"path and thumbprint trimmed", Document(Entry(ra, " \r\n\t"), pki.Bundle()), S_OK, {ra}, {ia, ib}},
+      {"a comment among the entries", Document(Entry(ra) + "<!-- note -->" + Entry(rb), pki.Bundle()),
+       KL_E_XML_PARSE, {ra}, {}},
+      {"an entry of two children",
+       Document("<Certificate><ImportPath>x</ImportPath><EntryPoint>y</EntryPoint></Certificate>",
+                pki.Bundle()), KL_E_XML_PARSE, {}, {}},
+      {"empty RootCACertificate", Document("", pki.Bundle()), S_OK, {}, {ia, ib}},
+      {"a bundle of self-issued certificates", Document(pki.Roots(), {ra, rb}), S_OK, {ra, rb}, {}},
+      {"no P7bContent", Document(pki.Roots(), {}, false), KL_E_XML_PARSE, {ra, rb}, {}},
+      {"a document that does not parse", usual.substr(0, usual.size() / 2), KL_E_XML_PARSE, {}, {}},
+      {"no root store key", usual, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), {}, {}, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScopedSoftHomes homes;
+    if (row.rootKey) CreateRootKey();
+    for (int pass = 0; pass < 2; ++pass) {  // a second installation changes nothing
+      const HRESULT hr = RunOn(ImportCertificateChainfromBlobData, row.xml);
+      EXPECT_EQ(row.hr, hr) << std::hex << hr;
+      // Each entry's value holds the serialized entry unchanged.
+      for (const Bytes& root : {ra, rb}) {
+        const bool expected = std::find(row.roots.begin(), row.roots.end(), root) != row.roots.end();
+        EXPECT_EQ(expected ? SerializedEntry(root) : Bytes{}, RootValue(root));
+      }
+      // The user's view of "Root" lists the roots written as registry
+      // values; "CA" holds one copy of each certificate added.
+      EXPECT_EQ(Sorted(row.roots), Listed(CERT_SYSTEM_STORE_CURRENT_USER, u"Root"));
+      EXPECT_EQ(Sorted(row.ca), Listed(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"));
+    }
+  }
+}
+
+}  // namespace
