@@ -46,7 +46,27 @@ constexpr const char* kSchema =
     " certificate BLOB, PRIMARY KEY(family, container, spec));"
     "CREATE TABLE IF NOT EXISTS containers_pending("
     " family TEXT NOT NULL, name TEXT NOT NULL, pid INTEGER NOT NULL,"
-    " PRIMARY KEY(family, name));";
+    " PRIMARY KEY(family, name));"
+    // Keys every machine and user has: the system stores' registry
+    // locations (registration writes root entries below ROOT's without
+    // creating it).
+    "INSERT OR IGNORE INTO reg_keys(parent, name, written) VALUES(1, 'SOFTWARE', 0);"
+    "INSERT OR IGNORE INTO reg_keys(parent, name, written) SELECT id, 'Microsoft', 0 FROM reg_keys"
+    " WHERE parent = 1 AND name = 'SOFTWARE';"
+    "INSERT OR IGNORE INTO reg_keys(parent, name, written) SELECT k.id, 'SystemCertificates', 0"
+    " FROM reg_keys k JOIN reg_keys s ON k.parent = s.id WHERE s.parent = 1 AND s.name = 'SOFTWARE'"
+    " AND k.name = 'Microsoft';"
+    "INSERT OR IGNORE INTO reg_keys(parent, name, written) SELECT c.id, store.name, 0"
+    " FROM reg_keys c JOIN reg_keys k ON c.parent = k.id JOIN reg_keys s ON k.parent = s.id,"
+    " (SELECT 'ROOT' AS name UNION SELECT 'CA' UNION SELECT 'MY' UNION SELECT 'Trust'"
+    "  UNION SELECT 'Disallowed') store"
+    " WHERE s.parent = 1 AND s.name = 'SOFTWARE' AND k.name = 'Microsoft'"
+    " AND c.name = 'SystemCertificates';"
+    "INSERT OR IGNORE INTO reg_keys(parent, name, written) SELECT st.id, 'Certificates', 0"
+    " FROM reg_keys st JOIN reg_keys c ON st.parent = c.id JOIN reg_keys k ON c.parent = k.id"
+    " JOIN reg_keys s ON k.parent = s.id"
+    " WHERE s.parent = 1 AND s.name = 'SOFTWARE' AND k.name = 'Microsoft'"
+    " AND c.name = 'SystemCertificates';";
 
 }  // namespace
 
