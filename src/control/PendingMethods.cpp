@@ -9,8 +9,3 @@ HRESULT CCryptoAgent::ZENQ_CheckCertificateChain(VARIANT_BOOL*) {
   return Finish(E_NOTIMPL);
 }
 
-HRESULT CCryptoAgent::ZENQ_GetAllCertInfo(BSTR*) {
-  TraceHelper trace("CCryptoAgent::ZENQ_GetAllCertInfo");
-  return Finish(E_NOTIMPL);
-}
-
