@@ -121,14 +121,16 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT cert, std::u16string* out, DWORD flags
   if (out == nullptr) return E_INVALIDARG;
   out->clear();
   if (cert == nullptr) return TracedStatus(kName, u"check parameter.", E_INVALIDARG);
+  // Built aside: a record that fails half-way is not handed out.
+  std::u16string record;
 
   CertQueryResult subject;
   HRESULT hr = QueryCertContextInfo(cert, CERT_QUERY_SUBJECT, &subject);
   ScopedBuffer<char16_t> subjectText(subject.text);
   TraceStep(kName, u"GetCertificateInfo-QueryCertContextInfo", hr);
   if (FAILED(hr)) return hr;
-  *out += subjectText.get();
-  *out += u';';
+  record += subjectText.get();
+  record += u';';
 
   CertQueryResult serial;
   hr = QueryCertContextInfo(cert, CERT_QUERY_SERIAL, &serial);
@@ -140,11 +142,11 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT cert, std::u16string* out, DWORD flags
   if (FAILED(hr)) return hr;
   std::u16string digits = serialText.get();
   ApplySerialFlags(&digits, flags);
-  *out += digits;
-  *out += u';';
+  record += digits;
+  record += u';';
 
-  if (FAILED(hr = AppendTime(cert, false, flags, out))) return hr;
-  if (FAILED(hr = AppendTime(cert, true, flags, out))) return hr;
+  if (FAILED(hr = AppendTime(cert, false, flags, &record))) return hr;
+  if (FAILED(hr = AppendTime(cert, true, flags, &record))) return hr;
 
   BYTE* property = nullptr;
   DWORD size = 0;
@@ -154,7 +156,8 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT cert, std::u16string* out, DWORD flags
   if (FAILED(hr)) return hr;
   const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(property);
   if (size >= sizeof(CRYPT_KEY_PROV_INFO) && info->pwszProvName != nullptr)
-    *out += U16(info->pwszProvName);
+    record += U16(info->pwszProvName);
+  *out = std::move(record);
   return S_OK;
 }
 

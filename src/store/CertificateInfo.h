@@ -49,7 +49,8 @@ HRESULT QueryCertContextInfo(PCCERT_CONTEXT cert, DWORD type, CertQueryResult* r
 // record failure other than 0x80092004.
 HRESULT GetAllCertificatesInfoinStore(HCERTSTORE store, std::u16string* out, DWORD flags);
 
-// One record for `cert` with `flags`. Returns 0, 0x80070057 for a missing
+// One record for `cert` with `flags` into *out (cleared first, written only
+// on success). Returns 0, 0x80070057 for a missing
 // certificate, 0x80092004 when it has no key-provider property, or the
 // failing step's status.
 HRESULT GetCertificateInfo(PCCERT_CONTEXT cert, std::u16string* out, DWORD flags);
