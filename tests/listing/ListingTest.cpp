@@ -58,52 +58,36 @@ const Bytes kSeparators = {0x30, 0x11, 0x31, 0x0F, 0x30, 0x0D, 0x06, 0x03, 0x55,
 constexpr int64_t k20200101 = 1577836800;  // 2020-01-01 00:00:00 UTC
 constexpr int64_t k20201231 = 1609372800;  // 2020-12-31 00:00:00 UTC
 
+// A record is subject;serial;from;to;provider. Times at UTC+8 with flag 4.
 struct RecordRow {
   const Bytes* subject;
   Bytes serial;  // as the certificate holds it: least significant octet first
   DWORD flags;
-  const char* zone;
   const char16_t* provider;
-  HRESULT hr;
-  const char* record;
+  const char* record;  // "" for a failure (CRYPT_E_NOT_FOUND)
 };
 
+#define KL_YEAR_2020 ";2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"
 const RecordRow kRecords[] = {
-    // serial 01 02, listed in local time at UTC+8
-    {&kTestUser, {0x02, 0x01}, 4, kUtcPlus8, kEnhanced, S_OK,
-     "CN=Test User, C=CN;0102;2020-01-01 08:00:00;2020-12-31 08:00:00;"
-     "Microsoft Enhanced Cryptographic Provider v1.0"},
-    // the same in UTC without the local-time flag
-    {&kTestUser, {0x02, 0x01}, 0, kUtcPlus8, kEnhanced, S_OK,
-     "CN=Test User, C=CN;0102;2020-01-01 00:00:00;2020-12-31 00:00:00;"
-     "Microsoft Enhanced Cryptographic Provider v1.0"},
-    // serial 00 8A 11 under each serial flag
-    {&kTestUser, {0x11, 0x8A, 0x00}, 4, "UTC", kSm2Token, S_OK,
-     "CN=Test User, C=CN;008a11;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    {&kTestUser, {0x11, 0x8A, 0x00}, 2, "UTC", kSm2Token, S_OK,
-     "CN=Test User, C=CN;8a11;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    {&kTestUser, {0x11, 0x8A, 0x00}, 1, "UTC", kSm2Token, S_OK,
-     "CN=Test User, C=CN;008A11;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    {&kTestUser, {0x11, 0x8A, 0x00}, 3, "UTC", kSm2Token, S_OK,
-     "CN=Test User, C=CN;8A11;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    // serial 00 7F: no sign byte to drop
-    {&kTestUser, {0x7F, 0x00}, 2, "UTC", kSm2Token, S_OK,
-     "CN=Test User, C=CN;007f;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    // serial 05
-    {&kTestUser, {0x05}, 0, "UTC", kSm2Token, S_OK,
-     "CN=Test User, C=CN;05;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    // separators in a value stay as they are
-    {&kSeparators, {0x05}, 0, "UTC", kSm2Token, S_OK,
-     "CN=a;b||c;05;2020-01-01 00:00:00;2020-12-31 00:00:00;Keyloom SM2 Token Provider"},
-    // no key-provider link
-    {&kTestUser, {0x05}, 0, "UTC", nullptr, CRYPT_E_NOT_FOUND, ""},
+    {&kTestUser, {0x02, 0x01}, 4, kEnhanced,  // serial 01 02, local time
+     "CN=Test User, C=CN;0102;2020-01-01 08:00:00;2020-12-31 08:00:00;" "Microsoft Enhanced Cryptographic Provider v1.0"},
+    {&kTestUser, {0x02, 0x01}, 0, kSm2Token, "CN=Test User, C=CN;0102" KL_YEAR_2020},  // UTC
+    {&kTestUser, {0x11, 0x8A, 0x00}, 0, kSm2Token, "CN=Test User, C=CN;008a11" KL_YEAR_2020},  // 00 8A 11
+    {&kTestUser, {0x11, 0x8A, 0x00}, 2, kSm2Token, "CN=Test User, C=CN;8a11" KL_YEAR_2020},
+    {&kTestUser, {0x11, 0x8A, 0x00}, 1, kSm2Token, "CN=Test User, C=CN;008A11" KL_YEAR_2020},
+    {&kTestUser, {0x11, 0x8A, 0x00}, 3, kSm2Token, "CN=Test User, C=CN;8A11" KL_YEAR_2020},
+    {&kTestUser, {0x7F, 0x00}, 2, kSm2Token, "CN=Test User, C=CN;007f" KL_YEAR_2020},  // 00 7F: no sign byte
+    {&kTestUser, {0x05}, 0, kSm2Token, "CN=Test User, C=CN;05" KL_YEAR_2020},          // 05
+    {&kSeparators, {0x05}, 0, kSm2Token, "CN=a;b||c;05" KL_YEAR_2020},  // separators kept as they are
+    {&kTestUser, {0x05}, 0, nullptr, ""},                                // no key-provider link
 };
+#undef KL_YEAR_2020
 
 TEST(ListingTest, RecordsOfHandMadeCertificates) {
   FaultPlatform platform;
   platform.table.CertGetCertificateContextProperty = &ScriptedKeyProvInfo;
+  ScopedEnv zone("TZ", kUtcPlus8);
   for (const RecordRow& row : kRecords) {
-    ScopedEnv zone("TZ", row.zone);
     g_provider = row.provider;
     Bytes subject = *row.subject, serial = row.serial;
     CERT_INFO info{};
@@ -114,7 +98,7 @@ TEST(ListingTest, RecordsOfHandMadeCertificates) {
     CERT_CONTEXT context{};
     context.pCertInfo = &info;
     std::u16string record = u"stale";
-    EXPECT_EQ(row.hr, GetCertificateInfo(&context, &record, row.flags)) << row.record;
+    EXPECT_EQ(*row.record ? S_OK : CRYPT_E_NOT_FOUND, GetCertificateInfo(&context, &record, row.flags));
     EXPECT_EQ(row.record, Narrow(record.c_str()));
   }
   g_provider = nullptr;
@@ -208,6 +192,14 @@ std::string OpenSsl(const std::string& command) {
   return out;
 }
 
+// OpenSSL's fingerprint (sha1, md5) of the certificate `der`, upper-case hex.
+std::string Fingerprint(const Bytes& der, const std::string& path, const char* digest) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()), static_cast<long>(der.size()));
+  std::string text = OpenSsl("x509 -inform DER -in " + path + " -noout -fingerprint -" + digest);
+  std::erase(text, ':');
+  return text.substr(text.find('=') + 1, std::string(digest) == "md5" ? 32 : 40);
+}
+
 TEST(ChainDocTest, DocumentsReadBackWithXmllintAndOpenSsl) {
   const std::string dir = testing::TempDir() + "chaindoc" + std::to_string(getpid());
   const std::string make = std::string(TESTCA_PATH) + " chain-doc --dir " + dir + " --rsa-out " + dir +
@@ -232,17 +224,12 @@ TEST(ChainDocTest, DocumentsReadBackWithXmllintAndOpenSsl) {
       const std::string entryPoint = XPath(file, at + "EntryPoint)");
       std::ofstream(dir + "/content.b64") << XPath(file, at + "Content)");
       OpenSsl("base64 -d -A -in " + dir + "/content.b64 -out " + dir + "/entry.bin");
-      const std::string entryText = ReadFile(dir + "/entry.bin");
-      const Bytes entry(entryText.begin(), entryText.end());
-      const Bytes der = Property(entry, 32);
-      std::ofstream(dir + "/root.der", std::ios::binary).write(reinterpret_cast<const char*>(der.data()), static_cast<long>(der.size()));
-      std::string sha1 = OpenSsl("x509 -inform DER -in " + dir + "/root.der -noout -fingerprint -sha1");
-      std::erase(sha1, ':');
-      EXPECT_EQ("sha1 Fingerprint=" + entryPoint + "\n", sha1);
+      const std::string text = ReadFile(dir + "/entry.bin");
+      const Bytes entry(text.begin(), text.end());
+      // SHA-1 (3) and MD5 (4) of the certificate (32), as OpenSSL computes them
+      EXPECT_EQ(entryPoint, Fingerprint(Property(entry, 32), dir + "/root.der", "sha1"));
       EXPECT_EQ(entryPoint, ToHex(Property(entry, 3).data(), 20, ""));
-      std::string md5 = OpenSsl("x509 -inform DER -in " + dir + "/root.der -noout -fingerprint -md5");
-      std::erase(md5, ':');
-      EXPECT_EQ("md5 Fingerprint=" + ToHex(Property(entry, 4).data(), 16, "") + "\n", md5);
+      EXPECT_EQ(Fingerprint(Property(entry, 32), dir + "/root.der", "md5"), ToHex(Property(entry, 4).data(), 16, ""));
     }
     std::ofstream(dir + "/bundle.b64") << XPath(file, "string(/root/P7bContent)");
     OpenSsl("base64 -d -in " + dir + "/bundle.b64 -out " + dir + "/bundle.p7b");
@@ -265,10 +252,7 @@ TEST_F(ListingStoreTest, StoreDeleteRemovesExactlyOneCertificate) {
   ASSERT_TRUE(AddToMy(a.der));
   ASSERT_TRUE(AddToMy(b.der));
   const std::string cli = KEYLOOM_CLI_PATH;
-  std::ofstream(homes_.temp() + "/a.der", std::ios::binary).write(reinterpret_cast<const char*>(a.der.data()), static_cast<long>(a.der.size()));
-  std::string thumbprint = OpenSsl("x509 -inform DER -in " + homes_.temp() + "/a.der -noout -fingerprint -sha1");
-  std::erase(thumbprint, ':');
-  thumbprint = thumbprint.substr(thumbprint.find('=') + 1, 40);
+  const std::string thumbprint = Fingerprint(a.der, homes_.temp() + "/a.der", "sha1");
 
   std::string out;
   EXPECT_EQ(0, RunCommand(cli + " store delete My " + thumbprint, &out, true)) << out;
