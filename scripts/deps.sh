@@ -9,7 +9,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev"
-  [test]="openssl libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
+  [test]="openssl libxml2-utils libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64"
 )
 

@@ -1,7 +1,9 @@
 # Turns resources/embedded.tsv into
 #   ${OUT_INC}: the soft platform's table of embedded resources (byte arrays)
 #   ${OUT_RC}:  the Windows resource script lines for the same files
-# Usage: cmake -DIN=... -DDIR=... -DOUT_INC=... -DOUT_RC=... -P gen_resources.cmake
+# Usage: cmake -DIN=... -DDIR=... -DOUT_INC=... -DOUT_RC=... [-DNAME=FILE...] -P gen_resources.cmake
+# A path @NAME@ is the file given as -DNAME=FILE, which must exist; other
+# paths are below DIR and are left out while missing.
 file(STRINGS "${IN}" lines ENCODING UTF-8)
 set(arrays "// Generated from resources/embedded.tsv; do not edit.\n")
 set(table "")
@@ -19,16 +21,23 @@ foreach(line IN LISTS lines)
   list(GET fields 0 type)
   list(GET fields 1 id)
   list(GET fields 2 path)
-  if(NOT EXISTS "${DIR}/${path}")
+  if(path MATCHES "^@(.+)@$")
+    set(file "${${CMAKE_MATCH_1}}")
+    if(file STREQUAL "" OR NOT EXISTS "${file}")
+      message(FATAL_ERROR "embedded.tsv: ${type} ${id}: the file ${path} ('${file}') does not exist")
+    endif()
+  elseif(EXISTS "${DIR}/${path}")
+    set(file "${DIR}/${path}")
+  else()
     continue()
   endif()
-  file(READ "${DIR}/${path}" hex HEX)
+  file(READ "${file}" hex HEX)
   string(LENGTH "${hex}" hexlen)
   math(EXPR size "${hexlen} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(APPEND arrays "static const unsigned char kResource${n}[] = {${bytes}0};\n")
   string(APPEND table "{u\"${type}\", ${id}, kResource${n}, ${size}},\n")
-  string(APPEND rc "${id} ${type} \"${DIR}/${path}\"\n")
+  string(APPEND rc "${id} ${type} \"${file}\"\n")
   math(EXPR n "${n} + 1")
 endforeach()
 file(WRITE "${OUT_INC}" "${arrays}static const EmbeddedResource kEmbeddedResources[] = {\n${table}{nullptr, 0, nullptr, 0}};\n")

@@ -131,16 +131,57 @@ int List(const std::string& storeName, bool machine) {
   return 0;
 }
 
+// Forty hexadecimal digits, either case, as the SHA-1 thumbprint's bytes.
+bool ParseThumbprint(const std::string& text, std::vector<BYTE>* hash) {
+  if (text.size() != 40) return false;
+  hash->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    unsigned value = 0;
+    for (size_t j = i; j < i + 2; ++j) {
+      const char c = text[j];
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit < 0) return false;
+      value = value * 16 + static_cast<unsigned>(digit);
+    }
+    hash->push_back(static_cast<BYTE>(value));
+  }
+  return true;
+}
+
+int Delete(const std::string& storeName, const std::string& thumbprint, bool machine) {
+  std::vector<BYTE> hash;
+  if (!ParseThumbprint(thumbprint, &hash)) return 2;
+  const std::string what = "store delete " + storeName + " " + thumbprint;
+  const std::u16string name = Utf8ToUtf16(storeName);
+  const DWORD location = machine ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
+  StoreHolder store;
+  store.value = Plat().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     location | CERT_STORE_OPEN_EXISTING_FLAG, name.c_str());
+  if (store.value == nullptr) return ReportFailure(what, FailedCallStatusFullRule());
+  CRYPT_HASH_BLOB blob{static_cast<DWORD>(hash.size()), hash.data()};
+  PCCERT_CONTEXT cert = Plat().CertFindCertificateInStore(
+      store.value, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+  if (cert == nullptr) return ReportFailure(what, FailedCallStatusFullRule());
+  // The call releases the context whatever its result.
+  if (!Plat().CertDeleteCertificateFromStore(cert)) return ReportFailure(what, FailedCallStatusFullRule());
+  return 0;
+}
+
 }  // namespace
 
 int RunStoreCommand(const std::vector<std::string>& args) {
-  if (args.empty() || args[0] != "list") return 2;
+  if (args.empty() || (args[0] != "list" && args[0] != "delete")) return 2;
+  const bool deleting = args[0] == "delete";
   bool machine = false;
-  std::string name;
+  std::vector<std::string> operands;
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--machine") machine = true;
-    else if (name.empty() && !args[i].empty() && args[i][0] != '-') name = args[i];
+    else if (!args[i].empty() && args[i][0] != '-') operands.push_back(args[i]);
     else return 2;
   }
-  return name.empty() ? 2 : List(name, machine);
+  if (operands.size() != (deleting ? 2u : 1u)) return 2;
+  return deleting ? Delete(operands[0], operands[1], machine) : List(operands[0], machine);
 }

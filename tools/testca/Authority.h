@@ -40,9 +40,20 @@ enum class Usage { kRoot, kIntermediate, kSigning, kEncryption };
 
 // A certificate for `key` with the given subject Name encoding (kept octet
 // for octet), issued and signed by `issuer`, or self-signed when it is
-// null (then `signer` signs). Valid from a day ago for `years`.
+// null (then `signer` signs). Valid from a day ago for `years`. RSA
+// certificates are signed with `digest` ("SHA1", "SHA256"; null: SHA-256),
+// SM2 ones always with SM3.
 X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int years, Alg alg,
-                        const Authority* issuer, EVP_PKEY* signer, std::string* error);
+                        const Authority* issuer, EVP_PKEY* signer, std::string* error,
+                        const char* digest = nullptr);
+
+// A PEM certificate or private key read from `path`; null when the file
+// cannot be read or holds none.
+X509Ptr LoadCertificate(const std::string& path);
+Pkey LoadKey(const std::string& path);
+
+// True when `key` signed `cert` (SM2: with kSm2Id).
+bool SignedBy(X509* cert, EVP_PKEY* key, Alg alg);
 
 // True when `key` signed `data` with `signature` as the signature algorithm
 // `oid` says (RSA with SHA-1, SHA-256 or MD5; SM2 with SM3 and kSm2Id).
@@ -52,6 +63,16 @@ bool VerifySignature(EVP_PKEY* key, const std::string& oid, const Bytes& data,
 // The DER of a certificate, of a Name.
 Bytes CertificateDer(X509* cert);
 Bytes NameDer(const X509_NAME* name);
+
+// A new key pair: RSA 2048 bits, or SM2. Null when generation fails.
+Pkey NewKey(Alg alg);
+
+// Writes `a` as PREFIX.crt (PEM, 0644) and PREFIX.key (PEM, exactly 0600),
+// refusing to replace either file.
+bool WriteAuthority(const std::string& prefix, const Authority& a, std::string* error);
+
+// Creates `dir` (0700) when missing; false when it is not a folder.
+bool MakeFolder(const std::string& dir, std::string* error);
 
 // Reads a whole file; false when it cannot.
 bool ReadWholeFile(const std::string& path, Bytes* content, std::string* error);

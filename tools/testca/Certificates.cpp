@@ -51,6 +51,22 @@ bool InitContext(EVP_MD_CTX* md, EVP_PKEY* key, const char* digest, bool sign) {
   return true;
 }
 
+const char* KeyUsage(Usage usage, Alg alg) {
+  switch (usage) {
+    case Usage::kRoot:
+    case Usage::kIntermediate:
+      return "critical,keyCertSign,cRLSign";
+    case Usage::kSigning:
+      return "critical,digitalSignature,nonRepudiation";
+    case Usage::kEncryption:
+      break;
+  }
+  return alg == Alg::kSm2 ? "critical,keyEncipherment,dataEncipherment,keyAgreement"
+                          : "critical,keyEncipherment,dataEncipherment";
+}
+
+}  // namespace
+
 X509Ptr LoadCertificate(const std::string& path) {
   Bytes content;
   std::string ignored;
@@ -85,22 +101,6 @@ bool SignedBy(X509* cert, EVP_PKEY* key, Alg alg) {
   }
   return X509_verify(cert, key) == 1;
 }
-
-const char* KeyUsage(Usage usage, Alg alg) {
-  switch (usage) {
-    case Usage::kRoot:
-    case Usage::kIntermediate:
-      return "critical,keyCertSign,cRLSign";
-    case Usage::kSigning:
-      return "critical,digitalSignature,nonRepudiation";
-    case Usage::kEncryption:
-      break;
-  }
-  return alg == Alg::kSm2 ? "critical,keyEncipherment,dataEncipherment,keyAgreement"
-                          : "critical,keyEncipherment,dataEncipherment";
-}
-
-}  // namespace
 
 const char* AlgName(Alg alg) { return alg == Alg::kSm2 ? "sm2" : "rsa"; }
 
@@ -140,7 +140,8 @@ bool LoadIssuer(const std::string& dir, Alg alg, Authority* issuer, std::string*
 }
 
 X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int years, Alg alg,
-                        const Authority* issuer, EVP_PKEY* signer, std::string* error) {
+                        const Authority* issuer, EVP_PKEY* signer, std::string* error,
+                        const char* digest) {
   *error = "cannot make the certificate";
   const unsigned char* p = subject.data();
   X509_NAME* name = d2i_X509_NAME(nullptr, &p, static_cast<long>(subject.size()));
@@ -164,7 +165,7 @@ X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int ye
   if (!ok) return nullptr;
   MdCtx md(EVP_MD_CTX_new());
   if (!md || !InitContext(md.get(), issuer ? issuer->key.get() : signer,
-                          alg == Alg::kSm2 ? "SM3" : "SHA256", true) ||
+                          alg == Alg::kSm2 ? "SM3" : digest ? digest : "SHA256", true) ||
       X509_sign_ctx(x, md.get()) <= 0) {
     *error = "cannot sign the certificate";
     return nullptr;

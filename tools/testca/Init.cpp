@@ -15,11 +15,6 @@ namespace {
 
 constexpr int kYears = 20;
 
-Pkey NewKey(Alg alg) {
-  return Pkey(alg == Alg::kSm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
-}
-
 Bytes Name(const char* commonName) {
   X509_NAME* name = X509_NAME_new();
   const auto add = [name](const char* field, const char* value) {
@@ -46,14 +41,22 @@ std::string Pem(X509* cert, EVP_PKEY* key) {
   return text;
 }
 
-// Writes a certificate and its key under `prefix`; the key owner-only.
-bool Write(const std::string& prefix, const Authority& a, std::string* error) {
+}  // namespace
+
+Pkey NewKey(Alg alg) {
+  return Pkey(alg == Alg::kSm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
+                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
+}
+
+bool WriteAuthority(const std::string& prefix, const Authority& a, std::string* error) {
   std::string key = Pem(nullptr, a.key.get());
   const bool ok = !key.empty() && WriteWholeFile(prefix + ".key", key, 0600, true, error) &&
                   WriteWholeFile(prefix + ".crt", Pem(a.cert.get(), nullptr), 0644, true, error);
   OPENSSL_cleanse(key.data(), key.size());
   return ok;
 }
+
+namespace {
 
 bool MakeHierarchy(const std::string& dir, Alg alg, std::string* error) {
   const std::string prefix = dir + "/" + AlgName(alg);
@@ -69,12 +72,12 @@ bool MakeHierarchy(const std::string& dir, Alg alg, std::string* error) {
   if (root.cert)
     ca.cert = MakeCertificate(Name((title + "CA").c_str()), ca.key.get(), Usage::kIntermediate,
                               kYears, alg, &root, nullptr, error);
-  return root.cert && ca.cert && Write(prefix + "-root", root, error) && Write(prefix + "-ca", ca, error);
+  return root.cert && ca.cert && WriteAuthority(prefix + "-root", root, error) && WriteAuthority(prefix + "-ca", ca, error);
 }
 
 }  // namespace
 
-bool Init(const std::string& dir, std::string* error) {
+bool MakeFolder(const std::string& dir, std::string* error) {
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = "cannot create " + dir + ": " + std::strerror(errno);
     return false;
@@ -84,7 +87,11 @@ bool Init(const std::string& dir, std::string* error) {
     *error = dir + " is not a folder";
     return false;
   }
-  return MakeHierarchy(dir, Alg::kRsa, error) && MakeHierarchy(dir, Alg::kSm2, error);
+  return true;
+}
+
+bool Init(const std::string& dir, std::string* error) {
+  return MakeFolder(dir, error) && MakeHierarchy(dir, Alg::kRsa, error) && MakeHierarchy(dir, Alg::kSm2, error);
 }
 
 }  // namespace testca

@@ -40,6 +40,21 @@ enum class Alg { kRsa, kSm2 };
 // symbolic link at any of these paths.
 bool Init(const std::string& dir, std::string* error);
 
+// Makes the demo hierarchies in `dir` (created 0700 when missing), or
+// reuses the ones a previous run left there, and writes the two chain
+// documents the module carries: `rsaPath` for the RSA hierarchy (a SHA-1
+// root and a SHA-256 root, each with an intermediate signed with its
+// digest) and `sm2Path` for the SM2 one (root and intermediate, SM3 with
+// SM2). Each document lists its roots as entries of the machine's trusted
+// root store (thumbprint, serialized entry) and carries a certificates-only
+// PKCS#7 bundle of the whole hierarchy. Certificates are PEM files
+// (0644), keys PEM (exactly 0600), beside each other in `dir`; the
+// SHA-256 RSA and the SM2 intermediate are rsa-ca and sm2-ca, so Issue
+// and MakeEnvelope given `dir` issue below the carried roots. Refuses a
+// hierarchy file that is present but does not belong (no regeneration).
+bool WriteChainDocuments(const std::string& dir, const std::string& rsaPath,
+                         const std::string& sm2Path, std::string* error);
+
 // The parts of a PKCS#10 request, as octets of the request (nothing is
 // re-encoded). `temporaryKey` is the key inside the temporaryKey attribute
 // (1.2.840.113549.1.9.63, either attribute form), empty when absent.

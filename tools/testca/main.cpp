@@ -24,6 +24,14 @@ const char kUsage[] =
     "      signing certificate for its subject and key, issued by the\n"
     "      intermediate of the key's algorithm, as Base64 of its DER.\n"
     "\n"
+    "  chain-doc --dir DIR --rsa-out FILE --sm2-out FILE\n"
+    "      Make the demo hierarchies in DIR, or reuse those already there: RSA\n"
+    "      (a SHA-1 root and a SHA-256 root, each with an intermediate) and SM2\n"
+    "      (root and intermediate). Write the two chain documents the module\n"
+    "      carries (roots as machine root store entries, the hierarchy as a\n"
+    "      PKCS#7 bundle). DIR then serves issue and envelope: they issue below\n"
+    "      the SHA-256 RSA and the SM2 intermediate, chaining to the carried roots.\n"
+    "\n"
     "  envelope --dir DIR --alg rsa|sm2 (--temp-key FILE | --temp-key-from-request FILE)\n"
     "           --bits N [--subject DN] --out-envelope FILE --out-cert FILE\n"
     "           [--commas N] [--sm2-session 306] [--exponent E] [--out-key FILE]\n"
@@ -145,5 +153,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "envelope") return Envelope(o);
+  if (command == "chain-doc") {
+    if (o.size() != 3 || o["--rsa-out"].empty() || o["--sm2-out"].empty()) return Usage();
+    return testca::WriteChainDocuments(o["--dir"], o["--rsa-out"], o["--sm2-out"], &error) ? 0
+                                                                                          : Fail(error);
+  }
   return Usage();
 }

@@ -130,6 +130,9 @@ Platform BuildWin32Table() {
                                           DWORD length, DWORD disposition, PCCERT_CONTEXT* added) {
     return ::CertAddEncodedCertificateToStore(store, encoding, data, length, disposition, added);
   };
+  t.CertDeleteCertificateFromStore = [](PCCERT_CONTEXT cert) {
+    return ::CertDeleteCertificateFromStore(cert);
+  };
   t.CertGetCertificateContextProperty = [](PCCERT_CONTEXT cert, DWORD id, void* data,
                                            DWORD* length) {
     return ::CertGetCertificateContextProperty(cert, id, data, length);

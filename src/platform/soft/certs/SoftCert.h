@@ -86,6 +86,9 @@ bool SoftParseEntry(const BYTE* data, size_t size, std::map<DWORD, Bytes>* prope
 // and write one entry.
 bool SoftLoadSystemStore(SoftStore* store, DWORD flags);
 DWORD SoftWriteSystemEntry(const SoftStore* store, const SoftCert& cert);
+// Deletes the registry entry of `cert` from its hive's store: 0 or the
+// registry's error (a missing entry is not one).
+DWORD SoftDeleteSystemEntry(const SoftStore* store, const SoftCert& cert);
 
 // CERT_KEY_PROV_INFO_PROP_ID as the registry keeps it: the record with
 // 32-bit offsets from its start in place of pointers, then the parameters

@@ -203,6 +203,23 @@ BOOL CertAddCertificateContextToStoreImpl(HCERTSTORE h, PCCERT_CONTEXT cert, DWO
   return AddToStore(StoreOf(h), c, disposition, added);
 }
 
+// The caller's reference goes in every case; the entry leaves the store
+// (and the registry) only when the store may be written.
+BOOL CertDeleteCertificateFromStoreImpl(PCCERT_CONTEXT cert) {
+  if (cert == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+  SoftCert* c = SoftCertOf(cert);
+  Lock hold(SoftStoreLock());
+  SoftStore* s = c->store;
+  DWORD error = ERROR_SUCCESS;
+  if (c->inStore && s != nullptr) {
+    if (s->readOnly) error = static_cast<DWORD>(E_ACCESSDENIED);
+    else if (s->kind == SoftStore::kSystem) error = SoftDeleteSystemEntry(s, *c);
+    if (error == ERROR_SUCCESS) c->inStore = false;
+  }
+  SoftReleaseCert(c);
+  return error == ERROR_SUCCESS ? TRUE : Fail(error);
+}
+
 BOOL GiveBytes(const void* value, size_t size, void* data, DWORD* dataLen) {
   if (dataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (data == nullptr) {
@@ -295,6 +312,7 @@ void SoftFillCertStores(Platform& t) {
   t.CertFindCertificateInStore = &CertFindCertificateInStoreImpl;
   t.CertAddCertificateContextToStore = &CertAddCertificateContextToStoreImpl;
   t.CertAddEncodedCertificateToStore = &CertAddEncodedCertificateToStoreImpl;
+  t.CertDeleteCertificateFromStore = &CertDeleteCertificateFromStoreImpl;
   t.CertGetCertificateContextProperty = &CertGetCertificateContextPropertyImpl;
   t.CertSetCertificateContextProperty = &CertSetCertificateContextPropertyImpl;
   t.CertDuplicateCertificateContext = &CertDuplicateCertificateContextImpl;

@@ -124,3 +124,10 @@ DWORD SoftWriteSystemEntry(const SoftStore* store, const SoftCert& cert) {
                              static_cast<DWORD>(blob.size()));
   return static_cast<DWORD>(rc);
 }
+
+DWORD SoftDeleteSystemEntry(const SoftStore* store, const SoftCert& cert) {
+  const HKEY hive = cert.origin != nullptr ? cert.origin : store->hive;
+  const std::u16string path = CertificatesPath(store->name) + u"\\" + HexUpper(SoftCertSha1(cert));
+  const LSTATUS rc = Plat().RegDeleteTreeW(hive, path.c_str());
+  return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(rc);
+}

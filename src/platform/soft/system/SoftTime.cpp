@@ -81,9 +81,11 @@ BOOL SystemTimeToFileTimeImpl(const SYSTEMTIME* st, FILETIME* fileTime) {
 }
 
 // The offset in force now applies, whatever the converted date, as on the
-// platform.
+// platform. The zone is read again on every call (TZ), as the platform
+// follows a changed time zone setting.
 BOOL FileTimeToLocalFileTimeImpl(const FILETIME* fileTime, FILETIME* local) {
   if (fileTime == nullptr || local == nullptr) return Fail();
+  tzset();
   const time_t now = time(nullptr);
   struct tm tm {};
   if (localtime_r(&now, &tm) == nullptr) return Fail();
