@@ -6,6 +6,7 @@
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
+#include "store/CertificateInfo.h"
 #include "store/XmlNodes.h"
 #include "trace/Trace.h"
 
@@ -33,19 +34,6 @@ bool IsSelfIssued(PCCERT_CONTEXT cert) {
   return info->Issuer.cbData == info->Subject.cbData &&
          (info->Subject.cbData == 0 ||
           std::memcmp(info->Issuer.pbData, info->Subject.pbData, info->Subject.cbData) == 0);
-}
-
-HRESULT RenderCertName(const CERT_NAME_BLOB& name, std::u16string* text) {
-  const Platform& p = Plat();
-  CERT_NAME_BLOB blob = name;
-  const DWORD size = p.CertNameToStrW(kEncoding, &blob, CERT_X500_NAME_STR, nullptr, 0);
-  if (size == 0) return FailedCallStatusFullRule();
-  std::u16string rendered(size, u'\0');
-  if (p.CertNameToStrW(kEncoding, &blob, CERT_X500_NAME_STR, rendered.data(), size) == 0)
-    return FailedCallStatusFullRule();
-  rendered.resize(WideLength(rendered.c_str()));
-  *text = std::move(rendered);
-  return S_OK;
 }
 
 HRESULT ParseP7bContentNode(KlXmlNode* node) {
@@ -94,11 +82,12 @@ HRESULT AddCACertficatetoStore(HCERTSTORE source) {
   HRESULT hr = S_OK;
   PCCERT_CONTEXT cert = nullptr;
   while ((cert = p.CertEnumCertificatesInStore(source, cert)) != nullptr) {
-    std::u16string subject;
-    hr = RenderCertName(cert->pCertInfo->Subject, &subject);
+    char16_t* subjectText = nullptr;
+    hr = GetCertSubject(cert, &subjectText, nullptr, CERT_X500_NAME_STR);
+    const ScopedBuffer<char16_t> subject(subjectText);
     TraceStep(kName, u"GetCertSubject", hr);
     if (FAILED(hr)) break;
-    TRACE_VALUE(subject.c_str());
+    TRACE_VALUE(subject.get());
     if (IsSelfIssued(cert)) continue;
     if (!p.CertAddCertificateContextToStore(ca.value, cert, CERT_STORE_ADD_NEW, nullptr)) {
       hr = FailedCallStatusFullRule();

@@ -27,6 +27,4 @@ HRESULT AddCACertficatetoStore(HCERTSTORE source);
 // name octet for octet.
 bool IsSelfIssued(PCCERT_CONTEXT cert);
 
-// The X.500 text of an encoded name (CertNameToStrW, string type 3) in
-// `*text`, for the trace. Returns 0 or the status of the failing call.
-HRESULT RenderCertName(const CERT_NAME_BLOB& name, std::u16string* text);
+

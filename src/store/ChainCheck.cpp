@@ -7,6 +7,7 @@
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "store/CaBundle.h"
+#include "store/CertificateInfo.h"
 #include "store/XmlNodes.h"
 #include "trace/Trace.h"
 
@@ -37,12 +38,13 @@ bool SignedWithSha256Rsa(PCCERT_CONTEXT cert) {
 HRESULT CheckBundleCertificate(PCCERT_CONTEXT cert, bool sha256) {
   static constexpr char16_t kName[] = u"CheckCertificateChainIntegrity";
   const bool selfIssued = IsSelfIssued(cert);
-  std::u16string subject, issuer;
-  HRESULT hr = RenderCertName(cert->pCertInfo->Subject, &subject);
-  if (SUCCEEDED(hr)) hr = RenderCertName(cert->pCertInfo->Issuer, &issuer);
+  char16_t *subjectText = nullptr, *issuerText = nullptr;
+  HRESULT hr = GetCertSubject(cert, &subjectText, nullptr, CERT_X500_NAME_STR);
+  if (SUCCEEDED(hr)) hr = GetCertIssuer(cert, &issuerText, nullptr);
+  const ScopedBuffer<char16_t> subject(subjectText), issuer(issuerText);
   TraceStep(kName, u"QueryCertContextInfo", hr);
   if (FAILED(hr)) return hr;
-  TRACE_VALUE(subject.c_str(), issuer.c_str());
+  TRACE_VALUE(subject.get(), issuer.get());
   if (!sha256 && SignedWithSha256Rsa(cert)) return S_OK;
 
   hr = ValidateCertificate(cert);
