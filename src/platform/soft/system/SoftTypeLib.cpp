@@ -271,12 +271,16 @@ void DeleteIfLeaf(HKEY parent, const std::u16string& path) {
 std::u16string ReadDefault(HKEY parent, const std::u16string& path, const char16_t* name = nullptr) {
   Key key;
   if (Plat().RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key.h) != ERROR_SUCCESS) return {};
-  char16_t text[256] = {};
-  DWORD type = 0, size = sizeof text - sizeof(char16_t);
-  if (Plat().RegQueryValueExW(key.h, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
-          ERROR_SUCCESS ||
+  DWORD type = 0, size = 0;
+  if (Plat().RegQueryValueExW(key.h, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
       type != REG_SZ)
     return {};
+  std::u16string text(size / sizeof(char16_t) + 1, u'\0');
+  if (Plat().RegQueryValueExW(key.h, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                              &size) != ERROR_SUCCESS)
+    return {};
+  text.resize(size / sizeof(char16_t));
+  while (!text.empty() && text.back() == 0) text.pop_back();
   return text;
 }
 
