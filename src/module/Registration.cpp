@@ -109,7 +109,7 @@ HRESULT UpdateRegistryFromResource(WORD id, bool install) {
   HRESULT hr = ModuleReplacements(&replacements);
   if (FAILED(hr)) return hr;
   HMODULE module = Module().instance;
-  HRSRC found = Plat().FindResourceW(module, MAKEINTRESOURCEW(id), u"REGISTRY");
+  HRSRC found = Plat().FindResourceW(module, U16(MAKEINTRESOURCEW(id)), u"REGISTRY");
   if (found == nullptr) return FailedCallStatusWin32Rule();
   const DWORD size = Plat().SizeofResource(module, found);
   HGLOBAL loaded = Plat().LoadResource(module, found);
