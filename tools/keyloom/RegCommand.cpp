@@ -100,8 +100,9 @@ std::string DataText(DWORD type, const std::vector<BYTE>& data) {
 // Prints the key's line; with `recurse`, then each subkey's.
 HRESULT PrintKey(HKEY key, const std::string& path, bool recurse) {
   std::string line = "{\"key\":" + JsonString(path) + ",\"values\":[";
+  std::vector<char16_t> nameBuffer(16384);  // the longest value name the registry allows
+  char16_t* name = nameBuffer.data();
   for (DWORD index = 0;; ++index) {
-    char16_t name[16384];
     DWORD nameLength = 16384, type = 0, size = 0;
     LSTATUS rc = Plat().RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, &size);
     if (rc == ERROR_NO_MORE_ITEMS) break;

@@ -141,7 +141,8 @@ HRESULT LoadTypeLibExImpl(const char16_t* file, DWORD, void** typeLib) {
     if (!in) return kTypeCantLoad;
     idl.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   } else {
-    // The module's own type library; other files carry none.
+    // A module file: the soft platform's one module carries its library as
+    // "TYPELIB" 1, whatever path the module is known by.
     HRSRC r = Plat().FindResourceW(nullptr, MAKEINTRESOURCEW(1), u"TYPELIB");
     if (r == nullptr) return kTypeCantLoad;
     const auto* data = static_cast<const char*>(Plat().LockResource(Plat().LoadResource(nullptr, r)));
