@@ -19,6 +19,17 @@
 // Opaque handles of the platform's XML DOM (a document or a node).
 struct KlXmlNode;
 
+// The identity of a loaded type library (the platform's TLIBATTR fields
+// that registration uses).
+struct KlTypeLibAttr {
+  GUID guid;
+  LCID lcid;
+  DWORD sysKind;  // SYS_WIN64 (3) for our module
+  WORD majorVersion;
+  WORD minorVersion;
+  WORD flags;
+};
+
 // One argument of a trace record: a pointer and a byte length. Wide strings
 // count their terminator, numbers are 4 bytes.
 struct TraceArg {

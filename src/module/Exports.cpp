@@ -1,6 +1,8 @@
 // The module's exported entry points.
 #include "control/CryptoAgent.h"
+#include "module/Exports.h"
 #include "module/Module.h"
+#include "module/Registration.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("Exports");
@@ -21,19 +23,23 @@ STDAPI DllCanUnloadNow() {
   return ModuleLockCount() == 0 ? S_OK : S_FALSE;
 }
 
-// Registration arrives with its own change; until then the entry points
-// answer that they are not implemented.
 STDAPI DllRegisterServer() {
   TraceHelper trace("DllRegisterServer");
-  return E_NOTIMPL;
+  const HRESULT hr = RegisterComServer();
+  InstallPrerequisites();
+  return hr;
 }
 
 STDAPI DllUnregisterServer() {
   TraceHelper trace("DllUnregisterServer");
-  return E_NOTIMPL;
+  return UnregisterComServer();
 }
 
-STDAPI DllInstall(BOOL, const OLECHAR*) {
+STDAPI DllInstall(BOOL install, const OLECHAR* commandLine) {
   TraceHelper trace("DllInstall");
-  return E_NOTIMPL;
+  if (IsPerUserCommandLine(U16(commandLine))) Module().perUser = true;
+  if (!install) return DllUnregisterServer();
+  const HRESULT hr = DllRegisterServer();
+  if (FAILED(hr)) DllUnregisterServer();
+  return hr;
 }

@@ -107,35 +107,38 @@ int RunCalls(const LoadedModule& module, const std::vector<MethodCall>& calls) {
 }
 
 int RunRegsvr(const LoadedModule& module, const std::vector<std::string>& options) {
-  bool uninstall = false, install = false;
+  bool uninstall = false, install = false, callRegister = true;
   std::u16string cmdline;
-  bool hasCmdline = false;
   for (const std::string& o : options) {
     if (o == "-u" || o == "/u") {
       uninstall = true;
+    } else if (o == "-n" || o == "/n") {
+      callRegister = false;
     } else if (o == "-i" || o == "/i") {
       install = true;
     } else if (o.rfind("-i:", 0) == 0 || o.rfind("/i:", 0) == 0) {
       install = true;
-      hasCmdline = true;
       cmdline = Utf8ToUtf16(o.substr(3));
     } else {
       std::fprintf(stderr, "keyloom regsvr: unknown option %s\n", o.c_str());
       return 2;
     }
   }
-  HRESULT hr;
-  const char* entry;
-  if (install) {
-    entry = "DllInstall";
-    hr = module.DllInstall(uninstall ? FALSE : TRUE, hasCmdline ? W(cmdline.c_str()) : nullptr);
-  } else if (uninstall) {
-    entry = "DllUnregisterServer";
-    hr = module.DllUnregisterServer();
-  } else {
-    entry = "DllRegisterServer";
-    hr = module.DllRegisterServer();
+  if (!install && !callRegister) return 2;  // -n needs -i
+  // The platform's tool: "/u /i" uninstalls before unregistering, "/i"
+  // installs after registering, and stops at the first failure; without a
+  // command line DllInstall receives an empty one.
+  auto report = [](const char* entry, HRESULT hr) {
+    std::printf("{\"entry\":\"%s\",\"hr\":\"0x%08x\"}\n", entry, static_cast<uint32_t>(hr));
+    return hr == S_OK ? 0 : ReportFailure(std::string("regsvr ") + entry, hr);
+  };
+  if (install && uninstall)
+    if (int code = report("DllInstall", module.DllInstall(FALSE, W(cmdline.c_str())))) return code;
+  if (!install || callRegister) {
+    const int code = uninstall ? report("DllUnregisterServer", module.DllUnregisterServer())
+                               : report("DllRegisterServer", module.DllRegisterServer());
+    if (code != 0) return code;
   }
-  std::printf("{\"entry\":\"%s\",\"hr\":\"0x%08x\"}\n", entry, static_cast<uint32_t>(hr));
-  return hr == S_OK ? 0 : ReportFailure(std::string("regsvr ") + entry, hr);
+  if (install && !uninstall) return report("DllInstall", module.DllInstall(TRUE, W(cmdline.c_str())));
+  return 0;
 }

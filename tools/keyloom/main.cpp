@@ -7,6 +7,7 @@
 #include "keyloom/CallCommand.h"
 #include "keyloom/KeyCommand.h"
 #include "keyloom/ModuleLoader.h"
+#include "keyloom/RegCommand.h"
 #include "keyloom/RequestCommand.h"
 #include "keyloom/StoreCommand.h"
 
@@ -65,9 +66,22 @@ const char kUsage[] =
     "      Exit status: 0 when the signature holds, 1 when it does not or the\n"
     "      request cannot be read.\n"
     "\n"
-    "  regsvr [-u] [-i[:CMDLINE]]\n"
-    "      Call DllRegisterServer, DllUnregisterServer (-u) or DllInstall (-i, with\n"
-    "      -u for uninstall; CMDLINE \"user\" registers for the current user).\n"
+    "  regsvr [-u] [-n] [-i[:CMDLINE]]\n"
+    "      Call the module's registration exports as the platform's registration\n"
+    "      tool does: DllRegisterServer; with -u DllUnregisterServer; with -i\n"
+    "      also DllInstall(TRUE, CMDLINE) after a successful registration, or with\n"
+    "      -u -i DllInstall(FALSE, CMDLINE) before the unregistration; -n (with -i)\n"
+    "      calls DllInstall alone. CMDLINE \"user\" registers for the current user.\n"
+    "      Prints {\"entry\":NAME,\"hr\":\"0x%08x\"} per export called.\n"
+    "\n"
+    "  reg query KEY [/s]\n"
+    "      One JSON object for the registry key KEY (HKCR\\..., HKCU\\..., HKLM\\...):\n"
+    "      {\"key\",\"values\":[{\"name\",\"type\",\"data\"}],\"subkeys\":[...]}; with /s\n"
+    "      one for every key below it too. A missing key is an error.\n"
+    "\n"
+    "  zone list\n"
+    "      The trusted-sites zone's name and flags (requireVerification), then\n"
+    "      one JSON object per site mapping of the user: {\"site\",\"zone\"}.\n"
     "\n"
     "  --help\n"
     "      This text.\n"
@@ -98,9 +112,12 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> rest(argv + 2, argv + argc);
 
-  if (command == "key" || command == "request" || command == "store") {
+  if (command == "key" || command == "request" || command == "store" || command == "reg" ||
+      command == "zone") {
     const int code = command == "key"       ? RunKeyCommand(rest)
                      : command == "request" ? RunRequestCommand(rest)
+                     : command == "reg"     ? RunRegCommand(rest)
+                     : command == "zone"    ? RunZoneCommand(rest)
                                             : RunStoreCommand(rest);
     return code == 2 ? Usage() : code;
   }

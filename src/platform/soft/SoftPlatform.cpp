@@ -17,6 +17,7 @@ Platform BuildSoftTable() {
   SoftFillXmlDom(t);
   SoftFillZones(t);
   SoftFillResources(t);
+  SoftFillTypeLibs(t);
   SoftFillTime(t);
   SoftFillFiles(t);
   SoftFillRegistry(t);

@@ -201,6 +201,10 @@ Platform BuildWin32Table() {
     return ::RegEnumKeyExW(key, index, W(name), nameLength, reserved, W(cls), classLength,
                            lastWrite);
   };
+  t.RegEnumValueW = [](HKEY key, DWORD index, char16_t* name, DWORD* nameLength,
+                       DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataLength) -> LSTATUS {
+    return ::RegEnumValueW(key, index, W(name), nameLength, reserved, type, data, dataLength);
+  };
   t.RegDeleteValueW = [](HKEY key, const char16_t* name) -> LSTATUS {
     return ::RegDeleteValueW(key, W(name));
   };
@@ -246,6 +250,7 @@ Platform BuildWin32Table() {
   Win32FillXmlDom(t);
   Win32FillZones(t);
   Win32FillTrace(t);
+  Win32FillTypeLibs(t);
   return t;
 }
 

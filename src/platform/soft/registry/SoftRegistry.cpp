@@ -246,6 +246,58 @@ LSTATUS RegEnumKeyExImpl(HKEY key, DWORD index, char16_t* name, DWORD* nameLen, 
   return ERROR_SUCCESS;
 }
 
+// The merged view lists the user's values and the machine's that the user's
+// key lacks, by name.
+DWORD ListValues(const HKEY__& view, std::vector<std::pair<std::string, RegValue>>* values) {
+  auto list = [](const Place& place, std::vector<std::pair<std::string, RegValue>>* out) {
+    return ReadKey(place, [&](sqlite3* db, int64_t id) { return RegListValues(db, id, out); });
+  };
+  if (view.hive != kClassesHive) return list(Resolve(view.hive, view.path), values);
+  std::vector<std::pair<std::string, RegValue>> user, machine;
+  DWORD e = list(UserClasses(view.path), &user);
+  if (e != ERROR_SUCCESS && e != ERROR_KEY_DELETED) return e;
+  const DWORD m = list(MachineClasses(view.path), &machine);
+  if (m != ERROR_SUCCESS && m != ERROR_KEY_DELETED) return m;
+  if (e == ERROR_KEY_DELETED && m == ERROR_KEY_DELETED) return ERROR_KEY_DELETED;
+  values->clear();
+  size_t i = 0, j = 0;
+  while (i < user.size() || j < machine.size()) {
+    const int c = i == user.size()      ? 1
+                  : j == machine.size() ? -1
+                                        : RegCompareNames(user[i].first, machine[j].first);
+    if (c <= 0) values->push_back(user[i++]);
+    else values->push_back(machine[j++]);
+    if (c == 0) ++j;
+  }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumValueImpl(HKEY key, DWORD index, char16_t* name, DWORD* nameLen, DWORD*,
+                         DWORD* type, BYTE* data, DWORD* dataLen) {
+  HKEY__ view;
+  if (!View(key, &view)) return ERROR_INVALID_HANDLE;
+  if ((view.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (name == nullptr || nameLen == nullptr || (data != nullptr && dataLen == nullptr))
+    return ERROR_INVALID_PARAMETER;
+  std::vector<std::pair<std::string, RegValue>> values;
+  if (DWORD e = ListValues(view, &values)) return e;
+  if (index >= values.size()) return ERROR_NO_MORE_ITEMS;
+  const std::u16string text = Utf8ToUtf16(values[index].first);
+  const RegValue& value = values[index].second;
+  if (*nameLen <= text.size()) return ERROR_MORE_DATA;
+  std::copy(text.begin(), text.end(), name);
+  name[text.size()] = 0;
+  *nameLen = static_cast<DWORD>(text.size());
+  if (type) *type = value.type;
+  if (dataLen == nullptr) return ERROR_SUCCESS;
+  const DWORD room = *dataLen;
+  *dataLen = static_cast<DWORD>(value.data.size());
+  if (data == nullptr) return ERROR_SUCCESS;
+  if (room < value.data.size()) return ERROR_MORE_DATA;
+  std::copy(value.data.begin(), value.data.end(), data);
+  return ERROR_SUCCESS;
+}
+
 LSTATUS RegDeleteValueImpl(HKEY key, const char16_t* valueName) {
   HKEY__ view;
   if (!View(key, &view)) return ERROR_INVALID_HANDLE;
@@ -303,6 +355,7 @@ void SoftFillRegistry(Platform& t) {
   t.RegSetValueExW = &RegSetValueExImpl;
   t.RegQueryValueExW = &RegQueryValueExImpl;
   t.RegEnumKeyExW = &RegEnumKeyExImpl;
+  t.RegEnumValueW = &RegEnumValueImpl;
   t.RegDeleteValueW = &RegDeleteValueImpl;
   t.RegDeleteTreeW = &RegDeleteTreeImpl;
   t.RegCloseKey = &RegCloseKeyImpl;

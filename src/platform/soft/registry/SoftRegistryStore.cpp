@@ -120,6 +120,18 @@ DWORD RegListSubKeys(sqlite3* db, int64_t id, std::vector<RegSubKey>* keys) {
   return Done(rc);
 }
 
+DWORD RegListValues(sqlite3* db, int64_t id,
+                    std::vector<std::pair<std::string, RegValue>>* values) {
+  values->clear();
+  if (db == nullptr) return ERROR_SUCCESS;
+  SoftStmt s(db, "SELECT name, type, data FROM reg_values WHERE key=?1 ORDER BY name");
+  s.Bind(1, id);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW)
+    values->push_back({s.Text(0), RegValue{static_cast<DWORD>(s.Int(1)), s.Blob(2)}});
+  return Done(rc);
+}
+
 DWORD RegRemoveTree(sqlite3* db, int64_t id, bool includeSelf) {
   static const char* const kSteps[] = {
       "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM reg_keys k JOIN t"

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/WinTypes.h"
@@ -43,6 +44,11 @@ struct RegSubKey {
   uint64_t written;  // FILETIME ticks
 };
 DWORD RegListSubKeys(sqlite3* db, int64_t id, std::vector<RegSubKey>* keys);
+
+// The values of `id` with their names, ordered by name without regard to
+// case (the default value, named "", first).
+DWORD RegListValues(sqlite3* db, int64_t id,
+                    std::vector<std::pair<std::string, RegValue>>* values);
 
 // Removes every subkey and value of `id`; the key itself too when
 // `includeSelf` (never the root).

@@ -12,6 +12,7 @@ void SoftFillVersion(Platform& t);     // platform version and its test
 void SoftFillXmlDom(Platform& t);      // XML DOM over libxml2
 void SoftFillZones(Platform& t);       // zone manager over the registry
 void SoftFillResources(Platform& t);   // embedded resources, module file name
+void SoftFillTypeLibs(Platform& t);    // type libraries (the IDL source) and their registration
 void SoftFillTime(Platform& t);        // file time conversion
 void SoftFillFiles(Platform& t);       // temporary files
 

@@ -1,0 +1,191 @@
+// The registration exports in process, under the fault platform: the
+// module-path limit, the locale, a failed install undone, the per-user
+// word; and the trusted sites: splitting, the loop, and the zone's
+// verification flag set again after a failed mapping.
+#include <gtest/gtest.h>
+
+#include "base/ModuleState.h"
+#include "module/Exports.h"
+#include "module/Registration.h"
+#include "module/TrustSites.h"
+#include "support/FaultPlatform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct ExportsTest : SoftHomesTest {
+  void TearDown() override { Module().perUser = false; }
+};
+
+bool KeyExists(HKEY root, const char16_t* path) {
+  HKEY key = nullptr;
+  if (Plat().RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  Plat().RegCloseKey(key);
+  return true;
+}
+
+size_t g_pathLength;
+DWORD LongModulePath(HMODULE, char16_t* path, DWORD size) {
+  std::u16string p = u"/opt/";
+  p.resize(g_pathLength, u'k');
+  const DWORD n = static_cast<DWORD>(std::min<size_t>(p.size(), size - 1));
+  std::copy(p.begin(), p.begin() + n, path);
+  path[n] = 0;
+  return p.size() < size ? n : size;  // truncated: the platform answers size
+}
+
+TEST_F(ExportsTest, ModulePathOf260OrMoreFailsRegistrationButSitesAreMapped) {
+  const struct {
+    size_t length;
+    HRESULT status;
+  } kRows[] = {{259, S_OK}, {260, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)}, {300, static_cast<HRESULT>(0x8007007A)}};
+  for (const auto& row : kRows) {
+    ScopedSoftHomes homes;
+    FaultPlatform platform;
+    platform.table.GetModuleFileNameW = &LongModulePath;
+    g_pathLength = row.length;
+    const LCID before = Plat().GetThreadLocale();
+    EXPECT_EQ(DllRegisterServer(), row.status) << row.length;
+    EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, u"CLSID\\{5E2C7A14-9B3D-4F61-A8C2-3D7E91B04F25}"),
+              row.status == S_OK);
+    EXPECT_EQ(platform.CountOf("SetZoneMapping"), 6u) << "sites whatever the status";
+    const auto locales = platform.CallsOf("SetThreadLocale");
+    ASSERT_EQ(locales.size(), 2u);
+    EXPECT_EQ(locales[0].Number("locale"), 0x800u);
+    EXPECT_EQ(locales[1].Number("locale"), before);
+    EXPECT_EQ(DllUnregisterServer(), row.status);
+  }
+}
+
+TEST_F(ExportsTest, FailedInstallUnregistersAndKeepsTheSites) {
+  FaultPlatform platform;
+  platform.FailCall("RegisterTypeLib", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(DllInstall(TRUE, nullptr), static_cast<HRESULT>(0x80070005));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"Keyloom.CryptoAgent.Tessel_V1.X64"));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, u"CLSID\\{5E2C7A14-9B3D-4F61-A8C2-3D7E91B04F25}"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u"CLSID"));
+  EXPECT_EQ(platform.CountOf("SetZoneMapping"), 6u);
+}
+
+TEST(PerUserWord, FiveCharactersWithTheTerminator) {
+  const struct {
+    const char16_t* text;
+    bool perUser;
+  } kRows[] = {{u"user", true}, {u"USER", true}, {u"uSeR", true}, {u"user ", false},
+               {u"users", false}, {u"use", false}, {u"", false}, {nullptr, false}};
+  for (const auto& row : kRows)
+    EXPECT_EQ(IsPerUserCommandLine(row.text), row.perUser) << (row.text ? Narrow(row.text) : "null");
+}
+
+TEST(TrustSites, SplitStrings) {
+  const struct {
+    const char16_t* text;
+    const char16_t* separator;
+    const char* tokens;  // joined by ','
+  } kRows[] = {{u"a|b|c", u"|", "a,b,c"}, {u"a||b", u"|", "a"},  {u"|a", u"|", ""},
+               {u"a|", u"|", "a"},        {u"", u"|", ""},       {nullptr, u"|", ""},
+               {u"a::b", u"::", "a,b"},   {u"abc", u"|", "abc"}};
+  for (const auto& row : kRows) {
+    std::vector<std::u16string> list = {u"kept"};
+    SplitStrings(row.text, row.separator, &list);
+    std::string joined;
+    for (size_t i = 1; i < list.size(); ++i) {
+      if (i > 1) joined.push_back(',');
+      joined.append(Narrow(list[i].c_str()));
+    }
+    EXPECT_EQ(list[0], u"kept");
+    EXPECT_EQ(joined, row.tokens) << (row.text ? Narrow(row.text) : "null");
+  }
+}
+
+const char16_t* g_list;
+int ListString(HINSTANCE, UINT, char16_t* buffer, int size) {
+  const std::u16string text = g_list;
+  const int n = std::min<int>(static_cast<int>(text.size()), size - 1);
+  std::copy(text.begin(), text.begin() + n, buffer);
+  buffer[n] = 0;
+  return n;
+}
+
+struct Zone {
+  void* security = nullptr;
+  void* zones = nullptr;
+  Zone() {
+    Plat().CoInitialize(nullptr);
+    Plat().CoCreateInstance(CLSID_InternetSecurityManager, nullptr, 1, IID_IInternetSecurityManager, &security);
+    Plat().CoCreateInstance(CLSID_InternetZoneManager, nullptr, 1, IID_IInternetZoneManager, &zones);
+  }
+  ~Zone() {
+    Plat().ComRelease(zones);
+    Plat().ComRelease(security);
+    Plat().CoUninitialize();
+  }
+  DWORD Of(const char16_t* url) {
+    DWORD zone = 0;
+    Plat().MapUrlToZone(security, url, &zone, 0);
+    return zone;
+  }
+  DWORD Flags() {
+    ZONEATTRIBUTES a{};
+    a.cbSize = sizeof a;
+    Plat().GetZoneAttributes(zones, URLZONE_TRUSTED, &a);
+    return a.dwFlags;
+  }
+};
+
+using TrustSitesTest = SoftHomesTest;
+
+TEST_F(TrustSitesTest, ListsAreMappedInOrderUntilTheFirstFailure) {
+  const struct {
+    const char16_t* list;  // null: string 106 itself
+    int failAt;            // SetZoneMapping call that fails, 0 none
+    HRESULT status;
+    size_t tried;
+    const char16_t* mapped;    // zone 2 afterwards
+    const char16_t* unmapped;  // still the Internet zone
+  } kRows[] = {
+      {nullptr, 0, S_OK, 6, u"https://www.keyloom-bank.test/", u"http://keyloom-bank.other"},
+      {nullptr, 0, S_OK, 6, u"http://127.0.0.1:8080/", u"http://127.0.0.2"},  // again: all exist
+      {u"http://a.example||http://b.example", 0, S_OK, 1, u"http://a.example", u"http://b.example"},
+      {u"http://a.example|http://b.example|http://c.example|http://d.example", 3,
+       static_cast<HRESULT>(0x80070005), 3, u"http://b.example", u"http://d.example"},
+  };
+  for (const auto& row : kRows) {
+    FaultPlatform platform;
+    g_list = row.list;
+    if (row.list) platform.table.LoadStringW = &ListString;
+    if (row.failAt) platform.FailCall("SetZoneMapping", row.failAt, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(AddTrustSites(nullptr, kTrustedSiteList), row.status);
+    EXPECT_EQ(platform.CountOf("SetZoneMapping"), row.tried);
+    Zone zone;
+    EXPECT_EQ(zone.Of(row.mapped), URLZONE_TRUSTED) << Narrow(row.mapped);
+    EXPECT_EQ(zone.Of(row.unmapped), URLZONE_INTERNET) << Narrow(row.unmapped);
+    EXPECT_EQ(zone.Flags() & ZAFLAGS_REQUIRE_VERIFICATION, ZAFLAGS_REQUIRE_VERIFICATION);
+  }
+}
+
+// A mapping refused while the flag was cleared: the flag is set again
+// (the zone never ends weaker than it was); without the flag, nothing is
+// written to the zone's attributes at all.
+TEST_F(TrustSitesTest, VerificationFlagIsSetAgainAfterAFailedMapping) {
+  for (const bool flagSet : {true, false}) {
+    {
+      Zone zone;
+      ZONEATTRIBUTES a{};
+      a.cbSize = sizeof a;
+      Plat().GetZoneAttributes(zone.zones, URLZONE_TRUSTED, &a);
+      a.dwFlags = flagSet ? (a.dwFlags | ZAFLAGS_REQUIRE_VERIFICATION) : (a.dwFlags & ~ZAFLAGS_REQUIRE_VERIFICATION);
+      ASSERT_EQ(Plat().SetZoneAttributes(zone.zones, URLZONE_TRUSTED, &a), S_OK);
+    }
+    FaultPlatform platform;
+    platform.FailCall("SetZoneMapping", 1, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(AddTrustSite(u"http://x.example"), static_cast<HRESULT>(0x80070057));
+    const auto writes = platform.CallsOf("SetZoneAttributes");
+    EXPECT_EQ(writes.size(), flagSet ? 2u : 0u);
+    Zone zone;
+    EXPECT_EQ((zone.Flags() & ZAFLAGS_REQUIRE_VERIFICATION) != 0, flagSet);
+    EXPECT_EQ(zone.Of(u"http://x.example"), URLZONE_INTERNET);
+  }
+}
+
+}  // namespace
