@@ -16,8 +16,8 @@ cd "$(dirname "$0")/.."
 # Only the build packages: the demo needs neither the test libraries nor the
 # Windows cross-toolchain. Tests and benchmarks are left out of a first
 # configure here; the test command's own configure turns them back on.
+bash scripts/deps.sh build || exit 1
 if [ ! -x build/bin/keyloom ] || [ ! -f build/lib/libkeyloom.so ] || [ ! -x build/bin/testca ]; then
-  bash scripts/deps.sh build || exit 1
   if [ -f build/CMakeCache.txt ]; then
     cmake --preset default >/dev/null || exit 1
   else
