@@ -139,11 +139,16 @@ TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   EXPECT_EQ(signature->spki, SpkiOfCertificate(signingCert));
   EXPECT_EQ(exchange->spki, SpkiOfCertificate(envelope.certificateDer));
   EXPECT_EQ(exchange->spki, I2d(envelope.key.get(), i2d_PUBKEY));
+  // The page's listing: the certificates of "My" that have keys.
+  const std::string listing = page.Call("ZENQ_GetAllCertInfo").text;
   if (c.linkedFromMy) {
+    EXPECT_EQ(Count(listing, ";Microsoft Enhanced Cryptographic Provider v1.0"), 2) << listing;
+    EXPECT_EQ(Count(listing, "||"), 1) << listing;
     EXPECT_EQ(InMy("\"container\":\"" + container + "\""), 2);
     EXPECT_TRUE(signature->certificate.empty() && exchange->certificate.empty());
   } else {
     EXPECT_EQ(InMy("\"thumbprint\""), 0);
+    EXPECT_EQ(listing, "");
     EXPECT_EQ(signature->certificate, signingCert);
     EXPECT_EQ(exchange->certificate, envelope.certificateDer);
   }
