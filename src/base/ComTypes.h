@@ -1,5 +1,5 @@
 // The COM surface types: IUnknown, IClassFactory, IDispatch, IObjectSafety,
-// VARIANT, DISPPARAMS and BSTRs.
+// the error-object interfaces, VARIANT, DISPPARAMS and BSTRs.
 //
 // On Windows these are the SDK's. Elsewhere this is a small compatibility
 // header with the same names, layouts where they matter (length-prefixed
@@ -136,6 +136,29 @@ struct IObjectSafety : IUnknown {
   virtual HRESULT SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) = 0;
 };
 
+// The thread's error object: what a failing method leaves for the caller
+// (the description a script engine shows with the raised error).
+struct IErrorInfo : IUnknown {
+  virtual HRESULT GetGUID(GUID* guid) = 0;
+  virtual HRESULT GetSource(BSTR* source) = 0;
+  virtual HRESULT GetDescription(BSTR* description) = 0;
+  virtual HRESULT GetHelpFile(BSTR* helpFile) = 0;
+  virtual HRESULT GetHelpContext(DWORD* helpContext) = 0;
+};
+
+struct ICreateErrorInfo : IUnknown {
+  virtual HRESULT SetGUID(REFGUID guid) = 0;
+  virtual HRESULT SetSource(LPOLESTR source) = 0;
+  virtual HRESULT SetDescription(LPOLESTR description) = 0;
+  virtual HRESULT SetHelpFile(LPOLESTR helpFile) = 0;
+  virtual HRESULT SetHelpContext(DWORD helpContext) = 0;
+};
+
+// S_OK when the object sets the thread's error object on failures of `riid`.
+struct ISupportErrorInfo : IUnknown {
+  virtual HRESULT InterfaceSupportsErrorInfo(REFIID riid) = 0;
+};
+
 // The documented interface ids.
 inline constexpr IID IID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -145,6 +168,12 @@ inline constexpr IID IID_IDispatch = {
     0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_IObjectSafety = {
     0xCB5BDC81, 0x93C1, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+inline constexpr IID IID_IErrorInfo = {
+    0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+inline constexpr IID IID_ICreateErrorInfo = {
+    0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+inline constexpr IID IID_ISupportErrorInfo = {
+    0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 inline constexpr IID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 inline constexpr IID GUID_NULL = IID_NULL;
 

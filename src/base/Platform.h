@@ -16,6 +16,10 @@
 
 #include "base/WinTypes.h"
 
+// The platform's error-object interfaces (base/ComTypes.h).
+struct IErrorInfo;
+struct ICreateErrorInfo;
+
 // Opaque handles of the platform's XML DOM (a document or a node).
 struct KlXmlNode;
 

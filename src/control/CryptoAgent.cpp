@@ -51,6 +51,8 @@ HRESULT CCryptoAgent::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<ICryptoAgent*>(self);
   } else if (IsEqualIID(riid, IID_IObjectSafety)) {
     *ppv = static_cast<IObjectSafety*>(self);
+  } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+    *ppv = static_cast<ISupportErrorInfo*>(self);
   } else {
     return E_NOINTERFACE;
   }
@@ -95,6 +97,16 @@ HRESULT CCryptoAgent::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD e
     return E_FAIL;
   m_dwCurrentSafety = (m_dwCurrentSafety & ~mask) | (mask & enabled);
   return S_OK;
+}
+
+HRESULT CCryptoAgent::InterfaceSupportsErrorInfo(REFIID riid) {
+  return IsEqualIID(riid, IID_ICryptoAgent) ? S_OK : S_FALSE;
+}
+
+HRESULT CCryptoAgent::Finish(HRESULT status) {
+  m_hrLastError = status;
+  if (FAILED(status)) ReportErrorInfo(status);
+  return status;
 }
 
 HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {

@@ -13,7 +13,7 @@
 #include "control/ICryptoAgent.h"
 #include "encoding/Unicode.h"
 
-class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
+class CCryptoAgent final : public ICryptoAgent, public IObjectSafety, public ISupportErrorInfo {
  public:
   // Creates an object (aggregated when `outer` is given) and queries `riid`
   // from it. `ppv` receives the interface or null. The object holds one
@@ -67,6 +67,10 @@ class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
   HRESULT KL_STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID riid, DWORD mask,
                                                          DWORD enabled) override;
 
+  // ISupportErrorInfo: S_OK for IID_ICryptoAgent (a failing method sets the
+  // thread's error object), S_FALSE for any other interface.
+  HRESULT KL_STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
+
   // Read access for tests and the dispatch layer.
   HRESULT LastStatus() const { return m_hrLastError; }
   const std::u16string& KeyAlgorithmName() const { return m_strKeyAlgorithm; }
@@ -91,8 +95,9 @@ class CCryptoAgent final : public ICryptoAgent, public IObjectSafety {
                              LONG lSignPrivateKeyGenerateFlags, BSTR* pbstrP10CertRequisition,
                              bool md5);
 
-  // Stores the method's status and returns it (the status convention).
-  HRESULT Finish(HRESULT status) { return m_hrLastError = status; }
+  // Stores the method's status and returns it (the status convention); a
+  // failure also becomes the thread's error object with its description.
+  HRESULT Finish(HRESULT status);
 
   InnerUnknown m_inner;
   IUnknown* m_controlling;  // m_inner, or the aggregating object

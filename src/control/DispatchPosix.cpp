@@ -3,6 +3,7 @@
 #ifndef _WIN32
 
 #include "control/CryptoAgent.h"
+#include "base/Platform.h"
 #include "control/DispatchTable.h"
 #include "trace/Trace.h"
 
@@ -90,11 +91,20 @@ HRESULT CCryptoAgent::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAM
 
   if (FAILED(hr)) {
     // As the platform's type-library Invoke does: a failing method reaches
-    // the script engine as an exception carrying its status.
+    // the script engine as an exception carrying its status, described by
+    // the thread's error object (which Invoke takes).
     SysFreeString(text);
     if (excep) {
       *excep = EXCEPINFO{};
       excep->scode = hr;
+      IErrorInfo* info = nullptr;
+      if (Plat().GetErrorInfo(0, &info) == S_OK && info != nullptr) {
+        info->GetSource(&excep->bstrSource);
+        info->GetDescription(&excep->bstrDescription);
+        info->GetHelpFile(&excep->bstrHelpFile);
+        info->GetHelpContext(&excep->dwHelpContext);
+        info->Release();
+      }
     }
     return DISP_E_EXCEPTION;
   }

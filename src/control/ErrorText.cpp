@@ -4,6 +4,7 @@
 
 #include "base/Platform.h"
 #include "base/ModuleState.h"
+#include "control/ICryptoAgent.h"
 
 std::u16string DescribeStatus(HRESULT status) {
   const Platform& p = Plat();
@@ -24,4 +25,21 @@ std::u16string DescribeStatus(HRESULT status) {
   std::u16string result(text, length);
   for (size_t i = 0; i < suffixLength; ++i) result.push_back(static_cast<char16_t>(suffix[i]));
   return result;
+}
+
+void ReportErrorInfo(HRESULT status) {
+  const Platform& p = Plat();
+  ICreateErrorInfo* create = nullptr;
+  if (FAILED(p.CreateErrorInfo(&create)) || create == nullptr) return;
+  std::u16string text = DescribeStatus(status);
+  std::u16string source = u"Keyloom.CryptoAgent.Tessel_V1.X64";
+  IErrorInfo* info = nullptr;
+  if (SUCCEEDED(create->SetGUID(IID_ICryptoAgent)) &&
+      SUCCEEDED(create->SetSource(W(source.data()))) &&
+      SUCCEEDED(create->SetDescription(W(text.data()))) &&
+      SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+    p.SetErrorInfo(0, info);
+    info->Release();
+  }
+  create->Release();
 }

@@ -1,4 +1,5 @@
-// The text of a status, as GetLastErrorDesc returns it.
+// The text of a status, as GetLastErrorDesc returns it, and the thread's
+// error object that carries it to a script engine.
 #pragma once
 
 #include <string>
@@ -11,3 +12,11 @@
 // The result is at most 511 characters: a long text is cut so that the
 // suffix always fits.
 std::u16string DescribeStatus(HRESULT status);
+
+// Makes a new error object the calling thread's (the platform's
+// SetErrorInfo): description DescribeStatus(status), source the control's
+// ProgID, GUID IID_ICryptoAgent. A script engine shows the description with
+// the raised error. Best effort: when the platform cannot make the object,
+// the thread's error object is left as it was. The thread holds the object;
+// nothing is returned.
+void ReportErrorInfo(HRESULT status);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Platform.h"
 #include "control/DispatchTable.h"
 #include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
@@ -104,11 +105,73 @@ TEST(Dispatch, FailuresAScriptEngineSees) {
       EXPECT_EQ(call.argErr, r.argErr);
     }
   }
-  // A failing method reaches the engine as an exception carrying its status.
-  Call call({u"ECC"});
-  EXPECT_EQ(call.Invoke(agent.get(), 4), DISP_E_EXCEPTION);
-  EXPECT_EQ(static_cast<uint32_t>(call.excep.scode), 0xA0072401u);
-  EXPECT_EQ(call.result.vt, VT_EMPTY);
+}
+
+// A failing method reaches the engine as an exception carrying its status
+// and, from the thread's error object, the GetLastErrorDesc text; Invoke
+// takes that object. English texts (LANG en_US).
+TEST(Dispatch, AFailingMethodRaisesItsStatusWithItsDescription) {
+  ScopedEnv lang("LANG", "en_US.UTF-8"), all("LC_ALL", nullptr), messages("LC_MESSAGES", nullptr);
+  AgentRef agent;
+  const struct {
+    std::vector<const char16_t*> args;
+    DISPID id;
+    uint32_t status;
+    const char* description;
+  } rows[] = {
+      {{u"ECC"}, 4, 0xA0072401u, "Invalid key algorithm.\n(0xa0072401)"},
+      {{u"#333", u"Microsoft Enhanced Cryptographic Provider v1.0"}, 3, 0xA0072400u,
+       "Key length is not supported.\n(0xa0072400)"},
+      {{u"#1024", u"   "}, 3, 0x80070057u, "The parameter is incorrect.\r\n\n(0x80070057)"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.description);
+    Call call(r.args);
+    EXPECT_EQ(call.Invoke(agent.get(), r.id), DISP_E_EXCEPTION);
+    EXPECT_EQ(static_cast<uint32_t>(call.excep.scode), r.status);
+    EXPECT_EQ(Narrow(call.excep.bstrDescription), r.description);
+    EXPECT_EQ(Narrow(call.excep.bstrSource), "Keyloom.CryptoAgent.Tessel_V1.X64");
+    EXPECT_EQ(LastErrorText(agent.get()), r.description);
+    EXPECT_EQ(call.result.vt, VT_EMPTY);
+    IErrorInfo* left = nullptr;
+    EXPECT_EQ(Plat().GetErrorInfo(0, &left), S_FALSE);
+    SysFreeString(call.excep.bstrDescription);
+    SysFreeString(call.excep.bstrSource);
+  }
+
+  // A successful call neither fills EXCEPINFO nor takes an error object
+  // that another component left on the thread.
+  ICreateErrorInfo* create = nullptr;
+  ASSERT_EQ(Plat().CreateErrorInfo(&create), S_OK);
+  std::u16string other = u"another component";
+  create->SetDescription(W(other.data()));
+  IErrorInfo* info = nullptr;
+  ASSERT_EQ(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
+  EXPECT_EQ(Plat().SetErrorInfo(0, info), S_OK);
+  Call call({u"RSA"});
+  EXPECT_EQ(call.Invoke(agent.get(), 4), S_OK);
+  EXPECT_EQ(call.excep.scode, 0);
+  EXPECT_EQ(call.excep.bstrDescription, nullptr);
+  EXPECT_EQ(LastErrorText(agent.get()), "The operation completed successfully.\r\n\n(0x00000000)");
+  IErrorInfo* kept = nullptr;
+  EXPECT_EQ(Plat().GetErrorInfo(0, &kept), S_OK);
+  EXPECT_EQ(kept, info);
+  if (kept) kept->Release();
+  info->Release();
+  create->Release();
+}
+
+// The control declares error objects for its own interface only.
+TEST(Dispatch, SupportsErrorInfoForItsInterface) {
+  AgentRef agent;
+  ISupportErrorInfo* support = nullptr;
+  ASSERT_EQ(agent->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)), S_OK);
+  const struct {
+    const IID* iid;
+    HRESULT answer;
+  } rows[] = {{&IID_ICryptoAgent, S_OK}, {&IID_IDispatch, S_FALSE}, {&IID_IObjectSafety, S_FALSE}};
+  for (const auto& r : rows) EXPECT_EQ(support->InterfaceSupportsErrorInfo(*r.iid), r.answer);
+  support->Release();
 }
 
 TEST(CoerceVariant, ScriptEngineRules) {

@@ -7,6 +7,7 @@ Platform BuildSoftTable() {
   FillUnimplemented(t);
   SoftFillThread(t);
   SoftFillCom(t);
+  SoftFillErrorInfo(t);
   SoftFillTrace(t);
   SoftFillComObjects(t);
   SoftFillCertStores(t);

@@ -48,6 +48,10 @@ Platform BuildWin32Table() {
     return object ? static_cast<IUnknown*>(object)->Release() : 0;
   };
 
+  t.CreateErrorInfo = [](ICreateErrorInfo** info) { return ::CreateErrorInfo(info); };
+  t.SetErrorInfo = [](ULONG reserved, IErrorInfo* info) { return ::SetErrorInfo(reserved, info); };
+  t.GetErrorInfo = [](ULONG reserved, IErrorInfo** info) { return ::GetErrorInfo(reserved, info); };
+
   t.CryptEnumProvidersW = [](DWORD index, DWORD* reserved, DWORD flags, DWORD* type,
                              char16_t* name, DWORD* size) {
     return ::CryptEnumProvidersW(index, reserved, flags, type, W(name), size);

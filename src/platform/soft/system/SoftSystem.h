@@ -6,6 +6,7 @@
 
 void SoftFillThread(Platform& t);      // last error, texts, languages, code pages
 void SoftFillCom(Platform& t);         // COM initialisation, GUIDs
+void SoftFillErrorInfo(Platform& t);   // the thread's error object
 void SoftFillTrace(Platform& t);       // trace sink
 void SoftFillComObjects(Platform& t);  // CoCreateInstance of DOM and zone classes
 void SoftFillVersion(Platform& t);     // platform version and its test
