@@ -36,6 +36,10 @@ ScriptResult ScriptHost::Call(const std::string& method, const std::vector<std::
   UINT argErr = 0;
   result.hr = control_->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &out, &excep, &argErr);
   if (result.hr == DISP_E_EXCEPTION) result.hr = excep.scode;
+  // The caller owns what the exception carries.
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrHelpFile);
   if (out.vt == VT_BSTR)
     result.text = Utf16ToUtf8(std::u16string_view(out.bstrVal, SysStringLen(out.bstrVal)));
   if (out.vt == VT_BOOL) result.flag = out.boolVal == VARIANT_TRUE;
