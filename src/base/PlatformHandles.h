@@ -1,4 +1,4 @@
-// Holders that release a provider, key or hash handle of the active
+// Holders that release a provider, key, hash, store or certificate handle of the active
 // platform when they leave scope (0 means none).
 #pragma once
 
@@ -31,5 +31,25 @@ struct HashHandle {
   HashHandle& operator=(const HashHandle&) = delete;
   ~HashHandle() {
     if (value) Plat().CryptDestroyHash(value);
+  }
+};
+
+struct StoreHandle {
+  HCERTSTORE value = nullptr;
+  StoreHandle() = default;
+  StoreHandle(const StoreHandle&) = delete;
+  StoreHandle& operator=(const StoreHandle&) = delete;
+  ~StoreHandle() {
+    if (value) Plat().CertCloseStore(value, 0);
+  }
+};
+
+struct CertContextHandle {
+  PCCERT_CONTEXT value = nullptr;
+  CertContextHandle() = default;
+  CertContextHandle(const CertContextHandle&) = delete;
+  CertContextHandle& operator=(const CertContextHandle&) = delete;
+  ~CertContextHandle() {
+    if (value) Plat().CertFreeCertificateContext(value);
   }
 };

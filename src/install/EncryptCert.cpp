@@ -42,6 +42,30 @@ HRESULT CertificateDer(const EncryptCertImport& in, ScopedBuffer<BYTE>* der, DWO
   return hr;
 }
 
+// The pieces both flows start from: the DER certificate, then the
+// envelope's algorithm and wrapped keys, read by `parse` (the plain or the
+// encrypted format's reader), each step recorded under `function`.
+struct Parsed {
+  ScopedBuffer<BYTE> certificate, wrappedSession, wrappedPrivate;
+  DWORD certificateLength = 0, wrappedSessionLength = 0, wrappedPrivateLength = 0;
+  ALG_ID algorithm = 0;
+};
+
+using EnvelopeParser = HRESULT (*)(const std::u16string&, ALG_ID*, BYTE**, DWORD*, BYTE**, DWORD*);
+
+HRESULT ParseInputs(const char16_t* function, const EncryptCertImport& in, EnvelopeParser parse,
+                    const char16_t* parseStep, Parsed* out) {
+  HRESULT hr = CertificateDer(in, &out->certificate, &out->certificateLength);
+  if (StepFailed(function, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
+  BYTE *session = nullptr, *wrapped = nullptr;
+  hr = parse(in.envelope, &out->algorithm, &session, &out->wrappedSessionLength, &wrapped,
+             &out->wrappedPrivateLength);
+  out->wrappedSession.reset(session);
+  out->wrappedPrivate.reset(wrapped);
+  StepFailed(function, parseStep, hr);
+  return hr;
+}
+
 }  // namespace
 
 HRESULT ImportEncryptCertEx(const EncryptCertImport& in) {
@@ -59,39 +83,32 @@ HRESULT ImportEncryptCertEx(const EncryptCertImport& in) {
 HRESULT ImportEncryptCert(const EncryptCertImport& in) {
   static constexpr char16_t kName[] = u"ImportEncryptCert";
   TraceHelper trace("ImportEncryptCert");
-  ScopedBuffer<BYTE> certificate;
-  DWORD certificateLength = 0;
-  HRESULT hr = CertificateDer(in, &certificate, &certificateLength);
-  if (StepFailed(kName, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
-
-  ALG_ID algorithm = 0;
-  BYTE *wrappedSessionData = nullptr, *wrappedPrivateData = nullptr;
-  DWORD wrappedSessionLength = 0, wrappedPrivateLength = 0;
-  hr = ParseEncryptCertPrivateKeyData(in.envelope, &algorithm, &wrappedSessionData,
-                                      &wrappedSessionLength, &wrappedPrivateData,
-                                      &wrappedPrivateLength);
-  ScopedBuffer<BYTE> wrappedSession(wrappedSessionData), wrappedPrivate(wrappedPrivateData);
-  if (StepFailed(kName, u"ParseEncryptCertPrivateKeyData", hr)) return hr;
+  Parsed parsed;
+  HRESULT hr = ParseInputs(kName, in, &ParseEncryptCertPrivateKeyData,
+                           u"ParseEncryptCertPrivateKeyData", &parsed);
+  if (FAILED(hr)) return hr;
 
   // The temporary key's container stays open for the import below.
   ProviderHandle provider;
   BYTE* data = nullptr;
   DWORD length = 0;
   hr = DecryptSessionKeywithTempKey(in.providerName, &provider.value, in.containerName,
-                                    wrappedSession.get(), wrappedSessionLength, &data, &length);
+                                    parsed.wrappedSession.get(), parsed.wrappedSessionLength, &data,
+                                    &length);
   ScopedSecret sessionKey(data, length);
   if (StepFailed(kName, u"DecryptSessionKeywithTempKey", hr)) return hr;
 
   data = nullptr;
   length = 0;
-  hr = DecryptPrivateKeywithSessionKey(algorithm, sessionKey.get(), sessionKey.size(),
-                                       wrappedPrivate.get(), wrappedPrivateLength, &data, &length);
+  hr = DecryptPrivateKeywithSessionKey(parsed.algorithm, sessionKey.get(), sessionKey.size(),
+                                       parsed.wrappedPrivate.get(), parsed.wrappedPrivateLength,
+                                       &data, &length);
   ScopedSecret privateKey(data, length);
   if (StepFailed(kName, u"DecryptPrivateKeywithSessionKey", hr)) return hr;
   sessionKey.reset();
 
   hr = ImportEncryptCert_RSA(in.providerName, provider.value, in.containerName, in.keyLength,
-                             certificate.get(), certificateLength, privateKey.get(),
+                             parsed.certificate.get(), parsed.certificateLength, privateKey.get(),
                              privateKey.size(), in.importFlags);
   if (StepFailed(kName, u"ImportEncryptCert_RSA", hr)) return hr;
   return S_OK;
@@ -101,26 +118,17 @@ HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
   static constexpr char16_t kName[] = u"ImportEncryptCertByEncryptedFormat";
   TraceHelper trace("ImportEncryptCertByEncryptedFormat");
   if (AnyTextEmpty(in)) return TracedStatus(kName, u"Invalid parameter.", E_INVALIDARG);
-  ScopedBuffer<BYTE> certificate;
-  DWORD certificateLength = 0;
-  HRESULT hr = CertificateDer(in, &certificate, &certificateLength);
-  if (StepFailed(kName, u"ParseEncryptCertPublicKeyCert", hr)) return hr;
-
-  ALG_ID algorithm = 0;
-  BYTE *wrappedSessionData = nullptr, *wrappedPrivateData = nullptr;
-  DWORD wrappedSessionLength = 0, wrappedPrivateLength = 0;
-  hr = ParseEncryptCertPrivateKeyDataEx(in.envelope, &algorithm, &wrappedSessionData,
-                                        &wrappedSessionLength, &wrappedPrivateData,
-                                        &wrappedPrivateLength);
-  ScopedBuffer<BYTE> wrappedSession(wrappedSessionData), wrappedPrivate(wrappedPrivateData);
-  if (StepFailed(kName, u"ParseEncryptCertPrivateKeyDataEx", hr)) return hr;
-  TRACE_VALUE(wrappedSessionLength, wrappedPrivateLength);
+  Parsed parsed;
+  HRESULT hr = ParseInputs(kName, in, &ParseEncryptCertPrivateKeyDataEx,
+                           u"ParseEncryptCertPrivateKeyDataEx", &parsed);
+  if (FAILED(hr)) return hr;
+  TRACE_VALUE(parsed.wrappedSessionLength, parsed.wrappedPrivateLength);
 
   // Diagnostic copies of what the provider is handed; never read back.
   std::u16string sessionDump, privateDump;
-  DumpDatatoTempFile(wrappedSession.get(), wrappedSessionLength, &sessionDump);
+  DumpDatatoTempFile(parsed.wrappedSession.get(), parsed.wrappedSessionLength, &sessionDump);
   TRACE_VALUE(sessionDump.c_str());
-  DumpDatatoTempFile(wrappedPrivate.get(), wrappedPrivateLength, &privateDump);
+  DumpDatatoTempFile(parsed.wrappedPrivate.get(), parsed.wrappedPrivateLength, &privateDump);
   TRACE_VALUE(privateDump.c_str());
 
   ProviderHandle provider;
@@ -129,14 +137,16 @@ HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
   if (StepFailed(kName, u"GetCSPHandleofTempPublickey", hr)) return hr;
 
   if (!IsRsaAlgorithmName(in.keyAlgorithm)) {
-    hr = ImportEncryptCertEx_SM2(provider.value, certificate.get(), certificateLength,
-                                 wrappedPrivate.get(), wrappedPrivateLength, in.importFlags);
+    hr = ImportEncryptCertEx_SM2(provider.value, parsed.certificate.get(), parsed.certificateLength,
+                                 parsed.wrappedPrivate.get(), parsed.wrappedPrivateLength,
+                                 in.importFlags);
     if (StepFailed(kName, u"ImportEncryptCertEx_SM2", hr)) return hr;
     return S_OK;
   }
-  hr = ImportEncryptCertEx_RSA(provider.value, in.keyLength, certificate.get(), certificateLength,
-                               wrappedSession.get(), wrappedSessionLength, wrappedPrivate.get(),
-                               wrappedPrivateLength, in.importFlags);
+  hr = ImportEncryptCertEx_RSA(provider.value, in.keyLength, parsed.certificate.get(),
+                               parsed.certificateLength, parsed.wrappedSession.get(),
+                               parsed.wrappedSessionLength, parsed.wrappedPrivate.get(),
+                               parsed.wrappedPrivateLength, in.importFlags);
   if (StepFailed(kName, u"ImportEncryptCertEx_RSA", hr)) return hr;
   return S_OK;
 }

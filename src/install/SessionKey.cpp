@@ -27,8 +27,8 @@ void StoreLe32(BYTE* p, DWORD value) {
 }
 
 DWORD LoadLe32(const BYTE* p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
-         static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
+         static_cast<DWORD>(p[3]) << 24;
 }
 
 // Little-endian 1 over `size` octets.
@@ -43,10 +43,22 @@ bool KeyDword(HCRYPTKEY key, DWORD param, DWORD* value) {
   return Plat().CryptGetKeyParam(key, param, reinterpret_cast<BYTE*>(value), &size, 0) != FALSE;
 }
 
-// Hands `length` octets of a decrypted work buffer to the caller in a
-// buffer of exactly that size; the work buffer is wiped whole when it goes.
-HRESULT HandOver(const ScopedSecret& work, DWORD length, const char16_t* function, BYTE** out,
-                 DWORD* outLength) {
+// Decrypts a copy of `data` with `key` (final block: the provider removes
+// the padding) in a work buffer wiped whole when it goes, and hands the
+// plaintext to the caller in a buffer of exactly its length. With
+// `cutTripleDes`, a 32-octet result is cut to its first 24: some
+// authorities send the 3DES key in 32 octets.
+HRESULT DecryptCopy(const char16_t* function, HCRYPTKEY key, const BYTE* data, DWORD size,
+                    bool cutTripleDes, BYTE** out, DWORD* outLength) {
+  ScopedSecret work(AllocZeroed<BYTE>(size), size);
+  if (work.get() == nullptr) return TracedStatus(function, u"new memory", E_OUTOFMEMORY);
+  std::memcpy(work.get(), data, size);
+  DWORD length = size;
+  const HRESULT hr = PlatformStep(function, u"CryptDecrypt",
+                                  Plat().CryptDecrypt(key, 0, TRUE, 0, work.get(), &length));
+  if (FAILED(hr)) return hr;
+  if (length > size) return TracedStatus(function, u"CryptDecrypt", E_FAIL);
+  if (cutTripleDes && length == 32) length = kTripleDesKeyLength;
   BYTE* copy = AllocZeroed<BYTE>(length);
   if (copy == nullptr) return TracedStatus(function, u"new memory", E_OUTOFMEMORY);
   std::memcpy(copy, work.get(), length);
@@ -78,8 +90,8 @@ bool ProviderHasAlgorithm(HCRYPTPROV provider, ALG_ID algorithm) {
   for (int i = 0; i < kLongestList; ++i) {
     const DWORD flags = i == 0 ? CRYPT_FIRST : 0;
     DWORD size = sizeof record;
-    if (!Plat().CryptGetProvParam(provider, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record),
-                                  &size, flags))
+    if (!Plat().CryptGetProvParam(provider, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record), &size,
+                                  flags))
       return false;
     if (record.aiAlgid == algorithm) return true;
   }
@@ -106,8 +118,8 @@ HRESULT DecryptSessionKeywithTempKey(const std::u16string& providerName, HCRYPTP
   TraceHelper trace("DecryptSessionKeywithTempKey");
   const Platform& p = Plat();
   HCRYPTPROV opened = 0;
-  const BOOL acquired = p.CryptAcquireContextW(&opened, containerName.c_str(),
-                                               providerName.c_str(), PROV_RSA_FULL, 0);
+  const BOOL acquired = p.CryptAcquireContextW(&opened, containerName.c_str(), providerName.c_str(),
+                                               PROV_RSA_FULL, 0);
   HRESULT hr = PlatformStep(kName, u"RSA CryptAcquireContext", acquired);
   if (FAILED(hr)) return hr;
   *provider = opened;
@@ -119,17 +131,8 @@ HRESULT DecryptSessionKeywithTempKey(const std::u16string& providerName, HCRYPTP
   if (!gotKey) temporaryKey.value = 0;
   hr = PlatformStep(kName, u"CryptGetUserKey", gotKey);
   if (FAILED(hr)) return hr;
-  ScopedSecret work(AllocZeroed<BYTE>(wrappedLength), wrappedLength);
-  if (work.get() == nullptr) return TracedStatus(kName, u"new memory", E_OUTOFMEMORY);
-  std::memcpy(work.get(), wrapped, wrappedLength);
-  DWORD length = wrappedLength;
-  hr = PlatformStep(kName, u"CryptDecrypt",
-                    p.CryptDecrypt(temporaryKey.value, 0, TRUE, 0, work.get(), &length));
-  if (FAILED(hr)) return hr;
-  if (length > wrappedLength) return TracedStatus(kName, u"CryptDecrypt", E_FAIL);
-  // Some authorities send the 3DES key in 32 octets; its first 24 are the key.
-  if (length == 32) length = kTripleDesKeyLength;
-  return HandOver(work, length, kName, sessionKey, sessionKeyLength);
+  return DecryptCopy(kName, temporaryKey.value, wrapped, wrappedLength, true, sessionKey,
+                     sessionKeyLength);
 }
 
 bool CreatePrivateExponentOneKey(const std::u16string& providerName, DWORD providerType,
@@ -140,10 +143,10 @@ bool CreatePrivateExponentOneKey(const std::u16string& providerName, DWORD provi
   *provider = 0;
   *key = 0;
   ProviderHandle prov;
-  if (!p.CryptAcquireContextW(&prov.value, container.c_str(), providerName.c_str(),
-                              providerType, 0) &&
-      !p.CryptAcquireContextW(&prov.value, container.c_str(), providerName.c_str(),
-                              providerType, CRYPT_NEWKEYSET)) {
+  if (!p.CryptAcquireContextW(&prov.value, container.c_str(), providerName.c_str(), providerType,
+                              0) &&
+      !p.CryptAcquireContextW(&prov.value, container.c_str(), providerName.c_str(), providerType,
+                              CRYPT_NEWKEYSET)) {
     prov.value = 0;
     const DWORD error = p.GetLastError();
     TRACE_VALUE(u"CryptAcquireContext", error);
@@ -220,10 +223,10 @@ bool ImportPlainSessionBlob(HCRYPTPROV provider, HCRYPTKEY exponentOneKey, ALG_I
   return true;
 }
 
-HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algorithm, const BYTE* sessionKey,
-                                        DWORD sessionKeyLength, const BYTE* encrypted,
-                                        DWORD encryptedLength, BYTE** privateKey,
-                                        DWORD* privateKeyLength) {
+HRESULT
+DecryptPrivateKeywithSessionKey(ALG_ID algorithm, const BYTE* sessionKey, DWORD sessionKeyLength,
+                                const BYTE* encrypted, DWORD encryptedLength, BYTE** privateKey,
+                                DWORD* privateKeyLength) {
   static constexpr char16_t kName[] = u"DecryptPrivateKeywithSessionKey";
   TraceHelper trace("DecryptPrivateKeywithSessionKey");
   const Platform& p = Plat();
@@ -243,13 +246,6 @@ HRESULT DecryptPrivateKeywithSessionKey(ALG_ID algorithm, const BYTE* sessionKey
       kName, u"CryptSetKeyParam",
       p.CryptSetKeyParam(session.value, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0));
   if (FAILED(hr)) return hr;
-  ScopedSecret work(AllocZeroed<BYTE>(encryptedLength), encryptedLength);
-  if (work.get() == nullptr) return TracedStatus(kName, u"new memory", E_OUTOFMEMORY);
-  std::memcpy(work.get(), encrypted, encryptedLength);
-  DWORD length = encryptedLength;
-  hr = PlatformStep(kName, u"CryptDecrypt",
-                    p.CryptDecrypt(session.value, 0, TRUE, 0, work.get(), &length));
-  if (FAILED(hr)) return hr;
-  if (length > encryptedLength) return TracedStatus(kName, u"CryptDecrypt", E_FAIL);
-  return HandOver(work, length, kName, privateKey, privateKeyLength);
+  return DecryptCopy(kName, session.value, encrypted, encryptedLength, false, privateKey,
+                     privateKeyLength);
 }

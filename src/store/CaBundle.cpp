@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/PlatformHandles.h"
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
@@ -15,17 +16,6 @@ TRACE_COMPONENT("CaBundle");
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-// A store of the platform, closed when it leaves scope.
-struct StoreHolder {
-  HCERTSTORE value = nullptr;
-  StoreHolder() = default;
-  StoreHolder(const StoreHolder&) = delete;
-  StoreHolder& operator=(const StoreHolder&) = delete;
-  ~StoreHolder() {
-    if (value != nullptr) Plat().CertCloseStore(value, 0);
-  }
-};
 
 }  // namespace
 
@@ -48,7 +38,7 @@ HRESULT ParseP7bContentNode(KlXmlNode* node) {
   LONG length = 0;
   hr = DecodeBase64Text(kName, text.get(), &bundle, &length);
   if (FAILED(hr)) return hr;
-  StoreHolder store;
+  StoreHandle store;
   hr = ImportP7bCertificatestoStore(bundle.get(), static_cast<DWORD>(length), &store.value);
   TraceStep(kName, u"ParseP7bContentNode-ImportP7bCertificatestoStore", hr);
   if (FAILED(hr)) return hr;
@@ -75,7 +65,7 @@ HRESULT AddCACertficatetoStore(HCERTSTORE source) {
   TraceHelper trace("AddCACertficatetoStore");
   if (source == nullptr) return E_INVALIDARG;
   const Platform& p = Plat();
-  StoreHolder ca;
+  StoreHandle ca;
   ca.value = p.CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
                              CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
   if (ca.value == nullptr) return TracedStatus(kName, u"CertOpenStore", FailedCallStatusFullRule());

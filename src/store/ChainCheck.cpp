@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/PlatformHandles.h"
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "store/CaBundle.h"
@@ -17,16 +18,6 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kSha256WithRsa[] = "1.2.840.113549.1.1.11";
-
-struct StoreHolder {
-  HCERTSTORE value = nullptr;
-  StoreHolder() = default;
-  StoreHolder(const StoreHolder&) = delete;
-  StoreHolder& operator=(const StoreHolder&) = delete;
-  ~StoreHolder() {
-    if (value != nullptr) Plat().CertCloseStore(value, 0);
-  }
-};
 
 bool SignedWithSha256Rsa(PCCERT_CONTEXT cert) {
   const char* oid = cert->pCertInfo->SignatureAlgorithm.pszObjId;
@@ -50,7 +41,7 @@ HRESULT CheckBundleCertificate(PCCERT_CONTEXT cert, bool sha256) {
   hr = ValidateCertificate(cert);
   TraceStep(kName, u"ValidateCertificate", hr);
   if (hr != S_OK) return hr;
-  StoreHolder store;
+  StoreHandle store;
   store.value = Plat().CertOpenStore(
       CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
       CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, selfIssued ? u"Root" : u"CA");
@@ -102,7 +93,7 @@ HRESULT CheckCertificateChainIntegrity(const BYTE* data, DWORD size) {
   static constexpr char16_t kName[] = u"CheckCertificateChainIntegrity";
   TraceHelper trace("CheckCertificateChainIntegrity");
   if (data == nullptr || size == 0) return TracedStatus(kName, u"check parameter.", E_INVALIDARG);
-  StoreHolder bundle;
+  StoreHandle bundle;
   HRESULT hr = ImportP7bCertificatestoStore(data, size, &bundle.value);
   TraceStep(kName, u"ImportP7bCertificatestoStore", hr);
   if (FAILED(hr)) return hr;

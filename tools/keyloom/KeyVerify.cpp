@@ -164,19 +164,6 @@ HRESULT EncryptionRoundTrip(HCRYPTPROV provider, HCRYPTKEY key) {
              : S_FALSE;
 }
 
-struct CertContextHolder {
-  PCCERT_CONTEXT value = nullptr;
-  ~CertContextHolder() {
-    if (value) Plat().CertFreeCertificateContext(value);
-  }
-};
-struct StoreHolder {
-  HCERTSTORE value = nullptr;
-  ~StoreHolder() {
-    if (value) Plat().CertCloseStore(value, 0);
-  }
-};
-
 // The public keys of the certificates bound to the key: the one stored
 // with it, else those of the user's "My" store linked to this provider,
 // container and spec.
@@ -187,8 +174,8 @@ std::vector<PublicKey> BoundCertificateKeys(HCRYPTKEY key, const std::u16string&
   DWORD size = 0;
   if (p.CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0) && size > 0) {
     Octets der(size);
-    StoreHolder memory;
-    CertContextHolder cert;
+    StoreHandle memory;
+    CertContextHandle cert;
     if (p.CryptGetKeyParam(key, KP_CERTIFICATE, der.data(), &size, 0) &&
         (memory.value = p.CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)) &&
         p.CertAddEncodedCertificateToStore(memory.value, kEncodingType, der.data(), size,
@@ -198,7 +185,7 @@ std::vector<PublicKey> BoundCertificateKeys(HCRYPTKEY key, const std::u16string&
       keys.push_back({});
     return keys;
   }
-  StoreHolder my;
+  StoreHandle my;
   my.value = p.CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                              CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG |
                                  CERT_STORE_OPEN_EXISTING_FLAG,

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/Platform.h"
+#include "base/PlatformHandles.h"
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
@@ -16,16 +17,6 @@ namespace {
 constexpr const char16_t* kPredefinedStores[] = {
     u"My", u"Root", u"CA", u"Trust", u"Disallowed", u"AddressBook", u"TrustedPeople",
     u"TrustedPublisher", u"AuthRoot", u"Request"};
-
-struct StoreHolder {
-  HCERTSTORE value = nullptr;
-  StoreHolder() = default;
-  StoreHolder(const StoreHolder&) = delete;
-  StoreHolder& operator=(const StoreHolder&) = delete;
-  ~StoreHolder() {
-    if (value) Plat().CertCloseStore(value, 0);
-  }
-};
 
 std::string Hex(const BYTE* data, DWORD length, bool reversed) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -115,7 +106,7 @@ bool Predefined(const std::u16string& name) {
 int List(const std::string& storeName, bool machine) {
   const std::u16string name = Utf8ToUtf16(storeName);
   const DWORD location = machine ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
-  StoreHolder store;
+  StoreHandle store;
   store.value = Plat().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                      location | CERT_STORE_READONLY_FLAG |
                                          CERT_STORE_OPEN_EXISTING_FLAG,
@@ -157,7 +148,7 @@ int Delete(const std::string& storeName, const std::string& thumbprint, bool mac
   const std::string what = "store delete " + storeName + " " + thumbprint;
   const std::u16string name = Utf8ToUtf16(storeName);
   const DWORD location = machine ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
-  StoreHolder store;
+  StoreHandle store;
   store.value = Plat().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                      location | CERT_STORE_OPEN_EXISTING_FLAG, name.c_str());
   if (store.value == nullptr) return ReportFailure(what, FailedCallStatusFullRule());
