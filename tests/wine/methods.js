@@ -54,6 +54,11 @@ function run() {
   // A fresh control describes success.
   checkEqual("fresh GetLastErrorDesc suffix", agent.GetLastErrorDesc().slice(-13), "\n(0x00000000)");
 
+  // The runner registered with the machine's root store key present, so
+  // registration installed the carried chain and the check holds.
+  checkValue("ZENQ_CheckCertificateChain", attempt(function () { return agent.ZENQ_CheckCertificateChain(); }), true);
+  checkEqual("GetLastErrorDesc after the chain check", agent.GetLastErrorDesc().slice(-13), "\n(0x00000000)");
+
   // The provider list: names joined by "||", Wine's RSA providers among them.
   var list = attempt(function () { return agent.ZENQ_GetCSPInfo(); });
   var names = String(list.value).split("||");
