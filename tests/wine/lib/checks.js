@@ -42,6 +42,33 @@ function checkValue(name, outcome, expected) {
   if (outcome.number !== undefined) WScript.Echo("  raised " + hex(outcome.number) + " " + show(outcome.description));
 }
 
+// The English texts of the control's own statuses.
+var ownText = {
+  0xA0072400: "Key length is not supported.",
+  0xA0072401: "Invalid key algorithm.",
+  0xA0071033: "Certificate chain is not integrated."
+};
+
+// Checks one call's outcome against a row: expect is the value, or a status
+// (a number) for a raised error. A raised error carries the status and, as
+// its description, the GetLastErrorDesc text: the status's text and
+// "\n(0x%08x)".
+function checkRow(agent, name, outcome, expect) {
+  if (typeof expect != "number") return checkValue(name + " result", outcome, expect);
+  checkEqual(name + " number", outcome.number === undefined ? "no error" : hex(outcome.number), hex(expect));
+  var described = agent.GetLastErrorDesc();
+  checkEqual(name + " description is GetLastErrorDesc", outcome.description, described);
+  var suffix = "\n(" + hex(expect) + ")";
+  var text = String(outcome.description);
+  checkEqual(name + " description ends with the status", text.slice(-suffix.length), suffix);
+  if (ownText[expect] !== undefined) {
+    checkEqual(name + " own text", text, ownText[expect] + suffix);
+  } else if (text == suffix) {
+    // Wine 8's FormatMessageW has no text for NTE_ and CRYPT_E_ codes.
+    WScript.Echo("  note (wine): no system text for " + hex(expect));
+  }
+}
+
 function writeText(path, text) {
   var file = fso.CreateTextFile(path, true);
   file.Write(text);
