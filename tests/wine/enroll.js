@@ -12,7 +12,10 @@ var requests = [
   ["rsa-single-base", base, 512, "ZENQ_PKCS10CertRequisition", 1, "CN=Wine Single Base,O=Keyloom,C=CN"],
   ["rsa-double-base", base, 1024, "ZENQ_PKCS10CertRequisition", 2, "CN=Wine Double Base,O=Keyloom,C=CN"],
   ["md5-single-enhanced", enhanced, 1024, "ZENQ_PKCS10CertRequisitionwithMD5", 1, "CN=Wine MD5 Single,O=Keyloom,C=CN"],
-  ["md5-double-base", base, 512, "ZENQ_PKCS10CertRequisitionwithMD5", 2, "CN=Wine MD5 Double,O=Keyloom,C=CN"]
+  ["md5-double-base", base, 512, "ZENQ_PKCS10CertRequisitionwithMD5", 2, "CN=Wine MD5 Double,O=Keyloom,C=CN"],
+  // CN=王伟: a UTF8String (e7 8e 8b e4 bc 9f) through the request, Wine's
+  // store and the listing.
+  ["rsa-single-chinese", enhanced, 1024, "ZENQ_PKCS10CertRequisition", 1, "CN=\u738b\u4f1f,O=Keyloom,C=CN"]
 ];
 
 function run() {

@@ -13,7 +13,8 @@ var signed = [
   ["rsa-single-base", base, 512, 1, "CN=Wine Single Base"],
   ["rsa-double-base", base, 1024, 2, "CN=Wine Double Base"],
   ["md5-single-enhanced", enhanced, 1024, 1, "CN=Wine MD5 Single"],
-  ["md5-double-base", base, 512, 2, "CN=Wine MD5 Double"]
+  ["md5-double-base", base, 512, 2, "CN=Wine MD5 Double"],
+  ["rsa-single-chinese", enhanced, 1024, 1, "CN=\u738b\u4f1f"]  // CN=王伟, unquoted
 ];
 // [answer name, key bits, subject the authority gave the certificate]
 var encrypted = [
