@@ -46,6 +46,19 @@ function run() {
       return agent.ZENQ_ImportSignCert(row[3], cert, " " + container + " ");
     }), true);
   }
+  // Refusals: [name, call, raised status].
+  agent.ZENQ_SetCSPInfo(1024, enhanced);
+  var single = readText(outDir + "\\rsa-single-enhanced.container");
+  var singleCert = readText(inDir + "\\rsa-single-enhanced.cer");
+  var refusals = [
+    ["ImportSignCert without a certificate", function () { return agent.ZENQ_ImportSignCert(1, "", single); }, 0x80070057],
+    ["ImportSignCert without a container", function () { return agent.ZENQ_ImportSignCert(1, singleCert, ""); }, 0x80070057],
+    // A single request's container holds no signature key (NTE_NO_KEY).
+    ["ImportSignCert for the missing signature key", function () { return agent.ZENQ_ImportSignCert(2, singleCert, single); }, 0x8009000D],
+    ["ImportEncryptCert without a certificate", function () { return agent.ZENQ_ImportEncryptCert("x", "", single, 0); }, 0x80070057]
+  ];
+  for (i = 0; i < refusals.length; i++) checkRow(agent, refusals[i][0], attempt(refusals[i][1]), refusals[i][2]);
+
   for (i = 0; i < encrypted.length; i++) {
     row = encrypted[i];
     agent.ZENQ_SetCSPInfo(row[1], enhanced);
