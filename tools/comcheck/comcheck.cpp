@@ -17,6 +17,7 @@ namespace {
 
 int failures = 0, tests = 0;
 
+// Counts one check; prints name and detail when ok is false.
 void Check(const char* name, bool ok, const std::string& detail = {}) {
   ++tests;
   if (!ok) {
@@ -25,27 +26,33 @@ void Check(const char* name, bool ok, const std::string& detail = {}) {
   }
 }
 
+// "0x%08lx" of value, as the scripts print statuses.
 std::string Hex(unsigned long value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08lx", value);
   return text;
 }
 
+// One check that a call answered expected.
 void CheckHr(const char* name, HRESULT got, HRESULT expected) {
   Check(name, got == expected, "got " + Hex(got) + ", expected " + Hex(expected));
 }
 
+// text for printing: ASCII kept, anything else '?'; null gives "".
 std::string Narrow(const wchar_t* text) {
   std::string out;
   for (; text && *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
   return out;
 }
 
+// One check that got (may be null) equals expected; takes ownership of got
+// and frees it.
 void CheckText(const char* name, BSTR got, const wchar_t* expected) {
   Check(name, got && std::wstring(got) == expected, "got \"" + Narrow(got) + "\", expected \"" + Narrow(expected) + "\"");
   SysFreeString(got);
 }
 
+// The type flags of info (borrowed), or 0 when its attributes cannot be read.
 WORD TypeFlags(ITypeInfo* info) {
   TYPEATTR* type = nullptr;
   if (FAILED(info->GetTypeAttr(&type))) return 0;
