@@ -1,87 +1,18 @@
 // The control's methods as a page's script drives them, under Wine's
-// cscript over Wine's own providers. Run by scripts/wine-test:
-//   cscript //nologo methods.js OUTDIR
-// Every check is counted; the last line is
-//   KEYLOOM-WINE-TEST-END failures=N tests=M
-// and the exit code is N (Wine's cscript exits 0 on an uncaught error, so
-// everything here is caught and counted). Requests are written to OUTDIR as
-// NAME.p10 (Base64) for the runner to verify on the host.
+// cscript over Wine's own providers: selection rules, raised errors and
+// their descriptions. Requests and installation are in enroll.js and
+// install.js; the helpers in lib/checks.js.
 //
 // Where Wine differs from Windows:
 // - Wine 8's FormatMessageW has no text for the provider (NTE_) codes: the
-//   description of such a failure is the line feed and the status alone.
-//   The check stays the same (the raised description is GetLastErrorDesc's
-//   text and ends in the status); the missing text is printed as a note.
+//   description of such a failure is the line feed and the status alone
+//   (checkRow in lib/checks.js prints a note).
 // - Wine words some system texts its own way ("Invalid parameter." for
 //   0x80070057, "Success." for 0), so only the control's own texts are
 //   compared word for word.
 
-var failures = 0, tests = 0;
-var outDir = WScript.Arguments.length > 0 ? WScript.Arguments(0) : ".";
-var enhanced = "Microsoft Enhanced Cryptographic Provider v1.0";
-var base = "Microsoft Base Cryptographic Provider v1.0";
-
-function hex(n) { return "0x" + ("00000000" + (n >>> 0).toString(16)).slice(-8); }
-function show(v) { return typeof v == "string" ? "\"" + v.replace(/\r/g, "\\r").replace(/\n/g, "\\n") + "\"" : String(v); }
-
-function check(name, ok, detail) {
-  tests++;
-  if (!ok) {
-    failures++;
-    WScript.Echo("FAIL " + name + (detail ? ": " + detail : ""));
-  }
-}
-function checkEqual(name, actual, expected) {
-  check(name, actual === expected, "got " + show(actual) + ", expected " + show(expected));
-}
-
-// Calls fn(); answers {value} or {number (unsigned), description}.
-function attempt(fn) {
-  try {
-    return { value: fn() };
-  } catch (e) {
-    return { number: e.number >>> 0, description: e.description };
-  }
-}
-
-// The English texts of the control's own statuses.
-var ownText = {
-  0xA0072400: "Key length is not supported.",
-  0xA0072401: "Invalid key algorithm."
-};
-
-// Checks one call's outcome against a row: expect is the value, or a status
-// (a number) for a raised error. A raised error carries the status and, as
-// its description, the GetLastErrorDesc text: the status's text and
-// "\n(0x%08x)".
-function checkRow(agent, name, outcome, expect) {
-  if (typeof expect != "number") {
-    checkEqual(name + " result", outcome.value, expect);
-    if (outcome.number !== undefined) WScript.Echo("  raised " + hex(outcome.number) + " " + show(outcome.description));
-    return;
-  }
-  checkEqual(name + " number", outcome.number === undefined ? "no error" : hex(outcome.number), hex(expect));
-  var described = agent.GetLastErrorDesc();
-  checkEqual(name + " description is GetLastErrorDesc", outcome.description, described);
-  var suffix = "\n(" + hex(expect) + ")";
-  var text = String(outcome.description);
-  checkEqual(name + " description ends with the status", text.slice(-suffix.length), suffix);
-  if (ownText[expect] !== undefined) {
-    checkEqual(name + " own text", text, ownText[expect] + suffix);
-  } else if (text == suffix) {
-    WScript.Echo("  note (wine): no system text for " + hex(expect));
-  }
-}
-
-function writeText(path, text) {
-  var fso = new ActiveXObject("Scripting.FileSystemObject");
-  var file = fso.CreateTextFile(path, true);
-  file.Write(text);
-  file.Close();
-}
-
 function run() {
-  var agent = new ActiveXObject("Keyloom.CryptoAgent.Tessel_V1.X64");
+  var agent = newAgent();
 
   // A fresh control describes success.
   checkEqual("fresh GetLastErrorDesc suffix", agent.GetLastErrorDesc().slice(-13), "\n(0x00000000)");
@@ -122,42 +53,23 @@ function run() {
   checkRow(agent, "HavePermissiontoGenerateKeyPair",
            attempt(function () { return agent.ZENQ_HavePermissiontoGenerateKeyPair(); }), true);
 
-  // An RSA single request with the Enhanced provider; the runner verifies
-  // it on the host.
-  agent.ZENQ_SetCSPInfo(1024, enhanced);
+  // Request arguments are checked before any key is made; the MD5 method
+  // takes RSA only.
   agent.ZENQ_SetKeyAlgorithm("RSA");
-  var request = attempt(function () {
-    return agent.ZENQ_PKCS10CertRequisition("CN=Wine Single,O=Keyloom,C=CN", 1, 0);
-  });
-  check("RSA single request made", typeof request.value == "string" && request.value.length > 300,
-        show(request.value) + " " + hex(request.number) + " " + show(request.description));
-  if (typeof request.value == "string") writeText(outDir + "\\rsa-single-enhanced.p10", request.value);
-  var container = agent.ZENQ_GetContainer();
-  check("request's container", container.length > 0, show(container));
   checkRow(agent, "request with lCertType 3",
            attempt(function () { return agent.ZENQ_PKCS10CertRequisition("CN=Wine", 3, 0); }), 0x80070057);
-
-  // The temporary RSA key: the RSAPublicKey of a 1024-bit key (SEQUENCE of
-  // a 129-octet modulus and the exponent 65537), in its own container.
-  var temp = attempt(function () { return agent.ZENQ_GetTempPublickey(); });
-  var key = String(temp.value);
-  checkEqual("GetTempPublickey length", key.length, 188);
-  checkEqual("GetTempPublickey head", key.slice(0, 9), "MIGJAoGBA");
-  checkEqual("GetTempPublickey exponent", key.slice(-8), "AgMBAAE=");
-  check("temporary key's own container", agent.ZENQ_GetContainer() != container, container);
+  checkRow(agent, "MD5 request with lCertType 0",
+           attempt(function () { return agent.ZENQ_PKCS10CertRequisitionwithMD5("CN=Wine", 0, 0); }), 0x80070057);
+  agent.ZENQ_SetKeyAlgorithm("SM2");
+  checkRow(agent, "MD5 request after SM2 was chosen",
+           attempt(function () { return agent.ZENQ_PKCS10CertRequisitionwithMD5("CN=Wine", 1, 0); }), 0xA0072401);
 
   // A provider that does not exist: the platform's status reaches script
   // unchanged (Wine has no text for it).
+  agent.ZENQ_SetKeyAlgorithm("rsa");
   agent.ZENQ_SetCSPInfo(1024, "Keyloom No Such Provider");
   checkRow(agent, "GetTempPublickey without the provider",
            attempt(function () { return agent.ZENQ_GetTempPublickey(); }), 0x80090019);
 }
 
-var outcome = attempt(run);
-if (outcome.number !== undefined) {
-  failures++;
-  tests++;
-  WScript.Echo("FAIL uncaught " + hex(outcome.number) + " " + show(outcome.description));
-}
-WScript.Echo("KEYLOOM-WINE-TEST-END failures=" + failures + " tests=" + tests);
-WScript.Quit(failures);
+finish(run);

@@ -1,0 +1,96 @@
+// Enrollment, second half: the authority's answers to enroll.js, installed
+// as a page does. scripts/wine-test leaves in INDIR, for each request
+// NAME.p10 of OUTDIR, the signing certificate NAME.cer that testca issued;
+// and for the temporary key (temp-enhanced) and the double request's
+// temporary key (rsa-double-enhanced) an envelope NAME.env with its
+// encryption certificate NAME.enc.cer.
+
+// [request name, provider, key bits, lCertType, subject's CN]: the rows of
+// enroll.js.
+var signed = [
+  ["rsa-single-enhanced", enhanced, 1024, 1, "CN=Wine Single Enhanced"],
+  ["rsa-double-enhanced", enhanced, 2048, 2, "CN=Wine Double Enhanced"],
+  ["rsa-single-base", base, 512, 1, "CN=Wine Single Base"],
+  ["rsa-double-base", base, 1024, 2, "CN=Wine Double Base"],
+  ["md5-single-enhanced", enhanced, 1024, 1, "CN=Wine MD5 Single"],
+  ["md5-double-base", base, 512, 2, "CN=Wine MD5 Double"],
+  ["rsa-single-chinese", enhanced, 1024, 1, "CN=\u738b\u4f1f"]  // CN=王伟, unquoted
+];
+// [answer name, key bits, subject the authority gave the certificate]
+var encrypted = [
+  ["temp-enhanced", 1024, "CN=Wine Encrypt"],
+  ["rsa-double-enhanced", 2048, "CN=Wine Double Enhanced"]
+];
+
+// The records of ZENQ_GetAllCertInfo ("subject;serial;from;to;provider"
+// joined by "||") whose subject holds cn.
+function recordsFor(listing, cn) {
+  var found = [], records = listing.split("||");
+  for (var i = 0; i < records.length; i++) {
+    if (records[i].indexOf(cn + ",") == 0 || records[i].indexOf(cn + ";") == 0) found.push(records[i].split(";"));
+  }
+  return found;
+}
+
+function run() {
+  var agent = newAgent();
+  agent.ZENQ_SetKeyAlgorithm("RSA");
+  var i, row;
+  for (i = 0; i < signed.length; i++) {
+    row = signed[i];
+    agent.ZENQ_SetCSPInfo(row[2], row[1]);
+    var cert = readText(inDir + "\\" + row[0] + ".cer");
+    var container = readText(outDir + "\\" + row[0] + ".container");
+    // The container is given with surrounding spaces: the method trims it.
+    checkValue(row[0] + " ImportSignCert", attempt(function () {
+      return agent.ZENQ_ImportSignCert(row[3], cert, " " + container + " ");
+    }), true);
+  }
+  // Refusals: [name, call, raised status].
+  agent.ZENQ_SetCSPInfo(1024, enhanced);
+  var single = readText(outDir + "\\rsa-single-enhanced.container");
+  var singleCert = readText(inDir + "\\rsa-single-enhanced.cer");
+  var refusals = [
+    ["ImportSignCert without a certificate", function () { return agent.ZENQ_ImportSignCert(1, "", single); }, 0x80070057],
+    ["ImportSignCert without a container", function () { return agent.ZENQ_ImportSignCert(1, singleCert, ""); }, 0x80070057],
+    // A single request's container holds no signature key (NTE_NO_KEY).
+    ["ImportSignCert for the missing signature key", function () { return agent.ZENQ_ImportSignCert(2, singleCert, single); }, 0x8009000D],
+    ["ImportEncryptCert without a certificate", function () { return agent.ZENQ_ImportEncryptCert("x", "", single, 0); }, 0x80070057]
+  ];
+  for (i = 0; i < refusals.length; i++) checkRow(agent, refusals[i][0], attempt(refusals[i][1]), refusals[i][2]);
+
+  for (i = 0; i < encrypted.length; i++) {
+    row = encrypted[i];
+    agent.ZENQ_SetCSPInfo(row[1], enhanced);
+    var envelope = readText(inDir + "\\" + row[0] + ".env");
+    var encCert = readText(inDir + "\\" + row[0] + ".enc.cer");
+    var tempContainer = readText(outDir + "\\" + row[0] + ".container");
+    checkValue(row[0] + " ImportEncryptCert", attempt(function () {
+      return agent.ZENQ_ImportEncryptCert(envelope, encCert, tempContainer, 1);
+    }), true);
+    checkEqual(row[0] + " container after ImportEncryptCert", agent.ZENQ_GetContainer(), tempContainer);
+  }
+
+  // Each installed certificate is listed once with the provider of its key;
+  // serial numbers in lower case (the host wrote them, openssl's reading).
+  var listing = attempt(function () { return agent.ZENQ_GetAllCertInfo(); });
+  check("GetAllCertInfo", typeof listing.value == "string", hex(listing.number) + " " + show(listing.description));
+  var expected = [];
+  for (i = 0; i < signed.length; i++) expected.push([signed[i][4], signed[i][0] + ".cer", signed[i][1]]);
+  for (i = 0; i < encrypted.length; i++) expected.push([encrypted[i][2], encrypted[i][0] + ".enc.cer", enhanced]);
+  for (i = 0; i < expected.length; i++) {
+    var name = expected[i][0], serial = readText(inDir + "\\" + expected[i][1] + ".serial");
+    var records = [], all = recordsFor(String(listing.value), name);
+    for (var j = 0; j < all.length; j++) if (all[j][1] == serial) records.push(all[j]);
+    checkEqual(name + " listed once with serial " + serial, records.length, 1);
+    if (records.length == 1) {
+      checkEqual(name + " fields", records[0].length, 5);
+      checkEqual(name + " provider", records[0][4], expected[i][2]);
+      check(name + " times", /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/.test(records[0][2]) && records[0][2] < records[0][3],
+            records[0].join(";"));
+    }
+  }
+  if (failures) WScript.Echo("  listing: " + show(listing.value));
+}
+
+finish(run);

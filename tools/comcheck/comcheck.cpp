@@ -1,0 +1,277 @@
+// comcheck DLL: loads the control's module the way the COM runtime does and
+// reads its COM surface back: the five exports, the type library embedded
+// in it, the class factory, aggregation, IObjectSafety and DllCanUnloadNow.
+// Prints "FAIL ..." per failed check and, last,
+//   KEYLOOM-WINE-TEST-END failures=N tests=M
+// and exits with N (scripts/wine-test reads both).
+#include <windows.h>
+#include <objsafe.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <string>
+
+#include "keyloom_h.h"
+
+namespace {
+
+int failures = 0, tests = 0;
+
+// Counts one check; prints name and detail when ok is false.
+void Check(const char* name, bool ok, const std::string& detail = {}) {
+  ++tests;
+  if (!ok) {
+    ++failures;
+    std::printf("FAIL %s%s%s\n", name, detail.empty() ? "" : ": ", detail.c_str());
+  }
+}
+
+// "0x%08lx" of value, as the scripts print statuses.
+std::string Hex(unsigned long value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lx", value);
+  return text;
+}
+
+// One check that a call answered expected.
+void CheckHr(const char* name, HRESULT got, HRESULT expected) {
+  Check(name, got == expected, "got " + Hex(got) + ", expected " + Hex(expected));
+}
+
+// text for printing: ASCII kept, anything else '?'; null gives "".
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (; text && *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
+  return out;
+}
+
+// One check that got (may be null) equals expected; takes ownership of got
+// and frees it.
+void CheckText(const char* name, BSTR got, const wchar_t* expected) {
+  Check(name, got && std::wstring(got) == expected, "got \"" + Narrow(got) + "\", expected \"" + Narrow(expected) + "\"");
+  SysFreeString(got);
+}
+
+// The type flags of info (borrowed), or 0 when its attributes cannot be read.
+WORD TypeFlags(ITypeInfo* info) {
+  TYPEATTR* type = nullptr;
+  if (FAILED(info->GetTypeAttr(&type))) return 0;
+  WORD flags = type->wTypeFlags;
+  info->ReleaseTypeAttr(type);
+  return flags;
+}
+
+// The type library: the interface's members with their DISPIDs and help
+// strings, and the help strings of the library, interface and class.
+void CheckTypeLibrary(const wchar_t* path) {
+  ITypeLib* library = nullptr;
+  CheckHr("LoadTypeLibEx", LoadTypeLibEx(path, REGKIND_NONE, &library), S_OK);
+  if (!library) return;
+  BSTR doc = nullptr;
+  library->GetDocumentation(-1, nullptr, &doc, nullptr, nullptr);
+  CheckText("library help string", doc, L"Tessel_V1.x64 3.0 Type Library");
+  TLIBATTR* attr = nullptr;
+  if (SUCCEEDED(library->GetLibAttr(&attr))) {
+    Check("library LIBID", IsEqualGUID(attr->guid, LIBID_KeyloomLib));
+    Check("library lcid 0x409, version 1.0",
+          attr->lcid == 0x409 && attr->wMajorVerNum == 1 && attr->wMinorVerNum == 0,
+          Hex(attr->lcid) + " " + std::to_string(attr->wMajorVerNum) + "." + std::to_string(attr->wMinorVerNum));
+    library->ReleaseTLibAttr(attr);
+  }
+  ITypeInfo* coclass = nullptr;
+  CheckHr("coclass type info", library->GetTypeInfoOfGuid(CLSID_CryptoAgent, &coclass), S_OK);
+  if (coclass) {
+    coclass->GetDocumentation(MEMBERID_NIL, nullptr, &doc, nullptr, nullptr);
+    CheckText("coclass help string", doc, L"Tessel_V1 Control");
+    coclass->Release();
+  }
+  ITypeInfo* info = nullptr;
+  CheckHr("interface type info", library->GetTypeInfoOfGuid(IID_ICryptoAgent, &info), S_OK);
+  library->Release();
+  if (!info) return;
+  info->GetDocumentation(MEMBERID_NIL, nullptr, &doc, nullptr, nullptr);
+  CheckText("interface help string", doc, L"ICryptoAgent Interface");
+  // A dual interface: the dispatch view is dual and non-extensible, its
+  // vtable half (implemented type -1) carries the OLE-automation flag.
+  const WORD dual = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
+  Check("interface flags", TypeFlags(info) == (dual), Hex(TypeFlags(info)));
+  HREFTYPE vtable_ref = 0;
+  ITypeInfo* vtable = nullptr;
+  if (SUCCEEDED(info->GetRefTypeOfImplType(-1, &vtable_ref))) info->GetRefTypeInfo(vtable_ref, &vtable);
+  Check("vtable half flags", vtable && TypeFlags(vtable) == (dual | TYPEFLAG_FOLEAUTOMATION),
+        vtable ? Hex(TypeFlags(vtable)) : "missing");
+  if (vtable) vtable->Release();
+  struct Member {
+    MEMBERID dispid;
+    const wchar_t* name;
+  };
+  static const Member kMembers[] = {
+      {1, L"ZENQ_CheckCertificateChain"},        {2, L"ZENQ_GetCSPInfo"},
+      {3, L"ZENQ_SetCSPInfo"},                   {4, L"ZENQ_SetKeyAlgorithm"},
+      {5, L"ZENQ_GetTempPublickey"},             {6, L"ZENQ_ImportEncryptCert"},
+      {7, L"ZENQ_GetContainer"},                 {8, L"ZENQ_ImportSignCert"},
+      {9, L"ZENQ_PKCS10CertRequisition"},        {10, L"ZENQ_GetAllCertInfo"},
+      {11, L"ZENQ_HavePermissiontoGenerateKeyPair"}, {12, L"ZENQ_PKCS10CertRequisitionwithMD5"},
+      {99, L"GetLastErrorDesc"},
+  };
+  for (const Member& member : kMembers) {
+    std::string label = Narrow(member.name);
+    MEMBERID id = MEMBERID_NIL;
+    LPOLESTR name = const_cast<LPOLESTR>(member.name);
+    info->GetIDsOfNames(&name, 1, &id);
+    Check((label + " DISPID").c_str(), id == member.dispid, std::to_string(id));
+    BSTR member_name = nullptr;
+    info->GetDocumentation(member.dispid, &member_name, &doc, nullptr, nullptr);
+    CheckText((label + " name").c_str(), member_name, member.name);
+    CheckText((label + " help string").c_str(), doc, (L"method " + std::wstring(member.name)).c_str());
+  }
+  info->Release();
+}
+
+// IObjectSafety: rows of a call and its answer; supported options 3.
+void CheckObjectSafety(IUnknown* object) {
+  IObjectSafety* safety = nullptr;
+  CheckHr("QueryInterface IObjectSafety", object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)),
+          S_OK);
+  if (!safety) return;
+  struct Row {
+    const char* name;
+    const IID* iid;
+    DWORD mask, enabled;  // SetInterfaceSafetyOptions, unless mask is ~0
+    HRESULT hr;
+    DWORD supported, current;  // GetInterfaceSafetyOptions afterwards
+  };
+  static const Row kRows[] = {
+      {"fresh: nothing enabled", &IID_IDispatch, ~0u, 0, S_OK, 3, 0},
+      {"enable 3", &IID_IDispatch, 3, 3, S_OK, 3, 3},
+      {"mask 3 enabled 1 leaves 1", &IID_ICryptoAgent, 3, 1, S_OK, 3, 1},
+      {"mask 2 enabled 2 adds 2", &IID_IDispatch, 2, 2, S_OK, 3, 3},
+      {"mask 4 refused", &IID_IDispatch, 4, 4, E_FAIL, 3, 3},
+      {"IPersist not answered", &IID_IPersist, 1, 1, E_NOINTERFACE, 3, 3},
+  };
+  for (const Row& row : kRows) {
+    if (row.mask != ~0u) CheckHr(row.name, safety->SetInterfaceSafetyOptions(*row.iid, row.mask, row.enabled), row.hr);
+    DWORD supported = 9, enabled = 9;
+    HRESULT hr = safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+    Check(row.name, hr == S_OK && supported == row.supported && enabled == row.current,
+          Hex(hr) + " " + std::to_string(supported) + " " + std::to_string(enabled));
+  }
+  DWORD supported = 9, enabled = 9;
+  CheckHr("Get for IPersist", safety->GetInterfaceSafetyOptions(IID_IPersist, &supported, &enabled), E_NOINTERFACE);
+  Check("Get for IPersist zeroes both", supported == 0 && enabled == 0);
+  CheckHr("Get without the supported pointer", safety->GetInterfaceSafetyOptions(IID_IDispatch, nullptr, &enabled),
+          E_POINTER);
+  safety->Release();
+}
+
+// An outer object for aggregation: answers IUnknown itself and counts the
+// QueryInterface calls the inner object delegates to it.
+struct Outer : IUnknown {
+  ULONG refs = 1;
+  int delegated = 0;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    ++delegated;
+    *out = IsEqualIID(iid, IID_IUnknown) ? this : nullptr;
+    if (*out) AddRef();
+    return *out ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+};
+
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
+
+// An export as the function type it has (through void*, as FARPROC is not).
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+void CheckFactory(HMODULE module) {
+  auto get_class_object = Export<GetClassObjectFn>(module, "DllGetClassObject");
+  auto can_unload = Export<CanUnloadFn>(module, "DllCanUnloadNow");
+  if (!get_class_object || !can_unload) return;
+  void* other = reinterpret_cast<void*>(1);
+  CheckHr("DllGetClassObject other class", get_class_object(IID_IDispatch, IID_IClassFactory, &other),
+          CLASS_E_CLASSNOTAVAILABLE);
+  Check("DllGetClassObject other class writes null", other == nullptr);
+  CheckHr("DllGetClassObject null out", get_class_object(CLSID_CryptoAgent, IID_IClassFactory, nullptr), E_POINTER);
+  IClassFactory* factory = nullptr;
+  CheckHr("DllGetClassObject", get_class_object(CLSID_CryptoAgent, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+          S_OK);
+  if (!factory) return;
+  CheckHr("DllCanUnloadNow with the factory alone", can_unload(), S_OK);
+  factory->LockServer(TRUE);
+  CheckHr("DllCanUnloadNow while locked", can_unload(), S_FALSE);
+  factory->LockServer(FALSE);
+  CheckHr("DllCanUnloadNow after unlocking", can_unload(), S_OK);
+  CheckHr("CreateInstance null out", factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+
+  IUnknown* object = nullptr;
+  CheckHr("CreateInstance", factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+  if (object) {
+    CheckHr("DllCanUnloadNow while a control lives", can_unload(), S_FALSE);
+    IDispatch* dispatch = nullptr;
+    object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch));
+    if (dispatch) {
+      UINT count = 0;
+      dispatch->GetTypeInfoCount(&count);
+      Check("GetTypeInfoCount", count == 1, std::to_string(count));
+      ITypeInfo* info = nullptr;
+      CheckHr("GetTypeInfo 1", dispatch->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
+      dispatch->Release();
+    }
+    CheckObjectSafety(object);
+    object->Release();
+    CheckHr("DllCanUnloadNow after the last release", can_unload(), S_OK);
+  }
+
+  // Aggregation: only IUnknown may be asked for; the inner object then
+  // delegates to the outer one.
+  Outer outer;
+  IUnknown* inner = nullptr;
+  CheckHr("aggregated asking for IDispatch",
+          factory->CreateInstance(&outer, IID_IDispatch, reinterpret_cast<void**>(&inner)), CLASS_E_NOAGGREGATION);
+  CheckHr("aggregated", factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
+  if (inner) {
+    ICryptoAgent* agent = nullptr;
+    CheckHr("inner answers ICryptoAgent", inner->QueryInterface(IID_ICryptoAgent, reinterpret_cast<void**>(&agent)),
+            S_OK);
+    if (agent) {
+      int before = outer.delegated;
+      IUnknown* back = nullptr;
+      agent->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&back));
+      Check("interface delegates to the outer object", back == &outer && outer.delegated == before + 1);
+      if (back) back->Release();
+      agent->Release();
+    }
+    CheckHr("DllCanUnloadNow while the aggregate lives", can_unload(), S_FALSE);
+    inner->Release();
+    CheckHr("DllCanUnloadNow after the aggregate", can_unload(), S_OK);
+  }
+  factory->Release();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fputs("usage: comcheck PATH-OF-keyloom.dll\n", stderr);
+    return 2;
+  }
+  CoInitialize(nullptr);
+  HMODULE module = LoadLibraryW(argv[1]);
+  Check("LoadLibrary", module != nullptr, Hex(GetLastError()));
+  if (module) {
+    for (const char* name : {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer",
+                             "DllInstall"}) {
+      Check(name, GetProcAddress(module, name) != nullptr, "not exported");
+    }
+    CheckTypeLibrary(argv[1]);
+    CheckFactory(module);
+  }
+  CoUninitialize();
+  std::printf("KEYLOOM-WINE-TEST-END failures=%d tests=%d\n", failures, tests);
+  return failures;
+}
