@@ -15,13 +15,15 @@
 
 namespace {
 
-// The keys whose new subkeys a test's homes remove, in both hives.
+// The keys whose new subkeys a test's homes remove, in both hives: what the
+// tests write and, under Wine, the key containers.
 const wchar_t* const kWatched[] = {
     L"Software",
     L"Software\\Classes",
     L"Software\\Microsoft\\SystemCertificates\\My\\Certificates",
     L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates",
     L"Software\\Microsoft\\SystemCertificates\\CA\\Certificates",
+    L"Software\\Wine\\Crypto\\RSA",  // Wine's key containers (Windows keeps files)
 };
 const HKEY kHives[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
 
