@@ -72,6 +72,20 @@ bool ImportPlain3Des(HCRYPTPROV prov, const Bytes& des3, DWORD mode, HCRYPTKEY* 
          (!mode || Plat().CryptSetKeyParam(*key, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0));
 }
 
+Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts) {
+  Bytes content;
+  for (const Bytes& p : parts) content.insert(content.end(), p.begin(), p.end());
+  Bytes out{tag};
+  if (content.size() >= 0x80) {  // long form: 81 nn or 82 nn nn
+    const bool two = content.size() > 0xFF;
+    out.push_back(two ? 0x82 : 0x81);
+    if (two) out.push_back(static_cast<BYTE>(content.size() >> 8));
+  }
+  out.push_back(static_cast<BYTE>(content.size()));
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
 bool TokenAbsentHere(const char16_t* provider) {
 #ifdef _WIN32
   if (std::u16string_view(provider).substr(0, 8) != u"Keyloom ") return false;

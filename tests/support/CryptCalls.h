@@ -72,6 +72,10 @@ bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* prov
 // unless 0; true when both calls work, the key in *key.
 bool ImportPlain3Des(HCRYPTPROV prov, const Bytes& des3, DWORD mode, HCRYPTKEY* key);
 
+// A DER element of `tag` around `content` (definite length), written here
+// by hand; `parts` are concatenated as the content.
+Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts);
+
 // The providers of the soft platform that stand for other makers' tokens
 // exist only there: true, and "[ SOFT ONLY ] provider" printed for the
 // runner's list, when `provider` is one of them and the build is Windows';

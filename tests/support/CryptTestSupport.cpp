@@ -97,17 +97,3 @@ Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding) {
   out.resize(size);
   return out;
 }
-
-Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts) {
-  Bytes content;
-  for (const Bytes& p : parts) content.insert(content.end(), p.begin(), p.end());
-  Bytes out{tag};
-  if (content.size() >= 0x80) {  // long form: 81 nn or 82 nn nn
-    const bool two = content.size() > 0xFF;
-    out.push_back(two ? 0x82 : 0x81);
-    if (two) out.push_back(static_cast<BYTE>(content.size() >> 8));
-  }
-  out.push_back(static_cast<BYTE>(content.size()));
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}

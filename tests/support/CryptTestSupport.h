@@ -25,6 +25,3 @@ Bytes Random(size_t size);
 Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding);
 // Symmetric encryption by OpenSSL (PKCS#5 padding when `pad`), no IV.
 Bytes Encipher(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& plain, bool pad);
-// A DER element of `tag` around `content` (definite length), written here
-// by hand; `parts` are concatenated as the content.
-Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts);
