@@ -33,7 +33,7 @@ target_link_libraries(keyloom_wine_test_support PUBLIC keyloom_win gtest)
 set(KEYLOOM_WINE_TEST_FILES
   platform/DomTest.cpp platform/FaultPlatformTest.cpp platform/FileTest.cpp platform/ProviderTest.cpp
   platform/RegistryTest.cpp platform/ResourceTest.cpp platform/TimeTest.cpp
-  platform/NameTest.cpp platform/ZoneTest.cpp)
+  platform/NameTest.cpp platform/SessionKeyTest.cpp platform/ZoneTest.cpp)
 set(wine_test_programs)
 foreach(file ${KEYLOOM_WINE_TEST_FILES})
   get_filename_component(folder ${file} DIRECTORY)

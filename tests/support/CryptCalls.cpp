@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <string_view>
 
 #include "encoding/Unicode.h"
@@ -83,6 +85,18 @@ Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts) {
   }
   out.push_back(static_cast<BYTE>(content.size()));
   out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+Bytes Reversed(Bytes b) {
+  std::reverse(b.begin(), b.end());
+  return b;
+}
+
+Bytes Random(size_t size) {
+  static std::random_device device;
+  Bytes out(size);
+  for (BYTE& b : out) b = static_cast<BYTE>(device());
   return out;
 }
 

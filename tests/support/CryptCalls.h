@@ -76,6 +76,11 @@ bool ImportPlain3Des(HCRYPTPROV prov, const Bytes& des3, DWORD mode, HCRYPTKEY* 
 // by hand; `parts` are concatenated as the content.
 Bytes Tlv(BYTE tag, const std::vector<Bytes>& parts);
 
+// `b` in reverse order (the platform's little-endian numbers).
+Bytes Reversed(Bytes b);
+// `size` octets from the random device, for test keys and padding.
+Bytes Random(size_t size);
+
 // The providers of the soft platform that stand for other makers' tokens
 // exist only there: true, and "[ SOFT ONLY ] provider" printed for the
 // runner's list, when `provider` is one of them and the build is Windows';

@@ -3,7 +3,6 @@
 #include <openssl/ecdsa.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,17 +59,6 @@ bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const c
   const Bytes der = I2d<ECDSA_SIG>(sig, i2d_ECDSA_SIG);
   ECDSA_SIG_free(sig);
   return EvpVerifies(key, EVP_sm3(), data, der, id);
-}
-
-Bytes Reversed(Bytes b) {
-  std::reverse(b.begin(), b.end());
-  return b;
-}
-
-Bytes Random(size_t size) {
-  Bytes out(size);
-  RAND_bytes(out.data(), static_cast<int>(size));
-  return out;
 }
 
 Bytes Encipher(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& plain, bool pad) {

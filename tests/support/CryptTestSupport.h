@@ -19,8 +19,6 @@ Pkey Sm2FromPublicBlob(const Bytes& blob);
 // OpenSSL verifies a platform signature (little-endian) over `data`.
 bool VerifyRsa(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& signature);
 bool VerifySm2(EVP_PKEY* key, const Bytes& data, const Bytes& signature, const char* id);
-Bytes Reversed(Bytes b);
-Bytes Random(size_t size);
 // OpenSSL's public-key encryption of `plain` (`padding` 0: the default).
 Bytes PkeyEncrypt(EVP_PKEY* key, const Bytes& plain, int padding);
 // Symmetric encryption by OpenSSL (PKCS#5 padding when `pad`), no IV.
