@@ -19,7 +19,8 @@
 
 namespace {
 
-constexpr const char16_t* kEnhanced = u"Microsoft Enhanced Cryptographic Provider v1.0";
+// SHA-256 signatures: the AES provider (the enhanced one has no SHA-256).
+constexpr const char16_t* kAes = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
 constexpr const char16_t* kSm2Token = u"Keyloom SM2 Token Provider";
 const std::vector<BYTE> kMessage(1024, 0x5A);  // about the size of a request body
 constexpr double kTarget = 1.2;                 // ours / OpenSSL
@@ -29,12 +30,14 @@ struct Algorithm {
   ALG_ID keyAlg;
   DWORD keySpec;
   ALG_ID hashAlg;
+  DWORD provType;
   DWORD flags;
   DWORD deleteFlags;
 };
-const Algorithm kRsa = {kEnhanced, AT_SIGNATURE, AT_SIGNATURE, CALG_SHA_256, 2048u << 16,
+const Algorithm kRsa = {kAes, AT_SIGNATURE, AT_SIGNATURE, CALG_SHA_256, PROV_RSA_AES, 2048u << 16,
                         CRYPT_DELETEKEYSET};
-const Algorithm kSm2 = {kSm2Token, KL_CALG_SM2_SIGN, AT_SIGNATURE, CALG_SM3, 0, KL_DELETEKEYSET_SM2};
+const Algorithm kSm2 = {kSm2Token, KL_CALG_SM2_SIGN, AT_SIGNATURE, CALG_SM3, PROV_RSA_FULL, 0,
+                        KL_DELETEKEYSET_SM2};
 
 std::u16string NextContainer() {
   static int counter = 0;
@@ -50,7 +53,7 @@ EVP_PKEY* OpensslKey(const Algorithm& a) {
 HCRYPTPROV MakeContainer(const std::u16string& name, const Algorithm& a) {
   HCRYPTPROV prov = 0;
   HCRYPTKEY key = 0;
-  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, CRYPT_NEWKEYSET);
+  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, a.provType, CRYPT_NEWKEYSET);
   Plat().CryptGenKey(prov, a.keyAlg, a.flags, &key);
   Plat().CryptDestroyKey(key);
   return prov;
@@ -58,7 +61,7 @@ HCRYPTPROV MakeContainer(const std::u16string& name, const Algorithm& a) {
 
 void DeleteContainer(HCRYPTPROV prov, const std::u16string& name, const Algorithm& a) {
   Plat().CryptReleaseContext(prov, 0);
-  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, a.deleteFlags);
+  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, a.provType, a.deleteFlags);
 }
 
 // Key generation: CryptGenKey storing a new key pair in a container (it
@@ -90,7 +93,7 @@ void ContainerLife(benchmark::State& state, const Algorithm& a) {
         const std::u16string name = NextContainer();
         HCRYPTPROV prov = 0;
         HCRYPTKEY key = 0;
-        if (!Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL,
+        if (!Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, a.provType,
                                          CRYPT_NEWKEYSET) ||
             !Plat().CryptGenKey(prov, a.keyAlg, a.flags, &key))
           return false;
@@ -162,7 +165,7 @@ void RoundTrip(benchmark::State& state, const Algorithm& a) {
         HCRYPTPROV prov = 0;
         HCRYPTKEY userKey = 0;
         DWORD size = static_cast<DWORD>(blob.size());
-        if (!Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, 0))
+        if (!Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, a.provType, 0))
           return false;
         const bool ok = Plat().CryptGetUserKey(prov, a.keySpec, &userKey) &&
                         Plat().CryptExportKey(userKey, 0, PUBLICKEYBLOB, 0, blob.data(), &size);
@@ -185,7 +188,7 @@ void RoundTrip(benchmark::State& state, const Algorithm& a) {
   OPENSSL_clear_free(der, static_cast<size_t>(derSize));
   EVP_PKEY_free(key);
   HCRYPTPROV prov = 0;
-  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, PROV_RSA_FULL, a.deleteFlags);
+  Plat().CryptAcquireContextW(&prov, name.c_str(), a.provider, a.provType, a.deleteFlags);
 }
 
 // RSA key generation varies by tens of milliseconds from key to key: it

@@ -3,14 +3,15 @@
 #   build    the module, the tools and the demo (compiler, CMake, OpenSSL,
 #            SQLite and libxml2 headers, the openssl command)
 #   test     the test suites, benchmarks and fuzz targets
-#   windows  the Windows cross-build and Wine
+#   windows  the Windows cross-build and Wine (with GoogleTest's sources for
+#            the platform tests under Wine)
 # No group: all of them. Safe to run again.
 set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl"
   [test]="libxml2-utils libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
-  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64"
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 googletest"
 )
 
 chosen=("$@")

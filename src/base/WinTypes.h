@@ -219,6 +219,7 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
 
 // Provider constants
 #define PROV_RSA_FULL 1
+#define PROV_RSA_AES 24
 #define CRYPT_VERIFYCONTEXT 0xF0000000
 #define CRYPT_NEWKEYSET 0x00000008
 #define CRYPT_DELETEKEYSET 0x00000010

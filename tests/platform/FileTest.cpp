@@ -24,7 +24,7 @@ class FileTest : public SoftHomesTest {
 };
 
 TEST_F(FileTest, TempPathEndsWithASeparator) {
-  EXPECT_EQ(homes_.temp() + "/", Narrow(TempPath().c_str()));
+  EXPECT_EQ(homes_.temp() + kPathSeparator, Narrow(TempPath().c_str()));
   char16_t small[2];
   EXPECT_EQ(TempPath().size() + 1, Plat().GetTempPathW(2, small));  // the size needed
 }

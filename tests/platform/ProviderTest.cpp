@@ -1,17 +1,21 @@
 // Providers, containers and key pairs through the platform table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
-#include "support/CryptTestSupport.h"
+#include "support/CryptCalls.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using ProviderTest = SoftHomesTest;
 
+// Names and types in a fixed order. A real machine lists providers of its
+// own too: there the ones named here keep that order among them.
 TEST_F(ProviderTest, EnumeratesProvidersInAFixedOrder) {
-  std::vector<std::string> names;
+  std::vector<std::string> listed, expected;  // "name type"
+  DWORD firstSize = 0;
   for (DWORD i = 0;; ++i) {
     DWORD type = 0, size = 0;
     if (!Plat().CryptEnumProvidersW(i, nullptr, 0, &type, nullptr, &size)) {
@@ -20,20 +24,24 @@ TEST_F(ProviderTest, EnumeratesProvidersInAFixedOrder) {
     }
     std::u16string name(size / 2, u'\0');
     ASSERT_TRUE(Plat().CryptEnumProvidersW(i, nullptr, 0, &type, name.data(), &size));
-    EXPECT_EQ(static_cast<DWORD>(PROV_RSA_FULL), type);
-    names.push_back(Narrow(name.c_str()));
+    listed.push_back(Narrow(name.c_str()) + " " + std::to_string(type));
+    if (i == 0) firstSize = size;
   }
-  EXPECT_EQ((std::vector<std::string>{
-                "Keyloom RSA Token Provider", "Keyloom SM2 Token Provider",
-                "Microsoft Base Cryptographic Provider v1.0",
-                "Microsoft Enhanced Cryptographic Provider v1.0",
-                "Microsoft Enhanced RSA and AES Cryptographic Provider",
-                "Microsoft Strong Cryptographic Provider"}),
-            names);
+  for (const char16_t* p : {kRsaToken, kSm2Token, kBase, kEnhanced, kAes, kStrong})
+    if (!TokenAbsentHere(p)) expected.push_back(Narrow(p) + " " + std::to_string(TypeOf(p)));
+  if (TokenAbsentHere(kRsaToken))
+    std::erase_if(listed, [&](const std::string& n) { return !std::count(expected.begin(), expected.end(), n); });
+  EXPECT_EQ(expected, listed);  // the AES provider with type 24 (PROV_RSA_AES), the others 1
   char16_t small[4];
   DWORD size = sizeof small;
   EXPECT_FAILS_WITH(ERROR_MORE_DATA, Plat().CryptEnumProvidersW(0, nullptr, 0, nullptr, small, &size));
-  EXPECT_EQ(sizeof u"Keyloom RSA Token Provider", size);
+  EXPECT_EQ(WineDiffers("CryptEnumProvidersW leaves the size as it was on ERROR_MORE_DATA") ? sizeof small
+                                                                                          : firstSize,
+            size);
+  // A provider is opened with its own type only.
+  HCRYPTPROV h = 0;
+  EXPECT_FAILS_WITH(NTE_PROV_TYPE_NO_MATCH,
+                    Plat().CryptAcquireContextW(&h, nullptr, kAes, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
 }
 
 TEST_F(ProviderTest, ContainerLifeCycleOfEachProvider) {
@@ -46,6 +54,7 @@ TEST_F(ProviderTest, ContainerLifeCycleOfEachProvider) {
       {kSm2Token, KL_DELETEKEYSET_SM2, KL_CALG_SM2_KEYX, 0},
   };
   for (const auto& c : cases) {
+    if (TokenAbsentHere(c.provider)) continue;
     SCOPED_TRACE(Narrow(c.provider));
     const std::u16string name = UniqueContainer("life");
     Prov prov;
@@ -55,6 +64,10 @@ TEST_F(ProviderTest, ContainerLifeCycleOfEachProvider) {
     ASSERT_TRUE(Plat().CryptGenKey(prov.h, c.genAlg, c.bits << 16, &key.h)) << std::hex << LastError();
     const Bytes original = ExportKey(key.h, PUBLICKEYBLOB);
     ASSERT_FALSE(original.empty());
+    if (WineDiffers("a generated key pair is stored when its provider handle is released, not at once")) {
+      Plat().CryptDestroyKey(key.h), key.h = 0;
+      Plat().CryptReleaseContext(prov.h, 0), prov.h = 0;
+    }
 
     Prov again;
     EXPECT_FAILS_WITH(NTE_EXISTS, again.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
@@ -66,12 +79,12 @@ TEST_F(ProviderTest, ContainerLifeCycleOfEachProvider) {
     EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptGetUserKey(again.h, AT_SIGNATURE, &none.h));
 
     HCRYPTPROV deleted = 1;
-    ASSERT_TRUE(Plat().CryptAcquireContextW(&deleted, name.c_str(), c.provider, PROV_RSA_FULL,
+    ASSERT_TRUE(Plat().CryptAcquireContextW(&deleted, name.c_str(), c.provider, TypeOf(c.provider),
                                             c.deleteFlags));
     EXPECT_EQ(0u, deleted);
     EXPECT_FAILS_WITH(NTE_BAD_KEYSET, prov.Acquire(name.c_str(), c.provider, 0));
     EXPECT_FAILS_WITH(NTE_BAD_KEYSET, Plat().CryptAcquireContextW(&deleted, name.c_str(), c.provider,
-                                                                  PROV_RSA_FULL, c.deleteFlags));
+                                                                  TypeOf(c.provider), c.deleteFlags));
   }
 }
 
@@ -81,9 +94,12 @@ TEST_F(ProviderTest, SoftwareProvidersShareOneNamespaceTokensHaveTheirOwn) {
   ASSERT_TRUE(pa.Acquire(a.c_str(), kBase, CRYPT_NEWKEYSET));
   ASSERT_TRUE(pb.Acquire(b.c_str(), kBase, CRYPT_NEWKEYSET));
   EXPECT_TRUE(enhanced.Acquire(a.c_str(), kEnhanced, 0));
-  EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(a.c_str(), kRsaToken, 0));
+  if (!TokenAbsentHere(kRsaToken)) EXPECT_FAILS_WITH(NTE_BAD_KEYSET, token.Acquire(a.c_str(), kRsaToken, 0));
   EXPECT_FAILS_WITH(NTE_KEYSET_NOT_DEF, token.Acquire(a.c_str(), u"No Such Provider", 0));
-  EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(a.c_str(), kBase, 0x1000));
+  if (WineDiffers("CryptAcquireContextW takes the unknown flag 0x1000"))
+    EXPECT_TRUE(token.Acquire(a.c_str(), kBase, 0x1000));
+  else
+    EXPECT_FAILS_WITH(NTE_BAD_FLAGS, token.Acquire(a.c_str(), kBase, 0x1000));
   // Another software provider enumerates them: CRYPT_FIRST, then CRYPT_NEXT.
   ASSERT_TRUE(enhanced.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
   EXPECT_EQ((std::vector<std::string>{Narrow(a.c_str()), Narrow(b.c_str())}), ContainerNames(enhanced.h));
@@ -97,6 +113,7 @@ TEST_F(ProviderTest, VerificationContexts) {
   EXPECT_FAILS_WITH(NTE_BAD_FLAGS, prov.Acquire(name.c_str(), kEnhanced, CRYPT_VERIFYCONTEXT));
   ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
   // Tokens open the named container.
+  if (TokenAbsentHere(kSm2Token)) return;
   Prov token, opened;
   EXPECT_FAILS_WITH(NTE_BAD_KEYSET, opened.Acquire(name.c_str(), kSm2Token, CRYPT_VERIFYCONTEXT));
   ASSERT_TRUE(token.Acquire(name.c_str(), kSm2Token, CRYPT_NEWKEYSET));
@@ -121,12 +138,14 @@ TEST_F(ProviderTest, KeyLengthLimits) {
       {kRsaToken, AT_KEYEXCHANGE, 512, 0},   {kSm2Token, KL_CALG_SM2_SIGN, 1024, 256},
   };
   for (const auto& c : cases) {
+    if (TokenAbsentHere(c.provider)) continue;
     SCOPED_TRACE(Narrow(c.provider) + " " + std::to_string(c.bits));
     Prov prov;
     Key key;
     const bool made = NewContainerKey(&prov, &key, "len", c.provider, c.alg, c.bits << 16);
     EXPECT_EQ(c.expectBits != 0, made);
-    EXPECT_EQ(made ? 0u : static_cast<DWORD>(NTE_BAD_FLAGS), made ? 0u : LastError());
+    const bool wine = !made && WineDiffers("CryptGenKey refuses an RSA length out of range with NTE_BAD_DATA");
+    EXPECT_EQ(made ? 0u : static_cast<DWORD>(wine ? NTE_BAD_DATA : NTE_BAD_FLAGS), made ? 0u : LastError());
     EXPECT_EQ(made ? c.expectBits : ~0u, KeyParam(key.h, KP_KEYLEN));
   }
 }
@@ -138,6 +157,7 @@ TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
       {kRsaToken, CRYPT_EXPORTABLE, false},  // a token never lets its keys out
   };
   for (const auto& c : cases) {
+    if (TokenAbsentHere(c.provider)) continue;
     SCOPED_TRACE(Narrow(c.provider));
     Prov prov;
     Key key;
@@ -186,55 +206,9 @@ TEST_F(ProviderTest, ProviderParameters) {
     EXPECT_EQ(std::strlen(record.szName) + 1, record.dwNameLen);
     algs.push_back(record.aiAlgid);
   }
-  for (ALG_ID alg : {CALG_3DES, CALG_RSA_KEYX, CALG_RSA_SIGN, CALG_SHA1, CALG_MD5, CALG_SHA_256})
+  for (ALG_ID alg : {CALG_3DES, CALG_RSA_KEYX, CALG_RSA_SIGN, CALG_SHA1, CALG_MD5})
     EXPECT_NE(algs.end(), std::find(algs.begin(), algs.end(), alg)) << std::hex << alg;
-}
-
-TEST_F(ProviderTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
-  Prov prov;
-  Key key;
-  ASSERT_TRUE(NewContainerKey(&prov, &key, "info", kEnhanced, AT_SIGNATURE, 1024 << 16));
-  DWORD size = 0;
-  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-  Bytes buffer(size);
-  auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
-  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, info, &size));
-  EXPECT_STREQ("1.2.840.113549.1.1.1", info->Algorithm.pszObjId);
-  // OpenSSL reads the member as an RSAPublicKey equal to the blob's key.
-  const unsigned char* p = info->PublicKey.pbData;
-  Pkey fromInfo(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, info->PublicKey.cbData));
-  ASSERT_TRUE(fromInfo);
-  Pkey fromBlob = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
-  EXPECT_EQ(1, EVP_PKEY_eq(fromInfo.get(), fromBlob.get()));
-  EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptExportPublicKeyInfo(prov.h, AT_KEYEXCHANGE,
-                                                                X509_ASN_ENCODING, nullptr, &size));
-}
-
-TEST_F(ProviderTest, CertificatesBindOnlyToTokenKeys) {
-  const std::u16string name = UniqueContainer("cert");
-  Prov soft, token;
-  Key softKey, tokenKey;
-  ASSERT_TRUE(soft.Acquire(name.c_str(), kEnhanced, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(Plat().CryptGenKey(soft.h, AT_KEYEXCHANGE, 1024 << 16, &softKey.h));
-  ASSERT_TRUE(token.Acquire(name.c_str(), kRsaToken, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(Plat().CryptGenKey(token.h, AT_KEYEXCHANGE, 1024 << 16, &tokenKey.h));
-  const Bytes softCert = CertOfKey(RsaFromPublicBlob(ExportKey(softKey.h, PUBLICKEYBLOB)).get());
-  const Bytes tokenCert = CertOfKey(RsaFromPublicBlob(ExportKey(tokenKey.h, PUBLICKEYBLOB)).get());
-
-  EXPECT_FAILS_WITH(NTE_BAD_TYPE, Plat().CryptSetKeyParam(softKey.h, KP_CERTIFICATE, softCert.data(), 0));
-  EXPECT_FAILS_WITH(NTE_BAD_PUBLIC_KEY,
-                    Plat().CryptSetKeyParam(tokenKey.h, KP_CERTIFICATE, softCert.data(), 0));
-  ASSERT_TRUE(Plat().CryptSetKeyParam(tokenKey.h, KP_CERTIFICATE, tokenCert.data(), 0));
-  // Read back through a new handle of the container.
-  Prov reopened;
-  ASSERT_TRUE(reopened.Acquire(name.c_str(), kRsaToken, 0));
-  Key key;
-  ASSERT_TRUE(Plat().CryptGetUserKey(reopened.h, AT_KEYEXCHANGE, &key.h));
-  DWORD size = 0;
-  ASSERT_TRUE(Plat().CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &size, 0));
-  Bytes stored(size);
-  ASSERT_TRUE(Plat().CryptGetKeyParam(key.h, KP_CERTIFICATE, stored.data(), &size, 0));
-  EXPECT_EQ(tokenCert, stored);
+  EXPECT_EQ(algs.end(), std::find(algs.begin(), algs.end(), CALG_SHA_256));  // the AES provider's
 }
 
 }  // namespace

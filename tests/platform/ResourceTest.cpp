@@ -14,7 +14,7 @@ TEST(ResourceTest, EmbeddedResourceByTypeAndId) {
   // resources/probe/probe.bin, embedded as "KEYLOOM_PROBE" 1.
   const std::string file = ReadFile(KEYLOOM_SOURCE_DIR "/resources/probe/probe.bin");
   ASSERT_FALSE(file.empty());
-  HRSRC r = Plat().FindResourceW(nullptr, MAKEINTRESOURCEW(1), u"KEYLOOM_PROBE");
+  HRSRC r = Plat().FindResourceW(nullptr, U16(MAKEINTRESOURCEW(1)), u"KEYLOOM_PROBE");
   ASSERT_NE(nullptr, r);
   EXPECT_EQ(file.size(), Plat().SizeofResource(nullptr, r));
   HGLOBAL g = Plat().LoadResource(nullptr, r);
@@ -27,8 +27,8 @@ TEST(ResourceTest, EmbeddedResourceByTypeAndId) {
 
 TEST(ResourceTest, MissingResourcesSayWhatIsMissing) {
   struct Case { const char16_t* name; const char16_t* type; DWORD error; } cases[] = {
-      {MAKEINTRESOURCEW(2), u"KEYLOOM_PROBE", ERROR_RESOURCE_NAME_NOT_FOUND},
-      {MAKEINTRESOURCEW(1), u"NO_SUCH_TYPE", ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {U16(MAKEINTRESOURCEW(2)), u"KEYLOOM_PROBE", ERROR_RESOURCE_NAME_NOT_FOUND},
+      {U16(MAKEINTRESOURCEW(1)), u"NO_SUCH_TYPE", ERROR_RESOURCE_TYPE_NOT_FOUND},
       {u"probe", u"KEYLOOM_PROBE", ERROR_RESOURCE_NAME_NOT_FOUND},
   };
   for (const Case& c : cases) {
@@ -63,7 +63,8 @@ TEST(ResourceTest, ModuleFileNameOfTheProgram) {
   char16_t shortPath[4];
   EXPECT_EQ(4u, Plat().GetModuleFileNameW(nullptr, shortPath, 4));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), Plat().GetLastError());
-  EXPECT_EQ(u'\0', shortPath[3]);
+  EXPECT_EQ(WineDiffers("GetModuleFileNameW leaves a truncated name unterminated") ? path[3] : u'\0',
+            shortPath[3]);
 }
 
 }  // namespace

@@ -39,6 +39,10 @@ class ZoneTest : public SoftHomesTest {
   HRESULT Map(const char16_t* pattern) {
     return Plat().SetZoneMapping(security_, URLZONE_TRUSTED, pattern, SZM_CREATE);
   }
+  // Wine's security manager keeps no mappings (E_NOTIMPL).
+  bool WineHasNoMappings() {
+    return UnderWine() && Map(u"https://probe.keyloom.test") == E_NOTIMPL;
+  }
   DWORD ZoneOf(const char16_t* url) {
     DWORD zone = 0xFFFF;
     EXPECT_EQ(S_OK, Plat().MapUrlToZone(security_, url, &zone, 0)) << Narrow(url);
@@ -51,7 +55,8 @@ class ZoneTest : public SoftHomesTest {
 TEST_F(ZoneTest, VerificationFlagGuardsPlainPatternsAndIsKept) {
   const ZONEATTRIBUTES fresh = Trusted();
   EXPECT_TRUE(fresh.dwFlags & ZAFLAGS_REQUIRE_VERIFICATION);
-  EXPECT_EQ("Trusted sites", Narrow(fresh.szDisplayName));
+  EXPECT_EQ("Trusted sites", Narrow(U16(fresh.szDisplayName)));
+  if (WineHasNoMappings()) GTEST_SKIP() << "Wine: SetZoneMapping answers E_NOTIMPL";
   EXPECT_EQ(E_ACCESSDENIED, Map(u"http://*.keyloom-bank.example"));
   EXPECT_EQ(S_OK, Map(u"https://*.keyloom-bank.example"));
   EXPECT_EQ(kMappingExists, Map(u"https://*.keyloom-bank.example"));
@@ -62,7 +67,7 @@ TEST_F(ZoneTest, VerificationFlagGuardsPlainPatternsAndIsKept) {
   SetFlags(fresh.dwFlags);
   const ZONEATTRIBUTES after = Trusted();
   EXPECT_EQ(fresh.dwFlags, after.dwFlags);
-  EXPECT_EQ(Narrow(fresh.szDescription), Narrow(after.szDescription));
+  EXPECT_EQ(Narrow(U16(fresh.szDescription)), Narrow(U16(after.szDescription)));
   EXPECT_EQ(fresh.dwTemplateCurrentLevel, after.dwTemplateCurrentLevel);
   EXPECT_EQ(URLZONE_TRUSTED, ZoneOf(u"http://www.keyloom-bank.example"));
 }
@@ -73,10 +78,12 @@ TEST_F(ZoneTest, PatternsMustBeSchemeAndHost) {
       u"https://host:443",     u"https://host/path", u"https://a*b.example",
       u"https://*.",           u"https://user@host",
   };
+  if (WineHasNoMappings()) GTEST_SKIP() << "Wine: SetZoneMapping answers E_NOTIMPL";
   for (const char16_t* p : bad) EXPECT_LT(Map(p), 0) << Narrow(p);
 }
 
 TEST_F(ZoneTest, OriginsMatchBySchemeAndHostWithWildcards) {
+  if (WineHasNoMappings()) GTEST_SKIP() << "Wine: SetZoneMapping answers E_NOTIMPL";
   SetFlags(Trusted().dwFlags & ~ZAFLAGS_REQUIRE_VERIFICATION);
   ASSERT_EQ(S_OK, Map(u"https://*.keyloom-bank.example"));
   ASSERT_EQ(S_OK, Map(u"http://127.0.0.1"));

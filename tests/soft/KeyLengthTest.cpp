@@ -44,8 +44,8 @@ TEST(SoftKeyLength, OddHalfLengthsStoreExportAndImport) {
       ASSERT_TRUE(reopened.Acquire(name.c_str(), row.provider, 0));
       ASSERT_TRUE(!import || Plat().CryptImportKey(reopened.h, priv.data(), static_cast<DWORD>(priv.size()),
                                                    0, 0, &imported.h));
-      EXPECT_TRUE(VerifyRsa(openSslKey.get(), EVP_sha256(), data,
-                            SignData(reopened.h, CALG_SHA_256, data, AT_SIGNATURE)))
+      EXPECT_TRUE(VerifyRsa(openSslKey.get(), EVP_sha1(), data,
+                            SignData(reopened.h, CALG_SHA1, data, AT_SIGNATURE)))
           << (import ? "imported" : "stored");
     }
   }

@@ -1,64 +1,10 @@
 #include "support/TestSupport.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "encoding/Unicode.h"
-
-namespace {
-
-std::string NewTempFolder() {
-  char pattern[] = "/tmp/keyloom-test-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  if (made) mkdir((std::string(made) + "/tmp").c_str(), 0700);
-  return made ? made : "/nonexistent";
-}
-
-}  // namespace
-
-ScopedSoftHomes::ScopedSoftHomes()
-    : root_(NewTempFolder()),
-      user_(root_ + "/user"),
-      machine_(root_ + "/machine"),
-      temp_(root_ + "/tmp"),
-      tempEnv_("TMPDIR", temp_.c_str()),
-      userEnv_("KEYLOOM_HOME", user_.c_str()),
-      machineEnv_("KEYLOOM_MACHINE_HOME", machine_.c_str()) {}
-
-ScopedSoftHomes::~ScopedSoftHomes() {
-  std::error_code ec;
-  std::filesystem::remove_all(root_, ec);
-}
-
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* v = getenv(name)) had_ = true, saved_ = v;
-  if (value) setenv(name, value, 1);
-  else unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (had_) setenv(name_.c_str(), saved_.c_str(), 1);
-  else unsetenv(name_.c_str());
-}
-
-int RunCommand(const std::string& command, std::string* output, bool mergeStderr) {
-  const std::string full = mergeStderr ? command + " 2>&1" : command;
-  FILE* pipe = popen(full.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -79,4 +25,9 @@ std::string ToHex(const uint8_t* data, size_t size, const char* separator) {
     s += {digits[data[i] >> 4], digits[data[i] & 15]};
   }
   return s;
+}
+
+bool WineDiffers(const char* difference) {
+  if (UnderWine()) printf("[ WINE DIFF ] %s\n", difference);
+  return UnderWine();
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,15 @@ class ScopedEnv {
   bool had_ = false;
 };
 
-// A fresh soft-platform home for the test: KEYLOOM_HOME,
-// KEYLOOM_MACHINE_HOME and TMPDIR (where diagnostic dumps go) point at new
-// temporary folders until destruction, which removes them and restores the
-// previous values.
+// A fresh home for the test, the platform's meaning of a new user (each
+// platform's part in support/posix or support/win32). On the soft platform:
+// KEYLOOM_HOME, KEYLOOM_MACHINE_HOME and TMPDIR (where diagnostic dumps go)
+// point at new temporary folders until destruction, which removes them and
+// restores the previous values. On Windows, where the fresh prefix of the
+// run is the new user: TMP and TEMP point at a new folder, and the registry
+// keys a test makes below the keys the tests write (Software, Classes, the
+// certificate stores) are deleted again at destruction. root() is the new
+// folder, temp() the temporary folder below it (without a final separator).
 class ScopedSoftHomes {
  public:
   ScopedSoftHomes();
@@ -47,14 +53,32 @@ class ScopedSoftHomes {
   const std::string& temp() const { return temp_; }
 
  private:
+  struct Saved;  // what the platform's part restores
   std::string root_, user_, machine_, temp_;
-  ScopedEnv tempEnv_, userEnv_, machineEnv_;
+  std::unique_ptr<Saved> saved_;
 };
+
+// The separator of the platform's paths, as GetTempPathW ends its answer.
+#ifdef _WIN32
+inline constexpr char kPathSeparator[] = "\\";
+#else
+inline constexpr char kPathSeparator[] = "/";
+#endif
 
 // A test fixture whose soft-platform homes are fresh for each test.
 struct SoftHomesTest : ::testing::Test {
   ScopedSoftHomes homes_;
 };
+
+// True when the program runs under Wine (support/win32; false on the soft
+// platform).
+bool UnderWine();
+
+// True under Wine, where `difference` says how Wine answers otherwise than
+// the platform it stands for; then also prints "[ WINE DIFF ] difference"
+// for the runner's list. A test checks what Wine shows instead and keeps
+// every assertion on our own code.
+bool WineDiffers(const char* difference);
 
 // Runs a shell command; returns its exit status and fills `output` with
 // what it wrote to standard output (and standard error when `mergeStderr`).

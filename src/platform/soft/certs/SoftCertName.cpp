@@ -211,7 +211,8 @@ bool NameText(const BYTE* data, size_t size, DWORD strType, std::u16string* text
 
 // Size query (no buffer or size 0): the characters needed with the
 // terminator. Fill: as much as fits, always terminated; the characters
-// written with the terminator.
+// written with the terminator. A name that does not decode is the empty
+// text (1, the last error says why), as the platform answers.
 DWORD CertNameToStrWImpl(DWORD, const CERT_NAME_BLOB* name, DWORD strType, char16_t* text,
                          DWORD textSize) {
   std::u16string result;
@@ -220,8 +221,8 @@ DWORD CertNameToStrWImpl(DWORD, const CERT_NAME_BLOB* name, DWORD strType, char1
     return 0;
   }
   if (name->cbData != 0 && !NameText(name->pbData, name->cbData, strType, &result)) {
+    result.clear();
     SoftSetLastError(static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
-    return 0;
   }
   const DWORD need = static_cast<DWORD>(result.size() + 1);
   if (text == nullptr || textSize == 0) return need;

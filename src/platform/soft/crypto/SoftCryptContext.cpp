@@ -27,7 +27,7 @@ BOOL CryptEnumProvidersImpl(DWORD index, DWORD* reserved, DWORD flags, DWORD* pr
   if (reserved != nullptr || flags != 0) return SoftFail(ERROR_INVALID_PARAMETER);
   const SoftProvider* provider = SoftProviderAt(index);
   if (provider == nullptr) return SoftFail(ERROR_NO_MORE_ITEMS);
-  if (provType) *provType = PROV_RSA_FULL;
+  if (provType) *provType = provider->type;
   const DWORD bytes = static_cast<DWORD>((std::u16string_view(provider->name).size() + 1) * 2);
   return SoftCopyOut(provider->name, bytes, reinterpret_cast<BYTE*>(name), nameSize);
 }
@@ -41,7 +41,7 @@ BOOL CryptAcquireContextImpl(HCRYPTPROV* handle, const char16_t* container,
   if (handle == nullptr) return SoftFail(ERROR_INVALID_PARAMETER);
   const SoftProvider* provider = SoftFindProvider(providerName ? providerName : kDefaultProvider);
   if (provider == nullptr) return SoftFail(static_cast<DWORD>(NTE_KEYSET_NOT_DEF));
-  if (provType != PROV_RSA_FULL) return SoftFail(static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH));
+  if (provType != provider->type) return SoftFail(static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH));
   const bool sm2Delete = IsSm2Delete(*provider, flags);
   if (sm2Delete) flags = CRYPT_DELETEKEYSET;
   if ((flags & ~kKnownFlags) != 0) return SoftFail(static_cast<DWORD>(NTE_BAD_FLAGS));
@@ -161,8 +161,7 @@ BOOL CryptGetProvParamImpl(HCRYPTPROV handle, DWORD param, BYTE* data, DWORD* da
     case PP_ENUMCONTAINERS:
       return EnumContainers(*prov, data, dataLen, flags);
     case PP_PROVTYPE: {
-      const DWORD type = PROV_RSA_FULL;
-      return SoftCopyOut(&type, sizeof type, data, dataLen);
+      return SoftCopyOut(&prov->provider->type, sizeof prov->provider->type, data, dataLen);
     }
     case PP_IMPTYPE: {
       const DWORD type = SoftIsToken(*prov->provider) ? CRYPT_IMPL_REMOVABLE : CRYPT_IMPL_SOFTWARE;

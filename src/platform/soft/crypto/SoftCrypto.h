@@ -35,6 +35,7 @@ struct SoftProvider {
   const char* family;  // container namespace
   const SoftAlg* algs;
   size_t algCount;
+  DWORD type = PROV_RSA_FULL;  // the type it is registered with, and opened with
 };
 
 // The catalogue in enumeration order; null past the end.

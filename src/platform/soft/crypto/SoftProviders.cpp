@@ -7,11 +7,12 @@
 namespace {
 
 // Lengths in bits as the platform reports them in PP_ENUMALGS_EX. Rows
-// several providers share:
+// several providers share (SHA-256 only where the platform's provider of
+// that name has it: the AES provider, not the base, enhanced or strong one):
 #define KL_HASHES                                                        \
   {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},            \
-      {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"}, \
-      {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"}
+      {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"}
+#define KL_SHA256 {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"}
 #define KL_DES_FAMILY                                                    \
   {CALG_DES, 56, 56, 56, "DES", "Data Encryption Standard (DES)"},       \
       {CALG_3DES_112, 112, 112, 112, "3DES TWO KEY", "Two Key Triple DES"}, \
@@ -33,6 +34,7 @@ constexpr SoftAlg kEnhancedAlgs[] = {
 
 constexpr SoftAlg kAesAlgs[] = {
     KL_HASHES,
+    KL_SHA256,
     KL_DES_FAMILY,
     {CALG_AES_128, 128, 128, 128, "AES 128", "Advanced Encryption Standard (AES) 128"},
     {CALG_AES_192, 192, 192, 192, "AES 192", "Advanced Encryption Standard (AES) 192"},
@@ -43,6 +45,7 @@ constexpr SoftAlg kAesAlgs[] = {
 
 constexpr SoftAlg kRsaTokenAlgs[] = {
     KL_HASHES,
+    KL_SHA256,
     {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"},
     {CALG_RSA_SIGN, 1024, 1024, 2048, "RSA_SIGN", "RSA Signature"},
     {CALG_RSA_KEYX, 1024, 1024, 2048, "RSA_KEYX", "RSA Key Exchange"},
@@ -57,6 +60,7 @@ constexpr SoftAlg kSm2TokenAlgs[] = {
 };
 
 #undef KL_HASHES
+#undef KL_SHA256
 #undef KL_DES_FAMILY
 
 template <size_t N>
@@ -65,7 +69,8 @@ constexpr size_t Count(const SoftAlg (&)[N]) {
 }
 
 // Enumeration order: the software providers as the platform lists them,
-// then the tokens.
+// then the tokens. The AES provider has a type of its own (and is opened
+// with it only), as on the platform.
 const SoftProvider kProviders[] = {
     {u"Keyloom RSA Token Provider", SoftProviderKind::kRsaToken, "rsa-token", kRsaTokenAlgs,
      Count(kRsaTokenAlgs)},
@@ -76,7 +81,7 @@ const SoftProvider kProviders[] = {
     {u"Microsoft Enhanced Cryptographic Provider v1.0", SoftProviderKind::kSoftRsa, "rsa",
      kEnhancedAlgs, Count(kEnhancedAlgs)},
     {u"Microsoft Enhanced RSA and AES Cryptographic Provider", SoftProviderKind::kSoftRsa, "rsa",
-     kAesAlgs, Count(kAesAlgs)},
+     kAesAlgs, Count(kAesAlgs), PROV_RSA_AES},
     {u"Microsoft Strong Cryptographic Provider", SoftProviderKind::kSoftRsa, "rsa", kEnhancedAlgs,
      Count(kEnhancedAlgs)},
 };

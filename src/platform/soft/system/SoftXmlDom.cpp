@@ -186,9 +186,17 @@ HRESULT XmlTextImpl(KlXmlNode* node, char16_t** text) {
   if (node->doc == nullptr) return GiveText(u"", text);
   xmlNode* n = node->node != nullptr ? node->node : xmlDocGetRootElement(node->doc.get());
   xmlChar* content = xmlNodeGetContent(n);
-  const HRESULT hr = GiveText(FromXml(content), text);
+  std::u16string value = FromXml(content);
   xmlFree(content);
-  return hr;
+  // The platform DOM does not preserve white space: an element's text
+  // loses the white space at both ends (comments keep theirs).
+  if (n != nullptr && n->type == XML_ELEMENT_NODE) {
+    const size_t first = value.find_first_not_of(u" \t\r\n");
+    value = first == std::u16string::npos
+                ? std::u16string()
+                : value.substr(first, value.find_last_not_of(u" \t\r\n") - first + 1);
+  }
+  return GiveText(value, text);
 }
 
 void XmlFreeTextImpl(char16_t* text) { delete[] text; }

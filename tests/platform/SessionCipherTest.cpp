@@ -1,0 +1,64 @@
+// Decryption checked against OpenSSL: 3DES with its padding, and RSA
+// decryption of what OpenSSL encrypted.
+#include <gtest/gtest.h>
+
+#include "support/CryptTestSupport.h"
+
+namespace {
+
+using SessionCipherTest = SoftHomesTest;
+
+TEST_F(SessionCipherTest, TripleDesPaddingIsChecked) {
+  Prov prov;
+  const Bytes des3 = Random(24);
+  Key session;
+  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT) &&
+              ImportPlain3Des(prov.h, des3, CRYPT_MODE_ECB, &session.h));
+  const struct {
+    const char* what;
+    Bytes plain;       // encrypted without padding by OpenSSL
+    DWORD expectSize;  // ~0: NTE_BAD_DATA
+  } cases[] = {
+      {"full padding block", {1, 2, 3, 4, 5, 6, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8}, 8},
+      {"one octet", {1, 2, 3, 4, 5, 6, 7, 1}, 7},
+      {"pad zero", {1, 2, 3, 4, 5, 6, 7, 0}, ~0u},
+      {"pad above block", {1, 2, 3, 4, 5, 6, 7, 9}, ~0u},
+      {"inconsistent", {1, 2, 3, 4, 5, 6, 2, 3}, ~0u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes data = Encipher(EVP_des_ede3_ecb(), des3, c.plain, false);
+    DWORD size = static_cast<DWORD>(data.size());
+    if (c.expectSize == ~0u) {
+      EXPECT_FAILS_WITH(NTE_BAD_DATA, Plat().CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &size));
+      continue;
+    }
+    ASSERT_TRUE(Plat().CryptDecrypt(session.h, 0, TRUE, 0, data.data(), &size));
+    EXPECT_EQ(Bytes(c.plain.begin(), c.plain.begin() + c.expectSize), Bytes(data.begin(), data.begin() + size));
+  }
+  Bytes odd(12, 0);
+  DWORD size = 12;
+  EXPECT_FAILS_WITH(NTE_BAD_DATA, Plat().CryptDecrypt(session.h, 0, TRUE, 0, odd.data(), &size));
+}
+
+TEST_F(SessionCipherTest, RsaDecryptionIsLittleEndianPkcs1) {
+  Prov prov;
+  Key key;
+  ASSERT_TRUE(NewContainerKey(&prov, &key, "decrypt", kStrong, AT_KEYEXCHANGE, 1024 << 16));
+  Pkey pub = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
+  const Bytes secret = Random(24);
+  const Bytes wrapped = PkeyEncrypt(pub.get(), secret, RSA_PKCS1_PADDING);
+  ASSERT_EQ(128u, wrapped.size());
+
+  Bytes data = Reversed(wrapped);
+  DWORD length = 128;
+  ASSERT_TRUE(Plat().CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+  EXPECT_EQ(secret, Bytes(data.begin(), data.begin() + length));
+  data = wrapped;  // big-endian is not the platform's order
+  length = 128;
+  EXPECT_FAILS_WITH(NTE_BAD_DATA, Plat().CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+  length = 64;
+  EXPECT_FAILS_WITH(NTE_BAD_LEN, Plat().CryptDecrypt(key.h, 0, TRUE, 0, data.data(), &length));
+}
+
+}  // namespace
