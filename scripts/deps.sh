@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing for the given groups:
 #   build    the module, the tools and the demo (compiler, CMake, OpenSSL,
-#            SQLite and libxml2 headers, the openssl command)
+#            SQLite and libxml2 headers, the openssl command; Boost.Beast and
+#            nlohmann/json for the browser agent)
 #   test     the test suites, benchmarks and fuzz targets
 #   windows  the Windows cross-build and Wine
 # No group: all of them. Safe to run again.
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl"
+  [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl libboost-dev nlohmann-json3-dev"
   [test]="libxml2-utils libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64"
 )
