@@ -37,19 +37,27 @@ async function newPage(locale, extra = {}) {
   return context.newPage();
 }
 
-// Serial (lower-case hex) and subject of a Base64 DER certificate, as OpenSSL reads them.
+// Serial (lower-case hex), subject and start of a Base64 DER certificate, as OpenSSL reads them.
 function opensslReads(base64) {
   const out = execFileSync("openssl", ["x509", "-inform", "DER", "-noout", "-serial", "-subject",
-    "-nameopt", "RFC2253"], { input: Buffer.from(base64, "base64") }).toString();
-  return { serial: /serial=(\w+)/.exec(out)[1].toLowerCase(), subject: /subject=(.*)/.exec(out)[1] };
+    "-startdate", "-nameopt", "RFC2253"], { input: Buffer.from(base64, "base64") }).toString();
+  return { serial: /serial=(\w+)/.exec(out)[1].toLowerCase(), subject: /subject=(.*)/.exec(out)[1],
+    notBefore: new Date(/notBefore=(.*)/.exec(out)[1]).getTime() };
+}
+
+// The key pairs of a container as `keyloom key verify` checks them.
+function keyChecks(provider, container) {
+  return execFileSync(process.env.KEYLOOM_BIN, ["key", "verify", "--provider", provider, "--container",
+    container]).toString().trim().split("\n").map((line) => JSON.parse(line));
 }
 
 const rows = [
-  // locale, algorithm, provider, bits, name, a text of the page's language
+  // locale, algorithm, provider, bits, name, a text of the page's language, and whether
+  // the personal store lists the certificates (a token keeps them with its keys)
   { locale: "en-US", algorithm: "RSA", provider: "Microsoft Enhanced Cryptographic Provider v1.0",
-    bits: "2048", name: "Zhang San", pageText: "Both certificates are installed." },
+    bits: "2048", name: "Zhang San", pageText: "Both certificates are installed.", listed: true },
   { locale: "zh-CN", algorithm: "SM2", provider: "Keyloom SM2 Token Provider", bits: "256",
-    name: "Li Si", pageText: "两张证书均已安装。" },
+    name: "Li Si", pageText: "两张证书均已安装。", listed: false },
 ];
 
 for (const row of rows) {
@@ -71,16 +79,23 @@ for (const row of rows) {
     assert.deepEqual(await page.locator("#steps li").evaluateAll((items) =>
       items.map((i) => i.dataset.state)), Array(7).fill("ok"));
 
+    let container;
     for (const [use, path] of [["sign", "/api/issue"], ["encrypt", "/api/envelope"]]) {
       const issued = opensslReads(answers[path].certificate);
-      const cells = await page.locator(`#certs tr[data-use="${use}"] td`).allTextContents();
-      // [use, subject, serial, from, to, provider]
-      assert.equal(cells.length, 6, `one ${use} row`);
-      assert.equal(cells[2], issued.serial);
-      assert.equal(cells[5], row.provider);
-      assert.match(cells[1], new RegExp(`CN=${row.name}\\b`));
       assert.match(issued.subject, new RegExp(`^CN=${row.name},OU=Online Banking,O=Keyloom Bank,C=CN$`));
+      // [use, subject, serial, valid from (UTC), valid to, provider, container]
+      const cells = await page.locator(`#issued tr[data-use="${use}"] td`).allTextContents();
+      assert.equal(cells[2], issued.serial);
+      assert.equal(new Date(`${cells[3].replace(" ", "T")}Z`).getTime(), issued.notBefore);
+      assert.equal(cells[5], row.provider);
+      container = cells[6];
+      // [use, subject, serial, from, to, provider]
+      const listed = await page.locator(`#certs tr[data-use="${use}"] td`).allTextContents();
+      assert.deepEqual(row.listed ? [listed[2], listed[5]] : listed, row.listed ? [issued.serial, row.provider] : []);
     }
+    // Both key pairs are whole and each carries its certificate.
+    assert.deepEqual(keyChecks(row.provider, container).map((k) => [k.publicKeyMatchesPrivate, k.certificateMatches]),
+      [[true, true], [true, true]]);
     await page.screenshot({ path: join(ARTIFACTS, `enrollment-${row.algorithm.toLowerCase()}.png`),
       fullPage: true });
   });

@@ -9,6 +9,8 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 
 #include "testca/Authority.h"
 
@@ -69,7 +71,18 @@ bool Base64Member(const Json& object, const char* name, Bytes* octets, std::stri
   return false;
 }
 
-// "subject" and "serial" of a certificate, as Site.h describes them.
+// An ASN.1 time as "YYYY-MM-DD HH:MM:SS" (UTC).
+std::string TimeText(const ASN1_TIME* time) {
+  struct tm t {};
+  char text[80] = "";
+  if (ASN1_TIME_to_tm(time, &t) == 1)
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  return text;
+}
+
+// "certificate", "subject", "serial", "validFrom" and "validTo" of a
+// certificate, as Site.h describes them.
 bool Describe(const Bytes& der, Json* out) {
   const unsigned char* p = der.data();
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -96,6 +109,8 @@ bool Describe(const Bytes& der, Json* out) {
     (*out)["subject"] = std::string(text, static_cast<size_t>(length));
     (*out)["serial"] = hex;
     (*out)["certificate"] = Base64Field(der, 0, false);
+    (*out)["validFrom"] = TimeText(X509_get0_notBefore(cert.get()));
+    (*out)["validTo"] = TimeText(X509_get0_notAfter(cert.get()));
   }
   BIO_free(bio);
   return ok;

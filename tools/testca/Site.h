@@ -4,14 +4,14 @@
 // Serve.cpp.
 //
 //   POST /api/issue     {"request": PKCS#10 Base64}
-//                    -> {"certificate", "subject", "serial"}
+//                    -> {"certificate", "subject", "serial", "validFrom", "validTo"}
 //   POST /api/envelope  {"algorithm": "RSA"|"SM2", "bits": N, "request": PKCS#10 Base64}
-//                    -> {"envelope", "certificate", "subject", "serial"}
+//                    -> the same and "envelope"
 //
 // "certificate" is the Base64 of the DER in one line; "subject" the X.500
 // text, common name first; "serial" the hexadecimal digits of every octet
 // of the serial number's encoding (lower case), as certificate listings
-// print it. Failures answer {"error": one English line} with a 4xx status.
+// print it; "validFrom" and "validTo" "YYYY-MM-DD HH:MM:SS" in UTC. Failures answer {"error": one English line} with a 4xx status.
 #pragma once
 
 #include <cstddef>

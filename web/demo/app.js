@@ -40,7 +40,14 @@ const TEXTS = {
     noProviders: "No key provider is installed on this computer.",
     finished: "Both certificates are installed.",
     certsHeading: "Certificates on this computer",
-    colUse: "This enrollment",
+    colUse: "Use",
+    colFromUtc: "Valid from (UTC)",
+    colToUtc: "Valid to (UTC)",
+    colContainer: "Key container",
+    issuedHeading: "Your new certificates",
+    certsHelp:
+      "The list shows the certificates of your personal store that have a key; " +
+      "a token provider keeps its certificates with its keys.",
     colSubject: "Subject",
     colSerial: "Serial number",
     colFrom: "Valid from",
@@ -84,7 +91,12 @@ const TEXTS = {
     noProviders: "本机没有安装密钥提供程序。",
     finished: "两张证书均已安装。",
     certsHeading: "本机的证书",
-    colUse: "本次申请",
+    colUse: "用途",
+    colFromUtc: "生效时间（UTC）",
+    colToUtc: "失效时间（UTC）",
+    colContainer: "密钥容器",
+    issuedHeading: "您的新证书",
+    certsHelp: "列表显示您的个人证书库中带私钥的证书；令牌类提供程序将证书与其密钥一同保存。",
     colSubject: "主题",
     colSerial: "序列号",
     colFrom: "生效时间",
@@ -107,7 +119,7 @@ const state = {
   error: null, // { key, detail } with detail from the control or the authority
   finished: false,
   certs: null, // records of the last listing
-  issued: {}, // serial -> "useSign" | "useEncrypt"
+  issued: [], // this enrollment's certificates: { use, subject, serial, validFrom, validTo, provider, container }
 };
 let agent = null;
 
@@ -142,13 +154,25 @@ function render() {
   $("done").hidden = !state.finished;
   $("done").textContent = text("finished");
 
-  const body = $("certs").tBodies[0];
-  body.replaceChildren(
-    ...(state.certs ?? []).map((fields) => {
+  $("issued-section").hidden = state.issued.length === 0;
+  fillTable($("issued"), state.issued.map((c) =>
+    [c.use, [text(c.use), c.subject, c.serial, c.validFrom, c.validTo, c.provider, c.container]]));
+  fillTable($("certs"), (state.certs ?? []).map((fields) => {
+    const use = state.issued.find((c) => c.serial === fields[1])?.use;
+    return [use ?? "", [use ? text(use) : "", ...fields]];
+  }));
+  $("no-certs").hidden = state.certs !== null && state.certs.length > 0;
+  if (state.certs !== null) $("no-certs").textContent = text("emptyList");
+}
+
+// Fills a table's body with rows of [use, cells]; data-use says "sign" or
+// "encrypt" for this enrollment's certificates.
+function fillTable(table, rows) {
+  table.tBodies[0].replaceChildren(
+    ...rows.map(([use, cells]) => {
       const row = document.createElement("tr");
-      const use = state.issued[fields[1]];
-      row.dataset.use = use ? (use === "useSign" ? "sign" : "encrypt") : "";
-      for (const value of [use ? text(use) : "", ...fields]) {
+      row.dataset.use = { useSign: "sign", useEncrypt: "encrypt" }[use] ?? "";
+      for (const value of cells) {
         const cell = document.createElement("td");
         cell.textContent = value;
         row.append(cell);
@@ -156,8 +180,6 @@ function render() {
       return row;
     }),
   );
-  $("no-certs").hidden = state.certs !== null && state.certs.length > 0;
-  if (state.certs !== null) $("no-certs").textContent = text("emptyList");
 }
 
 // Key lengths the control takes for a provider and algorithm, the usual first.
@@ -248,7 +270,7 @@ async function enroll() {
   const algorithm = $("algorithm").value;
   const bits = Number($("bits").value);
   const subject = `CN=${name},OU=Online Banking,O=Keyloom Bank,C=CN`;
-  Object.assign(state, { steps: STEPS.map(() => "pending"), error: null, finished: false, issued: {} });
+  Object.assign(state, { steps: STEPS.map(() => "pending"), error: null, finished: false, issued: [] });
   setControls(false);
   try {
     await step(0, async () => {
@@ -261,9 +283,12 @@ async function enroll() {
     }));
     const signing = await step(2, () => authority("/api/issue", { request }));
     const encryption = await step(3, () => authority("/api/envelope", { request, algorithm, bits }));
-    state.issued = { [signing.serial]: "useSign", [encryption.serial]: "useEncrypt" };
+    const installed = (use, { subject, serial, validFrom, validTo }) =>
+      state.issued.push({ use, subject, serial, validFrom, validTo, provider, container });
     await step(4, () => agent.ZENQ_ImportSignCert(2, signing.certificate, container));
+    installed("useSign", signing);
     await step(5, () => agent.ZENQ_ImportEncryptCert(encryption.envelope, encryption.certificate, container, 0));
+    installed("useEncrypt", encryption);
     state.certs = parseListing(await step(6, () => agent.ZENQ_GetAllCertInfo()));
     state.finished = true;
   } catch {
