@@ -5,8 +5,9 @@
 #            nlohmann/json for the browser agent)
 #   test     the test suites, benchmarks and fuzz targets
 #   windows  the Windows cross-build and Wine
-#   browser  the browser tests: Debian's Chromium and Node.js (the tests'
-#            own packages come from their package-lock.json)
+#   browser  the browser tests: Debian's Chromium, Node.js and a Chinese font
+#            for the screenshots (the tests' own packages come from their
+#            package-lock.json)
 #   npm      npm, for a Node.js that came without it
 # No group: all of them. Safe to run again.
 set -euo pipefail
@@ -15,7 +16,7 @@ declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl libboost-dev nlohmann-json3-dev"
   [test]="libxml2-utils libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64"
-  [browser]="chromium nodejs"
+  [browser]="chromium nodejs fonts-wqy-zenhei"
   [npm]="npm"
 )
 
