@@ -105,9 +105,14 @@ function overWebSocket(url, WebSocketClass) {
       } catch {
         return; // not an answer of the agent's
       }
-      const waiter = answer && pending.get(answer.id);
+      if (!answer || typeof answer !== "object") return;
+      // An answer without an id (a message the agent could not read, such
+      // as one over its size limit) belongs to the oldest call: the agent
+      // answers in order.
+      const id = answer.id === null ? pending.keys().next().value : answer.id;
+      const waiter = pending.get(id);
       if (!waiter) return;
-      pending.delete(answer.id);
+      pending.delete(id);
       const status = statusOf(answer.hr);
       if (status === 0) {
         waiter.resolve(answer.result);

@@ -40,7 +40,7 @@ test("calls over the agent resolve with results and reject with number and descr
   const agent = await connecting;
   const set = agent.ZENQ_SetCSPInfo(2048, "Keyloom SM2 Token Provider");
   const bad = agent.ZENQ_SetKeyAlgorithm("ECC");
-  const lost = agent.ZENQ_GetCSPInfo();
+  const oldest = agent.ZENQ_GetCSPInfo();
   assert.deepEqual(socket.sent, [
     { id: 1, method: "ZENQ_SetCSPInfo", params: [2048, "Keyloom SM2 Token Provider"] },
     { id: 2, method: "ZENQ_SetKeyAlgorithm", params: ["ECC"] },
@@ -51,6 +51,10 @@ test("calls over the agent resolve with results and reject with number and descr
   assert.equal(await set, true);
   await assert.rejects(bad, { number: -1610144767, description: "Invalid key algorithm.\n(0xa0072401)",
     message: "Invalid key algorithm.\n(0xa0072401)" });
+  // An answer without id (a message too large to read) is the oldest call's.
+  socket.answer({ id: null, hr: "0x80070018", result: null, description: "The message is too large." });
+  await assert.rejects(oldest, { number: -2147024872, description: "The message is too large." });
+  const lost = agent.ZENQ_GetContainer();
   socket.close();
   await assert.rejects(lost, { number: E_AGENT_UNAVAILABLE });
   await assert.rejects(agent.GetLastErrorDesc(), { number: E_AGENT_UNAVAILABLE });
