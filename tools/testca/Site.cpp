@@ -153,14 +153,14 @@ SiteResponse EnvelopeEndpoint(const Site& site, const Json& body) {
   return Answer(out);
 }
 
-SiteResponse FileAnswer(const Site& site, const StaticFile& file, bool head) {
+SiteResponse FileAnswer(const Site& site, const StaticFile& file) {
   Bytes content;
   std::string error;
   if (!ReadWholeFile(site.web + "/" + file.path, &content, &error))
     return Error(404, std::string("the site has no ") + file.path);
   SiteResponse r;
   r.contentType = file.contentType;
-  if (!head) r.body.assign(content.begin(), content.end());
+  r.body.assign(content.begin(), content.end());
   if (r.contentType.rfind("text/html", 0) == 0) r.headers.emplace_back("Content-Security-Policy", kPagePolicy);
   return r;
 }
@@ -175,7 +175,7 @@ SiteResponse Route(const Site& site, const SiteRequest& request) {
       r.headers.emplace_back("Allow", "GET, HEAD");
       return r;
     }
-    return FileAnswer(site, file, request.method == "HEAD");
+    return FileAnswer(site, file);
   }
   const bool issue = path == "/api/issue", envelope = path == "/api/envelope";
   if (!issue && !envelope) return Error(404, "no such page: " + path);

@@ -47,7 +47,8 @@ struct SiteResponse {
 
 // Answers one request. Only GET and HEAD reach the files (a fixed list:
 // "/", "/index.html", "/app.js", "/style.css", "/keyloom.js", read from
-// `site.web` on each request) and only POST with an application/json body
+// `site.web` on each request; HEAD gets the body too, which the server
+// leaves out) and only POST with an application/json body
 // reaches the endpoints; anything else is refused with 404, 405 or 415. A
 // Host that is not a loopback address or "localhost" gets 403 (a name
 // rebound to loopback by someone else's DNS). Every answer carries
