@@ -2,7 +2,7 @@
 // Keyloom control, step by step, in English or Simplified Chinese. The
 // control's own texts come from the control in the browser's language; the
 // page's texts come from the tables below.
-import { Keyloom } from "/keyloom.js";
+import { Keyloom, E_AGENT_UNAVAILABLE } from "/keyloom.js";
 
 const TEXTS = {
   en: {
@@ -36,6 +36,7 @@ const TEXTS = {
     controlFailed: "The security control could not complete this step:",
     authorityFailed: "The bank's certification authority refused the request:",
     unreachable: "The bank could not be reached. Please try again.",
+    agentLost: "The connection to the Keyloom security control was lost. Please reload the page.",
     badName: "Please enter your name without commas, slashes, plus or equals signs.",
     noProviders: "No key provider is installed on this computer.",
     finished: "Both certificates are installed.",
@@ -87,6 +88,7 @@ const TEXTS = {
     controlFailed: "安全控件未能完成此步骤：",
     authorityFailed: "银行的证书认证机构拒绝了请求：",
     unreachable: "无法连接银行，请重试。",
+    agentLost: "与 Keyloom 安全控件的连接已断开，请刷新页面。",
     badName: "请输入姓名，不要含有逗号、斜杠、加号或等号。",
     noProviders: "本机没有安装密钥提供程序。",
     finished: "两张证书均已安装。",
@@ -245,7 +247,9 @@ async function step(index, work) {
     return result;
   } catch (e) {
     state.steps[index] = "failed";
-    if (e instanceof Error) {
+    if (e instanceof Error && e.number === E_AGENT_UNAVAILABLE) {
+      state.error = { key: "agentLost" };
+    } else if (e instanceof Error) {
       const hex = e.number === undefined ? "" : ` (0x${(e.number >>> 0).toString(16).padStart(8, "0")})`;
       const detail = (e.description ?? e.message).replace(/\s*\(0x[0-9a-f]{8}\)\s*$/, "");
       state.error = { key: "controlFailed", detail: detail + hex };
@@ -260,7 +264,9 @@ async function step(index, work) {
 
 async function enroll() {
   const name = $("name").value.trim();
-  if (!name || /[,=/+;"\\]/.test(name)) {
+  const badName = !name || /[,=/+;"\\]/.test(name);
+  $("name").setAttribute("aria-invalid", String(badName));
+  if (badName) {
     state.error = { key: "badName" };
     render();
     $("name").focus();
