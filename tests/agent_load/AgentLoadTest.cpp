@@ -21,8 +21,7 @@ using namespace agent_test;
 constexpr int kPages = 50;
 constexpr int kRequestsPerPage = 9;  // with the two selections and 9 listings: 20 calls
 
-// The subject of a PKCS#10 request, read by OpenSSL; empty when the text is
-// no request.
+// The subject of a PKCS#10 request, read by OpenSSL; empty for no request.
 std::string RequestSubject(const std::string& base64) {
   const std::vector<unsigned char> der = Unbase64(base64);
   const unsigned char* p = der.data();
@@ -34,8 +33,9 @@ std::string RequestSubject(const std::string& base64) {
   return name;
 }
 
-// One page: SM2 on the token provider, then requests and listings in turn.
-// Returns how many of its 20 answers were right.
+// One page: SM2 on the token provider, then requests and listings in turn;
+// how many of its 20 answers were right (a request's subject, read by
+// OpenSSL, is the page's own).
 int RunPage(unsigned port, int page) {
   Page p;
   // Ten origins, five pages each: within the default limit per origin.
@@ -65,19 +65,12 @@ int RunPages(unsigned port) {
   return right;
 }
 
-// The agent's thread count (Threads: in /proc), waiting up to 10 s for it
-// to come down to one, the serving thread.
-int SettledThreads(pid_t pid) {
-  int threads = 0;
-  for (int i = 0; i < 100; ++i) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string word;
-    while (status >> word)
-      if (word == "Threads:" && status >> threads) break;
-    if (threads == 1) break;
+// Waits up to 10 s for the agent's threads to come down to its serving
+// thread; the count then.
+long SettledThreads(const AgentProcess& agent) {
+  for (int i = 0; i < 100 && agent.Status("Threads:") != 1; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return threads;
+  return agent.Status("Threads:");
 }
 
 TEST(AgentLoad, ManyPagesAnswerCorrectlyRefusalsHoldAndMemoryReturns) {
@@ -89,18 +82,16 @@ TEST(AgentLoad, ManyPagesAnswerCorrectlyRefusalsHoldAndMemoryReturns) {
   // Warm-up of the same shape: the allocator's arenas and the databases'
   // caches reach their working size.
   EXPECT_EQ(RunPages(agent.port), kPages * 20);
-  ASSERT_EQ(SettledThreads(agent.pid), 1);
-  const long warm = agent.RssKiB();
+  ASSERT_EQ(SettledThreads(agent), 1);
+  const long warm = agent.Status("VmRSS:");
 
   EXPECT_EQ(RunPages(agent.port), kPages * 20);
   const std::string port = std::to_string(agent.port);
   const struct {
     const char* origin;
     std::string host;
-  } kRefused[] = {
-      {"http://127.0.0.2:8080", ""}, {"http://localhost:8080", ""}, {"null", ""},
-      {nullptr, ""}, {"http://127.0.0.1:8080", "evil.example:17443"}, {"http://127.0.0.1:8080", "evil.example:" + port},
-  };
+  } kRefused[] = {{"http://127.0.0.2:8080", ""}, {"http://localhost:8080", ""}, {"null", ""}, {nullptr, ""},
+                  {"http://127.0.0.1:8080", "evil.example:17443"}, {"http://127.0.0.1:8080", "evil.example:" + port}};
   std::atomic<int> refused{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
@@ -119,8 +110,8 @@ TEST(AgentLoad, ManyPagesAnswerCorrectlyRefusalsHoldAndMemoryReturns) {
   // of 2 KiB per connection (1,050 of them) would pass the bound. Under
   // AddressSanitizer freed memory stays in quarantine, so the bound does not
   // apply; the leak checker judges the agent's exit instead.
-  EXPECT_EQ(SettledThreads(agent.pid), 1);
-  const long after = agent.RssKiB();
+  EXPECT_EQ(SettledThreads(agent), 1);
+  const long after = agent.Status("VmRSS:");
   std::printf("agent RSS: %ld KiB after warm-up, %ld KiB after the load\n", warm, after);
 #ifndef __SANITIZE_ADDRESS__
   EXPECT_LE(after, warm + 2 * 1024);
