@@ -2,7 +2,8 @@
 // faulty messages are answered, the language of the texts, the idle close.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <memory>
+#include <vector>
 
 #include "agent/AgentHarness.h"
 #include "support/TestSupport.h"
@@ -67,6 +68,24 @@ TEST_F(AgentTest, AdmitsOnlyTrustedOriginsThatReachItByItsOwnAddress) {
   }
   // A control was made for each admitted page only (entry and exit records).
   EXPECT_EQ(TraceLines("DllGetClassObject"), 2u * 4u);
+}
+
+TEST_F(AgentTest, LimitsOpenConnectionsPerOriginAndInAll) {
+  AgentProcess agent("--max-per-origin 2 --max-connections 3");
+  const struct {
+    const char* origin;
+    int status;
+  } kRows[] = {{"http://127.0.0.1:1", 101}, {"http://127.0.0.1:1", 101}, {"http://127.0.0.1:1", 429},
+               {"http://127.0.0.1:2", 101}, {"http://127.0.0.1:2", 503}};
+  std::vector<std::unique_ptr<Page>> open;
+  for (const auto& row : kRows) {
+    open.push_back(std::make_unique<Page>());
+    EXPECT_EQ(open.back()->Open(agent.port, row.origin), row.status) << row.origin;
+  }
+  open.front()->ws.close(websocket::close_code::normal);  // a place of the first origin comes free
+  open.front()->Read();
+  Page again;
+  EXPECT_EQ(again.Open(agent.port, "http://127.0.0.1:1"), 101);
 }
 
 TEST_F(AgentTest, AnswersPreflightsAndFetchesOfAdmittedOriginsOnly) {
