@@ -4,6 +4,9 @@ find_package(OpenSSL 3.0 REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(Threads REQUIRED)
+# The browser agent (tools/keyloom/agent) and its tests.
+find_package(Boost 1.74 REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
 
 file(GLOB_RECURSE SOFT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/soft/*.cpp)
 

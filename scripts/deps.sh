@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing for the given groups:
 #   build    the module, the tools and the demo (compiler, CMake, OpenSSL,
-#            SQLite and libxml2 headers, the openssl command)
+#            SQLite and libxml2 headers, the openssl command; Boost.Beast and
+#            nlohmann/json for the browser agent)
 #   test     the test suites, benchmarks and fuzz targets
 #   windows  the Windows cross-build and Wine (with GoogleTest's sources for
 #            the platform tests under Wine)
+#   browser  the browser tests: Debian's Chromium, Node.js and a Chinese font
+#            for the screenshots (the tests' own packages come from their
+#            package-lock.json)
+#   npm      npm, for a Node.js that came without it
 # No group: all of them. Safe to run again.
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl"
+  [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl libboost-dev nlohmann-json3-dev"
   [test]="libxml2-utils libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 googletest"
+  [browser]="chromium nodejs fonts-wqy-zenhei"
+  [npm]="npm"
 )
 
 chosen=("$@")
@@ -19,7 +26,7 @@ if ((${#chosen[@]} == 0)); then chosen=(build test windows); fi
 packages=()
 for group in "${chosen[@]}"; do
   if [ -z "${groups[$group]+set}" ]; then
-    echo "usage: deps.sh [build|test|windows]..." >&2
+    echo "usage: deps.sh [build|test|windows|browser|npm]..." >&2
     exit 2
   fi
   read -r -a listed <<<"${groups[$group]}"

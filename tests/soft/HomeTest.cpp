@@ -2,6 +2,7 @@
 // written, homes another local user prepared,
 // the home found without $HOME, and the WAL emptied so the database file
 // alone holds the rows and a deleted key leaves no copy in any file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include "base/Platform.h"
 #include "encoding/Unicode.h"
 #include "platform/soft/registry/SoftDatabase.h"
+#include "platform/soft/registry/SoftHomeFiles.h"
 #include "support/ChildProcess.h"
 #include "support/TraceRecorder.h"
 
@@ -157,3 +159,28 @@ TEST_F(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
 }
 
 }  // namespace
+
+// Checking the files of a database this process has open keeps the POSIX
+// locks it holds on each of them (SQLite's): closing any descriptor of a
+// file would drop them, and another process could write under them.
+TEST_F(SoftHome, ChecksKeepThisProcessLocksOnTheDatabaseFiles) {
+  const std::string db = homes_.root() + "/locks.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string path = db + suffix;
+    Touch(path, 0600);
+    const int fd = open(path.c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_len = 1;
+    ASSERT_EQ(0, fcntl(fd, F_SETLK, &lock)) << path;
+    EXPECT_EQ(ERROR_SUCCESS, SoftCheckDatabaseFiles(db, false));
+    const pid_t child = Spawn([&] {
+      struct flock probe = lock;
+      const int other = open(path.c_str(), O_RDWR);
+      return fcntl(other, F_GETLK, &probe) == 0 && probe.l_type == F_WRLCK ? 0 : 1;
+    });
+    EXPECT_EQ(0, WaitExit(child)) << "the lock on " << path << " was dropped";
+    close(fd);
+  }
+}

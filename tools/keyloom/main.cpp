@@ -10,6 +10,9 @@
 #include "keyloom/RegCommand.h"
 #include "keyloom/RequestCommand.h"
 #include "keyloom/StoreCommand.h"
+#ifdef KEYLOOM_AGENT
+#include "keyloom/agent/AgentCommand.h"
+#endif
 
 namespace {
 
@@ -83,6 +86,23 @@ const char kUsage[] =
     "      The trusted-sites zone's name and flags (requireVerification), then\n"
     "      one JSON object per site mapping of the user: {\"site\",\"zone\"}.\n"
     "\n"
+  #ifdef KEYLOOM_AGENT
+    "  agent [--port N] [--idle-timeout SECONDS] [--max-per-origin N]\n"
+    "        [--max-connections N]\n"
+    "      Serve the control to web pages over a WebSocket on 127.0.0.1 and ::1,\n"
+    "      port N (default 17443; 0 picks a free one). Only pages whose Origin\n"
+    "      is in the trusted-sites zone and that reach the agent as 127.0.0.1,\n"
+    "      [::1] or localhost with its port are admitted; each connection gets\n"
+    "      one control on a thread of its own. A connection without messages\n"
+    "      closes after SECONDS (default 300); one origin may hold N open\n"
+    "      connections (default 8), all origins together --max-connections\n"
+    "      (default 64). Prints \"keyloom agent listening on\n"
+    "      ws://127.0.0.1:PORT/\" when ready; stops on SIGINT or SIGTERM.\n"
+    "      Messages: {\"id\":N,\"method\":NAME,\"params\":[...]}, answered with\n"
+    "      {\"id\":N,\"hr\":\"0x%08x\",\"result\":VALUE} and on failure a\n"
+    "      \"description\" in the page's Accept-Language (Chinese or English).\n"
+    "\n"
+#endif
     "  --help\n"
     "      This text.\n"
     "\n"
@@ -121,6 +141,13 @@ int main(int argc, char** argv) {
                                             : RunStoreCommand(rest);
     return code == 2 ? Usage() : code;
   }
+
+#ifdef KEYLOOM_AGENT
+  if (command == "agent") {
+    const int code = RunAgentCommand(rest, ModulePath(argv[0]));
+    return code == 2 ? Usage() : code;
+  }
+#endif
 
   std::vector<MethodCall> calls;
   if (command == "call") {

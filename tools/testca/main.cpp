@@ -8,6 +8,7 @@
 #include <openssl/pem.h>
 
 #include "testca/Authority.h"
+#include "testca/Serve.h"
 
 namespace {
 
@@ -43,6 +44,13 @@ const char kUsage[] =
     "      breaks the Base64 texts (envelope fields, certificate) every N\n"
     "      characters; --exponent sets the RSA public exponent (65537);\n"
     "      --out-key also writes the generated key (PEM, owner-only).\n"
+    "\n"
+    "  serve --dir DIR --port P [--bind ADDR]... [--web DIR]\n"
+    "      Serve the bank's demo site over HTTP on loopback addresses (default\n"
+    "      127.0.0.1; port 0 picks one): the enrollment page, keyloom.js, and\n"
+    "      the authority's JSON endpoints POST /api/issue and /api/envelope\n"
+    "      issuing from DIR as issue and envelope do. --web names the folder\n"
+    "      with keyloom.js and demo/ (default: the source tree's web/).\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n";
 
@@ -136,6 +144,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (argc >= 2 && std::string(argv[1]) == "serve") return testca::ServeCommand(argc, argv);
   std::map<std::string, std::string> o;
   if (argc < 2 || !ParseOptions(argc, argv, &o) || o["--dir"].empty()) return Usage();
   const std::string command = argv[1];

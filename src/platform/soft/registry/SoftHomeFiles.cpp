@@ -33,29 +33,31 @@ const char* Untrusted(const struct stat& st, bool folder) {
   return nullptr;
 }
 
-// Opens one database file without following a link, checks it and makes
-// the user's own file owner-only.
+// Checks one database file without following a link and makes the user's
+// own file owner-only; creates it (0600) when `create` and missing. An
+// existing file is never opened: closing any descriptor of a file drops
+// every POSIX lock this process holds on it, SQLite's included, and a
+// process may hold a connection to it already (a tool that links the
+// platform and loads the module has two). Another process could then
+// checkpoint or write under that connection and damage the database.
 DWORD CheckFile(const std::string& path, bool create, bool required) {
-  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  int fd = open(path.c_str(), flags);
-  if (fd < 0 && errno == ENOENT && create) fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
-  if (fd < 0 && errno == EEXIST) fd = open(path.c_str(), flags);  // another process made it
-  if (fd < 0) {
-    if (errno == ENOENT) return required ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
-    if (errno == ELOOP) return Refuse("home refused: the database is a symbolic link", path);
-    return ERROR_ACCESS_DENIED;
-  }
   struct stat st;
-  DWORD result = ERROR_SUCCESS;
-  if (fstat(fd, &st) != 0) {
-    result = ERROR_ACCESS_DENIED;
-  } else if (const char* why = Untrusted(st, false)) {
-    result = Refuse(why, path);
-  } else if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0600 && fchmod(fd, 0600) != 0) {
-    result = Refuse("home refused: the mode cannot be made 0600", path);
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return ERROR_ACCESS_DENIED;
+    if (!create) return required ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+    // A new file: nobody holds a lock on it yet.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) close(fd);
+    else if (errno != EEXIST) return ERROR_ACCESS_DENIED;  // EEXIST: another process made it
+    if (lstat(path.c_str(), &st) != 0) return ERROR_ACCESS_DENIED;
   }
-  close(fd);
-  return result;
+  if (S_ISLNK(st.st_mode)) return Refuse("home refused: the database is a symbolic link", path);
+  if (const char* why = Untrusted(st, false)) return Refuse(why, path);
+  // The home folder above is the user's own and closed to others (checked
+  // before), so the file cannot be swapped for a link between the calls.
+  if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0600 && chmod(path.c_str(), 0600) != 0)
+    return Refuse("home refused: the mode cannot be made 0600", path);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 thread_local LCID t_threadLocale = 0x0409;
+// The thread's UI language (SetThreadUILanguage); 0: the user's.
+thread_local LANGID t_uiLanguage = 0;
 
 struct SystemMessage {
   uint32_t status;
@@ -36,6 +38,12 @@ constexpr LANGID kChinese = 2052;
 DWORD GetLastErrorImpl() { return t_lastError; }
 void SetLastErrorImpl(DWORD e) { t_lastError = e; }
 
+// Simplified Chinese (PRC 2052, Singapore 4100) reads the Chinese texts;
+// every other language the English ones.
+LANGID TextLanguage(LANGID language) {
+  return language == kChinese || language == 0x1004 ? kChinese : kEnglish;
+}
+
 // The user's language: Simplified Chinese when the first set one of LC_ALL,
 // LC_MESSAGES and LANG names zh_CN, zh_SG or zh_Hans; English otherwise.
 LANGID UserLanguage() {
@@ -49,6 +57,10 @@ LANGID UserLanguage() {
   }
   return kEnglish;
 }
+
+// The language of the thread's texts: its UI language when one is set,
+// else the user's.
+LANGID ThreadLanguage() { return t_uiLanguage ? TextLanguage(t_uiLanguage) : UserLanguage(); }
 
 DWORD CopyOut(const char16_t* text, char16_t* buffer, DWORD size) {
   if (buffer == nullptr || size == 0) {
@@ -72,7 +84,8 @@ DWORD FormatMessageImpl(DWORD flags, const void*, DWORD messageId, DWORD languag
   }
   uint32_t key = messageId;
   if (static_cast<int32_t>(key) > 0) key = static_cast<uint32_t>(StatusFromErrorWin32Rule(key));
-  const LANGID lang = languageId ? static_cast<LANGID>(languageId) : UserLanguage();
+  const LANGID lang =
+      languageId ? TextLanguage(static_cast<LANGID>(languageId)) : ThreadLanguage();
   for (const SystemMessage& m : kSystemMessages)
     if (m.status == key) return CopyOut(lang == kChinese ? m.chinese : m.english, buffer, size);
   t_lastError = 317;  // ERROR_MR_MID_NOT_FOUND
@@ -87,7 +100,7 @@ int LoadStringImpl(HINSTANCE, UINT id, char16_t* buffer, int size) {
   buffer[0] = 0;
   for (const ModuleString& s : kModuleStrings) {
     if (s.id != id) continue;
-    const char16_t* text = UserLanguage() == kChinese ? s.chinese : s.english;
+    const char16_t* text = ThreadLanguage() == kChinese ? s.chinese : s.english;
     size_t n = WideLength(text);
     if (n > static_cast<size_t>(size - 1)) n = static_cast<size_t>(size - 1);
     std::memcpy(buffer, text, n * sizeof(char16_t));
@@ -145,6 +158,16 @@ int WideCharToMultiByteImpl(UINT, DWORD, const char16_t* text, int length, char*
 }  // namespace
 
 void SoftSetLastError(DWORD error) { t_lastError = error; }
+
+// kernel32's SetThreadUILanguage for the soft module, found with dlsym by a
+// host that serves each caller on a thread of its own (the browser agent).
+// Sets the calling thread's UI language, which LoadStringW and
+// FormatMessageW (language 0) then use in place of the user's; 0 clears it.
+// Returns the language set, or the user's language after a clear.
+extern "C" __attribute__((visibility("default"))) LANGID SetThreadUILanguage(LANGID language) {
+  t_uiLanguage = language;
+  return language ? language : UserLanguage();
+}
 DWORD SoftGetLastError() { return t_lastError; }
 
 void SoftFillThread(Platform& t) {

@@ -1,0 +1,130 @@
+// `keyloom agent` as a child process and a small Beast client, for tests
+// over the wire.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace agent_test {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using nlohmann::json;
+
+// The agent on a free port (0 when it did not start) for the scope, with
+// the test's environment; Stop() sends SIGTERM and answers the exit code.
+struct AgentProcess {
+  explicit AgentProcess(const std::string& options = "") {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    if ((pid = fork()) == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      const std::string command = "exec " KEYLOOM_CLI_PATH " agent --port 0 " + options;
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    out = fdopen(fds[0], "r");
+    if (out) std::fscanf(out, "keyloom agent listening on ws://127.0.0.1:%u/", &port);
+  }
+  ~AgentProcess() {
+    if (pid > 0) Stop();
+    if (out) std::fclose(out);
+  }
+  int Stop() {
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  // A number of /proc/PID/status ("VmRSS:" in KiB, "Threads:"), 0 unread.
+  long Status(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    long value = 0;
+    while (status >> word)
+      if (word == field && status >> value) break;
+    return value;
+  }
+  pid_t pid = -1;
+  unsigned port = 0;
+  FILE* out = nullptr;
+};
+
+// One page's connection: Open() answers the handshake's HTTP status (101
+// when upgraded; 0 when none came) and keeps the response. `origin` null:
+// no Origin header; `host` empty: 127.0.0.1:PORT.
+struct Page {
+  net::io_context io;
+  websocket::stream<tcp::socket> ws{io};
+  websocket::response_type response;
+
+  int Open(unsigned port, const char* origin = "http://127.0.0.1:8080", std::string host = "",
+           const std::string& language = "") {
+    ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& r) {
+      if (origin) r.set(http::field::origin, origin);
+      if (!language.empty()) r.set(http::field::accept_language, language);
+    }));
+    ws.read_message_max(4u << 20);
+    // The asynchronous handshake keeps the response of a refusal too.
+    bool done = false;
+    ws.async_handshake(response, host.empty() ? "127.0.0.1:" + std::to_string(port) : host, "/",
+                       [&](beast::error_code) { done = true; });
+    io.run_for(std::chrono::seconds(30));
+    io.restart();
+    return done ? static_cast<int>(response.result_int()) : 0;
+  }
+  // Sends one text frame and reads the answer ({"error": ...} when none).
+  json Call(const std::string& message) {
+    ws.text(true);
+    ws.write(net::buffer(message));
+    return Read();
+  }
+  json Call(int id, const std::string& method, const json& params = json::array()) {
+    return Call(json{{"id", id}, {"method", method}, {"params", params}}.dump());
+  }
+  json Read() {
+    beast::flat_buffer buffer;
+    beast::error_code ec;
+    ws.read(buffer, ec);
+    if (ec) return json{{"error", ec.message()}};
+    return json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
+  }
+};
+
+// One plain HTTP request (a preflight or a fetch) and the agent's answer.
+inline http::response<http::string_body> Fetch(unsigned port, http::verb verb, const char* origin,
+                                               const std::string& host, bool privateNetwork) {
+  net::io_context io;
+  tcp::socket socket(io);
+  socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+  http::request<http::empty_body> request(verb, "/", 11);
+  request.set(http::field::host, host.empty() ? "127.0.0.1:" + std::to_string(port) : host);
+  if (origin) request.set(http::field::origin, origin);
+  if (privateNetwork) request.set("Access-Control-Request-Private-Network", "true");
+  http::response<http::string_body> response;
+  beast::flat_buffer buffer;
+  beast::error_code ec;
+  http::write(socket, request, ec);
+  if (!ec) http::read(socket, buffer, response, ec);
+  return response;
+}
+
+inline std::string Hr(const json& answer) { return answer.value("hr", std::string("none")); }
+
+}  // namespace agent_test

@@ -1,0 +1,22 @@
+// `testca serve`: the demo site (Site.h) over HTTP/1.1, on loopback
+// addresses only.
+#pragma once
+
+namespace testca {
+
+// Reads the options after "serve" (argv[2] onwards):
+//   --dir DIR      the hierarchy folder (required)
+//   --port P       the port (required; 0 picks a free one)
+//   --bind ADDR    a loopback address to listen on, repeatable (default 127.0.0.1)
+//   --web DIR      the folder holding keyloom.js and demo/ (default: the
+//                  source tree's web/ the binary was built from)
+// Checks that both hierarchies of DIR load and that the page is there,
+// listens, prints one line "testca serve: ready on http://ADDR:PORT/" per
+// address on standard output, and serves until the process is stopped.
+// Each connection has a thread of its own, at most 64 at a time, and is
+// closed after 30 seconds without a complete request. Returns 2 on a usage
+// error and 1 when it cannot start (the reason on standard error); it does
+// not return otherwise.
+int ServeCommand(int argc, char** argv);
+
+}  // namespace testca
