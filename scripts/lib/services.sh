@@ -13,7 +13,7 @@ start_service() {
   local pid=$! i
   service_pids+=("$pid")
   for ((i = 0; i < 300; i++)); do
-    if grep -Eq "$pattern" "$dir/$name.out"; then return 0; fi
+    if grep -Eqs "$pattern" "$dir/$name.out"; then return 0; fi
     if ! kill -0 "$pid" 2>/dev/null; then break; fi
     sleep 0.1
   done
