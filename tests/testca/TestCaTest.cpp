@@ -1,5 +1,6 @@
 // The test certification authority, checked by OpenSSL as the independent
-// party and, for the SM2 envelope, by the SM2 token's own import.
+// party (its SM2 envelopes are imported by the SM2 token in the
+// installation tests, DoubleEnrollment and TemporaryKeyImport).
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
@@ -12,11 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "base/Platform.h"
-#include "encoding/Unicode.h"
-#include "request/Sm2TempKey.h"
 #include "support/Base64Text.h"
-#include "support/CryptTestSupport.h"
 #include "support/OpenSslDer.h"
 #include "support/ScriptHost.h"
 #include "support/TestPki.h"
@@ -168,10 +165,6 @@ std::vector<Bytes> EnvelopeFields(const std::string& envelope, std::string* head
     const size_t length = std::stoul(envelope.substr(at, 16));
     std::string text = envelope.substr(at + 16, length);
     at += 16 + length;
-    if (length == 0) {
-      fields.emplace_back();
-      continue;
-    }
     EXPECT_EQ(text.back(), ',');
     std::erase(text, ',');
     const Bytes der = Unbase64(text);
@@ -239,57 +232,6 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     ASSERT_TRUE(cert);
     EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()), 1);
     EXPECT_TRUE(ChainVerifies(dir_, Alg::kRsa, cert.get()));
-  }
-}
-
-// The 24-octet reference blob by which the SM2 token imports a wrapped key.
-Bytes Sm2ReferenceBlob(const Bytes& wrapped) {
-  Bytes blob(24, 0);
-  const uint64_t fields[][3] = {{0, PRIVATEKEYBLOB, 1}, {1, 2, 1}, {2, 1, 2}, {4, KL_CALG_SM2_KEYX, 4},
-                                {8, KL_CALG_SM2_KEYX, 4}, {12, wrapped.size() * 8, 4},
-                                {16, reinterpret_cast<uintptr_t>(wrapped.data()), 8}};
-  for (const auto& [offset, value, size] : fields)
-    for (size_t i = 0; i < size; ++i) blob[offset + i] = static_cast<BYTE>(value >> (8 * i));
-  return blob;
-}
-
-TEST_F(TestCa, Sm2EnvelopeImportsIntoTheSm2Token) {
-  for (int sessionType : {0, 306}) {
-    SCOPED_TRACE(sessionType);
-    ScriptHost page;
-    ASSERT_TRUE(page.Select("256", "Keyloom SM2 Token Provider", "SM2"));
-    const ScriptResult temporary = page.Call("ZENQ_GetTempPublickey");
-    ASSERT_EQ(temporary.hr, S_OK);
-    testca::EnvelopeRequest request;
-    request.alg = Alg::kSm2;
-    request.bits = 256;
-    request.temporaryKey = Unbase64(temporary.text);
-    request.subject = "/C=CN/CN=Test User";
-    request.sm2SessionType = sessionType;
-    testca::EnvelopeResult result;
-    std::string error, header;
-    ASSERT_TRUE(testca::MakeEnvelope(dir_, request, &result, &error)) << error;
-    const std::vector<Bytes> fields = EnvelopeFields(result.envelope, &header);
-    EXPECT_EQ(header.substr(32), sessionType ? "0000000000000306" : "0000000000000000");
-    ASSERT_EQ(fields.size(), 2u);
-    EXPECT_EQ(fields[0].empty(), sessionType == 0);
-
-    const std::u16string container = Utf8ToUtf16(page.Call("ZENQ_GetContainer").text);
-    Prov prov;
-    Key imported, exchange;
-    ASSERT_TRUE(prov.Acquire(container.c_str(), kSm2Token, CRYPT_VERIFYCONTEXT));
-    const Bytes blob = Sm2ReferenceBlob(fields[1]);
-    EXPECT_TRUE(Plat().CryptImportKey(prov.h, blob.data(), 24, 0, 0, &imported.h))
-        << std::hex << Plat().GetLastError();
-    EXPECT_TRUE(Plat().CryptSetKeyParam(imported.h, KP_CERTIFICATE, result.certificateDer.data(), 0));
-    EXPECT_TRUE(Plat().CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &exchange.h));
-    const Bytes exported = ExportKey(exchange.h, PUBLICKEYBLOB);
-    ASSERT_EQ(exported.size(), kSm2PublicKeyBlobLength);
-    BYTE point[65], expected[65];
-    size_t expectedSize = 0;
-    Sm2PublicPoint(exported.data(), point);
-    EVP_PKEY_get_octet_string_param(result.key.get(), "pub", expected, sizeof expected, &expectedSize);
-    EXPECT_EQ(Bytes(point, point + 65), Bytes(expected, expected + expectedSize)) << "the token holds the new key";
   }
 }
 
