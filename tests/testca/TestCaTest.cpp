@@ -224,6 +224,9 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     std::erase(certificate, ',');
     X509Ptr cert = X509FromDer(Unbase64(certificate));
     ASSERT_TRUE(cert);
+    char subject[256];  // the subject text written last to first
+    X509_NAME_oneline(X509_get_subject_name(cert.get()), subject, sizeof subject);
+    EXPECT_STREQ(subject, "/C=CN/O=Keyloom/CN=Test User");
     EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()), 1);
     EXPECT_TRUE(ChainVerifies(dir_, Alg::kRsa, cert.get()));
   }
