@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string Container(ICryptoAgent* agent) {
-  BstrHolder name;
-  agent->ZENQ_GetContainer(name.out());
-  return Narrow(name.value);
-}
-
 std::vector<Bytes> MyStore() {
   HCERTSTORE store = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
   std::vector<Bytes> certs = store ? StoreCerts(store) : std::vector<Bytes>{};
@@ -66,7 +60,7 @@ TEST_F(InstallMethods, SignCertificateTypeAndAlgorithm) {
     EXPECT_TRUE(!*row.step || HasStep(std::string("ImportSignCert - ") + row.step, row.hr));
     EXPECT_EQ(MyStore(), row.hr == S_OK ? std::vector<Bytes>{der} : std::vector<Bytes>{});
   }
-  EXPECT_EQ(Container(agent.get()), "") << "a signing certificate leaves the container alone";
+  EXPECT_EQ(ContainerOf(agent.get()), "") << "a signing certificate leaves the container alone";
 }
 
 // The first missing argument's step; the encryption import makes the
@@ -103,7 +97,7 @@ TEST_F(InstallMethods, MissingArgumentsAndTheCurrentContainer) {
     EXPECT_EQ(agent.object()->LastStatus(), hr);
     EXPECT_EQ(ok, VARIANT_FALSE);
     EXPECT_TRUE(!*row.step || HasStep(row.step, row.hr)) << row.step;
-    EXPECT_EQ(Container(agent.get()), row.container);
+    EXPECT_EQ(ContainerOf(agent.get()), row.container);
   }
 }
 

@@ -1,9 +1,6 @@
-// Enrollment requests end to end: a control driven through IDispatch on a
-// fresh soft-platform home; the request cut by OpenSSL's DER reader, its
-// signature checked with EVP over the exact certificationRequestInfo octets
-// (single requests also by `openssl req -verify`; the special attribute form
-// of double requests is not read by it), the attributes byte for byte, the
-// keys checked with `keyloom key list`, and `keyloom request inspect`.
+// Enrollment requests end to end through IDispatch: cut by OpenSSL's DER
+// reader and verified with EVP over the exact octets (single requests also
+// by `openssl req -verify`, which refuses the special attribute form).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>

@@ -1,11 +1,6 @@
-// Installation end to end: a page drives the control through IDispatch on
-// fresh soft-platform homes, the test certification authority answers
-// (signing certificate from the request, envelope and encryption
-// certificate for the temporary key), and the installed keys are checked
-// from outside: `keyloom key list` for the container's public keys and
-// stored certificates, `keyloom store list` for the user's "My" store,
-// `keyloom key verify` for the private halves, OpenSSL for the
-// certificates' keys.
+// Installation end to end: a page drives the control, the test authority
+// answers, and the result is checked from outside with `keyloom key list`,
+// `store list` and `key verify`, and OpenSSL for the certificates' keys.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>

@@ -1,7 +1,5 @@
-// The certificate listing: records of hand-made certificate contexts (exact
-// serial octets and times), the listing method through IDispatch in two
-// time zones, the chain documents of `testca chain-doc` read back with
-// xmllint and OpenSSL, and `keyloom store delete`.
+// The certificate listing, the chain documents of `testca chain-doc` read
+// back with xmllint and OpenSSL, and `keyloom store delete`.
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>

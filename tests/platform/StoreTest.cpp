@@ -1,6 +1,5 @@
-// Certificate stores through the platform table: memory stores of PKCS#7
-// bundles, the registry-backed system stores, properties. The same
-// assertions hold for the real platform.
+// Certificate stores through the platform table: PKCS#7 bundles, the
+// registry-backed system stores, properties.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>

@@ -1,7 +1,5 @@
-// Request assembly over the soft providers: the exact octets of the four
-// request shapes, each signature checked by OpenSSL's EVP over the exact
-// certificationRequestInfo octets, failures and the resources they release,
-// and the line breaking.
+// Request assembly over the soft providers: the shapes verified by OpenSSL,
+// failures and the resources they release, and the line breaking.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>

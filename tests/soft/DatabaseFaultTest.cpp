@@ -1,7 +1,5 @@
-// Key containers shared by processes, and a home under faults: another
-// process holding the write lock, a database damaged while a WAL was left
-// behind, requests killed at random points and requests whose nth database
-// write fails.
+// Key containers shared by processes, and a home under faults: a held
+// write lock, damage after an unclean close, killed and failing requests.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -84,9 +82,7 @@ HRESULT Request(ICryptoAgent* agent, bool sm2) {
 HRESULT Request(bool sm2, std::string* name = nullptr) {
   AgentRef agent;
   const HRESULT hr = Request(agent.get(), sm2);
-  BstrHolder container;
-  agent->ZENQ_GetContainer(container.out());
-  if (name) *name = Narrow(container.value);
+  if (name) *name = ContainerOf(agent.get());
   return hr;
 }
 

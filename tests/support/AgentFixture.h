@@ -36,6 +36,13 @@ struct Bstr : BstrHolder {
   operator BSTR() const { return value; }
 };
 
+// The control's current container name (ZENQ_GetContainer) as UTF-8.
+inline std::string ContainerOf(ICryptoAgent* agent) {
+  BstrHolder name;
+  agent->ZENQ_GetContainer(name.out());
+  return Narrow(name.value);
+}
+
 // The control's GetLastErrorDesc text as UTF-8.
 inline std::string LastErrorText(ICryptoAgent* agent) {
   BstrHolder text;

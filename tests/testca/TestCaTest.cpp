@@ -14,6 +14,7 @@
 #include <string>
 
 #include "support/Base64Text.h"
+#include "support/CryptTestSupport.h"
 #include "support/OpenSslDer.h"
 #include "support/ScriptHost.h"
 #include "support/TestPki.h"
@@ -173,13 +174,12 @@ std::vector<Bytes> EnvelopeFields(const std::string& envelope, std::string* head
 }
 
 Bytes Decrypt(EVP_PKEY* key, const Bytes& in) {
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  std::unique_ptr<EVP_PKEY_CTX, OpenSslFree<EVP_PKEY_CTX, EVP_PKEY_CTX_free>> ctx(EVP_PKEY_CTX_new(key, nullptr));
   Bytes out(512);
   size_t size = out.size();
-  EVP_PKEY_decrypt_init(ctx);
-  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
-  const bool ok = EVP_PKEY_decrypt(ctx, out.data(), &size, in.data(), in.size()) == 1;
-  EVP_PKEY_CTX_free(ctx);
+  const bool ok = EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_decrypt(ctx.get(), out.data(), &size, in.data(), in.size()) == 1;
   out.resize(ok ? size : 0);
   return out;
 }
@@ -202,22 +202,18 @@ TEST_F(TestCa, RsaEnvelopeOpensWithOpenSslToTheGeneratedKey) {
     ASSERT_EQ(fields.size(), 2u);
     const Bytes session = Decrypt(temporary.get(), fields[0]);  // big-endian PKCS#1 v1.5
     ASSERT_EQ(session.size(), 24u);
-    Bytes plain(fields[1].size());
-    int n = 0, tail = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EXPECT_EQ(EVP_DecryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, session.data(), nullptr), 1);
-    EXPECT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, fields[1].data(), static_cast<int>(fields[1].size())), 1);
-    EXPECT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &tail), 1) << "PKCS#5 padding";
-    EVP_CIPHER_CTX_free(ctx);
+    // The key field is the generated RSAPrivateKey under 3DES-ECB with
+    // PKCS#5 padding, as OpenSSL enciphers it.
+    const Bytes plain = I2d(result.key.get(), i2d_PrivateKey);
+    EXPECT_EQ(fields[1], Encipher(EVP_des_ede3_ecb(), session, plain, true));
     const unsigned char* q = plain.data();
-    Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, n + tail));  // RSAPrivateKey
+    Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, static_cast<long>(plain.size())));
     ASSERT_TRUE(key);
     EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 1024);
     BIGNUM* e = nullptr;
     EVP_PKEY_get_bn_param(key.get(), "e", &e);
     EXPECT_TRUE(BN_is_word(e, exponent));
     BN_free(e);
-    EXPECT_EQ(I2d(key.get(), i2d_PrivateKey), I2d(result.key.get(), i2d_PrivateKey));
     // The certificate text, broken by commas, is the generated key's.
     EXPECT_NE(result.certificate.find(','), std::string::npos);
     std::string certificate = result.certificate;
