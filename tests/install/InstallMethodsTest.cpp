@@ -20,9 +20,7 @@ struct InstallMethods : SoftHomesTest {
   AgentRef agent;
   VARIANT_BOOL ok = VARIANT_FALSE;
   void Select(const char16_t* algorithm) {
-    const Bstr name(algorithm), provider(kEnhanced);
-    ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(name, &ok), S_OK);
-    ASSERT_EQ(agent->ZENQ_SetCSPInfo(1024, provider, &ok), S_OK);
+    ASSERT_TRUE(::Select(agent.get(), algorithm, kEnhanced, 1024));
     ok = VARIANT_FALSE;
   }
 };

@@ -70,10 +70,8 @@ void InstallFailingVfs(int n) {
 
 // One double-certificate request of `agent`; its status.
 HRESULT Request(ICryptoAgent* agent, bool sm2) {
-  VARIANT_BOOL ok;
-  Bstr algorithm(sm2 ? u"SM2" : u"RSA"), provider(sm2 ? kSm2Token : kRsaToken), subject(u"CN=Fault,C=CN");
-  agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
-  agent->ZENQ_SetCSPInfo(sm2 ? 256 : 1024, provider, &ok);
+  Select(agent, sm2 ? u"SM2" : u"RSA", sm2 ? kSm2Token : kRsaToken, sm2 ? 256 : 1024);
+  Bstr subject(u"CN=Fault,C=CN");
   BstrHolder out;
   return agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out());
 }
