@@ -73,14 +73,4 @@ TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
   EXPECT_EQ(text[0], u'x');
 }
 
-// (A fresh object's text is shown through the command line's `call`.)
-TEST(GetLastErrorDesc, DoesNotResetTheStatus) {
-  AgentRef agent;
-  Bstr ecc(u"ECC");
-  VARIANT_BOOL ok;
-  agent->ZENQ_SetKeyAlgorithm(ecc, &ok);
-  EXPECT_NE(LastErrorText(agent.get()).find("(0xa0072401)"), std::string::npos);
-  EXPECT_EQ(agent.object()->LastStatus(), static_cast<HRESULT>(0xA0072401));
-}
-
 }  // namespace

@@ -9,19 +9,6 @@ namespace {
 
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
 
-void Select(ICryptoAgent* agent, const char16_t* algorithm, const char16_t* provider, LONG bits) {
-  VARIANT_BOOL ok;
-  Bstr a(algorithm), p(provider);
-  ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(a, &ok), S_OK);
-  ASSERT_EQ(agent->ZENQ_SetCSPInfo(bits, p, &ok), S_OK);
-}
-
-std::string Container(ICryptoAgent* agent) {
-  BstrHolder name;
-  agent->ZENQ_GetContainer(name.out());
-  return Narrow(name.value);
-}
-
 // Calls that reached a cryptographic provider.
 size_t ProviderCalls(const FaultPlatform& platform) {
   size_t n = 0;
@@ -46,9 +33,9 @@ TEST_F(RequestMethods, RefusalsComeBeforeAnyKey) {
   ASSERT_NE(out.value, nullptr);
   EXPECT_EQ(SysStringLen(out.value), 0u);
   EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisitionwithMD5(subject, 1, 0, out.out()), kKeyAlgorithm);
-  Select(agent_.get(), u"SM2", u"Keyloom SM2 Token Provider", 256);
+  ASSERT_TRUE(Select(agent_.get(), u"SM2", kSm2Token, 256));
   EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisitionwithMD5(nullptr, 7, 0, out.out()), kKeyAlgorithm);
-  Select(agent_.get(), u"rsa", kEnhanced, 1024);
+  ASSERT_TRUE(Select(agent_.get(), u"rsa", kEnhanced, 1024));
   for (LONG type : {0, 3, -1}) {
     EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(subject, type, 0, out.out()), E_INVALIDARG);
     EXPECT_EQ(SysStringLen(out.value), 0u);
@@ -59,11 +46,11 @@ TEST_F(RequestMethods, RefusalsComeBeforeAnyKey) {
 }
 
 TEST_F(RequestMethods, RequestRemembersItsContainerAndFailureKeepsTheOldOne) {
-  Select(agent_.get(), u"RSA", kEnhanced, 1024);
+  ASSERT_TRUE(Select(agent_.get(), u"RSA", kEnhanced, 1024));
   Bstr subject(u"CN=Test,C=CN"), bad(u"CN");
   BstrHolder out;
   ASSERT_EQ(agent_->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()), S_OK);
-  const std::string first = Container(agent_.get());
+  const std::string first = ContainerOf(agent_.get());
   EXPECT_EQ(first.size(), 38u);
   // The page's flags go to the signing key only, not to the temporary key.
   const auto gen = platform_.CallsOf("CryptGenKey");
@@ -75,7 +62,7 @@ TEST_F(RequestMethods, RequestRemembersItsContainerAndFailureKeepsTheOldOne) {
 
   EXPECT_EQ(agent_->ZENQ_PKCS10CertRequisition(bad, 1, 0, out.out()), NTE_BAD_DATA);
   EXPECT_EQ(SysStringLen(out.value), 0u);
-  EXPECT_EQ(Container(agent_.get()), first);
+  EXPECT_EQ(ContainerOf(agent_.get()), first);
 }
 
 TEST_F(RequestMethods, PermissionProbeDeletesItsContainer) {
@@ -87,7 +74,7 @@ TEST_F(RequestMethods, PermissionProbeDeletesItsContainer) {
   EXPECT_EQ(opens[0].Arg("provider"), "Microsoft Base Cryptographic Provider v1.0");
   EXPECT_EQ(opens[1].Number("flags"), static_cast<uint64_t>(CRYPT_DELETEKEYSET));
   EXPECT_EQ(opens[1].Arg("container"), opens[0].Arg("container"));
-  EXPECT_EQ(Container(agent_.get()), "") << "the probe never changes the container";
+  EXPECT_EQ(ContainerOf(agent_.get()), "") << "the probe never changes the container";
 }
 
 // Scripted enumeration: "!" is an entry whose size query fails, "?" one

@@ -74,7 +74,8 @@ TEST(SetKeyAlgorithm, AcceptsRsaAndSm2InAnyCase) {
 }
 
 // A refused selection keeps the earlier one (the refusal's status is the
-// object's last status, checked in the tables above).
+// object's last status, checked in the tables above, and reading its text
+// does not reset it).
 TEST(Selection, RefusalKeepsTheEarlierSelection) {
   AgentRef agent;
   Bstr enhanced(kEnhanced), base(kBase), rsa(u"RSA"), ecc(u"ECC");
@@ -86,6 +87,8 @@ TEST(Selection, RefusalKeepsTheEarlierSelection) {
   ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(rsa, &ok), S_OK);
   EXPECT_EQ(agent->ZENQ_SetKeyAlgorithm(ecc, &ok), kKeyAlgorithm);
   EXPECT_EQ(agent.object()->KeyAlgorithmName(), u"RSA");
+  EXPECT_NE(LastErrorText(agent.get()).find("(0xa0072401)"), std::string::npos);
+  EXPECT_EQ(agent.object()->LastStatus(), kKeyAlgorithm);
 }
 
 }  // namespace

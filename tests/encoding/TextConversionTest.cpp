@@ -32,36 +32,31 @@ std::u16string ToUtf16(const char* text, HRESULT* status) {
   return Converted<char16_t>(text, status, UTF8ToUTF16);
 }
 
-TEST(TextConversion, Utf16ToUtf8) {
-  const struct { const char16_t* text; const char* utf8; } cases[] = {
-      {u"", ""},
-      {u"Test", "Test"},
-      {u"\u00E9", "\xC3\xA9"},
-      {u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
-      {u"\U0001F600", "\xF0\x9F\x98\x80"},  // surrogate pair: 4 octets
-      {u"a\xD800" u"b", "a\xEF\xBF\xBD" "b"},  // unpaired high surrogate
-      {u"\xDC00", "\xEF\xBF\xBD"},  // unpaired low surrogate
+// Each row one direction: UTF-16 to UTF-8 when `toUtf8`, else back.
+TEST(TextConversion, Utf16AndUtf8) {
+  const struct { bool toUtf8; const char16_t* text; const char* utf8; } cases[] = {
+      {true, u"", ""},
+      {true, u"Test", "Test"},
+      {true, u"\u00E9", "\xC3\xA9"},
+      {true, u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
+      {true, u"\U0001F600", "\xF0\x9F\x98\x80"},  // surrogate pair: 4 octets
+      {true, u"a\xD800" u"b", "a\xEF\xBF\xBD" "b"},  // unpaired high surrogate
+      {true, u"\xDC00", "\xEF\xBF\xBD"},  // unpaired low surrogate
+      {false, u"", ""},
+      {false, u"Test", "Test"},
+      {false, u"\u4E2D", "\xE4\xB8\xAD"},
+      {false, u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {false, u"a\xFFFD" u"b", "a\xFF" "b"},  // invalid octet
+      {false, u"\xFFFD\xFFFD", "\xC0\xAF"},  // overlong form
+      {false, u"\xFFFD", "\xE4\xB8"},        // cut sequence at the end
   };
   for (const auto& c : cases) {
     HRESULT hr;
-    EXPECT_EQ(ToUtf8(c.text, &hr), c.utf8);
-    EXPECT_EQ(hr, S_OK);
-  }
-}
-
-TEST(TextConversion, Utf8ToUtf16) {
-  const struct { const char* utf8; const char16_t* text; } cases[] = {
-      {"", u""},
-      {"Test", u"Test"},
-      {"\xE4\xB8\xAD", u"\u4E2D"},
-      {"\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"a\xFF" "b", u"a\xFFFD" u"b"},  // invalid octet
-      {"\xC0\xAF", u"\xFFFD\xFFFD"},  // overlong form
-      {"\xE4\xB8", u"\xFFFD"},        // cut sequence at the end
-  };
-  for (const auto& c : cases) {
-    HRESULT hr;
-    EXPECT_EQ(ToUtf16(c.utf8, &hr), c.text) << c.utf8;
+    if (c.toUtf8) {
+      EXPECT_EQ(ToUtf8(c.text, &hr), c.utf8);
+    } else {
+      EXPECT_EQ(ToUtf16(c.utf8, &hr), c.text) << c.utf8;
+    }
     EXPECT_EQ(hr, S_OK);
   }
 }
@@ -108,28 +103,21 @@ TEST(TextConversion, PlatformFailureIsTheLastError) {
   EXPECT_EQ(wide, nullptr);
 }
 
-TEST(TextConversion, SwapByteOrder) {
-  const struct { const char* in; const char* out; } cases[] = {
-      {"", ""}, {"01", "01"}, {"01 02", "02 01"}, {"01 02 03", "03 02 01"}, {"01 02 03 04", "04 03 02 01"},
+// The bytes reversed in place, and the lower-case hexadecimal text of the
+// reversed bytes.
+TEST(TextConversion, SwapByteOrderAndBinaryText) {
+  const struct { const char* in; const char* out; const char16_t* text; } cases[] = {
+      {"", "", u""}, {"01", "01", u"01"}, {"00", "00", u"00"}, {"01 AB", "AB 01", u"ab01"},
+      {"0F F0 10", "10 F0 0F", u"10f00f"}, {"01 02 03 04", "04 03 02 01", u"04030201"},
   };
   for (const auto& c : cases) {
     Bytes b = FromHex(c.in);
-    SwapByteOrder(b.data(), static_cast<DWORD>(b.size()));
-    EXPECT_EQ(ToHex(b), c.out);
-  }
-}
-
-TEST(TextConversion, ConvertBinaryDataToString) {
-  const struct {
-    const char* in;
-    const char16_t* text;
-  } cases[] = {{"", u""}, {"01 AB", u"ab01"}, {"00", u"00"}, {"0F F0 10", u"10f00f"}};
-  for (const auto& c : cases) {
-    const Bytes b = FromHex(c.in);
     char16_t* text = nullptr;
     ASSERT_EQ(ConvertBinaryDataToString(b.data(), static_cast<DWORD>(b.size()), &text), S_OK);
     EXPECT_EQ(std::u16string(text), c.text);
     FreeBuffer(text);
+    SwapByteOrder(b.data(), static_cast<DWORD>(b.size()));
+    EXPECT_EQ(ToHex(b), c.out);
   }
 }
 

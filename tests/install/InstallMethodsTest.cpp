@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string Container(ICryptoAgent* agent) {
-  BstrHolder name;
-  agent->ZENQ_GetContainer(name.out());
-  return Narrow(name.value);
-}
-
 std::vector<Bytes> MyStore() {
   HCERTSTORE store = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
   std::vector<Bytes> certs = store ? StoreCerts(store) : std::vector<Bytes>{};
@@ -26,9 +20,7 @@ struct InstallMethods : SoftHomesTest {
   AgentRef agent;
   VARIANT_BOOL ok = VARIANT_FALSE;
   void Select(const char16_t* algorithm) {
-    const Bstr name(algorithm), provider(kEnhanced);
-    ASSERT_EQ(agent->ZENQ_SetKeyAlgorithm(name, &ok), S_OK);
-    ASSERT_EQ(agent->ZENQ_SetCSPInfo(1024, provider, &ok), S_OK);
+    ASSERT_TRUE(::Select(agent.get(), algorithm, kEnhanced, 1024));
     ok = VARIANT_FALSE;
   }
 };
@@ -66,7 +58,7 @@ TEST_F(InstallMethods, SignCertificateTypeAndAlgorithm) {
     EXPECT_TRUE(!*row.step || HasStep(std::string("ImportSignCert - ") + row.step, row.hr));
     EXPECT_EQ(MyStore(), row.hr == S_OK ? std::vector<Bytes>{der} : std::vector<Bytes>{});
   }
-  EXPECT_EQ(Container(agent.get()), "") << "a signing certificate leaves the container alone";
+  EXPECT_EQ(ContainerOf(agent.get()), "") << "a signing certificate leaves the container alone";
 }
 
 // The first missing argument's step; the encryption import makes the
@@ -103,7 +95,7 @@ TEST_F(InstallMethods, MissingArgumentsAndTheCurrentContainer) {
     EXPECT_EQ(agent.object()->LastStatus(), hr);
     EXPECT_EQ(ok, VARIANT_FALSE);
     EXPECT_TRUE(!*row.step || HasStep(row.step, row.hr)) << row.step;
-    EXPECT_EQ(Container(agent.get()), row.container);
+    EXPECT_EQ(ContainerOf(agent.get()), row.container);
   }
 }
 

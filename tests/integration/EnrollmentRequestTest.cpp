@@ -1,14 +1,10 @@
-// Enrollment requests end to end: a control driven through IDispatch on a
-// fresh soft-platform home; the request cut by OpenSSL's DER reader, its
-// signature checked with EVP over the exact certificationRequestInfo octets
-// (single requests also by `openssl req -verify`; the special attribute form
-// of double requests is not read by it), the attributes byte for byte, the
-// keys checked with `keyloom key list`, and `keyloom request inspect`.
+// Enrollment requests end to end through IDispatch: cut by OpenSSL's DER
+// reader and verified with EVP over the exact octets (single requests also
+// by `openssl req -verify`, which refuses the special attribute form).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -179,37 +175,6 @@ const Case kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The temporary key: RSA as one line of an RSAPublicKey, SM2 in the
-// authority's form; either is the container's one exchange key. The RSA key
-// text is also left in a dump.
-TEST(TemporaryPublicKey, IsTheContainersExchangeKey) {
-  for (const bool sm2 : {false, true}) {
-    ScopedSoftHomes homes;
-    ScriptHost page;
-    ASSERT_TRUE(page.Select(sm2 ? "256" : "1024", sm2 ? kSm2Token : kEnhanced, sm2 ? "SM2" : "RSA"));
-    const ScriptResult text = page.Call("ZENQ_GetTempPublickey");
-    ASSERT_EQ(text.hr, S_OK);
-    const std::vector<ListedKey> keys = ListedKeys(page.Call("ZENQ_GetContainer").text);
-    ASSERT_EQ(keys.size(), 1u);
-    EXPECT_EQ(keys[0].spec, "exchange");
-    const Pkey listed = KeyFromSpki(keys[0].spki);
-    if (sm2) {
-      EXPECT_EQ(PointOfSm2Form(Unbase64(text.text)), EncodedPoint(listed.get()));
-      continue;
-    }
-    EXPECT_EQ(text.text.find_first_of("\r\n"), std::string::npos);
-    const Bytes der = Unbase64(text.text);
-    const unsigned char* p = der.data();
-    const Pkey key(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(der.size())));
-    ASSERT_TRUE(key) << "an RSAPublicKey";
-    EXPECT_EQ(EVP_PKEY_eq(listed.get(), key.get()), 1);
-    std::string dumps;  // one, owner-only (FileTest)
-    for (const auto& entry : std::filesystem::directory_iterator(homes.temp()))
-      if (entry.path().extension() == ".ZENQ") dumps += ReadFile(entry.path());
-    EXPECT_EQ(dumps, text.text);
-  }
-}
 
 // `keyloom key delete` removes a container of either kind; a second delete
 // finds none and fails; a missing argument is a usage error.

@@ -1,7 +1,5 @@
-// The certificate listing: records of hand-made certificate contexts (exact
-// serial octets and times), the listing method through IDispatch in two
-// time zones, the chain documents of `testca chain-doc` read back with
-// xmllint and OpenSSL, and `keyloom store delete`.
+// The certificate listing, the chain documents of `testca chain-doc` read
+// back with xmllint and OpenSSL, and `keyloom store delete`.
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
@@ -134,16 +132,11 @@ std::multiset<std::string> Records(const std::string& listing) {
   return records;
 }
 
+// (An empty listing: DoubleEnrollment's token rows.)
 TEST_F(ListingStoreTest, GetAllCertInfoListsKeyedCertificatesInLocalTime) {
   const PkiCert keyed = MakeCert(PkiAlg::kRsaSha256, {{{"C", "CN"}, {"CN", "Listing User"}}, 0x8A11, -1, 365, false}, nullptr);
   const PkiCert second = MakeCert(PkiAlg::kSm2, {{{"CN", "Second"}}, 0x7F, -3, 30, false}, nullptr);
   const PkiCert bare = MakeCert(PkiAlg::kRsaSha256, {{{"C", "CN"}, {"CN", "No Key"}}, 7, -1, 365, false}, nullptr);
-  {
-    ScriptHost host;
-    const ScriptResult empty = host.Call("ZENQ_GetAllCertInfo");
-    EXPECT_EQ(S_OK, empty.hr);
-    EXPECT_EQ("", empty.text);
-  }
   ASSERT_TRUE(AddToMy(bare.der));
   ASSERT_TRUE(AddToMy(keyed.der, u"c1", kEnhanced));
   ASSERT_TRUE(AddToMy(second.der, u"c2", kSm2Token));

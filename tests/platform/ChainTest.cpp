@@ -1,6 +1,5 @@
-// The chain engine through the platform table, on hierarchies made with
-// OpenSSL: trusted roots from "Root", intermediates from "CA" and "My",
-// every problem reported as its bit of the trust status.
+// The chain engine on hierarchies made with OpenSSL: every problem is
+// its bit of the trust status.
 #include <gtest/gtest.h>
 
 #include <initializer_list>

@@ -1,5 +1,5 @@
-// Provider keys read by OpenSSL: the public-key info and the certificates
-// that tokens keep with their keys.
+// The certificates that tokens keep with their keys, read by OpenSSL. (The
+// public-key info OpenSSL reads: CreatePublicKeyTest and EnrollmentRequest.)
 #include <gtest/gtest.h>
 
 #include "support/CryptTestSupport.h"
@@ -8,26 +8,6 @@
 namespace {
 
 using ProviderKeyTest = SoftHomesTest;
-
-TEST_F(ProviderKeyTest, PublicKeyInfoHoldsTheDerRsaPublicKey) {
-  Prov prov;
-  Key key;
-  ASSERT_TRUE(NewContainerKey(&prov, &key, "info", kEnhanced, AT_SIGNATURE, 1024 << 16));
-  DWORD size = 0;
-  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &size));
-  Bytes buffer(size);
-  auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
-  ASSERT_TRUE(Plat().CryptExportPublicKeyInfo(prov.h, AT_SIGNATURE, X509_ASN_ENCODING, info, &size));
-  EXPECT_STREQ("1.2.840.113549.1.1.1", info->Algorithm.pszObjId);
-  // OpenSSL reads the member as an RSAPublicKey equal to the blob's key.
-  const unsigned char* p = info->PublicKey.pbData;
-  Pkey fromInfo(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, info->PublicKey.cbData));
-  ASSERT_TRUE(fromInfo);
-  Pkey fromBlob = RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
-  EXPECT_EQ(1, EVP_PKEY_eq(fromInfo.get(), fromBlob.get()));
-  EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptExportPublicKeyInfo(prov.h, AT_KEYEXCHANGE,
-                                                                X509_ASN_ENCODING, nullptr, &size));
-}
 
 TEST_F(ProviderKeyTest, CertificatesBindOnlyToTokenKeys) {
   const std::u16string name = UniqueContainer("cert");

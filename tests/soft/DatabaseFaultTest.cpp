@@ -1,7 +1,5 @@
-// Key containers shared by processes, and a home under faults: another
-// process holding the write lock, a database damaged while a WAL was left
-// behind, requests killed at random points and requests whose nth database
-// write fails.
+// Key containers shared by processes, and a home under faults: a held
+// write lock, damage after an unclean close, killed and failing requests.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -72,10 +70,8 @@ void InstallFailingVfs(int n) {
 
 // One double-certificate request of `agent`; its status.
 HRESULT Request(ICryptoAgent* agent, bool sm2) {
-  VARIANT_BOOL ok;
-  Bstr algorithm(sm2 ? u"SM2" : u"RSA"), provider(sm2 ? kSm2Token : kRsaToken), subject(u"CN=Fault,C=CN");
-  agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
-  agent->ZENQ_SetCSPInfo(sm2 ? 256 : 1024, provider, &ok);
+  Select(agent, sm2 ? u"SM2" : u"RSA", sm2 ? kSm2Token : kRsaToken, sm2 ? 256 : 1024);
+  Bstr subject(u"CN=Fault,C=CN");
   BstrHolder out;
   return agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out());
 }
@@ -84,9 +80,7 @@ HRESULT Request(ICryptoAgent* agent, bool sm2) {
 HRESULT Request(bool sm2, std::string* name = nullptr) {
   AgentRef agent;
   const HRESULT hr = Request(agent.get(), sm2);
-  BstrHolder container;
-  agent->ZENQ_GetContainer(container.out());
-  if (name) *name = Narrow(container.value);
+  if (name) *name = ContainerOf(agent.get());
   return hr;
 }
 

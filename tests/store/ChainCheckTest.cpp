@@ -1,13 +1,12 @@
 // The chain check over an installed document, after the installation is
 // damaged in one way per row, and ZENQ_CheckCertificateChain through
-// IDispatch with the document served as the module's resource 208.
+// IDispatch with the document served as the module's resource 208 (the
+// module's own documents: RegisteredMachine.CarriedChainIsCheckedAsInstalled).
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <set>
 
-#include "base/ModuleState.h"
-#include "encoding/Buffer.h"
 #include "store/ChainCheck.h"
 #include "store/ChainDocs.h"
 #include "support/FaultPlatform.h"
@@ -88,34 +87,22 @@ TEST(ChainCheck, MethodAnswersTrueOrFailsWithTheDescribedStatus) {
   g_resource = Document(pki.Roots(), pki.Bundle());
   const struct {
     const char* what;
-    bool served;           // the test's document as resource 208
     const Bytes* removed;  // from the machine's "CA"
-    HRESULT hr;
+    HRESULT expected;
   } rows[] = {
-      {"installed", true, nullptr, S_OK},
-      {"an intermediate removed", true, &pki.a.intermediate.der, CRYPT_E_NOT_FOUND},
-      {"the module's own resource 208", false, nullptr, S_OK /* see below */},
+      {"installed", nullptr, S_OK},
+      {"an intermediate removed", &pki.a.intermediate.der, CRYPT_E_NOT_FOUND},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Installed installed;
     if (row.removed) Remove("CA", *row.removed);
     FaultPlatform platform;
-    HRESULT expected = row.hr;
-    if (row.served) {
-      platform.table.FindResourceW = &FindDocument;
-      platform.table.SizeofResource = &DocumentSize;
-      platform.table.LoadResource = &LoadDocument;
-      platform.table.LockResource = &LockDocument;
-    } else {
-      // A build without the carried documents fails with the resource's
-      // status; one with them answers as the check of its document.
-      BYTE* data = nullptr;
-      DWORD size = 0;
-      expected = LoadModuleResource(Module().instance, u"CERTIFICATE", 208, &data, &size);
-      if (expected == S_OK) expected = Check(std::string(reinterpret_cast<char*>(data), size));
-      FreeBuffer(data);
-    }
+    platform.table.FindResourceW = &FindDocument;
+    platform.table.SizeofResource = &DocumentSize;
+    platform.table.LoadResource = &LoadDocument;
+    platform.table.LockResource = &LockDocument;
+    const HRESULT expected = row.expected;
     ScriptHost host;
     const ScriptResult result = host.Call("ZENQ_CheckCertificateChain");
     EXPECT_EQ(expected, result.hr) << std::hex << result.hr;

@@ -36,6 +36,21 @@ struct Bstr : BstrHolder {
   operator BSTR() const { return value; }
 };
 
+// Selects the key algorithm, then the provider and key length; whether both
+// were taken.
+inline bool Select(ICryptoAgent* agent, const char16_t* algorithm, const char16_t* provider, LONG bits) {
+  VARIANT_BOOL ok;
+  Bstr a(algorithm), p(provider);
+  return agent->ZENQ_SetKeyAlgorithm(a, &ok) == S_OK && agent->ZENQ_SetCSPInfo(bits, p, &ok) == S_OK;
+}
+
+// The control's current container name (ZENQ_GetContainer) as UTF-8.
+inline std::string ContainerOf(ICryptoAgent* agent) {
+  BstrHolder name;
+  agent->ZENQ_GetContainer(name.out());
+  return Narrow(name.value);
+}
+
 // The control's GetLastErrorDesc text as UTF-8.
 inline std::string LastErrorText(ICryptoAgent* agent) {
   BstrHolder text;

@@ -23,18 +23,7 @@ HRESULT SetKeyAlgorithm(const char16_t* name) {
   return agent->ZENQ_SetKeyAlgorithm(algorithm, &ok);
 }
 
-TEST(Trace, StepErrorOnlyRecordsTheRefusalOnce) {
-  RecordingTrace trace(TRACE_FLAG_STEP_ERROR);
-  SetKeyAlgorithm(u"ECC");
-  SetKeyAlgorithm(u"RSA");
-  ASSERT_EQ(Records().size(), 1u);
-  EXPECT_EQ(Records()[0].message, 13);
-  EXPECT_EQ(Records()[0].flag, TRACE_FLAG_STEP_ERROR);
-  EXPECT_EQ(Records()[0].args, (std::vector<std::string>{
-                                   "CCryptoAgent::ZENQ_SetKeyAlgorithm - key algorithm does not support.",
-                                   "0xa0072401"}));
-}
-
+// (The step-error flag alone: CliCall.TraceSinkWritesExactlyTheRefusal.)
 TEST(Trace, InfoRecordsEachPassedStepWithStatusZero) {
   RecordingTrace trace(TRACE_FLAG_INFO);
   SetKeyAlgorithm(u"RSA");
