@@ -26,12 +26,8 @@ agent_port=${KEYLOOM_AGENT_PORT:-17443}
 site_port=${KEYLOOM_SITE_PORT:-18080}
 
 bash scripts/deps.sh build
-if [ -f build/CMakeCache.txt ]; then
-  cmake --preset default >/dev/null
-else
-  cmake --preset default -DKEYLOOM_TESTS=OFF -DKEYLOOM_BENCH=OFF >/dev/null
-fi
-cmake --build --preset default -j2 --target keyloom_cli keyloom_module testca >/dev/null
+source scripts/lib/host-tools.sh
+build_host_tools
 
 homes=build/demo-site
 if [ "$fresh" = 1 ]; then rm -rf "$homes"; fi

@@ -17,13 +17,9 @@ cd "$(dirname "$0")/.."
 # Windows cross-toolchain. Tests and benchmarks are left out of a first
 # configure here; the test command's own configure turns them back on.
 bash scripts/deps.sh build || exit 1
+source scripts/lib/host-tools.sh
 if [ ! -x build/bin/keyloom ] || [ ! -f build/lib/libkeyloom.so ] || [ ! -x build/bin/testca ]; then
-  if [ -f build/CMakeCache.txt ]; then
-    cmake --preset default >/dev/null || exit 1
-  else
-    cmake --preset default -DKEYLOOM_TESTS=OFF -DKEYLOOM_BENCH=OFF >/dev/null || exit 1
-  fi
-  cmake --build --preset default -j2 --target keyloom_cli keyloom_module testca >/dev/null || exit 1
+  build_host_tools || exit 1
 fi
 
 homes=$(mktemp -d /tmp/keyloom-demo-XXXXXX)
