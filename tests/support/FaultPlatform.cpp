@@ -118,12 +118,6 @@ void FaultPlatform::FailCall(const std::string& name, int occurrence, DWORD erro
   plans_[name].push_back({occurrence, error});
 }
 
-void FaultPlatform::Reset() {
-  std::lock_guard<std::mutex> hold(lock_);
-  plans_.clear();
-  calls_.clear();
-}
-
 std::vector<FaultPlatform::Call> FaultPlatform::calls() const {
   std::lock_guard<std::mutex> hold(lock_);
   return calls_;

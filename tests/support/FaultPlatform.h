@@ -49,8 +49,6 @@ class FaultPlatform {
   // Makes the `occurrence`-th call (counting from 1, from now) of entry
   // `name` fail with `error`; occurrence 0 fails every call.
   void FailCall(const std::string& name, int occurrence, DWORD error);
-  // Removes every planned failure and forgets the recorded calls.
-  void Reset();
 
   std::vector<Call> calls() const;
   std::vector<Call> CallsOf(std::string_view name) const;
