@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prints the size of the tests against the code: non-blank lines of tests/
-# and fuzz/ against those of src/, tools/ and web/ (the page library and the
-# demo page). The agreed size is a quarter to a third, at most a half.
+# and fuzz/ against those of src/ and tools/ (the agreed size is a quarter to
+# a third; at most a half).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,6 @@ count() {
     xargs -r cat | grep -cv '^[[:space:]]*$' || true
 }
 tests=$(count tests fuzz)
-code=$(count src tools web)
-echo "test lines (tests/, fuzz/): $tests; code lines (src/, tools/, web/): $code;" \
+code=$(count src tools)
+echo "test lines (tests/, fuzz/): $tests; code lines (src/, tools/): $code;" \
      "tests are $((100 * tests / code))% of the code"
