@@ -33,6 +33,18 @@ const char* Untrusted(const struct stat& st, bool folder) {
   return nullptr;
 }
 
+// The mode root gives its files: owner-only, except in a home root has
+// shared with every user (root-owned, readable and not writable by the
+// others: the machine home the package makes), where they stay readable so
+// that each user sees the machine's stores.
+mode_t OwnFileMode(const std::string& path) {
+  struct stat home;
+  const std::string folder = path.substr(0, path.rfind('/'));
+  const bool shared = geteuid() == 0 && stat(folder.c_str(), &home) == 0 && home.st_uid == 0 &&
+                      (home.st_mode & 077) == 055;
+  return shared ? 0644 : 0600;
+}
+
 // Checks one database file without following a link and makes the user's
 // own file owner-only; creates it (0600) when `create` and missing. An
 // existing file is never opened: closing any descriptor of a file drops
@@ -55,8 +67,9 @@ DWORD CheckFile(const std::string& path, bool create, bool required) {
   if (const char* why = Untrusted(st, false)) return Refuse(why, path);
   // The home folder above is the user's own and closed to others (checked
   // before), so the file cannot be swapped for a link between the calls.
-  if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0600 && chmod(path.c_str(), 0600) != 0)
-    return Refuse("home refused: the mode cannot be made 0600", path);
+  const mode_t mode = OwnFileMode(path);
+  if (st.st_uid == geteuid() && (st.st_mode & 0777) != mode && chmod(path.c_str(), mode) != 0)
+    return Refuse("home refused: the mode cannot be set", path);
   return ERROR_SUCCESS;
 }
 

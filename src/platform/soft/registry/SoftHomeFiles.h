@@ -25,7 +25,8 @@ DWORD SoftCheckHome(const std::string& home, bool create);
 // Checks the database at `path` and its "-wal" and "-shm" files, creating
 // the database 0600 with `create`: each must be a regular file (no link
 // followed), belong to the effective user or root and not be writable by
-// group or others; the user's own files are made 0600. ERROR_SUCCESS,
-// ERROR_FILE_NOT_FOUND when the database is absent and not created, or
+// group or others; the user's own files are made 0600 (0644 for root's in
+// a root-owned home that others may read but not write: a shared machine
+// home). ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when the database is absent and not created, or
 // ERROR_ACCESS_DENIED with a trace record.
 DWORD SoftCheckDatabaseFiles(const std::string& path, bool create);
