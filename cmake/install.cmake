@@ -48,3 +48,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${PACKAGING_DIR}/changelog.Debian.gz
               ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Relocations resolved at load and then made read-only, as Debian builds.
+target_link_options(keyloom_cli PRIVATE -Wl,-z,relro,-z,now)
+target_link_options(keyloom_module PRIVATE -Wl,-z,relro,-z,now)

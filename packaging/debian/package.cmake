@@ -6,19 +6,18 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME keyloom)
 set(CPACK_PACKAGE_VENDOR "Keyloom Developers")
-set(CPACK_PACKAGE_CONTACT "Keyloom Developers <keyloom@localhost>")
+set(CPACK_PACKAGE_CONTACT "Keyloom Developers <maintainers@keyloom.example>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "certificate enrollment control for web pages")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "certificate enrollment control for web pages
- Keyloom lets a bank's web pages make key pairs, send certificate requests
- and install the certificates they get back, on the user's own machine.
- Pages reach it over a WebSocket on the loopback interface: the agent
- (keyloom agent) is started by systemd for each user when a page first
- connects and exits when idle. Only sites in the user's trusted-sites zone
- are admitted.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Keyloom lets a bank's web pages make key pairs, send certificate requests
+and install the certificates they get back, on the user's own machine.
+Pages reach it over a WebSocket on the loopback interface: the agent
+(keyloom agent) is started by systemd for each user when a page first
+connects, and exits when idle. Only sites in the user's trusted-sites zone
+are admitted.")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/keyloom")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://keyloom.example/")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -378,7 +378,10 @@ int RunAgent(const AgentOptions& options, const AgentModule& module) {
     std::fprintf(stderr, "keyloom agent: not listening on [::1]:%u: %s\n", server.port, why.c_str());
   std::optional<IdleExit> idle;
   if (activated > 0) {
-    server.idleExit = &idle.emplace(server.io, options.idleSeconds, [&server] { Stop(server); });
+    server.idleExit = &idle.emplace(server.io, options.idleSeconds, [&server] {
+      Stop(server);
+      server.io.stop();  // nothing is open: only the signal wait is left
+    });
     RegisterForUserOnce(*module.module);
   }
   for (tcp::acceptor& a : server.acceptors) AcceptNext(server, a);

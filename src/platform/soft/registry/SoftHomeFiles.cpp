@@ -33,16 +33,10 @@ const char* Untrusted(const struct stat& st, bool folder) {
   return nullptr;
 }
 
-// The mode root gives its files: owner-only, except in a home root has
-// shared with every user (root-owned, readable and not writable by the
-// others: the machine home the package makes), where they stay readable so
-// that each user sees the machine's stores.
+// Root's files stay readable in a home it shares with every user; all
+// others are owner-only.
 mode_t OwnFileMode(const std::string& path) {
-  struct stat home;
-  const std::string folder = path.substr(0, path.rfind('/'));
-  const bool shared = geteuid() == 0 && stat(folder.c_str(), &home) == 0 && home.st_uid == 0 &&
-                      (home.st_mode & 077) == 055;
-  return shared ? 0644 : 0600;
+  return geteuid() == 0 && SoftSharedHome(path.substr(0, path.rfind('/'))) ? 0644 : 0600;
 }
 
 // Checks one database file without following a link and makes the user's
@@ -84,6 +78,11 @@ std::string SoftUserHome() {
       found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
     return {};
   return found->pw_dir;
+}
+
+bool SoftSharedHome(const std::string& home) {
+  struct stat st;
+  return stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & 077) == 055;
 }
 
 DWORD SoftCheckHome(const std::string& home, bool create) {

@@ -22,6 +22,12 @@ std::string SoftUserHome();
 // ERROR_ACCESS_DENIED, with a trace record saying why, when it is refused.
 DWORD SoftCheckHome(const std::string& home, bool create);
 
+// Whether `home` is a folder root shares with every user: root-owned,
+// readable and not writable by the others (the machine home the package
+// makes, 0755). Its database is readable by all and keeps a rollback
+// journal, since WAL cannot be read by those who cannot write the folder.
+bool SoftSharedHome(const std::string& home);
+
 // Checks the database at `path` and its "-wal" and "-shm" files, creating
 // the database 0600 with `create`: each must be a regular file (no link
 // followed), belong to the effective user or root and not be writable by
