@@ -106,11 +106,17 @@ void IdleExitOpened(IdleExit* idle) {
 }
 
 void IdleExitClosed(IdleExit* idle) {
-  if (idle == nullptr || idle->open == 0 || --idle->open > 0) return;
+  if (idle == nullptr || idle->open == 0 || --idle->open > 0 || idle->stopped) return;
   idle->timer.expires_after(std::chrono::seconds(idle->seconds));
   idle->timer.async_wait([idle](boost::system::error_code ec) {
     if (ec || idle->open != 0) return;
     std::fprintf(stderr, "keyloom agent: no connection for %u s; exiting\n", idle->seconds);
     idle->stop();
   });
+}
+
+void IdleExitStop(IdleExit* idle) {
+  if (idle == nullptr) return;
+  idle->stopped = true;
+  idle->timer.cancel();
 }

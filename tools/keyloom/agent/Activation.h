@@ -44,7 +44,11 @@ struct IdleExit {
   boost::asio::steady_timer timer;
   unsigned seconds;
   unsigned open;
+  bool stopped = false;
   std::function<void()> stop;
 };
 void IdleExitOpened(IdleExit* idle);
 void IdleExitClosed(IdleExit* idle);
+// The agent is stopping for another reason: the wait ends and is not
+// started again, so it keeps nothing running.
+void IdleExitStop(IdleExit* idle);

@@ -348,6 +348,7 @@ bool Listen(Server& server, const net::ip::address& address, unsigned port, std:
 
 void Stop(Server& server) {
   server.stopping = true;
+  IdleExitStop(server.idleExit);
   for (tcp::acceptor& a : server.acceptors) {
     error_code ignored;
     a.close(ignored);
