@@ -56,3 +56,7 @@ endif()
 if(KEYLOOM_FUZZ)
   add_subdirectory(fuzz)
 endif()
+
+# What a customer's machine gets, and the Debian package made of it.
+include(${CMAKE_SOURCE_DIR}/cmake/install.cmake)
+include(${CMAKE_SOURCE_DIR}/packaging/debian/package.cmake)

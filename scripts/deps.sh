@@ -10,6 +10,8 @@
 #            for the screenshots (the tests' own packages come from their
 #            package-lock.json)
 #   npm      npm, for a Node.js that came without it
+#   package  the Debian package and its test (dpkg-shlibdeps, lintian,
+#            systemd-socket-activate, curl)
 # No group: all of them. Safe to run again.
 set -euo pipefail
 
@@ -19,6 +21,7 @@ declare -A groups=(
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 googletest"
   [browser]="chromium nodejs fonts-wqy-zenhei"
   [npm]="npm"
+  [package]="dpkg-dev file lintian systemd curl"
 )
 
 chosen=("$@")
@@ -26,7 +29,7 @@ if ((${#chosen[@]} == 0)); then chosen=(build test windows); fi
 packages=()
 for group in "${chosen[@]}"; do
   if [ -z "${groups[$group]+set}" ]; then
-    echo "usage: deps.sh [build|test|windows|browser|npm]..." >&2
+    echo "usage: deps.sh [build|test|windows|browser|npm|package]..." >&2
     exit 2
   fi
   read -r -a listed <<<"${groups[$group]}"

@@ -54,16 +54,30 @@ void UnloadModule(LoadedModule* m) {
 #include <dlfcn.h>
 #include <unistd.h>
 
+// Where the install rules put the module: relative to the prefix, and the
+// prefix the build was configured for.
+#ifndef KEYLOOM_MODULE_INSTALL_DIR
+#define KEYLOOM_MODULE_INSTALL_DIR "lib/keyloom"
+#endif
+#ifndef KEYLOOM_INSTALL_PREFIX
+#define KEYLOOM_INSTALL_PREFIX "/usr/local"
+#endif
+
 std::string ModulePath(const char*) {
   if (const char* env = std::getenv("KEYLOOM_MODULE"); env && *env) return env;
+  const std::string installed = KEYLOOM_INSTALL_PREFIX "/" KEYLOOM_MODULE_INSTALL_DIR "/libkeyloom.so";
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "libkeyloom.so";
+  if (n <= 0) return installed;
   self[n] = 0;
   std::string dir(self);
   dir = dir.substr(0, dir.rfind('/'));             // .../bin
-  dir = dir.substr(0, dir.rfind('/'));             // the build folder
-  return dir + "/lib/libkeyloom.so";
+  dir = dir.substr(0, dir.rfind('/'));             // the prefix or the build folder
+  // An installed tree wherever its prefix was moved, then the build folder.
+  for (const std::string& candidate : {dir + "/" KEYLOOM_MODULE_INSTALL_DIR "/libkeyloom.so",
+                                       dir + "/lib/libkeyloom.so"})
+    if (access(candidate.c_str(), F_OK) == 0) return candidate;
+  return installed;
 }
 
 bool LoadModule(const std::string& path, LoadedModule* m, std::string* error) {

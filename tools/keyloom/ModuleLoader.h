@@ -14,8 +14,10 @@ struct LoadedModule {
   HRESULT (*DllInstall)(BOOL, const OLECHAR*) = nullptr;
 };
 
-// The module's path: $KEYLOOM_MODULE, else lib/libkeyloom.so beside the
-// tool's bin/ folder.
+// The module's path: $KEYLOOM_MODULE; else, of the folder above the tool's
+// bin/, the installed module (lib/<multiarch>/keyloom/libkeyloom.so) or the
+// build's lib/libkeyloom.so, whichever exists; else the module installed
+// under the prefix the build was configured for.
 std::string ModulePath(const char* argv0);
 
 // Loads the module and resolves the five exports; false with a message in

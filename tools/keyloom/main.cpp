@@ -109,7 +109,9 @@ const char kUsage[] =
 #ifdef _WIN32
     "The module is %KEYLOOM_MODULE%, else keyloom.dll beside this program.\n"
 #else
-    "The module is $KEYLOOM_MODULE, else lib/libkeyloom.so of the build folder.\n"
+    "The module is $KEYLOOM_MODULE, else libkeyloom.so where it is installed\n"
+    "relative to this program (or lib/ of the build folder), else where the\n"
+    "install rules put it.\n"
     "The soft platform keeps its data under $KEYLOOM_HOME (user) and\n"
     "$KEYLOOM_MACHINE_HOME (machine); KEYLOOM_TRACE (hex mask) and\n"
     "KEYLOOM_TRACE_FILE switch tracing on.\n"

@@ -14,6 +14,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "keyloom/agent/Activation.h"
 #include "keyloom/agent/Handshake.h"
 #include "trace/Trace.h"
 
@@ -50,6 +51,7 @@ struct Server {
   std::map<std::string, unsigned> perOrigin;
   std::unordered_map<Session*, std::weak_ptr<Session>> live;
   std::unordered_map<ControlWorker*, std::shared_ptr<ControlWorker>> workers;
+  IdleExit* idleExit = nullptr;  // socket-activated: ends the agent when idle
   // Last, so that sessions still held by pending handlers are destroyed
   // while the tables above exist.
   net::io_context io{1};
@@ -65,6 +67,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Session(Server& server, tcp::socket socket)
       : server_(server), ws_(std::move(socket)), idle_(server.io) {
     ++server_.sockets;
+    IdleExitOpened(server_.idleExit);
   }
   // A session is destroyed on the server's thread, or with the io context
   // after the server stopped: then only the accounting is left.
@@ -282,6 +285,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (finished_) return;
     finished_ = true;
     --server_.sockets;
+    IdleExitClosed(server_.idleExit);
     server_.live.erase(this);
     if (admitted_ && --server_.perOrigin[originKey_] == 0) server_.perOrigin.erase(originKey_);
     if (admitted_) --server_.admitted;
@@ -344,6 +348,7 @@ bool Listen(Server& server, const net::ip::address& address, unsigned port, std:
 
 void Stop(Server& server) {
   server.stopping = true;
+  IdleExitStop(server.idleExit);
   for (tcp::acceptor& a : server.acceptors) {
     error_code ignored;
     a.close(ignored);
@@ -361,12 +366,25 @@ int RunAgent(const AgentOptions& options, const AgentModule& module) {
   server.options = options;
   server.module = module;
   std::string why;
-  if (!Listen(server, net::ip::make_address("127.0.0.1"), options.port, &why)) {
+  const int activated = AdoptListenSockets(server.io, &server.acceptors, &server.port, &why);
+  if (activated < 0) {
+    std::fprintf(stderr, "keyloom agent: the passed sockets cannot be used: %s\n", why.c_str());
+    return 1;
+  }
+  if (activated == 0 && !Listen(server, net::ip::make_address("127.0.0.1"), options.port, &why)) {
     std::fprintf(stderr, "keyloom agent: cannot listen on 127.0.0.1:%u: %s\n", options.port, why.c_str());
     return 1;
   }
-  if (!Listen(server, net::ip::make_address("::1"), server.port, &why))
+  if (activated == 0 && !Listen(server, net::ip::make_address("::1"), server.port, &why))
     std::fprintf(stderr, "keyloom agent: not listening on [::1]:%u: %s\n", server.port, why.c_str());
+  std::optional<IdleExit> idle;
+  if (activated > 0) {
+    server.idleExit = &idle.emplace(server.io, options.idleSeconds, [&server] {
+      Stop(server);
+      server.io.stop();  // nothing is open: only the signal wait is left
+    });
+    RegisterForUserOnce(*module.module);
+  }
   for (tcp::acceptor& a : server.acceptors) AcceptNext(server, a);
 
   net::signal_set signals(server.io, SIGINT, SIGTERM);
@@ -376,6 +394,7 @@ int RunAgent(const AgentOptions& options, const AgentModule& module) {
   std::printf("keyloom agent listening on ws://127.0.0.1:%u/\n", server.port);
   std::fflush(stdout);
   server.io.run();
+  server.idleExit = nullptr;
 
   // Every connection's thread ends before the module may be unloaded.
   for (auto& [raw, worker] : server.workers) {

@@ -248,6 +248,8 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
     if (DWORD e = Exec(conn->db, "COMMIT")) return e;
     conn->hasSchema = conn->current = true;
   }
+  if (conn->writable && SoftSharedHome(home))
+    if (DWORD e = ExecPatiently(conn->db, "PRAGMA journal_mode=DELETE")) return e;
   if (conn->writable && conn->current)
     if (DWORD e = RemoveUnfinishedContainers(conn->db)) return e;
   *out = std::move(conn);

@@ -6,7 +6,8 @@
 // ~/.local/share/keyloom (the home folder from $HOME or the password
 // database). Machine scope: $KEYLOOM_MACHINE_HOME, else /var/lib/keyloom.
 // Each home holds one database, "keyloom.db", created on first write with
-// 0700 folders and a 0600 file, in WAL mode. Folders and files another user
+// 0700 folders and a 0600 file, in WAL mode (a home root shares with every
+// user keeps a rollback journal: SoftSharedHome). Folders and files another user
 // owns or can write are refused (SoftHomeFiles.h). A call waits for other
 // processes' locks at most KEYLOOM_LOCK_TIMEOUT_MS (10 s) in all. Every
 // mutation runs in one IMMEDIATE transaction, every read in a read

@@ -33,6 +33,12 @@ const char* Untrusted(const struct stat& st, bool folder) {
   return nullptr;
 }
 
+// Root's files stay readable in a home it shares with every user; all
+// others are owner-only.
+mode_t OwnFileMode(const std::string& path) {
+  return geteuid() == 0 && SoftSharedHome(path.substr(0, path.rfind('/'))) ? 0644 : 0600;
+}
+
 // Checks one database file without following a link and makes the user's
 // own file owner-only; creates it (0600) when `create` and missing. An
 // existing file is never opened: closing any descriptor of a file drops
@@ -55,8 +61,9 @@ DWORD CheckFile(const std::string& path, bool create, bool required) {
   if (const char* why = Untrusted(st, false)) return Refuse(why, path);
   // The home folder above is the user's own and closed to others (checked
   // before), so the file cannot be swapped for a link between the calls.
-  if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0600 && chmod(path.c_str(), 0600) != 0)
-    return Refuse("home refused: the mode cannot be made 0600", path);
+  const mode_t mode = OwnFileMode(path);
+  if (st.st_uid == geteuid() && (st.st_mode & 0777) != mode && chmod(path.c_str(), mode) != 0)
+    return Refuse("home refused: the mode cannot be set", path);
   return ERROR_SUCCESS;
 }
 
@@ -71,6 +78,11 @@ std::string SoftUserHome() {
       found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
     return {};
   return found->pw_dir;
+}
+
+bool SoftSharedHome(const std::string& home) {
+  struct stat st;
+  return stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & 077) == 055;
 }
 
 DWORD SoftCheckHome(const std::string& home, bool create) {

@@ -22,10 +22,17 @@ std::string SoftUserHome();
 // ERROR_ACCESS_DENIED, with a trace record saying why, when it is refused.
 DWORD SoftCheckHome(const std::string& home, bool create);
 
+// Whether `home` is a folder root shares with every user: root-owned,
+// readable and not writable by the others (the machine home the package
+// makes, 0755). Its database is readable by all and keeps a rollback
+// journal, since WAL cannot be read by those who cannot write the folder.
+bool SoftSharedHome(const std::string& home);
+
 // Checks the database at `path` and its "-wal" and "-shm" files, creating
 // the database 0600 with `create`: each must be a regular file (no link
 // followed), belong to the effective user or root and not be writable by
-// group or others; the user's own files are made 0600. ERROR_SUCCESS,
-// ERROR_FILE_NOT_FOUND when the database is absent and not created, or
+// group or others; the user's own files are made 0600 (0644 for root's in
+// a root-owned home that others may read but not write: a shared machine
+// home). ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when the database is absent and not created, or
 // ERROR_ACCESS_DENIED with a trace record.
 DWORD SoftCheckDatabaseFiles(const std::string& path, bool create);
