@@ -338,11 +338,11 @@ TEST_F(AgentTest, AttacksGetTheirAnswers) {
          return Pipeline(a.port, 8, csp) + "; " + Pipeline(a.port, 20, csp) + "; " + Pipeline(a.port, 100, csp);
        },
        "8 answers in order; 20 answers in order; 100 answers in order"},
-      {"a slow request and 7 calls in one write", "",
+      {"a slow request and 15 calls in one write", "",
        [](AgentProcess& a) {
-         return Pipeline(a.port, 8, {{"method", "ZENQ_PKCS10CertRequisition"}, {"params", {"CN=Slow", 1, 0}}});
+         return Pipeline(a.port, 16, {{"method", "ZENQ_PKCS10CertRequisition"}, {"params", {"CN=Slow", 1, 0}}});
        },
-       "8 answers in order"},
+       "16 answers in order"},
       {"a keep-alive preflight", "",
        [](AgentProcess& a) {
          return Raw(a.port, "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(a.port) +
@@ -415,7 +415,7 @@ TEST_F(AgentTest, RefusesToStartUnlessItHoldsEveryLoopbackAddress) {
   squatter.listen();
   const std::string port = std::to_string(squatter.local_endpoint().port());
   std::string out;
-  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " agent --port " + port + " 2>&1", &out), 1);
+  EXPECT_EQ(RunCommand("timeout 10 " KEYLOOM_CLI_PATH " agent --port " + port + " 2>&1", &out), 1);
   EXPECT_EQ(out, "keyloom agent: cannot listen on every loopback address ([::1]:" + port +
                      ": Address already in use); not started\n");
 }

@@ -29,9 +29,9 @@ constexpr int kOrigins = 10;
 constexpr int kRequestsPerPage = 9;  // with the two selections and 9 listings: 20 calls
 
 // The peak resident memory the agent may reach: its own working size with
-// 50 connections (about 60 MiB measured) and room to spare, while 10 pages
+// 50 connections (about 18 MiB measured) and room to spare, while 10 pages
 // that never read would grow it without limit (hundreds of MiB in 60 s).
-constexpr long kPeakKiB = 160 * 1024;
+constexpr long kPeakKiB = 64 * 1024;
 
 std::string Origin(int n) { return "https://127.0.0.1:" + std::to_string(8000 + n % kOrigins); }
 
