@@ -30,15 +30,21 @@ struct AgentTest : ::testing::Test {
     return n;
   }
   // The refusals the agent reported on standard error (in `err_`): those
-  // written one a line and those counted beyond the limit a second.
-  size_t StderrRefusals() {
+  // written one a line, those counted beyond the limit a second, and the
+  // longest line.
+  struct Reported {
+    size_t written = 0, counted = 0, longest = 0;
+  };
+  Reported StderrRefusals() {
     std::istringstream lines(ReadFile(err_));
-    size_t n = 0, more = 0;
+    Reported r;
+    size_t more = 0;
     for (std::string line; std::getline(lines, line);) {
-      n += line.starts_with("keyloom agent: refused ");
-      if (std::sscanf(line.c_str(), "keyloom agent: %zu more refusals not shown", &more) == 1) n += more;
+      r.written += line.starts_with("keyloom agent: refused ");
+      if (std::sscanf(line.c_str(), "keyloom agent: %zu more refusals not shown", &more) == 1) r.counted += more;
+      r.longest = std::max(r.longest, line.size());
     }
-    return n;
+    return r;
   }
   ScopedSoftHomes homes_;
   std::string err_ = homes_.root() + "/agent.err";
@@ -109,7 +115,8 @@ TEST_F(AgentTest, AdmitsOnlyTrustedOriginsThatReachItByItsOwnAddress) {
     }
   }
   EXPECT_EQ(agent.Stop(), 0);
-  EXPECT_EQ(StderrRefusals(), refused);  // each refusal reported or counted
+  const Reported reported = StderrRefusals();
+  EXPECT_EQ(reported.written + reported.counted, refused);  // each refusal reported or counted
   EXPECT_GE(TraceLines("Agent."), std::min<size_t>(refused, 10));
   // A control was made for each admitted page only (entry and exit records).
   EXPECT_EQ(TraceLines("DllGetClassObject"), 2u * 4u);
@@ -297,32 +304,6 @@ std::string MakeKeys(unsigned port, int calls, const std::string& language) {
   return seen.substr(1);
 }
 
-// 200 handshakes with an Origin and a Host of 4,000 characters each, then
-// the agent stopped: what its standard error and trace show.
-std::string FloodRefusals(AgentProcess& agent, const std::string& err, const std::string& trace) {
-  const auto start = std::chrono::steady_clock::now();
-  const std::string origin = "https://" + std::string(4000, 'o') + ".example";
-  const std::string host = std::string(4000, 'h') + ":1";
-  for (int i = 0; i < 200; ++i) {
-    Page page;
-    page.Open(agent.port, origin.c_str(), host);
-  }
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-  agent.Stop();
-  std::istringstream lines(ReadFile(err));
-  size_t written = 0, counted = 0, longest = 0, more = 0;
-  for (std::string line; std::getline(lines, line);) {
-    written += line.starts_with("keyloom agent: refused ");
-    if (std::sscanf(line.c_str(), "keyloom agent: %zu more refusals not shown", &more) == 1) counted += more;
-    longest = std::max(longest, line.size());
-  }
-  std::string seen = std::to_string(written + counted) + " refusals";
-  if (written > 10 * (static_cast<size_t>(seconds.count()) + 1)) seen += ", " + std::to_string(written) + " lines";
-  if (longest > 256 + 80) seen += ", a line of " + std::to_string(longest);
-  if (ReadFile(trace).size() > 200 * 600) seen += ", a trace of " + std::to_string(ReadFile(trace).size());
-  return seen;
-}
-
 // The attacks a hostile page or local process made on the agent, each with
 // the answer it must get.
 TEST_F(AgentTest, AttacksGetTheirAnswers) {
@@ -364,7 +345,19 @@ TEST_F(AgentTest, AttacksGetTheirAnswers) {
        [](AgentProcess& a) { return MakeKeys(a.port, 2, "zh-CN"); },
        "made 0x80070718 此页面在一分钟内创建的密钥过多，请稍后再试。\n(0x80070718)"},
       {"200 refusals with 4,000-character texts", "",
-       [this](AgentProcess& a) { return FloodRefusals(a, err_, trace_); }, "200 refusals"},
+       [this](AgentProcess& a) {
+         const auto start = std::chrono::steady_clock::now();
+         const std::string origin = "https://" + std::string(4000, 'o') + ".example", host(4000, 'h');
+         for (int i = 0; i < 200; ++i) Page().Open(a.port, origin.c_str(), host);
+         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+         a.Stop();
+         const Reported r = StderrRefusals();
+         return std::to_string(r.written + r.counted) + " refusals" +
+                (r.written > 10 * static_cast<size_t>(seconds.count() + 1) ? ", " + std::to_string(r.written) + " lines" : "") +
+                (r.longest > 256 + 80 ? ", a line of " + std::to_string(r.longest) : "") +
+                (ReadFile(trace_).size() > 200 * 600 ? ", a trace of " + std::to_string(ReadFile(trace_).size()) : "");
+       },
+       "200 refusals"},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.attack);
@@ -380,11 +373,9 @@ TEST_F(AgentTest, AttacksGetTheirAnswers) {
 TEST_F(AgentTest, RefusesConnectionsOfOtherUsers) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
   AgentProcess agent("", err_);
-  const std::string request = "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(agent.port) +
-                              "; printf 'GET / HTTP/1.1\\r\\nHost: 127.0.0.1:" + std::to_string(agent.port) +
-                              "\\r\\nOrigin: https://127.0.0.1:8080\\r\\nUpgrade: websocket\\r\\nConnection: "
-                              "Upgrade\\r\\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\n"
-                              "Sec-WebSocket-Version: 13\\r\\n\\r\\n' >&3; head -n 1 <&3";
+  std::ofstream(homes_.root() + "/request") << Upgrade(agent.port, "/");
+  const std::string connect = "bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(agent.port) +
+                              "; cat >&3; head -n 1 <&3' <" + homes_.root() + "/request";
   const struct {
     const char* as;
     const char* status;
@@ -394,7 +385,7 @@ TEST_F(AgentTest, RefusesConnectionsOfOtherUsers) {
   };
   for (const auto& row : kRows) {
     std::string out;
-    EXPECT_EQ(RunCommand(std::string(row.as) + "bash -c \"" + request + "\"", &out), 0) << row.as;
+    EXPECT_EQ(RunCommand(row.as + connect, &out), 0) << row.as;
     EXPECT_EQ(out, row.status) << row.as;
   }
   EXPECT_EQ(agent.Stop(), 0);

@@ -6,9 +6,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -38,25 +36,9 @@ bool AddressOf(const sockaddr* a, const void** bytes, size_t* size, uint16_t* po
   return false;
 }
 
-// An address as /proc/net/tcp{,6} prints it: each 32-bit word of the
-// address as the host reads it, in upper-case hexadecimal, then ':' and
-// the port in host order.
-std::string ProcAddress(const void* bytes, size_t size, uint16_t port) {
-  std::string out;
-  char word[9];
-  for (size_t i = 0; i < size; i += 4) {
-    uint32_t w;
-    std::memcpy(&w, static_cast<const unsigned char*>(bytes) + i, 4);
-    std::snprintf(word, sizeof word, "%08X", w);
-    out += word;
-  }
-  std::snprintf(word, sizeof word, ":%04X", ntohs(port));
-  return out + word;
-}
-
 }  // namespace
 
-bool FindPeerUserByDiag(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
+bool FindPeerUser(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
   const void *localBytes, *peerBytes;
   size_t localSize, peerSize;
   uint16_t localPort, peerPort;
@@ -102,33 +84,4 @@ bool FindPeerUserByDiag(const sockaddr* local, const sockaddr* peer, uid_t* uid)
     return true;
   }
   return false;
-}
-
-bool FindPeerUserByProc(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
-  const void *localBytes, *peerBytes;
-  size_t localSize, peerSize;
-  uint16_t localPort, peerPort;
-  if (!AddressOf(local, &localBytes, &localSize, &localPort) || !AddressOf(peer, &peerBytes, &peerSize, &peerPort) ||
-      localSize != peerSize)
-    return false;
-  const std::string wantLocal = ProcAddress(peerBytes, peerSize, peerPort);
-  const std::string wantRemote = ProcAddress(localBytes, localSize, localPort);
-  FILE* table = std::fopen(localSize == 4 ? "/proc/net/tcp" : "/proc/net/tcp6", "re");
-  if (table == nullptr) return false;
-  char line[512], localText[64], remoteText[64];
-  unsigned owner = 0;
-  bool found = false;
-  while (!found && std::fgets(line, sizeof line, table)) {
-    // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ...
-    if (std::sscanf(line, " %*u: %63s %63s %*x %*x:%*x %*x:%*x %*x %u", localText, remoteText, &owner) == 3 &&
-        wantLocal == localText && wantRemote == remoteText)
-      found = true;
-  }
-  std::fclose(table);
-  if (found) *uid = owner;
-  return found;
-}
-
-bool FindPeerUser(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
-  return FindPeerUserByDiag(local, peer, uid) || FindPeerUserByProc(local, peer, uid);
 }

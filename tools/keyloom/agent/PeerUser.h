@@ -10,11 +10,7 @@
 // Finds the user owning the socket whose local address is `peer` and whose
 // remote address is `local` (the other end of an accepted connection whose
 // own addresses are `local` and `peer`; both AF_INET or both AF_INET6).
-// Asks the kernel's socket diagnostics (NETLINK_SOCK_DIAG) and, where that
-// interface is missing, reads /proc/net/tcp or /proc/net/tcp6. Returns
-// true and sets `uid` when the socket was found.
+// Asks the kernel's socket diagnostics (NETLINK_SOCK_DIAG, an exact
+// lookup of one socket). Returns true and sets `uid` when the socket was
+// found; false otherwise, and then the connection is refused.
 bool FindPeerUser(const sockaddr* local, const sockaddr* peer, uid_t* uid);
-
-// The two ways of FindPeerUser, each on its own (for tests).
-bool FindPeerUserByDiag(const sockaddr* local, const sockaddr* peer, uid_t* uid);
-bool FindPeerUserByProc(const sockaddr* local, const sockaddr* peer, uid_t* uid);
