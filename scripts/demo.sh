@@ -38,8 +38,9 @@ export TMPDIR="$PWD/$homes/tmp"
 source scripts/lib/services.sh
 trap stop_services EXIT
 build/bin/keyloom regsvr
+# The demo site is plain http, which the agent admits only when named.
 start_service "$homes/logs" agent "listening on ws://127\\.0\\.0\\.1:$agent_port/" \
-  build/bin/keyloom agent --port "$agent_port"
+  build/bin/keyloom agent --port "$agent_port" --allow-origin "http://127.0.0.1:$site_port"
 start_service "$homes/logs" site "ready on http://127\\.0\\.0\\.1:$site_port/" \
   build/bin/testca serve --dir build/chain --port "$site_port" --bind 127.0.0.1
 

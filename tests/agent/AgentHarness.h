@@ -25,14 +25,16 @@ using tcp = net::ip::tcp;
 using nlohmann::json;
 
 // The agent on a free port (0 when it did not start) for the scope, with
-// the test's environment; Stop() sends SIGTERM and answers the exit code.
+// the test's environment and its standard error in `errPath` when given;
+// Stop() sends SIGTERM and answers the exit code.
 struct AgentProcess {
-  explicit AgentProcess(const std::string& options = "") {
+  explicit AgentProcess(const std::string& options = "", const std::string& errPath = "") {
     int fds[2];
     if (pipe(fds) != 0) return;
     if ((pid = fork()) == 0) {
       dup2(fds[1], STDOUT_FILENO);
-      const std::string command = "exec " KEYLOOM_CLI_PATH " agent --port 0 " + options;
+      const std::string command = "exec " KEYLOOM_CLI_PATH " agent --port 0 " + options +
+                                  (errPath.empty() ? "" : " 2>" + errPath);
       execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -72,9 +74,12 @@ struct Page {
   net::io_context io;
   websocket::stream<tcp::socket> ws{io};
   websocket::response_type response;
+  int receiveBuffer = 0;  // SO_RCVBUF before connecting, 0: the system's
 
-  int Open(unsigned port, const char* origin = "http://127.0.0.1:8080", std::string host = "",
+  int Open(unsigned port, const char* origin = "https://127.0.0.1:8080", std::string host = "",
            const std::string& language = "") {
+    ws.next_layer().open(tcp::v4());
+    if (receiveBuffer) ws.next_layer().set_option(net::socket_base::receive_buffer_size(receiveBuffer));
     ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& r) {
       if (origin) r.set(http::field::origin, origin);
@@ -123,6 +128,20 @@ inline http::response<http::string_body> Fetch(unsigned port, http::verb verb, c
   http::write(socket, request, ec);
   if (!ec) http::read(socket, buffer, response, ec);
   return response;
+}
+
+// One text frame as a page sends it, masked with the key 0 (which leaves
+// the payload as it is): several of them make one write of many calls.
+inline std::string ClientFrame(const std::string& payload) {
+  std::string frame = "\x81";
+  if (payload.size() < 126) {
+    frame += static_cast<char>(0x80 | payload.size());
+  } else {
+    frame += static_cast<char>(0x80 | 126);
+    frame += static_cast<char>(payload.size() >> 8);
+    frame += static_cast<char>(payload.size() & 0xFF);
+  }
+  return frame + std::string(4, '\0') + payload;
 }
 
 inline std::string Hr(const json& answer) { return answer.value("hr", std::string("none")); }

@@ -2,18 +2,25 @@
 // faulty messages are answered, the language of the texts, the idle close.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <vector>
 
+#include <boost/asio/ip/v6_only.hpp>
+
 #include "agent/AgentHarness.h"
+#include "base/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace agent_test;
 
-// A registered user (the trusted sites hold http://127.0.0.1 and
-// *.keyloom-bank.example) and an agent tracing its refusals.
+// A registered user (the trusted sites hold http and https of 127.0.0.1
+// and *.keyloom-bank.example) and an agent tracing its refusals.
 struct AgentTest : ::testing::Test {
   void SetUp() override { ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " regsvr -i:user", nullptr), 0); }
   size_t TraceLines(const char* text) {
@@ -22,14 +29,49 @@ struct AgentTest : ::testing::Test {
     for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) ++n;
     return n;
   }
+  // The refusals the agent reported on standard error (in `err_`): those
+  // written one a line, those counted beyond the limit a second, and the
+  // longest line.
+  struct Reported {
+    size_t written = 0, counted = 0, longest = 0;
+  };
+  Reported StderrRefusals() {
+    std::istringstream lines(ReadFile(err_));
+    Reported r;
+    size_t more = 0;
+    for (std::string line; std::getline(lines, line);) {
+      r.written += line.starts_with("keyloom agent: refused ");
+      if (std::sscanf(line.c_str(), "keyloom agent: %zu more refusals not shown", &more) == 1) r.counted += more;
+      r.longest = std::max(r.longest, line.size());
+    }
+    return r;
+  }
   ScopedSoftHomes homes_;
+  std::string err_ = homes_.root() + "/agent.err";
   ScopedEnv lang_{"LANG", "C"}, all_{"LC_ALL", nullptr}, messages_{"LC_MESSAGES", nullptr};
   std::string trace_ = homes_.root() + "/trace.log";
   ScopedEnv traceMask_{"KEYLOOM_TRACE", "9"}, traceFile_{"KEYLOOM_TRACE_FILE", trace_.c_str()};
 };
 
+// Maps `pattern` to `zone` in the user's zone settings, as the browser's
+// settings dialog does.
+void MapSite(DWORD zone, const char16_t* pattern) {
+  const Platform& p = Plat();
+  ASSERT_TRUE(SUCCEEDED(p.CoInitialize(nullptr)));
+  void* security = nullptr;
+  ASSERT_EQ(p.CoCreateInstance(CLSID_InternetSecurityManager, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IInternetSecurityManager, &security), S_OK);
+  EXPECT_EQ(p.SetZoneMapping(security, zone, pattern, SZM_CREATE), S_OK);
+  p.ComRelease(security);
+  p.CoUninitialize();
+}
+
 TEST_F(AgentTest, AdmitsOnlyTrustedOriginsThatReachItByItsOwnAddress) {
-  AgentProcess agent;
+  MapSite(URLZONE_LOCAL_MACHINE, u"https://computer.example");
+  MapSite(URLZONE_INTRANET, u"https://intranet.example");
+  MapSite(URLZONE_INTERNET, u"https://internet.example");
+  MapSite(URLZONE_UNTRUSTED, u"https://restricted.example");
+  AgentProcess agent("--allow-origin http://127.0.0.1:8080 --allow-origin http://Demo.Keyloom-Bank.example:9", err_);
   ASSERT_NE(agent.port, 0u);
   const std::string port = std::to_string(agent.port);
   const struct {
@@ -37,10 +79,16 @@ TEST_F(AgentTest, AdmitsOnlyTrustedOriginsThatReachItByItsOwnAddress) {
     std::string host;    // empty: 127.0.0.1:PORT
     int status;
   } kRows[] = {
-      {"http://127.0.0.1:8080", "", 101},
+      {"http://127.0.0.1:8080", "", 101},                  // named by --allow-origin
       {"https://127.0.0.1", "localhost:" + port, 101},
-      {"http://127.0.0.1:9", "[::1]:" + port, 101},
+      {"http://demo.keyloom-bank.example:9", "[::1]:" + port, 101},  // named, in another case
       {"https://www.keyloom-bank.example", "", 101},        // *.keyloom-bank.example
+      {"http://www.keyloom-bank.example", "", 403},         // trusted zone, but plain http
+      {"http://127.0.0.1:8081", "", 403},                   // a port not named
+      {"https://computer.example", "", 403},                // zone 0
+      {"https://intranet.example", "", 403},                // zone 1
+      {"https://internet.example", "", 403},                // zone 3
+      {"https://restricted.example", "", 403},              // zone 4
       {"http://127.0.0.1:8080", "evil.example:17443", 403},  // DNS rebinding
       {"http://127.0.0.1:8080", "evil.example:" + port, 403},
       {"http://127.0.0.1:8080", "127.0.0.1:1", 403},         // another port
@@ -63,9 +111,13 @@ TEST_F(AgentTest, AdmitsOnlyTrustedOriginsThatReachItByItsOwnAddress) {
       const json answer = page.Call(1, "ZENQ_GetCSPInfo");
       EXPECT_EQ(Hr(answer), "0x00000000") << answer;
     } else {
-      EXPECT_EQ(TraceLines("Agent."), ++refused);  // each refusal traced
+      ++refused;
     }
   }
+  EXPECT_EQ(agent.Stop(), 0);
+  const Reported reported = StderrRefusals();
+  EXPECT_EQ(reported.written + reported.counted, refused);  // each refusal reported or counted
+  EXPECT_GE(TraceLines("Agent."), std::min<size_t>(refused, 10));
   // A control was made for each admitted page only (entry and exit records).
   EXPECT_EQ(TraceLines("DllGetClassObject"), 2u * 4u);
 }
@@ -75,8 +127,8 @@ TEST_F(AgentTest, LimitsOpenConnectionsPerOriginAndInAll) {
   const struct {
     const char* origin;
     int status;
-  } kRows[] = {{"http://127.0.0.1:1", 101}, {"http://127.0.0.1:1", 101}, {"http://127.0.0.1:1", 429},
-               {"http://127.0.0.1:2", 101}, {"http://127.0.0.1:2", 503}};
+  } kRows[] = {{"https://127.0.0.1:1", 101}, {"https://127.0.0.1:1", 101}, {"https://127.0.0.1:1", 429},
+               {"https://127.0.0.1:2", 101}, {"https://127.0.0.1:2", 503}};
   std::vector<std::unique_ptr<Page>> open;
   for (const auto& row : kRows) {
     open.push_back(std::make_unique<Page>());
@@ -85,7 +137,7 @@ TEST_F(AgentTest, LimitsOpenConnectionsPerOriginAndInAll) {
   open.front()->ws.close(websocket::close_code::normal);  // a place of the first origin comes free
   open.front()->Read();
   Page again;
-  EXPECT_EQ(again.Open(agent.port, "http://127.0.0.1:1"), 101);
+  EXPECT_EQ(again.Open(agent.port, "https://127.0.0.1:1"), 101);
 }
 
 TEST_F(AgentTest, AnswersPreflightsAndFetchesOfAdmittedOriginsOnly) {
@@ -97,12 +149,12 @@ TEST_F(AgentTest, AnswersPreflightsAndFetchesOfAdmittedOriginsOnly) {
     bool privateNetwork;
     unsigned status;
   } kRows[] = {
-      {http::verb::options, "http://127.0.0.1:8080", "", true, 204},
-      {http::verb::options, "http://127.0.0.2:8080", "", true, 403},
-      {http::verb::options, "http://127.0.0.1:8080", "evil.example:17443", true, 403},
-      {http::verb::options, "http://127.0.0.1:8080", "", false, 403},
-      {http::verb::get, "http://127.0.0.2:8080", "", false, 403},  // a cross-origin fetch
-      {http::verb::get, "http://127.0.0.1:8080", "", false, 403},  // no upgrade, no data
+      {http::verb::options, "https://127.0.0.1:8080", "", true, 204},
+      {http::verb::options, "https://127.0.0.2:8080", "", true, 403},
+      {http::verb::options, "https://127.0.0.1:8080", "evil.example:17443", true, 403},
+      {http::verb::options, "https://127.0.0.1:8080", "", false, 403},
+      {http::verb::get, "https://127.0.0.2:8080", "", false, 403},  // a cross-origin fetch
+      {http::verb::get, "https://127.0.0.1:8080", "", false, 403},  // no upgrade, no data
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(std::string(row.origin) + " " + row.host);
@@ -177,7 +229,7 @@ TEST_F(AgentTest, DescriptionsFollowThePagesLanguage) {
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.language);
     Page page;
-    ASSERT_EQ(page.Open(agent.port, "http://127.0.0.1:8080", "", row.language), 101);
+    ASSERT_EQ(page.Open(agent.port, "https://127.0.0.1:8080", "", row.language), 101);
     const json failed = page.Call(1, "ZENQ_SetKeyAlgorithm", {"ECC"});
     EXPECT_EQ(Hr(failed), "0xa0072401");
     EXPECT_EQ(failed.value("description", std::string()), row.control);
@@ -194,6 +246,169 @@ TEST_F(AgentTest, IdleConnectionsCloseAndTheAgentStopsCleanly) {
   EXPECT_EQ(closed.value("error", std::string()), "The WebSocket stream was gracefully closed at both endpoints");
   EXPECT_EQ(page.ws.reason().code, websocket::close_code::going_away);
   EXPECT_EQ(agent.Stop(), 0);
+}
+
+// Writes `count` calls in one write, `first` then ZENQ_GetCSPInfo, and
+// reads the answers: "N answers in order", or where they stopped.
+std::string Pipeline(unsigned port, int count, const json& first) {
+  Page page;
+  if (page.Open(port) != 101) return "not admitted";
+  std::string bytes;
+  for (int id = 1; id <= count; ++id) {
+    json call = id == 1 ? first : json{{"method", "ZENQ_GetCSPInfo"}, {"params", json::array()}};
+    call["id"] = id;
+    bytes += ClientFrame(call.dump());
+  }
+  net::write(page.ws.next_layer(), net::buffer(bytes));
+  for (int id = 1; id <= count; ++id) {
+    const json answer = page.Read();
+    if (answer.value("id", 0) != id) return std::to_string(id - 1) + " answers, then " + answer.dump();
+  }
+  return std::to_string(count) + " answers in order";
+}
+
+// Writes `request` on a connection of its own and reads for up to 3 s: the
+// status line of the answer, then "closed" when the agent closed the
+// connection or "kept open".
+std::string Raw(unsigned port, const std::string& request) {
+  net::io_context io;
+  tcp::socket socket(io);
+  socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+  const timeval wait{3, 0};
+  setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  net::write(socket, net::buffer(request));
+  std::string seen;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = recv(socket.native_handle(), buffer, sizeof buffer, 0)) > 0) seen.append(buffer, n);
+  return seen.substr(0, seen.find("\r\n")) + (n == 0 ? ", closed" : ", kept open");
+}
+
+std::string Upgrade(unsigned port, const std::string& target) {
+  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+         "\r\nOrigin: https://127.0.0.1:8080\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+// Makes `calls` key-creating calls on one page in `language`: "made" for
+// each the control served, the status and text of each the agent refused.
+std::string MakeKeys(unsigned port, int calls, const std::string& language) {
+  Page page;
+  if (page.Open(port, "https://127.0.0.1:8080", "", language) != 101) return "not admitted";
+  std::string seen;
+  for (int id = 1; id <= calls; ++id) {
+    const json answer = page.Call(id, id % 2 ? "ZENQ_GetTempPublickey" : "zenq_pkcs10certrequisition",
+                                  id % 2 ? json::array() : json{"CN=Quota", 1, 0});
+    seen += Hr(answer) == "0x80070718" ? " " + Hr(answer) + " " + answer.value("description", "") : " made";
+  }
+  return seen.substr(1);
+}
+
+// The attacks a hostile page or local process made on the agent, each with
+// the answer it must get.
+TEST_F(AgentTest, AttacksGetTheirAnswers) {
+  const struct {
+    const char* attack;
+    const char* options;
+    std::function<std::string(AgentProcess&)> run;
+    std::string expected;
+  } kRows[] = {
+      {"8, 20 and 100 calls in one write", "",
+       [](AgentProcess& a) {
+         const json csp = {{"method", "ZENQ_GetCSPInfo"}};
+         return Pipeline(a.port, 8, csp) + "; " + Pipeline(a.port, 20, csp) + "; " + Pipeline(a.port, 100, csp);
+       },
+       "8 answers in order; 20 answers in order; 100 answers in order"},
+      {"a slow request and 15 calls in one write", "",
+       [](AgentProcess& a) {
+         return Pipeline(a.port, 16, {{"method", "ZENQ_PKCS10CertRequisition"}, {"params", {"CN=Slow", 1, 0}}});
+       },
+       "16 answers in order"},
+      {"a keep-alive preflight", "",
+       [](AgentProcess& a) {
+         return Raw(a.port, "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(a.port) +
+                                "\r\nOrigin: https://127.0.0.1:8080\r\nAccess-Control-Request-Private-Network: "
+                                "true\r\nConnection: keep-alive\r\n\r\n");
+       },
+       "HTTP/1.1 204 No Content, closed"},
+      {"an absolute-form target", "",
+       [](AgentProcess& a) { return Raw(a.port, Upgrade(a.port, "http://evil.example/")); },
+       "HTTP/1.1 400 Bad Request, closed"},
+      {"an authority-form target", "",
+       [](AgentProcess& a) { return Raw(a.port, Upgrade(a.port, "evil.example:443")); },
+       "HTTP/1.1 400 Bad Request, closed"},
+      {"keys beyond the limit a minute", "--max-keys-per-minute 3",
+       [](AgentProcess& a) { return MakeKeys(a.port, 4, "en"); },
+       "made made made 0x80070718 This page has made too many keys in the last minute; wait and try "
+       "again.\n(0x80070718)"},
+      {"keys beyond the limit, in Chinese", "--max-keys-per-minute 1",
+       [](AgentProcess& a) { return MakeKeys(a.port, 2, "zh-CN"); },
+       "made 0x80070718 此页面在一分钟内创建的密钥过多，请稍后再试。\n(0x80070718)"},
+      {"200 refusals with 4,000-character texts", "",
+       [this](AgentProcess& a) {
+         const auto start = std::chrono::steady_clock::now();
+         const std::string origin = "https://" + std::string(4000, 'o') + ".example", host(4000, 'h');
+         for (int i = 0; i < 200; ++i) Page().Open(a.port, origin.c_str(), host);
+         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+         a.Stop();
+         const Reported r = StderrRefusals();
+         return std::to_string(r.written + r.counted) + " refusals" +
+                (r.written > 10 * static_cast<size_t>(seconds.count() + 1) ? ", " + std::to_string(r.written) + " lines" : "") +
+                (r.longest > 256 + 80 ? ", a line of " + std::to_string(r.longest) : "") +
+                (ReadFile(trace_).size() > 200 * 600 ? ", a trace of " + std::to_string(ReadFile(trace_).size()) : "");
+       },
+       "200 refusals"},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.attack);
+    AgentProcess agent(row.options, err_);
+    ASSERT_NE(agent.port, 0u);
+    EXPECT_EQ(row.run(agent), row.expected);
+  }
+}
+
+// A process of another user sends a handshake that a trusted page would
+// send: refused before any control exists. Needs root to take the other
+// user (CI runs as root).
+TEST_F(AgentTest, RefusesConnectionsOfOtherUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  AgentProcess agent("", err_);
+  std::ofstream(homes_.root() + "/request") << Upgrade(agent.port, "/");
+  const std::string connect = "bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(agent.port) +
+                              "; cat >&3; head -n 1 <&3' <" + homes_.root() + "/request";
+  const struct {
+    const char* as;
+    const char* status;
+  } kRows[] = {
+      {"", "HTTP/1.1 101 Switching Protocols\r\n"},
+      {"setpriv --reuid=65534 --regid=65534 --clear-groups ", "HTTP/1.1 403 Forbidden\r\n"},
+  };
+  for (const auto& row : kRows) {
+    std::string out;
+    EXPECT_EQ(RunCommand(row.as + connect, &out), 0) << row.as;
+    EXPECT_EQ(out, row.status) << row.as;
+  }
+  EXPECT_EQ(agent.Stop(), 0);
+  EXPECT_NE(ReadFile(err_).find("refused https://127.0.0.1:8080: the connecting process belongs to another user"),
+            std::string::npos) << ReadFile(err_);
+}
+
+// Another process holds [::1] on the agent's port: the agent does not
+// start, since a page that reaches "localhost" could meet the other one.
+TEST_F(AgentTest, RefusesToStartUnlessItHoldsEveryLoopbackAddress) {
+  net::io_context io;
+  tcp::acceptor squatter(io);
+  beast::error_code ec;
+  squatter.open(tcp::v6(), ec);
+  if (!ec) squatter.set_option(net::ip::v6_only(true), ec);
+  if (!ec) squatter.bind(tcp::endpoint(net::ip::make_address("::1"), 0), ec);
+  if (ec) GTEST_SKIP() << "no IPv6 loopback: " << ec.message();
+  squatter.listen();
+  const std::string port = std::to_string(squatter.local_endpoint().port());
+  std::string out;
+  EXPECT_EQ(RunCommand("timeout 10 " KEYLOOM_CLI_PATH " agent --port " + port + " 2>&1", &out), 1);
+  EXPECT_EQ(out, "keyloom agent: cannot listen on every loopback address ([::1]:" + port +
+                     ": Address already in use); not started\n");
 }
 
 }  // namespace

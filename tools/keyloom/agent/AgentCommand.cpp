@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "base/Platform.h"
+#include "keyloom/agent/Handshake.h"
 #include "keyloom/agent/Server.h"
 #include "trace/Trace.h"
 
@@ -28,10 +29,16 @@ bool ParseOptions(const std::vector<std::string>& args, AgentOptions* options) {
     if (i + 1 == args.size()) return false;
     const std::string& name = args[i];
     const std::string& value = args[++i];
+    if (name == "--allow-origin") {
+      if (!IsOriginShaped(value)) return false;
+      options->allowOrigins.push_back(value);
+      continue;
+    }
     const bool ok = name == "--port"             ? ParseNumber(value, 0, 65535, &options->port)
                     : name == "--idle-timeout"   ? ParseNumber(value, 1, 86400, &options->idleSeconds)
                     : name == "--max-per-origin" ? ParseNumber(value, 1, 1024, &options->maxPerOrigin)
                     : name == "--max-connections" ? ParseNumber(value, 1, 1024, &options->maxConnections)
+                    : name == "--max-keys-per-minute" ? ParseNumber(value, 1, 100000, &options->keysPerMinute)
                                                   : false;
     if (!ok) return false;
   }

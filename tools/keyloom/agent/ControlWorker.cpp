@@ -1,5 +1,6 @@
 #include "keyloom/agent/ControlWorker.h"
 
+#include <string_view>
 #include <vector>
 
 #include "control/ICryptoAgent.h"
@@ -76,9 +77,32 @@ std::string ResultJson(const VARIANT& result) {
   return "null";
 }
 
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-std::string ServeItem(IDispatch* control, const WorkItem& item, bool chinese) {
+bool MakesKey(std::string_view method) {
+  for (const char* name : {"ZENQ_PKCS10CertRequisition", "ZENQ_PKCS10CertRequisitionwithMD5", "ZENQ_GetTempPublickey"})
+    if (SameName(method, name)) return true;
+  return false;
+}
+
+bool TakeKey(KeyQuota& quota, std::chrono::steady_clock::time_point now) {
+  if (quota.perMinute == 0) return true;
+  while (!quota.made.empty() && now - quota.made.front() >= std::chrono::minutes(1)) quota.made.pop_front();
+  if (quota.made.size() >= quota.perMinute) return false;
+  quota.made.push_back(now);
+  return true;
+}
+
+std::string ServeItem(IDispatch* control, const WorkItem& item, bool chinese, KeyQuota* quota) {
   if (item.fault) return FaultAnswer(std::nullopt, *item.fault, chinese);
   Call call;
   if (FAILED(ParseCall(item.text, &call)) || control == nullptr)
@@ -91,6 +115,8 @@ std::string ServeItem(IDispatch* control, const WorkItem& item, bool chinese) {
     return FaultAnswer(call.id, AgentFault::kUnknownName, chinese);
   Arguments args;
   if (!ToArguments(call.params, &args)) return FaultAnswer(call.id, AgentFault::kTypeMismatch, chinese);
+  if (quota && MakesKey(call.method) && !TakeKey(*quota, std::chrono::steady_clock::now()))
+    return FaultAnswer(call.id, AgentFault::kKeyQuota, chinese);
 
   DISPPARAMS params{args.values.data(), nullptr, static_cast<UINT>(args.values.size()), 0};
   VARIANT result;
@@ -119,13 +145,16 @@ std::string ServeItem(IDispatch* control, const WorkItem& item, bool chinese) {
 }
 
 std::shared_ptr<ControlWorker> StartControlWorker(const AgentModule& module, bool chinese,
-                                                  AnswerSink answer, FinishedSink finished) {
+                                                  unsigned keysPerMinute, AnswerSink answer,
+                                                  FinishedSink finished) {
   auto worker = std::make_shared<ControlWorker>();
   // The thread refers to its state without owning it: the starter keeps
   // the worker until it has joined the thread.
   ControlWorker* const self = worker.get();
-  worker->thread = std::thread([self, module, chinese, answer = std::move(answer),
+  worker->thread = std::thread([self, module, chinese, keysPerMinute, answer = std::move(answer),
                                 finished = std::move(finished)] {
+    KeyQuota quota;
+    quota.perMinute = keysPerMinute;
     if (module.SetThreadUILanguage) module.SetThreadUILanguage(chinese ? kChinese : kEnglish);
     IClassFactory* factory = nullptr;
     IDispatch* control = nullptr;
@@ -141,7 +170,7 @@ std::shared_ptr<ControlWorker> StartControlWorker(const AgentModule& module, boo
       WorkItem item = std::move(self->queue.front());
       self->queue.pop_front();
       lock.unlock();
-      answer(ServeItem(control, item, chinese));
+      answer(ServeItem(control, item, chinese, &quota));
     }
     const bool created = control != nullptr;
     if (control) control->Release();

@@ -2,6 +2,7 @@
 // connection's calls in order (the apartment rule of the control).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "keyloom/ModuleLoader.h"
@@ -27,6 +29,21 @@ struct WorkItem {
   std::string text;
   std::optional<AgentFault> fault;
 };
+
+// The key-creating calls of one connection in the last minute
+// (ZENQ_PKCS10CertRequisition, its MD5 form and ZENQ_GetTempPublickey each
+// make a key container and a diagnostic file). `perMinute` 0: no limit.
+struct KeyQuota {
+  unsigned perMinute = 0;
+  std::deque<std::chrono::steady_clock::time_point> made;
+};
+
+// True when `method` (any case) makes a key and so counts against the quota.
+bool MakesKey(std::string_view method);
+
+// Takes one key of the quota at `now`: false, taking nothing, when
+// `perMinute` keys were taken in the minute before `now`.
+bool TakeKey(KeyQuota& quota, std::chrono::steady_clock::time_point now);
 
 // The shared state of one connection's thread. Its members are guarded by
 // `mutex`; `thread` belongs to whoever started it and must be joined.
@@ -50,8 +67,11 @@ using FinishedSink = std::function<void(ControlWorker* worker, bool created)>;
 // answers the queued items in order until StopControlWorker. It releases the
 // control before `finished`. The module must stay loaded until the returned
 // worker's thread is joined.
+// `keysPerMinute` bounds the connection's key-creating calls (0: none);
+// those beyond it are answered with kKeyQuotaExceeded.
 std::shared_ptr<ControlWorker> StartControlWorker(const AgentModule& module, bool chinese,
-                                                  AnswerSink answer, FinishedSink finished);
+                                                  unsigned keysPerMinute, AnswerSink answer,
+                                                  FinishedSink finished);
 
 // Queues one item for the worker; ignored once it is stopping.
 void EnqueueWork(ControlWorker& worker, WorkItem item);
@@ -61,5 +81,6 @@ void EnqueueWork(ControlWorker& worker, WorkItem item);
 void StopControlWorker(ControlWorker& worker);
 
 // Serves one item on `control` (null: only faults are answered) and returns
-// the answer's text. For the worker's thread, and for tests.
-std::string ServeItem(IDispatch* control, const WorkItem& item, bool chinese);
+// the answer's text; a key-creating call first takes one of `quota` (null:
+// no limit). For the worker's thread.
+std::string ServeItem(IDispatch* control, const WorkItem& item, bool chinese, KeyQuota* quota);

@@ -127,6 +127,16 @@ bool IsTrustedOrigin(std::string_view origin) {
   return hr == S_OK && zone == URLZONE_TRUSTED;
 }
 
+bool IsAdmittedOrigin(std::string_view origin, const std::vector<std::string>& allowed) {
+  if (!IsOriginShaped(origin)) return false;
+  const std::string lower = Lower(origin);
+  for (const std::string& named : allowed)
+    if (Lower(named) == lower) return true;
+  return lower.starts_with("https://") && IsTrustedOrigin(origin);
+}
+
+bool IsOriginFormTarget(std::string_view target) { return !target.empty() && target.front() == '/'; }
+
 bool PrefersSimplifiedChinese(std::string_view header) {
   struct Entry {
     std::string tag;

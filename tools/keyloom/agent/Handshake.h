@@ -3,7 +3,9 @@
 // a connection's texts are in.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 // True when `host` (a Host header's value) names this agent directly:
 // "127.0.0.1:PORT", "[::1]:PORT" or "localhost:PORT" (the name without
@@ -22,6 +24,18 @@ bool IsOriginShaped(std::string_view origin);
 // zone manager (MapUrlToZone over the user's site mappings) puts it in the
 // trusted-sites zone. False on any failure of the platform.
 bool IsTrustedOrigin(std::string_view origin);
+
+// The agent's own admission rule, stricter than the zone: an "https://"
+// origin of the trusted-sites zone, or an origin that `allowed` names
+// exactly (scheme, host and port; scheme and host without regard to case).
+// Registration maps the bank's sites for plain http too, which a network
+// attacker can forge, so a plain http origin needs the configuration.
+bool IsAdmittedOrigin(std::string_view origin, const std::vector<std::string>& allowed);
+
+// True when `target` (a request line's target) is in origin form: an
+// absolute path, with an optional query. The absolute form
+// ("http://host/"), the authority form and "*" are false.
+bool IsOriginFormTarget(std::string_view target);
 
 // True when the Accept-Language value `header` prefers Simplified Chinese
 // among the languages the control speaks: the tags are ranked by their

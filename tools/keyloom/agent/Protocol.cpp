@@ -31,6 +31,9 @@ const FaultRow kFaults[] = {
      "参数类型不匹配。"},
     {AgentFault::kOverflow, 0x8002000Au, "A number is out of the range the method takes.",
      "数值超出方法接受的范围。"},
+    {AgentFault::kKeyQuota, 0x80070718u,
+     "This page has made too many keys in the last minute; wait and try again.",
+     "此页面在一分钟内创建的密钥过多，请稍后再试。"},
 };
 
 const FaultRow& RowOf(AgentFault fault) {

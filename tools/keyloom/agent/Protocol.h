@@ -49,8 +49,14 @@ std::string FormatAnswer(const std::optional<int64_t>& id, HRESULT hr, const std
 // A JSON string literal of the UTF-8 `text`.
 std::string JsonText(std::string_view text);
 
+// HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_QUOTA): the answer to a key-creating
+// call beyond the connection's limit per minute.
+inline constexpr HRESULT kKeyQuotaExceeded = static_cast<HRESULT>(0x80070718);
+
 // Why the agent answers a message itself.
-enum class AgentFault { kMalformed, kBinary, kTooLong, kUnknownName, kParamCount, kTypeMismatch, kOverflow };
+enum class AgentFault {
+  kMalformed, kBinary, kTooLong, kUnknownName, kParamCount, kTypeMismatch, kOverflow, kKeyQuota
+};
 
 // The fault's status (E_INVALIDARG, ERROR_BAD_LENGTH, DISP_E_...).
 HRESULT FaultStatus(AgentFault fault);

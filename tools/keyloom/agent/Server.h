@@ -1,6 +1,9 @@
 // The agent's WebSocket server on the loopback interface.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "keyloom/agent/ControlWorker.h"
 
 struct AgentOptions {
@@ -8,14 +11,27 @@ struct AgentOptions {
   unsigned idleSeconds = 300;     // a connection without messages closes after this
   unsigned maxPerOrigin = 8;      // open connections of one origin
   unsigned maxConnections = 64;   // open connections (controls) in all
+  unsigned keysPerMinute = 30;    // key-creating calls of one connection a minute
+  // Origins admitted exactly as written besides the https origins of the
+  // trusted-sites zone ("http://127.0.0.1:18080").
+  std::vector<std::string> allowOrigins;
+  // Sockets already bound and listening (socket activation hands them
+  // over) that the agent serves and closes; empty: it binds its own.
+  std::vector<int> listeners;
 };
 
-// Listens on 127.0.0.1 and ::1 (when the machine has it) on `options.port`,
+// Binds 127.0.0.1 and, when the machine has IPv6, ::1 on `port` (0: a free
+// port, the same on both) and listens. Fills `sockets` with the listening
+// sockets (the caller owns them) and returns true; false, with the reason
+// in `why` and nothing open, when either address cannot be held (another
+// process holding [::1]:PORT could answer pages that reach "localhost").
+bool BindLoopback(unsigned port, std::vector<int>* sockets, std::string* why);
+
+// Serves `options.listeners`, or the sockets of BindLoopback(options.port),
 // prints "keyloom agent listening on ws://127.0.0.1:PORT/" on standard
 // output once ready, and serves until SIGINT or SIGTERM: then it closes
 // every connection, joins every connection's thread and returns 0. Returns
-// 1, with the reason on standard error, when it cannot listen on 127.0.0.1.
-// `module` must stay loaded until it returns. Every refused connection is
-// recorded through the tool's trace facility (failure records, component
-// "Agent") with the reason, the Origin and the Host.
+// 1, with the reason on standard error, when it cannot listen. `module`
+// must stay loaded until it returns. Every refused connection is recorded
+// as Refusals.h says.
 int RunAgent(const AgentOptions& options, const AgentModule& module);
