@@ -44,3 +44,15 @@ set_target_properties(keyloom_cli PROPERTIES OUTPUT_NAME keyloom)
 target_include_directories(keyloom_cli PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 target_link_libraries(keyloom_cli PRIVATE keyloom_win)
 target_link_options(keyloom_cli PRIVATE -static -static-libgcc -static-libstdc++)
+
+# keyloom.msi in the build folder (packaging/windows/make-msi), versioned as
+# the project; not part of the default build. Signed when KEYLOOM_SIGN_KEY
+# and KEYLOOM_SIGN_CERT are set in the build's environment. The package
+# takes bin/keyloom-agent.exe when the build has made it; the agent's
+# target then belongs in the dependencies below.
+add_custom_target(keyloom_msi
+  COMMAND ${CMAKE_SOURCE_DIR}/packaging/windows/make-msi --bin ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+          --version ${PROJECT_VERSION} --out ${CMAKE_BINARY_DIR}/keyloom.msi
+  COMMENT "keyloom.msi ${PROJECT_VERSION}"
+  VERBATIM USES_TERMINAL)
+add_dependencies(keyloom_msi keyloom_module keyloom_cli)

@@ -5,7 +5,8 @@
 #            nlohmann/json for the browser agent)
 #   test     the test suites, benchmarks and fuzz targets
 #   windows  the Windows cross-build and Wine (with GoogleTest's sources for
-#            the platform tests under Wine)
+#            the platform tests under Wine), the MSI tools (wixl) and
+#            Authenticode signing (osslsigncode)
 #   browser  the browser tests: Debian's Chromium, Node.js and a Chinese font
 #            for the screenshots (the tests' own packages come from their
 #            package-lock.json)
@@ -18,7 +19,7 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libssl-dev libsqlite3-dev libxml2-dev openssl libboost-dev nlohmann-json3-dev"
   [test]="libxml2-utils libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
-  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 googletest"
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 googletest msitools wixl osslsigncode"
   [browser]="chromium nodejs fonts-wqy-zenhei"
   [npm]="npm"
   [package]="dpkg-dev file lintian systemd curl"

@@ -8,6 +8,7 @@
 #include <openssl/pem.h>
 
 #include "testca/Authority.h"
+#include "testca/CodeSign.h"
 #include "testca/Serve.h"
 
 namespace {
@@ -51,6 +52,11 @@ const char kUsage[] =
     "      the authority's JSON endpoints POST /api/issue and /api/envelope\n"
     "      issuing from DIR as issue and envelope do. --web names the folder\n"
     "      with keyloom.js and demo/ (default: the source tree's web/).\n"
+    "\n"
+    "  codesign-cert --dir DIR\n"
+    "      Write a throwaway Authenticode signer into DIR: codesign.crt (the\n"
+    "      code-signing certificate, then its root), codesign.key (owner-only)\n"
+    "      and codesign-root.crt, the trust anchor to verify against.\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n";
 
@@ -166,6 +172,10 @@ int main(int argc, char** argv) {
     if (o.size() != 3 || o["--rsa-out"].empty() || o["--sm2-out"].empty()) return Usage();
     return testca::WriteChainDocuments(o["--dir"], o["--rsa-out"], o["--sm2-out"], &error) ? 0
                                                                                           : Fail(error);
+  }
+  if (command == "codesign-cert") {
+    if (o.size() != 1) return Usage();
+    return testca::MakeCodeSigningCertificate(o["--dir"], &error) ? 0 : Fail(error);
   }
   return Usage();
 }
