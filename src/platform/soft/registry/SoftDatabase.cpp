@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/soft/registry/SoftHomeFiles.h"
+#include "platform/soft/registry/SoftWalOwner.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("SoftDatabase");
@@ -175,6 +176,31 @@ bool TablePresent(sqlite3* db, const std::string& name) {
   return s.ok() && s.Step() == SQLITE_ROW;
 }
 
+// Gives the database its identity (SoftWalOwner.h). Inside a write
+// transaction.
+DWORD SetIdentity(sqlite3* db) {
+  const std::string sql = "PRAGMA application_id=" + std::to_string(
+      static_cast<int32_t>(SoftNewDatabaseIdentity()));
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : SqlErrorOf(db, rc);
+}
+
+// Counts the commit in page 1, so that the WAL carries the database's first
+// page with every transaction (SoftWalOwner.h). Inside a write transaction.
+DWORD CountCommit(sqlite3* db) {
+  int64_t count = 0;
+  {
+    SoftStmt s(db, "PRAGMA user_version");
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) return SqlErrorOf(db, rc);
+    count = s.Int(0);
+  }
+  const std::string sql = "PRAGMA user_version=" + std::to_string(
+      static_cast<int32_t>(static_cast<uint32_t>(count) + 1));
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : SqlErrorOf(db, rc);
+}
+
 bool FileHasData(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && st.st_size > 0;
@@ -242,6 +268,7 @@ DWORD CreateDatabase(const std::string& path) {
   if (e == ERROR_SUCCESS) e = Exec(db, "PRAGMA journal_mode=WAL");
   if (e == ERROR_SUCCESS) e = Exec(db, "BEGIN IMMEDIATE");
   if (e == ERROR_SUCCESS) e = Exec(db, kSchema);
+  if (e == ERROR_SUCCESS) e = SetIdentity(db);
   if (e == ERROR_SUCCESS) e = Exec(db, "COMMIT");
   sqlite3_close_v2(db);  // the last connection: its WAL goes into the file
   if (e == ERROR_SUCCESS && link(fresh.c_str(), path.c_str()) != 0 && errno != EEXIST)
@@ -249,6 +276,11 @@ DWORD CreateDatabase(const std::string& path) {
   unlink(fresh.c_str());
   for (const char* suffix : {"-wal", "-shm"}) unlink((fresh + suffix).c_str());
   return e;
+}
+
+bool HasNoIdentity(sqlite3* db) {
+  SoftStmt s(db, "PRAGMA application_id");
+  return s.Step() == SQLITE_ROW && s.Int(0) == 0;
 }
 
 DWORD Open(const std::string& home, const std::string& path, bool write,
@@ -266,6 +298,10 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
     return ERROR_FILE_CORRUPT;
   }
   const bool unclean = FileHasData(path + "-wal");
+  // A WAL written for another database, or at another moment of this one,
+  // is never replayed onto it; it stays, so that every open refuses it.
+  if (unclean)
+    if (DWORD e = SoftCheckWalOwner(path)) return e;
   auto conn = std::make_unique<SoftDb>();
   conn->serial = ++g_openedConnections;
   conn->pid = getpid();
@@ -315,6 +351,17 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
     }
     if (DWORD e = Exec(conn->db, "COMMIT")) return e;
     conn->hasSchema = conn->current = true;
+  }
+  if (write && HasNoIdentity(conn->db)) {
+    // A database made before identities gets one, moved into the file at
+    // once: until then its WAL is not checked.
+    if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
+    if (DWORD e = SetIdentity(conn->db)) {
+      Exec(conn->db, "ROLLBACK");
+      return e;
+    }
+    if (DWORD e = Exec(conn->db, "COMMIT")) return e;
+    sqlite3_wal_checkpoint_v2(conn->db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   }
   if (conn->writable && conn->current)
     if (DWORD e = RemoveUnfinishedContainers(conn->db)) return e;
@@ -411,6 +458,10 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body, 
   if (result != ERROR_SUCCESS) {
     Exec(conn->db, "ROLLBACK");
     return result;
+  }
+  if (DWORD e = CountCommit(conn->db)) {
+    Exec(conn->db, "ROLLBACK");
+    return e;
   }
   if (DWORD e = Exec(conn->db, "COMMIT")) {
     Exec(conn->db, "ROLLBACK");
