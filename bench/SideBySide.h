@@ -27,8 +27,17 @@ inline double ThreadCpuSeconds() {
 template <typename Ours, typename Theirs>
 void SideBySide(benchmark::State& state, double maxRatio, int batch, Ours&& ours,
                 Theirs&& openssl) {
+  SideBySide(state, maxRatio, batch, [] { return true; }, ours, openssl);
+}
+
+// The same with `prepare` run before each iteration, untimed (what our
+// side needs in place, such as an empty container to fill).
+template <typename Prepare, typename Ours, typename Theirs>
+void SideBySide(benchmark::State& state, double maxRatio, int batch, Prepare&& prepare,
+                Ours&& ours, Theirs&& openssl) {
   double oursSeconds = 0, opensslSeconds = 0;
   for (auto _ : state) {
+    if (!prepare()) return state.SkipWithError("preparation failed");
     const double t0 = ThreadCpuSeconds();
     for (int i = 0; i < batch; ++i)
       if (!ours()) return state.SkipWithError("keyloom side failed");

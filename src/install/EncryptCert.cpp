@@ -7,6 +7,7 @@
 #include "base/Status.h"
 #include "encoding/Buffer.h"
 #include "install/Envelope.h"
+#include "install/InstalledKey.h"
 #include "install/RsaImport.h"
 #include "install/SessionKey.h"
 #include "install/SignCert.h"
@@ -66,6 +67,46 @@ HRESULT ParseInputs(const char16_t* function, const EncryptCertImport& in, Envel
   return hr;
 }
 
+// An import that was interrupted after the authority's key went into the
+// container is finished here: the key is the certificate's already, so
+// only the certificate is bound (the temporary key that opened the
+// envelope is gone). True, with the binding's status in *hr, when so.
+bool FinishedEarlier(const char16_t* function, const EncryptCertImport& in, const Parsed& parsed,
+                     HRESULT* hr) {
+  bool installed = false;
+  if (FAILED(ExchangeKeyIsCertificates(in.providerName, in.containerName, in.keyAlgorithm,
+                                       parsed.certificate.get(), parsed.certificateLength,
+                                       &installed)) ||
+      !installed)
+    return false;
+  TraceStep(function, u"Exchange key installed before", S_OK);
+  const bool rsa = IsRsaAlgorithmName(in.keyAlgorithm);
+  const Platform& p = Plat();
+  ProviderHandle provider;
+  KeyHandle key;
+  if (!p.CryptAcquireContextW(&provider.value, in.containerName.c_str(), in.providerName.c_str(),
+                              PROV_RSA_FULL, rsa ? 0 : CRYPT_VERIFYCONTEXT)) {
+    provider.value = 0;
+    *hr = TracedStatus(function, u"CryptAcquireContext", FailedCallStatusFullRule());
+    return true;
+  }
+  if (!IsMicrosoftProvider(in.providerName)) {
+    if (!p.CryptGetUserKey(provider.value, AT_KEYEXCHANGE, &key.value)) {
+      key.value = 0;
+      *hr = TracedStatus(function, u"CryptGetUserKey", FailedCallStatusFullRule());
+      return true;
+    }
+    *hr = PlatformStep(function, u"non-microsoft's CSP: CryptSetKeyParam",
+                       p.CryptSetKeyParam(key.value, KP_CERTIFICATE, parsed.certificate.get(), 0));
+    return true;
+  }
+  *hr = AddCertificateToSystemStore(provider.value, parsed.certificate.get(),
+                                    parsed.certificateLength, AT_KEYEXCHANGE, in.containerName,
+                                    in.providerName);
+  StepFailed(function, u"AddCertificateToSystemStore", *hr);
+  return true;
+}
+
 }  // namespace
 
 HRESULT ImportEncryptCertEx(const EncryptCertImport& in) {
@@ -87,6 +128,7 @@ HRESULT ImportEncryptCert(const EncryptCertImport& in) {
   HRESULT hr = ParseInputs(kName, in, &ParseEncryptCertPrivateKeyData,
                            u"ParseEncryptCertPrivateKeyData", &parsed);
   if (FAILED(hr)) return hr;
+  if (FinishedEarlier(kName, in, parsed, &hr)) return hr;
 
   // The temporary key's container stays open for the import below.
   ProviderHandle provider;
@@ -122,6 +164,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(const EncryptCertImport& in) {
   HRESULT hr = ParseInputs(kName, in, &ParseEncryptCertPrivateKeyDataEx,
                            u"ParseEncryptCertPrivateKeyDataEx", &parsed);
   if (FAILED(hr)) return hr;
+  if (FinishedEarlier(kName, in, parsed, &hr)) return hr;
   TRACE_VALUE(parsed.wrappedSessionLength, parsed.wrappedPrivateLength);
 
   // Diagnostic copies of what the provider is handed; never read back.

@@ -114,8 +114,8 @@ bool PublicExponent32(const ASN1Node& root, DWORD* exponent) {
 // n/8. Those four are numbers below a prime or the modulus and so are
 // shorter in about one key of a hundred; their fields are zero-extended.
 bool LengthsFit(DWORD bits, const PrivateValues& v) {
-  const DWORD full = bits / 8, half = bits / 16;
-  if (bits == 0 || bits % 16 != 0) return false;
+  const DWORD full = bits / 8, half = (bits + 15) / 16;
+  if (bits == 0 || bits % 8 != 0) return false;
   return v.modulus.size() == full && v.prime1.size() == half && v.prime2.size() == half &&
          v.exponent1.size() <= half && v.exponent2.size() <= half && v.coefficient.size() <= half &&
          v.privateExponent.size() <= full;
@@ -177,8 +177,8 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(DWORD bits, const BYTE* der, DWO
   hr = PublicExponent32(*root, &exponent) ? S_OK : KL_E_IMPORT_ENCRYPT_CERT;
   if (StepFailed(kName, u"PKCS1 RSA public exponent", hr)) return hr;
 
-  const DWORD full = bits / 8, half = bits / 16;
-  const DWORD size = kBlobHeaderSize + full + 5 * half + full;  // 9n/16 + 20
+  const DWORD full = bits / 8, half = (bits + 15) / 16;
+  const DWORD size = kBlobHeaderSize + full + 5 * half + full;  // 9n/16 + 20, halves rounded up
   ScopedSecret out(AllocZeroed<BYTE>(size), size);
   if (out.get() == nullptr) return TracedStatus(kName, u"new memory", E_OUTOFMEMORY);
   BYTE* p = out.get();

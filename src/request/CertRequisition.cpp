@@ -1,5 +1,7 @@
 #include "request/CertRequisition.h"
 
+#include <utility>
+
 #include "base/Platform.h"
 #include "base/PlatformHandles.h"
 #include "base/Status.h"
@@ -98,5 +100,9 @@ HRESULT PKCS10CertRequisition(const RequisitionSettings& settings, const char16_
   DWORD requestLength = 0;
   hr = PKCS10RequestBase64(requestSettings, provider.value, subject, key, temporary, request,
                            &requestLength);
+  // Releasing the context that made the container settles it with all its
+  // keys; a container left unsettled goes when its maker does.
+  if (SUCCEEDED(hr) && !Plat().CryptReleaseContext(std::exchange(provider.value, 0), 0))
+    hr = FailedCallStatusFullRule();
   return TracedStatus(kName, RequestStep(settings.algorithm, twoKeys), hr);
 }

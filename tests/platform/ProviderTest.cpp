@@ -135,7 +135,8 @@ TEST_F(ProviderTest, KeyLengthLimits) {
       {kBase, AT_KEYEXCHANGE, 0, 512},       {kBase, AT_KEYEXCHANGE, 1024, 1024},
       {kBase, AT_KEYEXCHANGE, 1032, 0},      {kBase, AT_SIGNATURE, 376, 0},
       {kEnhanced, AT_KEYEXCHANGE, 0, 1024},  {kEnhanced, AT_SIGNATURE, 1004, 0},
-      {kRsaToken, AT_KEYEXCHANGE, 512, 0},   {kSm2Token, KL_CALG_SM2_SIGN, 1024, 256},
+      {kRsaToken, AT_KEYEXCHANGE, 504, 0},   {kRsaToken, AT_KEYEXCHANGE, 1032, 1032},
+      {kRsaToken, AT_KEYEXCHANGE, 4100, 0},  {kSm2Token, KL_CALG_SM2_SIGN, 1024, 256},
   };
   for (const auto& c : cases) {
     if (TokenAbsentHere(c.provider)) continue;

@@ -121,9 +121,10 @@ TEST_F(TokenImportTest, RsaTokenImportsTheEncryptedFormatAndRefusesBadEnvelopes)
     Key key;
     ASSERT_TRUE(Plat().CryptImportKey(prov_.h, blob.data(), 32, 0, 0, &key.h)) << std::hex << LastError();
     EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), KeyParam(key.h, KP_ALGID));
-    // The container's exchange key is now the authority's key, certificate and all.
-    EXPECT_EQ(1, EVP_PKEY_eq(authority.get(), Stored().get()));
+    // The token stores the imported key with its certificate, in one go.
+    EXPECT_EQ(1, EVP_PKEY_eq(temporary.get(), Stored().get()));
     EXPECT_TRUE(Plat().CryptSetKeyParam(key.h, KP_CERTIFICATE, CertOfKey(authority.get()).data(), 0));
+    EXPECT_EQ(1, EVP_PKEY_eq(authority.get(), Stored().get()));
     // Its private half opens what OpenSSL wraps for it.
     const Bytes secret = Random(16);
     Bytes data = Reversed(PkeyEncrypt(authority.get(), secret, RSA_PKCS1_PADDING));
@@ -155,9 +156,10 @@ TEST_F(TokenImportTest, Sm2TokenImportsOnlyTheNamedKey) {
   Key key;
   ASSERT_TRUE(Plat().CryptImportKey(prov_.h, blob.data(), 24, 0, 0, &key.h)) << std::hex << LastError();
   EXPECT_EQ(static_cast<DWORD>(KL_CALG_SM2_KEYX), KeyParam(key.h, KP_ALGID));
-  EXPECT_EQ(1, EVP_PKEY_eq(authority.get(), Stored().get()));
+  EXPECT_EQ(1, EVP_PKEY_eq(temporary.get(), Stored().get()));  // until its certificate comes
   EXPECT_TRUE(Plat().CryptSetKeyParam(key.h, KP_CERTIFICATE, CertOfKey(authority.get()).data(), 0))
       << std::hex << LastError();
+  EXPECT_EQ(1, EVP_PKEY_eq(authority.get(), Stored().get()));
 }
 
 }  // namespace

@@ -110,8 +110,9 @@ TEST_F(SoftHomeGuard, PreparedHomesAreRefused) {
 }
 
 TEST_F(SoftHomeGuard, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
-  mkdir(homes_.user().c_str(), 0700);
-  Touch(homes_.user() + "/keyloom.db", 0644);
+  ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
+  SoftCloseDatabases();
+  chmod((homes_.user() + "/keyloom.db").c_str(), 0644);  // an empty file would be damage
   ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
   for (const char* suffix : {"", "-wal", "-shm"})
     EXPECT_EQ(0600u, Mode(homes_.user() + "/keyloom.db" + suffix)) << suffix;

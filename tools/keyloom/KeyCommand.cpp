@@ -70,7 +70,8 @@ std::string Certificate(HCRYPTKEY key) {
 }
 
 // The JSON array of the container's keys; empty (with the status in
-// *status) when it cannot be opened.
+// *status) when it cannot be opened or a key cannot be read. Only "no such
+// key" means a key is absent: damage or refusal is never an empty list.
 std::string ContainerKeys(const std::u16string& provider, DWORD type,
                           const std::u16string& container, HRESULT* status) {
   ProviderHandle h;
@@ -84,7 +85,9 @@ std::string ContainerKeys(const std::u16string& provider, DWORD type,
     KeyHandle key;
     if (!Plat().CryptGetUserKey(h.value, spec, &key.value)) {
       key.value = 0;
-      continue;
+      if (Plat().GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) continue;
+      *status = FailedCallStatusFullRule();
+      return {};
     }
     const DWORD algorithm = KeyParam(key.value, KP_ALGID);
     const bool sm2 = algorithm == KL_CALG_SM2_KEYX || algorithm == KL_CALG_SM2_SIGN;
@@ -187,6 +190,8 @@ int List(const std::u16string& only) {
       HRESULT hr = S_OK;
       const std::string keys = ContainerKeys(provider.name, provider.type, container, &hr);
       const std::string containerName = Utf16ToUtf8(container);
+      // A container deleted since the enumeration is simply no longer there.
+      if (keys.empty() && hr == static_cast<HRESULT>(NTE_BAD_KEYSET)) continue;
       if (keys.empty()) code = ReportFailure("key list " + name + " " + containerName, hr);
       if (keys.empty() || !printed.insert(containerName + keys).second) continue;
       std::printf("{\"provider\":%s,\"container\":%s,\"keys\":%s}\n", JsonString(name).c_str(),

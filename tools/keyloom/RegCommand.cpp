@@ -54,14 +54,19 @@ bool SplitRoot(const std::string& key, HKEY* root, std::string* rest) {
   return false;
 }
 
-std::vector<std::u16string> SubKeys(HKEY key) {
+// The names of the key's subkeys; with `status`, the enumeration's
+// failure other than its end goes there (else it just ends the list).
+std::vector<std::u16string> SubKeys(HKEY key, HRESULT* status = nullptr) {
   std::vector<std::u16string> names;
   for (DWORD index = 0;; ++index) {
     char16_t name[256];
     DWORD length = 256;
-    if (Plat().RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
+    const LSTATUS rc =
+        Plat().RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) {
+      if (status != nullptr && rc != ERROR_NO_MORE_ITEMS) *status = FromStatus(rc);
       break;
+    }
     names.emplace_back(name, length);
   }
   return names;
@@ -117,7 +122,9 @@ HRESULT PrintKey(HKEY key, const std::string& path, bool recurse) {
             ",\"type\":\"" + TypeName(type) + "\",\"data\":" + DataText(type, data) + "}";
   }
   line += "],\"subkeys\":[";
-  const std::vector<std::u16string> subKeys = SubKeys(key);
+  HRESULT listed = S_OK;
+  const std::vector<std::u16string> subKeys = SubKeys(key, &listed);
+  if (FAILED(listed)) return listed;
   for (size_t i = 0; i < subKeys.size(); ++i) {
     if (i > 0) line.push_back(',');
     line.append(JsonString(Utf16ToUtf8(subKeys[i])));

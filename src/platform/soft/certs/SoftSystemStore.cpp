@@ -36,35 +36,42 @@ struct Key {
   }
 };
 
-// One query for the usual entry; a second when it is larger.
-bool ReadBlob(HKEY key, Bytes* out) {
-  DWORD type = 0, size = 4096;
+// One query for the usual entry; a second when it is larger. Returns the
+// registry's status (ERROR_FILE_NOT_FOUND: no "Blob" value).
+LSTATUS ReadBlob(HKEY key, Bytes* out, DWORD* type) {
+  DWORD size = 4096;
   out->resize(size);
-  LSTATUS rc = Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, out->data(), &size);
+  LSTATUS rc = Plat().RegQueryValueExW(key, u"Blob", nullptr, type, out->data(), &size);
   if (rc == ERROR_MORE_DATA) {
     out->resize(size);
-    rc = Plat().RegQueryValueExW(key, u"Blob", nullptr, &type, out->data(), &size);
+    rc = Plat().RegQueryValueExW(key, u"Blob", nullptr, type, out->data(), &size);
   }
-  if (rc != ERROR_SUCCESS || type != REG_BINARY) return false;
-  out->resize(size);
-  return true;
+  if (rc == ERROR_SUCCESS) out->resize(size);
+  return rc;
 }
 
-// Appends the entries of one hive's store; entries that do not read as a
-// certificate are skipped.
-void LoadEntries(SoftStore* store, HKEY hive, HKEY certificates) {
+// Appends the entries of one hive's store. Entries that do not read as a
+// certificate, or that went since the enumeration, are skipped; a registry
+// that cannot be read fails the load with its status, so that damage or a
+// refused home never shows as an empty store.
+LSTATUS LoadEntries(SoftStore* store, HKEY hive, HKEY certificates) {
   for (DWORD index = 0;; ++index) {
     char16_t name[256];
     DWORD nameLen = 256;
-    if (Plat().RegEnumKeyExW(certificates, index, name, &nameLen, nullptr, nullptr, nullptr,
-                             nullptr) != ERROR_SUCCESS)
-      break;
+    LSTATUS rc = Plat().RegEnumKeyExW(certificates, index, name, &nameLen, nullptr, nullptr,
+                                      nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc == ERROR_MORE_DATA) continue;  // not a thumbprint's name
+    if (rc != ERROR_SUCCESS) return rc;
     Key entry;
     Bytes blob, der;
+    DWORD type = 0;
     std::map<DWORD, Bytes> properties;
-    if (Plat().RegOpenKeyExW(certificates, name, 0, KEY_READ, &entry.h) != ERROR_SUCCESS ||
-        !ReadBlob(entry.h, &blob) ||
-        !SoftParseEntry(blob.data(), blob.size(), &properties, &der))
+    rc = Plat().RegOpenKeyExW(certificates, name, 0, KEY_READ, &entry.h);
+    if (rc == ERROR_SUCCESS) rc = ReadBlob(entry.h, &blob, &type);
+    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_KEY_DELETED) continue;
+    if (rc != ERROR_SUCCESS) return rc;
+    if (type != REG_BINARY || !SoftParseEntry(blob.data(), blob.size(), &properties, &der))
       continue;
     bool present = false;
     for (const SoftCert* c : store->certs) present = present || c->der == der;
@@ -76,6 +83,7 @@ void LoadEntries(SoftStore* store, HKEY hive, HKEY certificates) {
     c->origin = hive;
     SoftStoreAppend(store, c);
   }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -101,14 +109,15 @@ bool SoftLoadSystemStore(SoftStore* store, DWORD flags) {
   }
   if (rc != ERROR_SUCCESS) return SoftSetLastError(static_cast<DWORD>(rc)), false;
   std::lock_guard<std::recursive_mutex> hold(SoftStoreLock());
-  if (own.h != nullptr) LoadEntries(store, store->hive, own.h);
-  if (store->hive == HKEY_CURRENT_USER &&
+  if (own.h != nullptr) rc = LoadEntries(store, store->hive, own.h);
+  if (rc == ERROR_SUCCESS && store->hive == HKEY_CURRENT_USER &&
       (SameText(store->name, u"Root") || SameText(store->name, u"CA"))) {
     Key machine;
-    if (Plat().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &machine.h) ==
-        ERROR_SUCCESS)
-      LoadEntries(store, HKEY_LOCAL_MACHINE, machine.h);
+    rc = Plat().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &machine.h);
+    if (rc == ERROR_SUCCESS) rc = LoadEntries(store, HKEY_LOCAL_MACHINE, machine.h);
+    else if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
   }
+  if (rc != ERROR_SUCCESS) return SoftSetLastError(static_cast<DWORD>(rc)), false;
   return true;
 }
 

@@ -1,8 +1,9 @@
 // Key containers in a home's database. Each call is one transaction, so a
 // container reported as created (or a key reported as stored) is on disk
 // when the call returns, whatever happens to the process afterwards. A new
-// container stays "pending" with its maker's process id until its first key
-// is stored; one whose maker died pending is removed at the next open.
+// container stays "pending" with its maker's process id until the context
+// that created it is released, after the request's last key; one whose
+// maker died pending is removed with its keys at the next open.
 #include <unistd.h>
 
 #include "platform/soft/crypto/SoftCrypto.h"
@@ -70,15 +71,32 @@ DWORD SoftContainerPutKey(SoftProv& prov, DWORD spec, const SoftStoredKey& key) 
   }
   return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
     if (!Exists(db, prov)) return static_cast<DWORD>(NTE_BAD_KEYSET);
+    {
+      // Only a key it replaces needs the WAL emptied: a new key's bytes
+      // have no older copy to remove.
+      SoftStmt old(db, "SELECT 1 FROM container_keys WHERE family=?1 AND container=?2 AND spec=?3");
+      if (old.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec})
+              .Step() == SQLITE_ROW)
+        SoftEraseOnCommit();
+    }
     SoftStmt s(db,
                "INSERT OR REPLACE INTO container_keys(family, container, spec, algid, exportable,"
-               " der, certificate) VALUES(?1, ?2, ?3, ?4, ?5, ?6, NULL)");
+               " der, certificate) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     s.Bind(1, prov.provider->family).Bind(2, prov.container).Bind(3, int64_t{spec});
     s.Bind(4, int64_t{key.algid}).Bind(5, int64_t{key.exportable});
     s.BindBlob(6, key.material.data(), key.material.size());
-    if (DWORD e = Done(s.Step())) return e;
-    return Run(db, "DELETE FROM containers_pending WHERE family=?1 AND name=?2", prov);
-  }, true);  // a key it replaces leaves no copy
+    if (!key.certificate.empty()) s.BindBlob(7, key.certificate.data(), key.certificate.size());
+    return Done(s.Step());
+  });
+}
+
+DWORD SoftContainerSettle(const SoftProv& prov) {
+  if (prov.ephemeral) return ERROR_SUCCESS;
+  return SoftWrite(prov.scope, [&](sqlite3* db) -> DWORD {
+    SoftStmt s(db, "DELETE FROM containers_pending WHERE family=?1 AND name=?2 AND pid=?3");
+    return Done(s.Bind(1, prov.provider->family).Bind(2, prov.container)
+                    .Bind(3, int64_t{getpid()}).Step());
+  });
 }
 
 DWORD SoftContainerGetKey(SoftProv& prov, DWORD spec, SoftStoredKey* key) {

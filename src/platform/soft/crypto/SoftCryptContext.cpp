@@ -59,6 +59,7 @@ BOOL CryptAcquireContextImpl(HCRYPTPROV* handle, const char16_t* container,
       break;
     case CRYPT_NEWKEYSET:
       e = SoftContainerCreate(*prov);
+      prov->created = e == ERROR_SUCCESS;
       break;
     case CRYPT_DELETEKEYSET:
       e = SoftContainerDelete(*prov);
@@ -88,7 +89,11 @@ BOOL CryptAcquireContextImpl(HCRYPTPROV* handle, const char16_t* container,
 BOOL CryptReleaseContextImpl(HCRYPTPROV handle, DWORD flags) {
   if (!SoftProvs().Get(handle)) return SoftFail(static_cast<DWORD>(NTE_BAD_UID));
   if (flags != 0) return SoftFail(static_cast<DWORD>(NTE_BAD_FLAGS));
+  std::shared_ptr<SoftProv> prov = SoftProvs().Get(handle);
   SoftProvs().Remove(handle);
+  // The container this context made holds every key its maker meant it to.
+  if (prov && prov->created)
+    if (DWORD e = SoftContainerSettle(*prov)) return SoftFail(e);
   return TRUE;
 }
 

@@ -56,8 +56,11 @@ BOOL ImportPrivate(const std::shared_ptr<SoftProv>& prov, const BYTE* data, DWOR
   bool isPrivate = false;
   if (DWORD e = SoftImportRsaBlob(data, size, &pkey, &isPrivate)) return SoftFail(e);
   if (!isPrivate) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
-  const bool exportable = !SoftIsToken(*prov->provider) && (flags & CRYPT_EXPORTABLE) != 0;
-  return SoftStoreKeyPair(prov, spec, algid, exportable, std::move(pkey), handle);
+  const bool token = SoftIsToken(*prov->provider);
+  const bool exportable = !token && (flags & CRYPT_EXPORTABLE) != 0;
+  // A token stores an imported key together with its certificate.
+  return (token ? SoftStageKeyPair : SoftStoreKeyPair)(prov, spec, algid, exportable,
+                                                      std::move(pkey), handle);
 }
 
 BOOL ImportPublic(const std::shared_ptr<SoftProv>& prov, const BYTE* data, DWORD size,

@@ -262,6 +262,12 @@ BOOL SetCertificate(SoftKey& key, const BYTE* data) {
   const std::vector<BYTE> ours = rsa ? std::vector<BYTE>() : encodePublic(key.pkey.get());
   if (rsa ? EVP_PKEY_eq(key.pkey.get(), certKey) != 1 : ours.empty() || ours != encodePublic(certKey))
     return SoftFail(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
+  if (key.unsaved) {
+    key.unsaved->certificate.assign(data, data + size);
+    if (DWORD e = SoftContainerPutKey(*key.prov, key.spec, *key.unsaved)) return SoftFail(e);
+    key.unsaved.reset();
+    return TRUE;
+  }
   if (DWORD e = SoftContainerSetCertificate(*key.prov, key.spec, data, size)) return SoftFail(e);
   return TRUE;
 }
@@ -333,7 +339,10 @@ BOOL CryptGetKeyParamImpl(HCRYPTKEY handle, DWORD param, BYTE* data, DWORD* data
 BOOL CryptDestroyKeyImpl(HCRYPTKEY handle) {
   // The key's secrets are wiped as the object goes (SoftSessionKey,
   // EVP_PKEY's cleared numbers) once no operation holds it any more.
-  if (!SoftKeys().Remove(handle)) return SoftFail(static_cast<DWORD>(NTE_BAD_KEY));
+  std::shared_ptr<SoftKey> key = SoftKeys().Get(handle);
+  if (!key || !SoftKeys().Remove(handle)) return SoftFail(static_cast<DWORD>(NTE_BAD_KEY));
+  if (key->unsaved)
+    if (DWORD e = SoftContainerPutKey(*key->prov, key->spec, *key->unsaved)) return SoftFail(e);
   return TRUE;
 }
 
@@ -374,15 +383,20 @@ BOOL SoftOpenStoredKey(const std::shared_ptr<SoftProv>& prov, DWORD spec,
   return TRUE;
 }
 
-BOOL SoftStoreKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID algid,
-                      bool exportable, EvpPkey pkey, HCRYPTKEY* handle) {
-  SoftStoredKey stored;
-  stored.algid = algid;
-  stored.exportable = exportable;
+namespace {
+
+BOOL KeepKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID algid,
+                 bool exportable, EvpPkey pkey, bool staged, HCRYPTKEY* handle) {
+  auto stored = std::make_unique<SoftStoredKey>();
+  stored->algid = algid;
+  stored->exportable = exportable;
   const SoftKeyKind kind = SoftKindOfAlg(algid);
-  if (DWORD e = SoftKeyMaterial(kind, pkey.get(), &stored.material)) return SoftFail(e);
-  if (DWORD e = SoftContainerPutKey(*prov, spec, stored)) return SoftFail(e);
+  if (DWORD e = SoftKeyMaterial(kind, pkey.get(), &stored->material)) return SoftFail(e);
+  staged = staged && !prov->ephemeral;
+  if (!staged)
+    if (DWORD e = SoftContainerPutKey(*prov, spec, *stored)) return SoftFail(e);
   auto key = std::make_shared<SoftKey>();
+  if (staged) key->unsaved = std::move(stored);
   key->prov = prov;
   key->kind = kind;
   key->algid = algid;
@@ -392,6 +406,18 @@ BOOL SoftStoreKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID 
   key->pkey = std::move(pkey);
   *handle = SoftKeys().Add(std::move(key));
   return TRUE;
+}
+
+}  // namespace
+
+BOOL SoftStoreKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID algid,
+                      bool exportable, EvpPkey pkey, HCRYPTKEY* handle) {
+  return KeepKeyPair(prov, spec, algid, exportable, std::move(pkey), false, handle);
+}
+
+BOOL SoftStageKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID algid,
+                      bool exportable, EvpPkey pkey, HCRYPTKEY* handle) {
+  return KeepKeyPair(prov, spec, algid, exportable, std::move(pkey), true, handle);
 }
 
 void SoftFillCryptKey(Platform& t) {

@@ -82,6 +82,7 @@ struct SoftProv {
   size_t containerIndex = 0;
   std::vector<std::string> containerList;
   SoftPairCache pairs;  // stored containers only
+  bool created = false;  // this context made the container: it settles it when released
 };
 
 enum class SoftKeyKind { kRsa, kSm2, kSession };
@@ -106,6 +107,10 @@ struct SoftKey {
   DWORD mode = CRYPT_MODE_CBC;
   BYTE iv[16] = {};
   BYTE feedback[16] = {};  // the chaining value between CryptDecrypt calls
+  // A token's imported key not stored yet: it goes in with its certificate
+  // (KP_CERTIFICATE) in one transaction, or alone when the handle is
+  // destroyed without one.
+  std::unique_ptr<SoftStoredKey> unsaved;
 };
 
 // A hash object (HCRYPTHASH).
@@ -203,6 +208,14 @@ BOOL SoftOpenStoredKey(const std::shared_ptr<SoftProv>& prov, DWORD spec,
                        const SoftStoredKey& stored, HCRYPTKEY* key);
 // Stores a key pair in the provider's container (or its memory for a
 // verification context) and opens a handle to it.
+// As SoftStoreKeyPair, but for a token's import: the key is stored when
+// its certificate is bound or its handle destroyed, so that an interrupted
+// import leaves the container as it was.
+BOOL SoftStageKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID algid,
+                      bool exportable, EvpPkey pkey, HCRYPTKEY* handle);
+// Ends the pending state of a container this process created: called when
+// the creating context is released, after the request's last key.
+DWORD SoftContainerSettle(const SoftProv& prov);
 BOOL SoftStoreKeyPair(const std::shared_ptr<SoftProv>& prov, DWORD spec, ALG_ID algid,
                       bool exportable, EvpPkey pkey, HCRYPTKEY* key);
 // Loads the container key of `spec`.

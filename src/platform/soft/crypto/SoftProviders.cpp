@@ -47,8 +47,8 @@ constexpr SoftAlg kRsaTokenAlgs[] = {
     KL_HASHES,
     KL_SHA256,
     {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"},
-    {CALG_RSA_SIGN, 1024, 1024, 2048, "RSA_SIGN", "RSA Signature"},
-    {CALG_RSA_KEYX, 1024, 1024, 2048, "RSA_KEYX", "RSA Key Exchange"},
+    {CALG_RSA_SIGN, 1024, 512, 4096, "RSA_SIGN", "RSA Signature"},
+    {CALG_RSA_KEYX, 1024, 512, 4096, "RSA_KEYX", "RSA Key Exchange"},
 };
 
 constexpr SoftAlg kSm2TokenAlgs[] = {

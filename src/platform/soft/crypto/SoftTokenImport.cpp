@@ -76,9 +76,11 @@ DWORD RsaFromDer(const BYTE* der, size_t size, EvpPkey* key) {
     if (!SoftDerExpect(&p, end, 0x02, &i)) return static_cast<DWORD>(NTE_BAD_DATA);
     while (i.size > 1 && i.content[0] == 0) ++i.content, --i.size;  // the sign octet
   }
-  if (item[1].size == 0 || item[1].size % 2 != 0 || item[1].content[0] < 0x80 || item[2].size > 4)
+  // A modulus of an odd number of octets (1032, 1048, 2040 bits) has
+  // halves of ceil(n/16) octets, as the blob lays them out.
+  if (item[1].size == 0 || item[1].content[0] < 0x80 || item[2].size > 4)
     return static_cast<DWORD>(NTE_BAD_DATA);
-  const size_t full = item[1].size, half = full / 2;
+  const size_t full = item[1].size, half = (full + 1) / 2;
   // Blob order after the header: n, p, q, dp, dq, qinv, d.
   const int order[] = {1, 4, 5, 6, 7, 8, 3};
   SecretBytes blob(20 + full + 5 * half + full, 0);
@@ -192,7 +194,7 @@ BOOL SoftImportRsaReference(const std::shared_ptr<SoftProv>& prov, const BYTE* b
     return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
   EvpPkey pkey;
   if (DWORD e = OpenRsaEnvelope(*prov, data, dataSize, &pkey)) return SoftFail(e);
-  return SoftStoreKeyPair(prov, AT_KEYEXCHANGE, CALG_RSA_KEYX, false, std::move(pkey), key);
+  return SoftStageKeyPair(prov, AT_KEYEXCHANGE, CALG_RSA_KEYX, false, std::move(pkey), key);
 }
 
 BOOL SoftImportSm2Reference(const std::shared_ptr<SoftProv>& prov, const BYTE* blob, DWORD size,
@@ -204,5 +206,5 @@ BOOL SoftImportSm2Reference(const std::shared_ptr<SoftProv>& prov, const BYTE* b
     return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
   EvpPkey pkey;
   if (DWORD e = OpenSm2Envelope(*prov, data, dataSize, &pkey)) return SoftFail(e);
-  return SoftStoreKeyPair(prov, AT_KEYEXCHANGE, KL_CALG_SM2_KEYX, false, std::move(pkey), key);
+  return SoftStageKeyPair(prov, AT_KEYEXCHANGE, KL_CALG_SM2_KEYX, false, std::move(pkey), key);
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "platform/soft/registry/SoftHomeFiles.h"
+#include "platform/soft/registry/SoftWalOwner.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("SoftDatabase");
@@ -102,6 +104,7 @@ std::mutex g_lock;  // serialises database use within the process
 Clock::time_point g_deadline;  // of the call holding g_lock
 uint64_t g_openedConnections = 0;  // under g_lock; a forked child goes on counting
 SoftDb* g_current = nullptr;       // the connection of the running body, under g_lock
+bool g_eraseOnCommit = false;      // the running write removes or replaces key material
 
 std::map<std::string, std::unique_ptr<SoftDb>>& Connections() {
   static auto* map = new std::map<std::string, std::unique_ptr<SoftDb>>();
@@ -141,9 +144,18 @@ int Run(sqlite3* db, const char* sql) {
   return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
 }
 
+// SQLite's status with the system's reason behind it: a full disk or an
+// exhausted quota shows as an I/O error whose errno tells.
+DWORD SqlErrorOf(sqlite3* db, int rc) {
+  const int sys = db != nullptr ? sqlite3_system_errno(db) : 0;
+  if ((rc & 0xFF) == SQLITE_IOERR && (sys == ENOSPC || sys == EDQUOT)) return ERROR_DISK_FULL;
+  if ((rc & 0xFF) == SQLITE_IOERR && sys == EROFS) return ERROR_WRITE_PROTECT;
+  return SoftSqlError(rc);
+}
+
 DWORD Exec(sqlite3* db, const char* sql) {
   const int rc = Run(db, sql);
-  return rc == SQLITE_OK ? ERROR_SUCCESS : SoftSqlError(rc);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : SqlErrorOf(db, rc);
 }
 
 // Switching to WAL and BEGIN may meet a lock that the busy handler does
@@ -153,7 +165,7 @@ DWORD ExecPatiently(sqlite3* db, const char* sql) {
   for (;;) {
     const int rc = Run(db, sql);
     if (rc == SQLITE_OK) return ERROR_SUCCESS;
-    if ((rc & 0xFF) != SQLITE_BUSY || Clock::now() >= g_deadline) return SoftSqlError(rc);
+    if ((rc & 0xFF) != SQLITE_BUSY || Clock::now() >= g_deadline) return SqlErrorOf(db, rc);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
@@ -162,6 +174,31 @@ bool TablePresent(sqlite3* db, const std::string& name) {
   SoftStmt s(db, "SELECT 1 FROM sqlite_master WHERE name=?1");
   s.Bind(1, name);
   return s.ok() && s.Step() == SQLITE_ROW;
+}
+
+// Gives the database its identity (SoftWalOwner.h). Inside a write
+// transaction.
+DWORD SetIdentity(sqlite3* db) {
+  const std::string sql = "PRAGMA application_id=" + std::to_string(
+      static_cast<int32_t>(SoftNewDatabaseIdentity()));
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : SqlErrorOf(db, rc);
+}
+
+// Counts the commit in page 1, so that the WAL carries the database's first
+// page with every transaction (SoftWalOwner.h). Inside a write transaction.
+DWORD CountCommit(sqlite3* db) {
+  int64_t count = 0;
+  {
+    SoftStmt s(db, "PRAGMA user_version");
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW) return SqlErrorOf(db, rc);
+    count = s.Int(0);
+  }
+  const std::string sql = "PRAGMA user_version=" + std::to_string(
+      static_cast<int32_t>(static_cast<uint32_t>(count) + 1));
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : SqlErrorOf(db, rc);
 }
 
 bool FileHasData(const std::string& path) {
@@ -182,8 +219,9 @@ DWORD CheckIntegrity(sqlite3* db, const std::string& path) {
   return ERROR_FILE_CORRUPT;
 }
 
-// Removes the containers whose maker died before it stored their first key
-// (a request killed half-way): a container either holds its key or is gone.
+// Removes the containers whose maker died before it settled them (a request
+// killed half-way), with the keys they hold: a container either holds every
+// key of its request or is gone.
 DWORD RemoveUnfinishedContainers(sqlite3* db) {
   std::vector<std::pair<std::string, std::string>> dead;
   {
@@ -197,10 +235,9 @@ DWORD RemoveUnfinishedContainers(sqlite3* db) {
   if (dead.empty()) return ERROR_SUCCESS;
   if (DWORD e = ExecPatiently(db, "BEGIN IMMEDIATE")) return e;
   for (const auto& [family, name] : dead) {
-    for (const char* sql :
-         {"DELETE FROM containers WHERE family=?1 AND name=?2 AND NOT EXISTS(SELECT 1 FROM"
-          " container_keys WHERE family=?1 AND container=?2)",
-          "DELETE FROM containers_pending WHERE family=?1 AND name=?2"}) {
+    for (const char* sql : {"DELETE FROM container_keys WHERE family=?1 AND container=?2",
+                            "DELETE FROM containers WHERE family=?1 AND name=?2",
+                            "DELETE FROM containers_pending WHERE family=?1 AND name=?2"}) {
       SoftStmt s(db, sql);
       if (s.Bind(1, family).Bind(2, name).Step() != SQLITE_DONE) {
         Exec(db, "ROLLBACK");
@@ -208,26 +245,93 @@ DWORD RemoveUnfinishedContainers(sqlite3* db) {
       }
     }
   }
-  return Exec(db, "COMMIT");
+  if (DWORD e = Exec(db, "COMMIT")) return e;
+  // The removed keys leave no copy in the WAL.
+  sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  return ERROR_SUCCESS;
+}
+
+// Makes a new database with its tables beside `path` and links it into
+// place, so that no process ever finds an empty file at `path`: an empty
+// database file is damage, never a home being made.
+DWORD CreateDatabase(const std::string& path) {
+  const std::string fresh = path + ".new-" + std::to_string(getpid());
+  unlink(fresh.c_str());
+  const int fd = open(fresh.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) return errno == ENOSPC || errno == EDQUOT ? ERROR_DISK_FULL
+                     : errno == EROFS                  ? ERROR_WRITE_PROTECT
+                                                       : ERROR_ACCESS_DENIED;
+  close(fd);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(fresh.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  DWORD e = rc == SQLITE_OK ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  if (e == ERROR_SUCCESS) e = Exec(db, "PRAGMA journal_mode=WAL");
+  if (e == ERROR_SUCCESS) e = Exec(db, "BEGIN IMMEDIATE");
+  if (e == ERROR_SUCCESS) e = Exec(db, kSchema);
+  if (e == ERROR_SUCCESS) e = SetIdentity(db);
+  if (e == ERROR_SUCCESS) e = Exec(db, "COMMIT");
+  sqlite3_close_v2(db);  // the last connection: its WAL goes into the file
+  if (e == ERROR_SUCCESS && link(fresh.c_str(), path.c_str()) != 0 && errno != EEXIST)
+    e = ERROR_ACCESS_DENIED;  // EEXIST: another process made it first
+  unlink(fresh.c_str());
+  for (const char* suffix : {"-wal", "-shm"}) unlink((fresh + suffix).c_str());
+  return e;
+}
+
+bool HasNoIdentity(sqlite3* db) {
+  SoftStmt s(db, "PRAGMA application_id");
+  return s.Step() == SQLITE_ROW && s.Int(0) == 0;
 }
 
 DWORD Open(const std::string& home, const std::string& path, bool write,
            std::unique_ptr<SoftDb>* out) {
   if (DWORD e = SoftCheckHome(home, write)) return e;
-  if (DWORD e = SoftCheckDatabaseFiles(path, write)) return e;
+  if (DWORD e = SoftCheckDatabaseFiles(path, false)) {
+    if (e != ERROR_FILE_NOT_FOUND || !write) return e;
+    if (DWORD made = CreateDatabase(path)) return made;
+    if (DWORD again = SoftCheckDatabaseFiles(path, false)) return again;
+  }
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  if (st.st_size == 0) {
+    TRACE_FAILURE("database damaged: empty", path.c_str(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+    return ERROR_FILE_CORRUPT;
+  }
   const bool unclean = FileHasData(path + "-wal");
+  // A WAL written for another database, or at another moment of this one,
+  // is never replayed onto it; it stays, so that every open refuses it.
+  if (unclean)
+    if (DWORD e = SoftCheckWalOwner(path)) return e;
   auto conn = std::make_unique<SoftDb>();
   conn->serial = ++g_openedConnections;
   conn->pid = getpid();
   conn->dev = st.st_dev;
   conn->ino = st.st_ino;
   conn->writable = access(path.c_str(), W_OK) == 0 && access(home.c_str(), W_OK) == 0;
-  if (write && !conn->writable) return ERROR_ACCESS_DENIED;
-  const int flags = (conn->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
-                    SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
-  const int rc = sqlite3_open_v2(path.c_str(), &conn->db, flags, nullptr);
+  if (write && !conn->writable) {
+    TRACE_FAILURE("home is read-only", path.c_str(), static_cast<uint32_t>(ERROR_WRITE_PROTECT));
+    return ERROR_WRITE_PROTECT;
+  }
+  int flags = (conn->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
+              SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+  // A read-only home cannot take the WAL's index: with no WAL to read, the
+  // file is opened as unchanging and read as it is.
+  std::string name = path;
+  if (!conn->writable && !unclean) {
+    flags |= SQLITE_OPEN_URI;
+    name = "file:";
+    for (char c : path) {
+      if (c == '%' || c == '?' || c == '#') {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+        name += hex;
+      } else {
+        name += c;
+      }
+    }
+    name += "?immutable=1";
+  }
+  const int rc = sqlite3_open_v2(name.c_str(), &conn->db, flags, nullptr);
   if (rc != SQLITE_OK) return ERROR_ACCESS_DENIED;
   sqlite3_busy_handler(conn->db, &WaitForLock, nullptr);
   // NORMAL keeps every committed transaction across a crash of the
@@ -250,6 +354,17 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
   }
   if (conn->writable && SoftSharedHome(home))
     if (DWORD e = ExecPatiently(conn->db, "PRAGMA journal_mode=DELETE")) return e;
+  if (write && HasNoIdentity(conn->db)) {
+    // A database made before identities gets one, moved into the file at
+    // once: until then its WAL is not checked.
+    if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
+    if (DWORD e = SetIdentity(conn->db)) {
+      Exec(conn->db, "ROLLBACK");
+      return e;
+    }
+    if (DWORD e = Exec(conn->db, "COMMIT")) return e;
+    sqlite3_wal_checkpoint_v2(conn->db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
   if (conn->writable && conn->current)
     if (DWORD e = RemoveUnfinishedContainers(conn->db)) return e;
   *out = std::move(conn);
@@ -338,10 +453,17 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body, 
   if (DWORD e = Connect(scope, true, &conn)) return e;
   Current current(conn);
   if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
+  g_eraseOnCommit = erases;
   const DWORD result = body(conn->db);
+  erases = g_eraseOnCommit;
+  g_eraseOnCommit = false;
   if (result != ERROR_SUCCESS) {
     Exec(conn->db, "ROLLBACK");
     return result;
+  }
+  if (DWORD e = CountCommit(conn->db)) {
+    Exec(conn->db, "ROLLBACK");
+    return e;
   }
   if (DWORD e = Exec(conn->db, "COMMIT")) {
     Exec(conn->db, "ROLLBACK");
@@ -355,10 +477,21 @@ void SoftCloseDatabases() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_deadline = Clock::now() + std::chrono::milliseconds(std::min(LockTimeoutMs(), 1000));
   auto& map = Connections();
-  for (auto& [path, conn] : map)
-    if (conn->pid == getpid() && conn->writable) Checkpoint(conn->db);
+  for (auto& [path, conn] : map) {
+    if (conn->pid != getpid() || !conn->writable || !conn->current) continue;
+    // Containers this process made and filled but never released are
+    // settled as it ends normally; a killed process's are removed instead.
+    SoftStmt settle(conn->db,
+                    "DELETE FROM containers_pending WHERE pid=?1 AND EXISTS(SELECT 1 FROM"
+                    " container_keys k WHERE k.family=containers_pending.family AND"
+                    " k.container=containers_pending.name)");
+    settle.Bind(1, int64_t{getpid()}).Step();
+    Checkpoint(conn->db);
+  }
   map.clear();  // closes this process's connections, never a parent's
 }
+
+void SoftEraseOnCommit() { g_eraseOnCommit = true; }
 
 uint64_t SoftContentStamp(sqlite3* db) {
   // The pager's data version moves with every commit, this connection's
@@ -373,6 +506,9 @@ uint64_t SoftContentStamp(sqlite3* db) {
 DWORD SoftSqlError(int rc) {
   switch (rc & 0xFF) {
     case SQLITE_READONLY:
+      return ERROR_WRITE_PROTECT;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
     case SQLITE_PERM:
     case SQLITE_AUTH:
     case SQLITE_CANTOPEN:
@@ -387,8 +523,11 @@ DWORD SoftSqlError(int rc) {
       return ERROR_FILE_CORRUPT;
     case SQLITE_NOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_FULL:
     case SQLITE_IOERR:
+      if (g_current != nullptr) {
+        const int sys = sqlite3_system_errno(g_current->db);
+        if (sys == ENOSPC || sys == EDQUOT) return ERROR_DISK_FULL;
+      }
       return ERROR_WRITE_FAULT;
     default:
       return ERROR_INVALID_DATA;

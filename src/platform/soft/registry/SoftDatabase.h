@@ -52,6 +52,10 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body,
                 bool erases = false);
 
+// Called from a SoftWrite body that turns out to remove or replace key
+// material: the commit is followed by the checkpoint that empties the WAL.
+void SoftEraseOnCommit();
+
 // Checkpoints (emptying the WAL) and closes this process's connections.
 // The next call opens them again.
 void SoftCloseDatabases();

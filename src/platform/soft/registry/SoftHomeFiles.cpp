@@ -24,12 +24,17 @@ DWORD Refuse(const char* why, const std::string& path) {
 bool TrustedOwner(const struct stat& st) { return st.st_uid == geteuid() || st.st_uid == 0; }
 
 // The reason `st` is refused, or null.
-const char* Untrusted(const struct stat& st, bool folder) {
+// A shared folder (root's, sticky, open to all, like /tmp) may lie above a
+// home, where nobody can rename what another user made; it is never the
+// home itself, where anyone could plant the database's companion files.
+const char* Untrusted(const struct stat& st, bool folder, bool isHome = false) {
   if (!TrustedOwner(st)) return "home refused: owned by another user";
   if (folder && !S_ISDIR(st.st_mode)) return "home refused: not a folder";
   if (!folder && !S_ISREG(st.st_mode)) return "home refused: not a regular file";
-  if ((st.st_mode & 022) != 0 && !(folder && (st.st_mode & S_ISVTX) && st.st_uid == 0))
-    return "home refused: writable by group or others";
+  const bool shared = folder && (st.st_mode & S_ISVTX) && st.st_uid == 0;
+  if ((st.st_mode & 022) != 0 && shared && isHome)
+    return "home refused: a shared folder (sticky, writable by others) is not a home";
+  if ((st.st_mode & 022) != 0 && !shared) return "home refused: writable by group or others";
   return nullptr;
 }
 
@@ -62,7 +67,8 @@ DWORD CheckFile(const std::string& path, bool create, bool required) {
   // The home folder above is the user's own and closed to others (checked
   // before), so the file cannot be swapped for a link between the calls.
   const mode_t mode = OwnFileMode(path);
-  if (st.st_uid == geteuid() && (st.st_mode & 0777) != mode && chmod(path.c_str(), mode) != 0)
+  if (st.st_uid == geteuid() && (st.st_mode & 0777) != mode && chmod(path.c_str(), mode) != 0 &&
+      errno != EROFS)  // a read-only home is read as it is
     return Refuse("home refused: the mode cannot be set", path);
   return ERROR_SUCCESS;
 }
@@ -93,22 +99,26 @@ DWORD SoftCheckHome(const std::string& home, bool create) {
     if (pos != home.size() && home[pos] != '/') continue;
     const std::string part = home.substr(0, pos);
     struct stat st;
+    if (lstat(part.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      return Refuse("home refused: reached through a symbolic link", part);
     if (stat(part.c_str(), &st) != 0) {
       if (errno != ENOENT) return ERROR_ACCESS_DENIED;
       if (!create) return ERROR_FILE_NOT_FOUND;
-      if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-        return (errno == EACCES || errno == EPERM || errno == EROFS) ? ERROR_ACCESS_DENIED
-                                                                     : ERROR_PATH_NOT_FOUND;
+      if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (errno == EROFS) return ERROR_WRITE_PROTECT;
+        if (errno == ENOSPC || errno == EDQUOT) return ERROR_DISK_FULL;
+        return (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+      }
       if (stat(part.c_str(), &st) != 0) return ERROR_ACCESS_DENIED;
     }
-    if (const char* why = Untrusted(st, true)) return Refuse(why, part);
+    if (const char* why = Untrusted(st, true, pos == home.size())) return Refuse(why, part);
   }
   return ERROR_SUCCESS;
 }
 
 DWORD SoftCheckDatabaseFiles(const std::string& path, bool create) {
-  if (DWORD e = CheckFile(path, create, true)) return e;
+  // The companions first: a refused home gets no database file.
   for (const char* suffix : {"-wal", "-shm"})
     if (DWORD e = CheckFile(path + suffix, false, false)) return e;
-  return ERROR_SUCCESS;
+  return CheckFile(path, create, true);
 }

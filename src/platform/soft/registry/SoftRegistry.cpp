@@ -72,23 +72,27 @@ Place MachineClasses(const RegPath& p) {
   return {SoftScope::kMachine, Join({"Software", "Classes"}, p)};
 }
 
-bool Exists(const Place& place) {
-  bool found = false;
-  SoftRead(place.scope, [&](sqlite3* db) {
+// ERROR_SUCCESS when the key of `place` exists, ERROR_FILE_NOT_FOUND when
+// it does not, else the reason the home could not be read: a refused or
+// damaged home is never an absent key.
+DWORD Find(const Place& place) {
+  return SoftRead(place.scope, [&](sqlite3* db) {
     int64_t id;
-    found = RegFindKey(db, place.path, &id);
-    return ERROR_SUCCESS;
+    return RegFindKey(db, place.path, &id);
   });
-  return found;
 }
 
 // Where reads and writes of a view's key go. For the merged classes view
-// the user's side when the key exists there, else the machine's.
-Place Resolve(int hive, const RegPath& path) {
-  if (hive == kUserHive) return {SoftScope::kUser, path};
-  if (hive == kMachineHive) return {SoftScope::kMachine, path};
-  Place user = UserClasses(path);
-  return Exists(user) ? user : MachineClasses(path);
+// the user's side when the key exists there, else the machine's. Fails only
+// when the user's side cannot be read.
+DWORD Resolve(int hive, const RegPath& path, Place* place) {
+  if (hive == kUserHive) return *place = {SoftScope::kUser, path}, ERROR_SUCCESS;
+  if (hive == kMachineHive) return *place = {SoftScope::kMachine, path}, ERROR_SUCCESS;
+  const Place user = UserClasses(path);
+  const DWORD e = Find(user);
+  if (e != ERROR_SUCCESS && e != ERROR_FILE_NOT_FOUND) return e;
+  *place = e == ERROR_SUCCESS ? user : MachineClasses(path);
+  return ERROR_SUCCESS;
 }
 
 // Runs `body` on the key of `place` in a read transaction;
@@ -97,16 +101,20 @@ template <typename F>
 DWORD ReadKey(const Place& place, F body) {
   return SoftRead(place.scope, [&](sqlite3* db) -> DWORD {
     int64_t id;
-    if (!RegFindKey(db, place.path, &id)) return ERROR_KEY_DELETED;
+    const DWORD e = RegFindKey(db, place.path, &id);
+    if (e != ERROR_SUCCESS) return e == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : e;
     return body(db, id);
   });
 }
 
 template <typename F>
-DWORD WriteKey(const Place& place, F body) {
+DWORD WriteKey(int hive, const RegPath& path, F body) {
+  Place place;
+  if (DWORD e = Resolve(hive, path, &place)) return e;
   return SoftWrite(place.scope, [&](sqlite3* db) -> DWORD {
     int64_t id;
-    if (!RegFindKey(db, place.path, &id)) return ERROR_KEY_DELETED;
+    const DWORD e = RegFindKey(db, place.path, &id);
+    if (e != ERROR_SUCCESS) return e == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : e;
     return body(db, id);
   });
 }
@@ -119,10 +127,16 @@ LSTATUS RegOpenKeyExImpl(HKEY key, const char16_t* subKey, DWORD, REGSAM access,
   HKEY__ view;
   if (!View(key, &view)) return ERROR_INVALID_HANDLE;
   const RegPath path = Join(view.path, RegSplitPath(subKey));
-  bool found = false;
-  if (view.hive == kClassesHive) found = Exists(UserClasses(path)) || Exists(MachineClasses(path));
-  else found = Exists(Resolve(view.hive, path));
-  if (!found) return ERROR_FILE_NOT_FOUND;
+  DWORD e = ERROR_SUCCESS;
+  if (view.hive == kClassesHive) {
+    e = Find(UserClasses(path));
+    if (e == ERROR_FILE_NOT_FOUND) e = Find(MachineClasses(path));
+  } else {
+    Place place;
+    e = Resolve(view.hive, path, &place);
+    if (e == ERROR_SUCCESS) e = Find(place);
+  }
+  if (e != ERROR_SUCCESS) return e;
   *result = NewHandle(view.hive, path, access);
   return ERROR_SUCCESS;
 }
@@ -135,11 +149,17 @@ LSTATUS RegCreateKeyExImpl(HKEY key, const char16_t* subKey, DWORD, char16_t*, D
   if (!View(key, &view)) return ERROR_INVALID_HANDLE;
   if (subKey != nullptr && subKey[0] == u'\\') return ERROR_BAD_PATHNAME;
   const RegPath path = Join(view.path, RegSplitPath(subKey));
-  Place place = Resolve(view.hive, path);
-  if (view.hive == kClassesHive && place.scope == SoftScope::kMachine &&
-      !Exists(MachineClasses(path)) && !view.path.empty() && Exists(UserClasses(view.path)))
-    place = UserClasses(path);  // a new key below a key of the user's side
-  if (!Exists(place) && (view.access & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
+  Place place;
+  if (DWORD e = Resolve(view.hive, path, &place)) return e;
+  DWORD found = Find(place);
+  if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) return found;
+  if (view.hive == kClassesHive && place.scope == SoftScope::kMachine && found != ERROR_SUCCESS &&
+      !view.path.empty()) {
+    const DWORD parent = Find(UserClasses(view.path));
+    if (parent != ERROR_SUCCESS && parent != ERROR_FILE_NOT_FOUND) return parent;
+    if (parent == ERROR_SUCCESS) place = UserClasses(path);  // a new key below a key of the user's side
+  }
+  if (found != ERROR_SUCCESS && (view.access & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
   bool created = false;
   const DWORD e = SoftWrite(place.scope, [&](sqlite3* db) {
     int64_t id;
@@ -158,7 +178,7 @@ LSTATUS RegSetValueExImpl(HKEY key, const char16_t* valueName, DWORD, DWORD type
   if ((view.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
   if (data == nullptr && dataLen != 0) return ERROR_NOACCESS;
   const std::string name = ValueName(valueName);
-  return WriteKey(Resolve(view.hive, view.path), [&](sqlite3* db, int64_t id) {
+  return WriteKey(view.hive, view.path, [&](sqlite3* db, int64_t id) {
     return RegPutValue(db, id, name, type, data, dataLen);
   });
 }
@@ -174,7 +194,9 @@ LSTATUS RegQueryValueExImpl(HKEY key, const char16_t* valueName, DWORD*, DWORD* 
   auto get = [&](const Place& place) {
     return ReadKey(place, [&](sqlite3* db, int64_t id) { return RegGetValue(db, id, name, &value); });
   };
-  DWORD e = get(Resolve(view.hive, view.path));
+  Place place;
+  DWORD e = Resolve(view.hive, view.path, &place);
+  if (e == ERROR_SUCCESS) e = get(place);
   // In the merged view a value the user's key lacks comes from the machine's.
   if (e == ERROR_FILE_NOT_FOUND && view.hive == kClassesHive) e = get(MachineClasses(view.path));
   if (e != ERROR_SUCCESS) return e;
@@ -197,8 +219,10 @@ DWORD ListSubKeys(const HKEY__& view, std::vector<RegSubKey>* keys) {
     return e == ERROR_KEY_DELETED ? ERROR_SUCCESS : e;
   };
   if (view.hive != kClassesHive) {
-    const Place place = Resolve(view.hive, view.path);
-    if (!Exists(place)) return ERROR_KEY_DELETED;
+    Place place;
+    if (DWORD e = Resolve(view.hive, view.path, &place)) return e;
+    const DWORD found = Find(place);
+    if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
     return list(place, keys);
   }
   std::vector<RegSubKey> user, machine;
@@ -252,7 +276,11 @@ DWORD ListValues(const HKEY__& view, std::vector<std::pair<std::string, RegValue
   auto list = [](const Place& place, std::vector<std::pair<std::string, RegValue>>* out) {
     return ReadKey(place, [&](sqlite3* db, int64_t id) { return RegListValues(db, id, out); });
   };
-  if (view.hive != kClassesHive) return list(Resolve(view.hive, view.path), values);
+  if (view.hive != kClassesHive) {
+    Place place;
+    if (DWORD e = Resolve(view.hive, view.path, &place)) return e;
+    return list(place, values);
+  }
   std::vector<std::pair<std::string, RegValue>> user, machine;
   DWORD e = list(UserClasses(view.path), &user);
   if (e != ERROR_SUCCESS && e != ERROR_KEY_DELETED) return e;
@@ -303,7 +331,7 @@ LSTATUS RegDeleteValueImpl(HKEY key, const char16_t* valueName) {
   if (!View(key, &view)) return ERROR_INVALID_HANDLE;
   if ((view.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
   const std::string name = ValueName(valueName);
-  return WriteKey(Resolve(view.hive, view.path),
+  return WriteKey(view.hive, view.path,
                   [&](sqlite3* db, int64_t id) { return RegRemoveValue(db, id, name); });
 }
 
@@ -311,7 +339,7 @@ LSTATUS RegDeleteValueImpl(HKEY key, const char16_t* valueName) {
 DWORD DeleteTree(const Place& place, bool self) {
   return SoftWrite(place.scope, [&](sqlite3* db) -> DWORD {
     int64_t id;
-    if (!RegFindKey(db, place.path, &id)) return ERROR_FILE_NOT_FOUND;
+    if (DWORD e = RegFindKey(db, place.path, &id)) return e;
     return RegRemoveTree(db, id, self);
   });
 }
@@ -323,13 +351,17 @@ LSTATUS RegDeleteTreeImpl(HKEY key, const char16_t* subKey) {
   const RegPath path = Join(view.path, sub);
   const bool self = !sub.empty();
   if (view.hive != kClassesHive) {
-    const DWORD e = DeleteTree(Resolve(view.hive, path), self);
+    Place place;
+    if (DWORD e = Resolve(view.hive, path, &place)) return e;
+    const DWORD e = DeleteTree(place, self);
     return (e == ERROR_FILE_NOT_FOUND && !self) ? ERROR_KEY_DELETED : e;
   }
   // The merged view: remove the tree from each side that has it.
   DWORD result = self ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
   for (const Place& place : {UserClasses(path), MachineClasses(path)}) {
-    if (!Exists(place)) continue;
+    const DWORD found = Find(place);
+    if (found == ERROR_FILE_NOT_FOUND) continue;
+    if (found != ERROR_SUCCESS) return found;
     if (DWORD e = DeleteTree(place, self)) return e;
     result = ERROR_SUCCESS;
   }

@@ -43,20 +43,22 @@ RegPath RegSplitPath(const char16_t* subKey) {
   return path;
 }
 
-bool RegFindKey(sqlite3* db, const RegPath& path, int64_t* id) {
+DWORD RegFindKey(sqlite3* db, const RegPath& path, int64_t* id) {
   int64_t current = kRootId;
   if (db != nullptr) {
     SoftStmt s(db, "SELECT id FROM reg_keys WHERE parent=?1 AND name=?2");
     for (const std::string& name : path) {
       s.Reset();
-      if (s.Bind(1, current).Bind(2, name).Step() != SQLITE_ROW) return false;
+      const int rc = s.Bind(1, current).Bind(2, name).Step();
+      if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+      if (rc != SQLITE_ROW) return SoftSqlError(rc);
       current = s.Int(0);
     }
   } else if (!path.empty()) {
-    return false;
+    return ERROR_FILE_NOT_FOUND;
   }
   *id = current;
-  return true;
+  return ERROR_SUCCESS;
 }
 
 DWORD RegCreatePath(sqlite3* db, const RegPath& path, int64_t* id, bool* created) {

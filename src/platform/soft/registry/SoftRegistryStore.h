@@ -23,8 +23,9 @@ struct RegValue {
 // components (doubled or trailing separators) are skipped.
 RegPath RegSplitPath(const char16_t* subKey);
 
-// Finds the key at `path` below the root; false when any part is missing.
-bool RegFindKey(sqlite3* db, const RegPath& path, int64_t* id);
+// Finds the key at `path` below the root. ERROR_FILE_NOT_FOUND when any
+// part is missing, another Win32 code when the table cannot be read.
+DWORD RegFindKey(sqlite3* db, const RegPath& path, int64_t* id);
 
 // Creates the missing keys of `path`; `created` tells whether the last one
 // is new. Returns a Win32 code.
