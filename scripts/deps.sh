@@ -10,6 +10,8 @@
 #            for the screenshots (the tests' own packages come from their
 #            package-lock.json)
 #   npm      npm, for a Node.js that came without it
+#   pkcs11   the PKCS#11 token provider: p11-kit's headers, and SoftHSM2,
+#            OpenSC's pkcs11-tool and a pinentry for its tests
 # No group: all of them. Safe to run again.
 set -euo pipefail
 
@@ -19,14 +21,15 @@ declare -A groups=(
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 googletest"
   [browser]="chromium nodejs fonts-wqy-zenhei"
   [npm]="npm"
+  [pkcs11]="libp11-kit-dev p11-kit softhsm2 opensc pinentry-tty"
 )
 
 chosen=("$@")
-if ((${#chosen[@]} == 0)); then chosen=(build test windows); fi
+if ((${#chosen[@]} == 0)); then chosen=(build test windows pkcs11); fi
 packages=()
 for group in "${chosen[@]}"; do
   if [ -z "${groups[$group]+set}" ]; then
-    echo "usage: deps.sh [build|test|windows|browser|npm]..." >&2
+    echo "usage: deps.sh [build|test|windows|browser|npm|pkcs11]..." >&2
     exit 2
   fi
   read -r -a listed <<<"${groups[$group]}"
