@@ -183,27 +183,35 @@ struct FailureCase {
   const char* pin;
   const char* lang;
   bool removeToken;
+  const char* blocked;  // KEYLOOM_TEST_BLOCKED of the blocked-PIN module; null: SoftHSM2 itself
   const char* hr;
   const char* text;    // in GetLastErrorDesc
   const char* prompt;  // the description pinentry was shown; empty: not asked
 };
 
 const FailureCase kFailures[] = {
-    {"WrongPin", "000000", "C", false, "0x8010006b", "the wrong PIN was presented",
+    {"WrongPin", "000000", "C", false, nullptr, "0x8010006b", "the wrong PIN was presented",
      "Enter the PIN of the token \"Keyloom Test\".\n"},
-    {"WrongPinChinese", "000000", "zh_CN.UTF-8", false, "0x8010006b", "由于出示了错误的 PIN",
+    {"WrongPinChinese", "000000", "zh_CN.UTF-8", false, nullptr, "0x8010006b", "由于出示了错误的 PIN",
      "请输入令牌“Keyloom Test”的 PIN 码。\n"},
-    {"Cancelled", "cancel", "C", false, "0x8010006e", "cancelled by the user",
+    {"Cancelled", "cancel", "C", false, nullptr, "0x8010006e", "cancelled by the user",
      "Enter the PIN of the token \"Keyloom Test\".\n"},
-    {"NoToken", "123456", "C", true, "0x8010000c", "no Smart Card is currently in the device", ""},
-    {"NoTokenChinese", "123456", "zh_CN.UTF-8", true, "0x8010000c", "设备中当前没有智能卡", ""},
+    {"NoToken", "123456", "C", true, nullptr, "0x8010000c", "no Smart Card is currently in the device", ""},
+    {"NoTokenChinese", "123456", "zh_CN.UTF-8", true, nullptr, "0x8010000c", "设备中当前没有智能卡", ""},
+    // The right PIN, but the token blocks it at this login; or the token
+    // says it is blocked, and the user is not asked for a PIN at all.
+    {"BlockedAtLogin", "123456", "C", false, "login", "0x8010006c",
+     "the maximum number of PIN entry attempts has been reached",
+     "Enter the PIN of the token \"Keyloom Test\".\n"},
+    {"BlockedChinese", "123456", "zh_CN.UTF-8", false, "flag", "0x8010006c", "已达到 PIN 输入尝试的最大次数", ""},
 };
 
 class RequestFailure : public TokenTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(RequestFailure, GivesItsStatusAndLeavesNothing) {
   const FailureCase& c = GetParam();
-  ScopedEnv pin("KEYLOOM_TEST_PIN", c.pin), lang("LANG", c.lang);
+  ScopedEnv pin("KEYLOOM_TEST_PIN", c.pin), lang("LANG", c.lang), blocked("KEYLOOM_TEST_BLOCKED", c.blocked);
+  ScopedEnv module("KEYLOOM_PKCS11_MODULE", c.blocked ? BLOCKED_PIN_MODULE : kSoftHsm);
   if (c.removeToken) fs::remove_all(dir_ + "/tokens"), fs::create_directory(dir_ + "/tokens");
   std::string container;
   const std::string out = Request(1024, &container);
