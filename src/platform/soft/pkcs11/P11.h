@@ -45,13 +45,17 @@ struct P11Token {
   uint64_t generation = 0;  // changes whenever the module is opened anew
 };
 
-// Holds the module lock for its lifetime.
+// Holds the module lock for its lifetime: against the other threads of
+// this process, and against the user's other processes.
 class P11Lock {
  public:
   P11Lock();
   ~P11Lock();
   P11Lock(const P11Lock&) = delete;
   P11Lock& operator=(const P11Lock&) = delete;
+
+ private:
+  int fd_ = -1;  // the lock file held across processes; -1: none
 };
 
 // Opens the module, the token and the session if they are not open yet

@@ -1,13 +1,19 @@
 // The PKCS#11 module, the token, its session and the login.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "base/Platform.h"
 #include "encoding/Unicode.h"
 #include "platform/soft/pkcs11/P11.h"
+#include "platform/soft/registry/SoftDatabase.h"
+#include "platform/soft/registry/SoftHomeFiles.h"
 
 namespace {
 
@@ -94,10 +100,38 @@ DWORD FindSlot(ModuleState& s) {
   return kScardNoSmartcard;
 }
 
+// Other processes of the user (the agent, the tool) reach the same token.
+// A software token such as SoftHSM2's file store misreads its files while
+// another process writes them (a login then fails), so the calls are also
+// serialised across processes: an advisory lock on "pkcs11.lock" in the
+// user's home. The wait is bounded by the longest a holder may take (a user
+// typing a PIN); past it, or without a usable home, the call goes ahead
+// unserialised, as a hardware token's own middleware would have it.
+int LockAcrossProcesses() {
+  constexpr int kWaitSeconds = 330;
+  const std::string home = SoftHomePath(SoftScope::kUser);
+  if (home.empty() || SoftCheckHome(home, true) != ERROR_SUCCESS) return -1;
+  const int fd = open((home + "/pkcs11.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  for (int waited = 0; waited < kWaitSeconds * 100; ++waited) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    const timespec tick{0, 10 * 1000 * 1000};
+    nanosleep(&tick, nullptr);
+  }
+  close(fd);
+  return -1;
+}
+
 }  // namespace
 
-P11Lock::P11Lock() { ModuleMutex().lock(); }
-P11Lock::~P11Lock() { ModuleMutex().unlock(); }
+P11Lock::P11Lock() {
+  ModuleMutex().lock();
+  fd_ = LockAcrossProcesses();
+}
+P11Lock::~P11Lock() {
+  if (fd_ >= 0) close(fd_);  // releases the lock
+  ModuleMutex().unlock();
+}
 
 DWORD P11Open(P11Token** token) {
   ModuleState& s = State();
