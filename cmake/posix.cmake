@@ -30,6 +30,10 @@ add_dependencies(keyloom_static keyloom_strings keyloom_resources)
 target_include_directories(keyloom_static PUBLIC ${CMAKE_SOURCE_DIR}/src ${GEN_DIR})
 target_link_libraries(keyloom_static PUBLIC keyloom_core OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2
                       Threads::Threads ${CMAKE_DL_LIBS})
+# The PKCS#11 token provider compiles against p11-kit's PKCS#11 headers and
+# loads its module at run time.
+find_path(P11KIT_INCLUDE_DIR p11-kit/pkcs11.h PATH_SUFFIXES p11-kit-1 REQUIRED)
+target_include_directories(keyloom_static PRIVATE ${P11KIT_INCLUDE_DIR})
 
 add_library(keyloom_module SHARED ${CMAKE_SOURCE_DIR}/src/module/posix/ModuleEntry.cpp)
 set_target_properties(keyloom_module PROPERTIES OUTPUT_NAME keyloom)

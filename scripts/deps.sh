@@ -13,6 +13,8 @@
 #   npm      npm, for a Node.js that came without it
 #   package  the Debian package and its test (dpkg-shlibdeps, lintian,
 #            systemd-socket-activate, curl)
+#   pkcs11   the PKCS#11 token provider: p11-kit's headers, and SoftHSM2,
+#            OpenSC's pkcs11-tool and a pinentry for its tests
 # No group: all of them. Safe to run again.
 set -euo pipefail
 
@@ -23,14 +25,15 @@ declare -A groups=(
   [browser]="chromium nodejs fonts-wqy-zenhei"
   [npm]="npm"
   [package]="dpkg-dev file lintian systemd curl"
+  [pkcs11]="libp11-kit-dev p11-kit softhsm2 opensc pinentry-tty"
 )
 
 chosen=("$@")
-if ((${#chosen[@]} == 0)); then chosen=(build test windows); fi
+if ((${#chosen[@]} == 0)); then chosen=(build test windows pkcs11); fi
 packages=()
 for group in "${chosen[@]}"; do
   if [ -z "${groups[$group]+set}" ]; then
-    echo "usage: deps.sh [build|test|windows|browser|npm|package]..." >&2
+    echo "usage: deps.sh [build|test|windows|browser|npm|package|pkcs11]..." >&2
     exit 2
   fi
   read -r -a listed <<<"${groups[$group]}"

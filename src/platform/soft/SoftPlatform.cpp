@@ -24,6 +24,7 @@ Platform BuildSoftTable() {
   SoftFillRegistry(t);
   SoftFillEncode(t);
   SoftFillCrypto(t);
+  SoftFillPkcs11(t);
   return t;
 }
 

@@ -14,6 +14,8 @@
 // crypto/
 void SoftFillEncode(Platform& t);    // structure encoder (CryptEncodeObject)
 void SoftFillCrypto(Platform& t);    // cryptographic providers and key containers
+// pkcs11/ (after SoftFillCrypto: it stands in front of the crypto entries)
+void SoftFillPkcs11(Platform& t);    // "Keyloom PKCS#11 Token Provider"
 
 // certs/
 void SoftFillCertStores(Platform& t);  // certificate contexts and stores
