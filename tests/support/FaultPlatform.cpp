@@ -85,6 +85,7 @@ struct Intercept<K, R (*)(A...)> {
     const Nested nested;
     if (self->Enter(call, &error)) {
       self->Account(call, false);
+      self->FreeWhatAFailedCallFrees(call);
       return PlatformFailedResult<K, R>(error, self->table.SetLastError);
     }
     if constexpr (std::is_void_v<R>) {
@@ -251,6 +252,19 @@ void FaultPlatform::Account(const Call& call, bool succeeded) {
       --live_[c.kind];
     }
   }
+}
+
+void FaultPlatform::FreeWhatAFailedCallFrees(const Call& call) {
+  // The enumerations free the context they are given, and deleting a
+  // certificate frees its context, also when they fail.
+  std::string context;
+  if (call.name == "CertEnumCertificatesInStore" || call.name == "CertFindCertificateInStore")
+    context = call.args.back();
+  else if (call.name == "CertDeleteCertificateFromStore")
+    context = call.args.front();
+  if (context.empty() || Null(context)) return;
+  table.CertFreeCertificateContext(
+      reinterpret_cast<PCCERT_CONTEXT>(static_cast<uintptr_t>(std::stoull(context, nullptr, 16))));
 }
 
 std::string FaultPlatform::Unbalanced() const {

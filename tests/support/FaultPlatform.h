@@ -80,6 +80,9 @@ class FaultPlatform {
   // Used by the generated entries after the call: counts the handles it
   // handed out (when it succeeded) or took back.
   void Account(const Call& call, bool succeeded);
+  // Used by the generated entries when they fail a call: frees what the
+  // platform frees even when that call fails.
+  void FreeWhatAFailedCallFrees(const Call& call);
 
  private:
   struct Plan {
