@@ -1,4 +1,4 @@
-// Holders that release a provider, key, hash, store or certificate handle of the active
+// Holders that release a provider, key, hash, store, certificate or registry key handle of the active
 // platform when they leave scope (0 means none).
 #pragma once
 
@@ -51,5 +51,15 @@ struct CertContextHandle {
   CertContextHandle& operator=(const CertContextHandle&) = delete;
   ~CertContextHandle() {
     if (value) Plat().CertFreeCertificateContext(value);
+  }
+};
+
+struct RegKeyHandle {
+  HKEY value = nullptr;
+  RegKeyHandle() = default;
+  RegKeyHandle(const RegKeyHandle&) = delete;
+  RegKeyHandle& operator=(const RegKeyHandle&) = delete;
+  ~RegKeyHandle() {
+    if (value) Plat().RegCloseKey(value);
   }
 };

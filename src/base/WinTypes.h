@@ -757,3 +757,6 @@ inline char16_t* W(char16_t* p) { return p; }
 #define KL_DELETEKEYSET_SM2 0xFFFF0002u
 #define KL_CALG_SM2_KEYX 0xBE00u
 #define KL_CALG_SM2_SIGN 0x3E00u
+// The signer identifier of every SM2 signature the SM2 providers make and
+// check (the identifier of GM/T 0009 that the platform's providers use).
+inline constexpr char kSm2SignerId[] = "1234567812345678";

@@ -4,6 +4,7 @@
 #include "control/CryptoAgent.h"
 #include "install/EncryptCert.h"
 #include "install/SignCert.h"
+#include "request/CertRequisition.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("InstallMethods");
@@ -33,7 +34,7 @@ HRESULT CCryptoAgent::ZENQ_ImportSignCert(LONG lCertType, BSTR bstrSignCert,
   const std::u16string container = Trimmed(bstrContainerName);
   // Only type 1 (a single certificate's exchange key) selects the
   // exchange key; any other type means the signing key.
-  const DWORD keySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+  const DWORD keySpec = KeySpecOfCertType(lCertType);
   const HRESULT hr =
       ImportSignCert(keySpec, &certificate, m_strCSPName, container, m_strKeyAlgorithm);
   TraceStep(kName, u"ImportSignCert", hr);

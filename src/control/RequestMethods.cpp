@@ -123,7 +123,7 @@ HRESULT CCryptoAgent::RequestCertificate(const char16_t* method, BSTR bstrSubjec
         .providerName = m_strCSPName.c_str(),
         .algorithm = *algorithm,
         .mode = static_cast<DWORD>(lCertType),
-        .keySpec = static_cast<DWORD>(lCertType),
+        .keySpec = KeySpecOfCertType(lCertType),
         .keyLength = static_cast<DWORD>(m_lKeyLength),
         .hashAlgorithm = static_cast<ALG_ID>(md5 ? CALG_MD5 : CALG_SHA1),
         .attributeForm = kAttributesSpecial,

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "control/DispatchTable.h"
+#include "encoding/Unicode.h"
 
 namespace {
 
@@ -66,16 +67,6 @@ bool ParseNumber(const std::string& text, double* out) {
   return true;
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == 0;
-}
-
 }  // namespace
 
 HRESULT CoerceVariant(const VARIANT& input, VARTYPE target, VARIANT* out) {
@@ -108,8 +99,8 @@ HRESULT CoerceVariant(const VARIANT& input, VARTYPE target, VARIANT* out) {
   if (base == VT_BSTR) {
     const std::string text = Narrow(BstrOf(in));
     if (target == VT_BOOL) {
-      if (EqualsNoCase(text, "true")) value = -1;
-      else if (EqualsNoCase(text, "false")) value = 0;
+      if (EqualsAsciiNoCase(text, "true")) value = -1;
+      else if (EqualsAsciiNoCase(text, "false")) value = 0;
       else if (!ParseNumber(text, &value)) return DISP_E_TYPEMISMATCH;
     } else if (!ParseNumber(text, &value)) {
       return DISP_E_TYPEMISMATCH;

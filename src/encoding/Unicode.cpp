@@ -87,8 +87,15 @@ size_t WideLength(const char16_t* text) {
 
 bool EqualsAsciiNoCase(std::u16string_view text, std::u16string_view word) {
   if (text.size() != word.size()) return false;
-  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
   for (size_t i = 0; i < text.size(); ++i)
-    if (upper(text[i]) != upper(word[i])) return false;
+    if (AsciiLower(text[i]) != AsciiLower(word[i])) return false;
+  return true;
+}
+
+bool EqualsAsciiNoCase(std::string_view text, std::string_view word) {
+  if (text.size() != word.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (AsciiLower(static_cast<unsigned char>(text[i])) != AsciiLower(static_cast<unsigned char>(word[i])))
+      return false;
   return true;
 }

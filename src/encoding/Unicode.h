@@ -17,3 +17,10 @@ size_t WideLength(const char16_t* text);
 // Whether `text` equals `word` without regard to ASCII letter case ("rsa"
 // equals "RSA"; other characters compare exactly).
 bool EqualsAsciiNoCase(std::u16string_view text, std::u16string_view word);
+// The same for narrow text, each octet compared as one unit.
+bool EqualsAsciiNoCase(std::string_view text, std::string_view word);
+
+// `c` with an ASCII capital made small; every other unit as it is.
+inline char16_t AsciiLower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+}

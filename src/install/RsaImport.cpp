@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "base/ByteOrder.h"
 #include "base/Platform.h"
 #include "base/PlatformHandles.h"
 #include "base/Status.h"
@@ -43,10 +44,6 @@ enum : size_t {
 struct PrivateValues {
   ScopedSecret modulus, prime1, prime2, exponent1, exponent2, coefficient, privateExponent;
 };
-
-void StoreLe32(BYTE* p, DWORD value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(value >> (8 * i));
-}
 
 // Copies one INTEGER element into `out` through CopyPrivateKeyAttribute.
 HRESULT CopyElement(const ASN1Node& root, size_t index, ScopedSecret* out) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ByteOrder.h"
 #include "base/Platform.h"
 #include "base/PlatformHandles.h"
 #include "base/Status.h"
@@ -21,15 +22,6 @@ constexpr DWORD kTripleDesKeyLength = 24;
 constexpr DWORD kBlobHeaderSize = 20;  // BLOBHEADER + RSAPUBKEY
 constexpr DWORD kSimpleBlobHeaderSize = 12;
 constexpr DWORD kMinimumPadding = 8;  // a PKCS#1 v1.5 block's least padding
-
-void StoreLe32(BYTE* p, DWORD value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(value >> (8 * i));
-}
-
-DWORD LoadLe32(const BYTE* p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-         static_cast<DWORD>(p[3]) << 24;
-}
 
 // Little-endian 1 over `size` octets.
 void SetOne(BYTE* p, DWORD size) {

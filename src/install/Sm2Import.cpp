@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "base/ByteOrder.h"
 #include "base/Platform.h"
 #include "base/PlatformHandles.h"
 #include "base/Status.h"
@@ -17,10 +18,6 @@ TRACE_COMPONENT("Sm2Import");
 namespace {
 
 constexpr DWORD kSm2ReferenceBlobSize = 24;
-
-void StoreLe32(BYTE* p, DWORD value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(value >> (8 * i));
-}
 
 }  // namespace
 

@@ -41,9 +41,14 @@ HRESULT AddCertificateToSystemStore(HCRYPTPROV provider, const BYTE* certificate
     info.pwszProvName = W(name.data());
     info.dwProvType = PROV_RSA_FULL;
     info.dwKeySpec = keySpec;
-    if (!p.CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+    if (!p.CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
       hr = TracedStatus(kName, u"CertSetCertificateContextProperty", FailedCallStatusFullRule());
-    p.CertFreeCertificateContext(added);
+      // No certificate stays in "My" without the link to its key (the
+      // deletion frees the context).
+      p.CertDeleteCertificateFromStore(added);
+    } else {
+      p.CertFreeCertificateContext(added);
+    }
   }
   p.CertCloseStore(store, 0);
   return hr;

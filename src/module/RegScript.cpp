@@ -3,23 +3,16 @@
 #include <cstring>
 #include <optional>
 
+#include "encoding/Unicode.h"
+
 namespace {
-
-char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
-
-bool SameText(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 bool Space(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
 struct Token {
   std::u16string text;
   bool quoted = false;
-  bool Is(std::u16string_view word) const { return !quoted && SameText(text, word); }
+  bool Is(std::u16string_view word) const { return !quoted && EqualsAsciiNoCase(text, word); }
 };
 
 // Reads the text into tokens; false for an unterminated quote.
@@ -63,14 +56,14 @@ std::optional<HKEY> RootNamed(const Token& t) {
 
 int HexDigit(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
-  c = Lower(c);
+  c = AsciiLower(c);
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
   return -1;
 }
 
 bool ParseNumber(std::u16string_view s, DWORD* value) {
   uint64_t v = 0;
-  const bool hex = s.size() > 2 && s[0] == u'0' && Lower(s[1]) == u'x';
+  const bool hex = s.size() > 2 && s[0] == u'0' && AsciiLower(s[1]) == u'x';
   if (hex) s.remove_prefix(2);
   if (s.empty()) return false;
   for (char16_t c : s) {
@@ -202,7 +195,7 @@ HRESULT ExpandRegScript(std::u16string_view text, const std::vector<RegReplaceme
     } else {
       const RegReplacement* found = nullptr;
       for (const RegReplacement& r : replacements)
-        if (SameText(r.name, name)) found = &r;
+        if (EqualsAsciiNoCase(r.name, name)) found = &r;
       if (found == nullptr) return DISP_E_EXCEPTION;
       result += found->value;
     }

@@ -1,20 +1,11 @@
 #include "module/Registrar.h"
 
+#include "base/PlatformHandles.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("Registrar");
 
 namespace {
-
-struct RegKey {
-  HKEY h = nullptr;
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() {
-    if (h != nullptr) Plat().RegCloseKey(h);
-  }
-};
 
 HRESULT FromStatus(LSTATUS rc) {
   return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
@@ -36,14 +27,14 @@ HRESULT RegisterKey(HKEY parent, const RegScriptKey& key) {
   if (key.mode == RegKeyMode::kDelete) return DeleteTree(parent, key.name);
   if (key.mode == RegKeyMode::kForceRemove)
     if (HRESULT hr = DeleteTree(parent, key.name); FAILED(hr)) return hr;
-  RegKey k;
+  RegKeyHandle k;
   HRESULT hr = FromStatus(Plat().RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr,
                                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                                 &k.h, nullptr));
-  if (SUCCEEDED(hr) && key.hasDefault) hr = SetValue(k.h, key.defaultValue);
-  for (size_t i = 0; SUCCEEDED(hr) && i < key.values.size(); ++i) hr = SetValue(k.h, key.values[i]);
+                                                 &k.value, nullptr));
+  if (SUCCEEDED(hr) && key.hasDefault) hr = SetValue(k.value, key.defaultValue);
+  for (size_t i = 0; SUCCEEDED(hr) && i < key.values.size(); ++i) hr = SetValue(k.value, key.values[i]);
   for (size_t i = 0; SUCCEEDED(hr) && i < key.subKeys.size(); ++i)
-    hr = RegisterKey(k.h, key.subKeys[i]);
+    hr = RegisterKey(k.value, key.subKeys[i]);
   return hr;
 }
 
@@ -57,21 +48,21 @@ bool HasSubKeys(HKEY key) {
 HRESULT UnregisterKey(HKEY parent, const RegScriptKey& key) {
   if (key.mode == RegKeyMode::kDelete) return S_OK;
   if (key.mode == RegKeyMode::kForceRemove) return DeleteTree(parent, key.name);
-  RegKey k;
-  const LSTATUS rc = Plat().RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_ALL_ACCESS, &k.h);
+  RegKeyHandle k;
+  const LSTATUS rc = Plat().RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_ALL_ACCESS, &k.value);
   if (rc == ERROR_FILE_NOT_FOUND) return S_OK;
   if (rc != ERROR_SUCCESS) return FromStatus(rc);
   for (const RegScriptKey& sub : key.subKeys)
-    if (HRESULT hr = UnregisterKey(k.h, sub); FAILED(hr)) return hr;
+    if (HRESULT hr = UnregisterKey(k.value, sub); FAILED(hr)) return hr;
   if (key.mode == RegKeyMode::kNoRemove) {
     for (const RegScriptValue& v : key.values) {
-      const LSTATUS d = Plat().RegDeleteValueW(k.h, v.name.c_str());
+      const LSTATUS d = Plat().RegDeleteValueW(k.value, v.name.c_str());
       if (d != ERROR_SUCCESS && d != ERROR_FILE_NOT_FOUND) return FromStatus(d);
     }
     return S_OK;
   }
   // Keys that something else added below stay, and so does this one.
-  if (HasSubKeys(k.h)) return S_OK;
+  if (HasSubKeys(k.value)) return S_OK;
   return DeleteTree(parent, key.name);
 }
 
@@ -79,14 +70,14 @@ HRESULT UnregisterKey(HKEY parent, const RegScriptKey& key) {
 
 HRESULT RunRegScript(const std::vector<RegScriptRoot>& script, bool install, bool perUser) {
   for (const RegScriptRoot& root : script) {
-    RegKey userClasses;
+    RegKeyHandle userClasses;
     HKEY base = root.root;
     if (perUser && root.root == HKEY_CLASSES_ROOT) {
       const LSTATUS rc = Plat().RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes", 0,
                                                 nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                                nullptr, &userClasses.h, nullptr);
+                                                nullptr, &userClasses.value, nullptr);
       if (rc != ERROR_SUCCESS) return FromStatus(rc);
-      base = userClasses.h;
+      base = userClasses.value;
     }
     for (const RegScriptKey& key : root.keys) {
       const HRESULT hr = install ? RegisterKey(base, key) : UnregisterKey(base, key);

@@ -111,7 +111,9 @@ HRESULT UpdateRegistryFromResource(WORD id, bool install) {
   HMODULE module = Module().instance;
   HRSRC found = Plat().FindResourceW(module, U16(MAKEINTRESOURCEW(id)), u"REGISTRY");
   if (found == nullptr) return FailedCallStatusWin32Rule();
+  // An empty script would register nothing and report success.
   const DWORD size = Plat().SizeofResource(module, found);
+  if (size == 0) return FailedCallStatusWin32Rule();
   HGLOBAL loaded = Plat().LoadResource(module, found);
   const void* data = loaded ? Plat().LockResource(loaded) : nullptr;
   if (data == nullptr) return FailedCallStatusWin32Rule();
@@ -183,8 +185,7 @@ bool IsPerUserCommandLine(const char16_t* commandLine) {
   if (commandLine == nullptr) return false;
   static const char16_t kUser[5] = u"user";
   for (int i = 0; i < 5; ++i) {
-    char16_t c = commandLine[i];
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    const char16_t c = AsciiLower(commandLine[i]);
     if (c != kUser[i]) return false;
     if (c == 0) break;
   }

@@ -10,6 +10,12 @@
 constexpr DWORD kSingleCertificate = 1;
 constexpr DWORD kDoubleCertificate = 2;
 
+// The key a certificate of `certType` certifies: a single certificate's
+// (type 1) is the exchange key, any other type's the signature key.
+constexpr DWORD KeySpecOfCertType(LONG certType) {
+  return certType == static_cast<LONG>(kSingleCertificate) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+}
+
 // What one enrollment asks for.
 struct RequisitionSettings {
   const char16_t* providerName = nullptr;

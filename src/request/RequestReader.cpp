@@ -211,40 +211,70 @@ HRESULT RequestOctets(const std::vector<BYTE>& input, std::vector<BYTE>* der) {
   return S_OK;
 }
 
-HRESULT ReadCertRequest(const std::vector<BYTE>& der, RequestSummary* summary) {
-  const Tree root = Decode(der.data(), der.size());
-  if (!root) return CRYPT_E_ASN1_CORRUPT;
-  // SEQUENCE { info SEQUENCE { 0, Name, SPKI, [0] }, algorithm, BIT STRING }
-  const ASN1Node* info = Child(root.get(), 0, kSequence);
-  const ASN1Node* algorithm = Child(root.get(), 1, kSequence);
-  const ASN1Node* signature = Child(root.get(), 2, kBitString);
-  const ASN1Node* name = Child(info, 1, kSequence);
-  const ASN1Node* spki = Child(info, 2, kSequence);
-  const ASN1Node* keyAlgorithm = Child(spki, 0, kSequence);
-  const ASN1Node* keyOid = Child(keyAlgorithm, 0, kOid);
-  const ASN1Node* key = Child(spki, 1, kBitString);
-  const ASN1Node* signatureOid = Child(algorithm, 0, kOid);
-  if (root->identifier != kSequence || !Child(info, 0, kInteger) || !name || !keyOid || !key ||
-      key->contentLength < 1 || !signatureOid || !signature)
-    return CRYPT_E_ASN1_BADTAG;
+namespace {
 
+// The elements of a request:
+// SEQUENCE { info SEQUENCE { 0, Name, SPKI, [0] }, algorithm, BIT STRING }.
+struct Located {
+  Tree root;
+  const ASN1Node *info, *name, *spki, *keyAlgorithm, *keyOid, *key, *signatureOid, *signature;
+};
+
+HRESULT Locate(const std::vector<BYTE>& der, Located* r, std::vector<RequestAttribute>* attributes) {
+  r->root = Decode(der.data(), der.size());
+  if (!r->root) return CRYPT_E_ASN1_CORRUPT;
+  r->info = Child(r->root.get(), 0, kSequence);
+  r->signatureOid = Child(Child(r->root.get(), 1, kSequence), 0, kOid);
+  r->signature = Child(r->root.get(), 2, kBitString);
+  r->name = Child(r->info, 1, kSequence);
+  r->spki = Child(r->info, 2, kSequence);
+  r->keyAlgorithm = Child(r->spki, 0, kSequence);
+  r->keyOid = Child(r->keyAlgorithm, 0, kOid);
+  r->key = Child(r->spki, 1, kBitString);
+  if (r->root->identifier != kSequence || !Child(r->info, 0, kInteger) || !r->name || !r->keyOid ||
+      !r->key || r->key->contentLength < 1 || !r->signatureOid || !r->signature)
+    return CRYPT_E_ASN1_BADTAG;
+  if (r->info->children.size() > 3) {
+    const ASN1Node* list = Child(r->info, 3, kAttributes);
+    if (list == nullptr) return CRYPT_E_ASN1_BADTAG;
+    for (const auto& node : list->children) {
+      RequestAttribute attribute;
+      if (HRESULT hr = ReadAttribute(node.get(), &attribute); FAILED(hr)) return hr;
+      attributes->push_back(std::move(attribute));
+    }
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT SplitCertRequest(const std::vector<BYTE>& der, RequestParts* parts) {
+  Located r;
+  RequestParts out;
+  if (HRESULT hr = Locate(der, &r, &out.attributes); FAILED(hr)) return hr;
+  if (r.signature->contentLength < 1) return CRYPT_E_ASN1_BADTAG;
+  out.info = Whole(r.info);
+  out.subject = Whole(r.name);
+  out.publicKeyInfo = Whole(r.spki);
+  out.signatureAlgorithm = OidText(r.signatureOid);
+  out.signature.assign(r.signature->content() + 1,
+                       r.signature->content() + r.signature->contentLength);
+  *parts = std::move(out);
+  return S_OK;
+}
+
+HRESULT ReadCertRequest(const std::vector<BYTE>& der, RequestSummary* summary) {
+  Located r;
   RequestSummary out;
-  if (HRESULT hr = RenderSubject(name, &out.subject); FAILED(hr)) return hr;
-  const std::string keyOidText = OidText(keyOid);
+  if (HRESULT hr = Locate(der, &r, &out.attributes); FAILED(hr)) return hr;
+  const ASN1Node *keyAlgorithm = r.keyAlgorithm, *key = r.key;
+  if (HRESULT hr = RenderSubject(r.name, &out.subject); FAILED(hr)) return hr;
+  const std::string keyOidText = OidText(r.keyOid);
   const ASN1Node* parameter =
       keyAlgorithm->children.size() > 1 ? keyAlgorithm->children[1].get() : nullptr;
   DescribeKey(keyOidText, parameter && parameter->identifier == kOid ? OidText(parameter) : "",
               key, &out);
-  out.signatureAlgorithm = SignatureName(OidText(signatureOid));
-  if (info->children.size() > 3) {
-    const ASN1Node* attributes = Child(info, 3, kAttributes);
-    if (attributes == nullptr) return CRYPT_E_ASN1_BADTAG;
-    for (const auto& node : attributes->children) {
-      RequestAttribute attribute;
-      if (HRESULT hr = ReadAttribute(node.get(), &attribute); FAILED(hr)) return hr;
-      out.attributes.push_back(std::move(attribute));
-    }
-  }
+  out.signatureAlgorithm = SignatureName(OidText(r.signatureOid));
 
   CERT_PUBLIC_KEY_INFO publicKey{};
   publicKey.Algorithm.pszObjId = const_cast<char*>(keyOidText.c_str());

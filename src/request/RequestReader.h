@@ -29,6 +29,22 @@ struct RequestSummary {
   HRESULT signatureStatus = S_OK;  // the platform's status when not valid
 };
 
+// The parts of a request an authority needs, as the request's own octets
+// (nothing is re-encoded).
+struct RequestParts {
+  std::vector<BYTE> info;           // the whole certificationRequestInfo encoding
+  std::vector<BYTE> subject;        // its subject Name encoding
+  std::vector<BYTE> publicKeyInfo;  // its subjectPublicKeyInfo encoding
+  std::string signatureAlgorithm;   // dotted identifier
+  std::vector<BYTE> signature;      // the BIT STRING's octets after its unused-bits octet
+  std::vector<RequestAttribute> attributes;
+};
+
+// Splits the request in `der` with the system's DER decoder, without any
+// platform call. Returns S_OK with *parts filled, or CRYPT_E_ASN1_* when
+// the request cannot be read (*parts then undefined).
+HRESULT SplitCertRequest(const std::vector<BYTE>& der, RequestParts* parts);
+
 // The DER octets of a request given as DER or as Base64 text (any line
 // breaks and white space). Returns S_OK, or CRYPT_E_ASN1_BADTAG when the
 // input is neither (characters outside the Base64 alphabet, nothing left).

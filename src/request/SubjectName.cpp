@@ -39,17 +39,6 @@ constexpr NameEntry kNames[] = {
     {u"jurisdictionOfIncorporationCountryName", "1.3.6.1.4.1.311.60.2.1.3"},
 };
 
-char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
-
-bool EqualsAsciiNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != 0; ++i)
-    if (AsciiUpper(static_cast<unsigned char>(a[i])) !=
-        AsciiUpper(static_cast<unsigned char>(b[i])))
-      return false;
-  return i == a.size() && b[i] == 0;
-}
-
 // The value as a PrintableString or IA5String element: UTF-8 bytes checked
 // against the string type by the platform encoder.
 HRESULT ComposeNarrowString(const std::u16string& value, DWORD valueType,

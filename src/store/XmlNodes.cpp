@@ -34,15 +34,13 @@ struct DomText {
   }
 };
 
-char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
-
 }  // namespace
 
 bool ContainsNoCase(const char16_t* name, const char16_t* part) {
   const size_t n = WideLength(name), m = WideLength(part);
   for (size_t start = 0; start + m <= n; ++start) {
     size_t i = 0;
-    while (i < m && FoldAscii(name[start + i]) == FoldAscii(part[i])) ++i;
+    while (i < m && AsciiLower(name[start + i]) == AsciiLower(part[i])) ++i;
     if (i == m) return true;
   }
   return false;

@@ -68,7 +68,7 @@ TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
   FaultPlatform platform;
   platform.table.FormatMessageW = &LongSystemText;
   const std::u16string text = DescribeStatus(static_cast<HRESULT>(0x80070057));
-  EXPECT_EQ(text.size(), 511u);
+  ASSERT_EQ(text.size(), 511u);
   EXPECT_EQ(Utf16ToUtf8(text.substr(text.size() - 13)), "\n(0x80070057)");
   EXPECT_EQ(text[0], u'x');
 }

@@ -77,6 +77,17 @@ TEST_F(RequestMethods, PermissionProbeDeletesItsContainer) {
   EXPECT_EQ(ContainerOf(agent_.get()), "") << "the probe never changes the container";
 }
 
+// The temporary key's diagnostic dump is a new file: a name made to exist
+// (or linked) between the check and the creation is never reused.
+TEST_F(RequestMethods, TemporaryKeyDumpIsCreatedNew) {
+  ASSERT_TRUE(Select(agent_.get(), u"RSA", kEnhanced, 1024));
+  BstrHolder out;
+  ASSERT_EQ(agent_->ZENQ_GetTempPublickey(out.out()), S_OK);
+  const auto creates = platform_.CallsOf("CreateFileW");
+  ASSERT_EQ(creates.size(), 1u);
+  EXPECT_EQ(creates[0].Number("disposition"), static_cast<uint64_t>(CREATE_NEW));
+}
+
 // Scripted enumeration: "!" is an entry whose size query fails, "?" one
 // that fails on fetch (both with ERROR_INVALID_PARAMETER); `endless` fails
 // every index with that error and never says ERROR_NO_MORE_ITEMS.

@@ -21,6 +21,7 @@ TEST_F(SessionCipherTest, TripleDesPaddingIsChecked) {
       ecb({1, 2, 3, 4, 5, 6, 7, 0}),  // pad zero
       ecb({1, 2, 3, 4, 5, 6, 7, 9}),  // pad above the block
       ecb({1, 2, 3, 4, 5, 6, 2, 3}),  // inconsistent
+      ecb({1, 2, 3, 4, 5, 1, 3, 3}),  // inconsistent in the first padding octet
       Bytes(12, 0),                   // no whole block
   };
   for (Bytes data : cases) {

@@ -56,7 +56,7 @@ bool SignatureVerifies(const Bytes& der, bool rsa, const EVP_MD* md) {
   const std::vector<Bytes> info = DerChildren(request.empty() ? der : request[0]);
   if (request.size() != 3 || info.size() < 3) return false;
   return EvpVerifies(KeyFromSpki(info[2]).get(), rsa ? md : EVP_sm3(), request[0],
-                     BitStringOctets(request[2]), rsa ? nullptr : kSm2Id);
+                     BitStringOctets(request[2]), rsa ? nullptr : kSm2SignerId);
 }
 
 using Pkcs10 = SoftHomesTest;
@@ -107,7 +107,8 @@ BOOL SeventyTwoOctetSignature(HCRYPTHASH, DWORD, const char16_t*, DWORD, BYTE* s
   return TRUE;
 }
 
-// Every failure releases each provider and hash handle it opened.
+// Failures that are no platform call failing (the fault sweep fails each
+// of those; FaultPlatform checks that every handle is released).
 TEST_F(Pkcs10, Failures) {
   const struct {
     const char* name;
@@ -115,30 +116,25 @@ TEST_F(Pkcs10, Failures) {
     DWORD mode;
     ALG_ID hash;
     const char16_t* subject;
-    const char* failCall;
     uint32_t status;
     size_t keys;     // CryptGenKey calls made
     bool namedAfter;  // the container stays and is named
   } rows[] = {
-      {"SM2 signature not of 64 octets", false, 1, 0, u"CN=Test", nullptr, 0x8007000D, 1, true},
-      {"hash the RSA request cannot name", true, 2, CALG_SHA_256, u"CN=Test", nullptr, 0xA0072020,
+      {"SM2 signature not of 64 octets", false, 1, 0, u"CN=Test", 0x8007000D, 1, true},
+      {"hash the RSA request cannot name", true, 2, CALG_SHA_256, u"CN=Test", 0xA0072020,
        2, true},
-      {"malformed subject", true, 1, CALG_SHA1, u"CN", nullptr, 0x80090005, 1, true},
-      {"mode other than 1 or 2", true, 3, CALG_SHA1, u"CN=Test", nullptr, 0x80070057, 0, false},
-      {"signing refused", true, 1, CALG_SHA1, u"CN=Test", "CryptSignHashW", 0x80090016, 1, true},
+      {"malformed subject", true, 1, CALG_SHA1, u"CN", 0x80090005, 1, true},
+      {"mode other than 1 or 2", true, 3, CALG_SHA1, u"CN=Test", 0x80070057, 0, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     FaultPlatform platform;
     if (!row.rsa) platform.table.CryptSignHashW = &SeventyTwoOctetSignature;
-    if (row.failCall) platform.FailCall(row.failCall, 1, static_cast<DWORD>(NTE_BAD_KEYSET));
     const Request r = Make(row.rsa, row.mode, row.hash, row.subject);
     EXPECT_EQ(static_cast<uint32_t>(r.status), row.status);
     EXPECT_TRUE(r.text.empty());
     EXPECT_EQ(platform.CountOf("CryptGenKey"), row.keys);
     EXPECT_EQ(r.container.size(), row.namedAfter ? 38u : 0u);
-    EXPECT_EQ(platform.CountOf("CryptDestroyHash"), platform.CountOf("CryptCreateHash"));
-    EXPECT_EQ(platform.CountOf("CryptReleaseContext"), platform.CountOf("CryptAcquireContextW"));
   }
 }
 

@@ -22,7 +22,7 @@ struct Result {
   DWORD keyLength = 0;
   ~Result() {
     FreeBuffer(key);
-    if (provider) DefaultPlatform().CryptReleaseContext(provider, 0);
+    if (provider) Plat().CryptReleaseContext(provider, 0);
   }
 };
 
@@ -65,13 +65,12 @@ TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
     DWORD spec, bits, flags;
     ALG_ID algId;
     DWORD genFlags;
-    const char* exportCall;
   } rows[] = {
-      {true, AT_KEYEXCHANGE, 1024, 0, 1, 0x04000000, "CryptExportPublicKeyInfo"},
-      {true, AT_SIGNATURE, 2048, CRYPT_EXPORTABLE, 2, 0x08000001, "CryptExportPublicKeyInfo"},
-      {false, AT_KEYEXCHANGE, 256, 0, 0xBE00, 0x01000000, "CryptExportKey"},
+      {true, AT_KEYEXCHANGE, 1024, 0, 1, 0x04000000},
+      {true, AT_SIGNATURE, 2048, CRYPT_EXPORTABLE, 2, 0x08000001},
+      {false, AT_KEYEXCHANGE, 256, 0, 0xBE00, 0x01000000},
       // only the low 16 bits of the caller's flags reach the provider
-      {false, AT_SIGNATURE, 256, 0x10003, 0x3E00, 0x01000003, "CryptExportKey"},
+      {false, AT_SIGNATURE, 256, 0x10003, 0x3E00, 0x01000003},
   };
   std::set<std::u16string> names;
   for (const auto& row : rows) {
@@ -84,7 +83,6 @@ TEST_F(CreatePublicKeyTest, GenerationIdentifiersFlagsAndExport) {
     ASSERT_EQ(gen.size(), 1u);
     EXPECT_EQ(gen[0].Number("algId"), row.algId);
     EXPECT_EQ(gen[0].Number("flags"), row.genFlags);
-    ASSERT_EQ(platform.CountOf(row.exportCall), 2u) << "size, then data";
     EXPECT_TRUE(IsGuidText(r.container));
     EXPECT_TRUE(names.insert(r.container).second) << "each container is new";
     EXPECT_NE(r.provider, 0u);
@@ -126,9 +124,9 @@ TEST_F(CreatePublicKeyTest, ContainerChoice) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    FaultPlatform platform;
     Result r;
     r.container = row.was;
-    FaultPlatform platform;
     Create(&r, 1024, true, AT_SIGNATURE, row.fresh, 0);
     ASSERT_EQ(r.status, S_OK);
     const auto opens = platform.CallsOf("CryptAcquireContextW");
@@ -139,11 +137,11 @@ TEST_F(CreatePublicKeyTest, ContainerChoice) {
   }
 }
 
-// A container this call created is deleted after a later failure; the
+// A container this call created is deleted after a later failure (SM2
+// with the token's own flag; the fault sweep fails every other call); the
 // caller's never is; nothing is handed out.
 TEST_F(CreatePublicKeyTest, Failures) {
   constexpr DWORD kPerm = static_cast<DWORD>(NTE_PERM);
-  constexpr DWORD kNoKeyset = static_cast<DWORD>(NTE_KEYSET_NOT_DEF);
   ASSERT_TRUE(OpenContainer("Mine", true, CRYPT_NEWKEYSET));
   const struct {
     bool rsa;
@@ -153,15 +151,12 @@ TEST_F(CreatePublicKeyTest, Failures) {
     HRESULT status;
     uint64_t deleteFlags;  // of the second open call; 0: there is none
   } rows[] = {
-      {true, true, "CryptGenKey", kPerm, NTE_PERM, CRYPT_DELETEKEYSET},
       {false, true, "CryptGenKey", kPerm, NTE_PERM, 0xFFFF0002},
-      {true, true, "CryptExportPublicKeyInfo", kPerm, NTE_PERM, CRYPT_DELETEKEYSET},
       {false, true, "CryptExportKey", kPerm, NTE_PERM, 0xFFFF0002},
       // a failure without a last error is still a failure
       {true, true, "CryptGenKey", 0, E_FAIL, CRYPT_DELETEKEYSET},
       // the caller's container "Mine" stays, and the handle for the caller
       {true, false, "CryptGenKey", ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005), 0},
-      {true, true, "CryptAcquireContextW", kNoKeyset, NTE_KEYSET_NOT_DEF, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.failCall) + (row.rsa ? " RSA" : " SM2"));

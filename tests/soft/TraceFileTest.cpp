@@ -25,6 +25,7 @@ TEST(SoftTraceFile, OnlyTheUsersOwnPrivateFileTakesTheLines) {
       {"own 0600 file", [](auto& f) { MakeFile(f, 0600); }, true},
       {"FIFO", [](auto& f) { mkfifo(f.c_str(), 0600); }, false},
       {"0666 file", [](auto& f) { MakeFile(f, 0666); }, false},
+      {"0620 file", [](auto& f) { MakeFile(f, 0620); }, false},
       {"file of another user", [](auto& f) { MakeFile(f, 0600, 54321); }, false},
       {"link", [](auto& f) { if (symlink("/dev/null", f.c_str()) != 0) ADD_FAILURE(); }, false},
   };

@@ -27,8 +27,6 @@ X509Ptr X509FromDer(const Bytes& der);
 // The key of a DER SubjectPublicKeyInfo; null when OpenSSL refuses it.
 Pkey KeyFromSpki(const Bytes& spki);
 
-// The SM2 identifier signatures of the platform use.
-inline constexpr char kSm2Id[] = "1234567812345678";
 // OpenSSL's EVP verification of a DER (or, for RSA, big-endian) `signature`
 // over exactly `data` with `md`; `sm2Id`, when given, is the SM2 identifier
 // set on the key's context.

@@ -44,7 +44,7 @@ bool ChainVerifies(const std::string& dir, Alg alg, X509* leaf) {
   X509Ptr root = Pem(prefix + "-root.crt"), ca = Pem(prefix + "-ca.crt");
   if (!root || !ca) return false;
   if (alg == Alg::kSm2)
-    for (X509* cert : {root.get(), ca.get(), leaf}) SetSm2Id(cert, testca::kSm2Id);
+    for (X509* cert : {root.get(), ca.get(), leaf}) SetSm2Id(cert, kSm2SignerId);
   X509_STORE* store = X509_STORE_new();
   X509_STORE_add_cert(store, root.get());
   STACK_OF(X509)* untrusted = sk_X509_new_null();

@@ -5,7 +5,7 @@
 #include "control/ICryptoAgent.h"
 #include "encoding/Unicode.h"
 #include "keyloom/Failure.h"
-#include "keyloom/Json.h"
+#include "encoding/Json.h"
 
 namespace {
 

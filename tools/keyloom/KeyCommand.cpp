@@ -11,7 +11,7 @@
 #include "encoding/Unicode.h"
 #include "request/Sm2TempKey.h"
 #include "keyloom/Failure.h"
-#include "keyloom/Json.h"
+#include "encoding/Json.h"
 #include "keyloom/KeyVerify.h"
 #include "request/CertRequest.h"
 

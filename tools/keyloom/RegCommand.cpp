@@ -4,24 +4,15 @@
 #include <cstring>
 
 #include "base/Platform.h"
+#include "base/PlatformHandles.h"
 #include "encoding/Unicode.h"
 #include "keyloom/Failure.h"
-#include "keyloom/Json.h"
+#include "encoding/Json.h"
 
 namespace {
 
 constexpr char16_t kZoneMap[] =
     u"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMap\\Domains";
-
-struct Key {
-  HKEY h = nullptr;
-  Key() = default;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key() {
-    if (h != nullptr) Plat().RegCloseKey(h);
-  }
-};
 
 HRESULT FromStatus(LSTATUS rc) {
   return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
@@ -132,11 +123,11 @@ HRESULT PrintKey(HKEY key, const std::string& path, bool recurse) {
   std::printf("%s]}\n", line.c_str());
   if (!recurse) return S_OK;
   for (const std::u16string& name : subKeys) {
-    Key sub;
-    if (HRESULT hr = FromStatus(Plat().RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub.h));
+    RegKeyHandle sub;
+    if (HRESULT hr = FromStatus(Plat().RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub.value));
         FAILED(hr))
       return hr;
-    if (HRESULT hr = PrintKey(sub.h, path + "\\" + Utf16ToUtf8(name), true); FAILED(hr)) return hr;
+    if (HRESULT hr = PrintKey(sub.value, path + "\\" + Utf16ToUtf8(name), true); FAILED(hr)) return hr;
   }
   return S_OK;
 }
@@ -145,10 +136,10 @@ int Query(const std::string& path, bool recurse) {
   HKEY root;
   std::string rest;
   if (!SplitRoot(path, &root, &rest)) return 2;
-  Key key;
+  RegKeyHandle key;
   const std::u16string sub = Utf8ToUtf16(rest);
-  HRESULT hr = FromStatus(Plat().RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, &key.h));
-  if (SUCCEEDED(hr)) hr = PrintKey(key.h, path, recurse);
+  HRESULT hr = FromStatus(Plat().RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, &key.value));
+  if (SUCCEEDED(hr)) hr = PrintKey(key.value, path, recurse);
   return FAILED(hr) ? ReportFailure("reg query " + path, hr) : 0;
 }
 
@@ -167,9 +158,9 @@ void PrintMappings(HKEY key, const std::u16string& host) {
     std::printf("{\"site\":%s,\"zone\":%u}\n", JsonString(site).c_str(), static_cast<unsigned>(zone));
   }
   for (const std::u16string& sub : SubKeys(key)) {
-    Key child;
-    if (Plat().RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child.h) != ERROR_SUCCESS) continue;
-    PrintMappings(child.h, host.empty() ? sub : sub + u"." + host);
+    RegKeyHandle child;
+    if (Plat().RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child.value) != ERROR_SUCCESS) continue;
+    PrintMappings(child.value, host.empty() ? sub : sub + u"." + host);
   }
 }
 
@@ -190,9 +181,9 @@ int ListZone() {
               JsonString(Utf16ToUtf8(U16(a.szDisplayName))).c_str(),
               static_cast<unsigned>(a.dwFlags),
               (a.dwFlags & ZAFLAGS_REQUIRE_VERIFICATION) ? "true" : "false");
-  Key domains;
-  if (Plat().RegOpenKeyExW(HKEY_CURRENT_USER, kZoneMap, 0, KEY_READ, &domains.h) == ERROR_SUCCESS)
-    PrintMappings(domains.h, u"");
+  RegKeyHandle domains;
+  if (Plat().RegOpenKeyExW(HKEY_CURRENT_USER, kZoneMap, 0, KEY_READ, &domains.value) == ERROR_SUCCESS)
+    PrintMappings(domains.value, u"");
   return 0;
 }
 

@@ -10,7 +10,7 @@
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
-#include "keyloom/Json.h"
+#include "encoding/Json.h"
 #include "request/RequestReader.h"
 
 namespace {

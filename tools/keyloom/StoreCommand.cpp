@@ -8,7 +8,7 @@
 #include "encoding/Buffer.h"
 #include "encoding/Unicode.h"
 #include "keyloom/Failure.h"
-#include "keyloom/Json.h"
+#include "encoding/Json.h"
 
 namespace {
 

@@ -52,11 +52,11 @@ X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int ye
 X509Ptr LoadCertificate(const std::string& path);
 Pkey LoadKey(const std::string& path);
 
-// True when `key` signed `cert` (SM2: with kSm2Id).
+// True when `key` signed `cert` (SM2: with kSm2SignerId).
 bool SignedBy(X509* cert, EVP_PKEY* key, Alg alg);
 
 // True when `key` signed `data` with `signature` as the signature algorithm
-// `oid` says (RSA with SHA-1, SHA-256 or MD5; SM2 with SM3 and kSm2Id).
+// `oid` says (RSA with SHA-1, SHA-256 or MD5; SM2 with SM3 and kSm2SignerId).
 bool VerifySignature(EVP_PKEY* key, const std::string& oid, const Bytes& data,
                      const Bytes& signature);
 

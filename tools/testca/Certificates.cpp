@@ -1,5 +1,5 @@
 // Certificates of the test hierarchies: made, signed and checked with
-// OpenSSL; SM2 signatures always with the signer identifier kSm2Id.
+// OpenSSL; SM2 signatures always with the signer identifier kSm2SignerId.
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/pem.h>
@@ -47,7 +47,7 @@ bool InitContext(EVP_MD_CTX* md, EVP_PKEY* key, const char* digest, bool sign) {
                       : EVP_DigestVerifyInit_ex(md, &pctx, digest, nullptr, nullptr, key, nullptr);
   if (ok != 1) return false;
   if (std::strcmp(digest, "SM3") == 0)
-    return EVP_PKEY_CTX_set1_id(pctx, kSm2Id, sizeof kSm2Id - 1) == 1;
+    return EVP_PKEY_CTX_set1_id(pctx, kSm2SignerId, sizeof kSm2SignerId - 1) == 1;
   return true;
 }
 
@@ -88,12 +88,12 @@ Pkey LoadKey(const std::string& path) {
   return key;
 }
 
-// Checks `cert`'s signature with `key` (SM2: with kSm2Id).
+// Checks `cert`'s signature with `key` (SM2: with kSm2SignerId).
 bool SignedBy(X509* cert, EVP_PKEY* key, Alg alg) {
   if (alg == Alg::kSm2) {
     ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
     if (id == nullptr ||
-        ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kSm2Id), sizeof kSm2Id - 1) != 1) {
+        ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kSm2SignerId), sizeof kSm2SignerId - 1) != 1) {
       ASN1_OCTET_STRING_free(id);
       return false;
     }

@@ -9,6 +9,18 @@ namespace {
 constexpr int kLeafYears = 5;
 }
 
+bool DecodeRequest(const Bytes& der, RequestParts* parts, std::string* error) {
+  if (SUCCEEDED(SplitCertRequest(der, parts))) return true;
+  *error = "the request is not a DER CertificationRequest";
+  return false;
+}
+
+Bytes TemporaryKey(const RequestParts& parts) {
+  for (const RequestAttribute& a : parts.attributes)
+    if (a.oid == "1.2.840.113549.1.9.63") return a.value;
+  return {};
+}
+
 bool Issue(const std::string& dir, const Bytes& requestDer, Bytes* certificate, std::string* error) {
   RequestParts parts;
   if (!DecodeRequest(requestDer, &parts, error)) return false;

@@ -141,9 +141,9 @@ SiteResponse EnvelopeEndpoint(const Site& site, const Json& body) {
   std::string error;
   if (!Base64Member(body, "request", &der, &error)) return Error(400, error);
   if (!DecodeRequest(der, &parts, &error)) return Error(422, error);
-  if (parts.temporaryKey.empty())
+  request.temporaryKey = TemporaryKey(parts);
+  if (request.temporaryKey.empty())
     return Error(422, "the request carries no temporary key (ask for a double certificate)");
-  request.temporaryKey = parts.temporaryKey;
   request.subjectDer = parts.subject;
   EnvelopeResult result;
   if (!MakeEnvelope(site.dir, request, &result, &error)) return Error(422, error);

@@ -15,6 +15,9 @@
 
 #include <openssl/evp.h>
 
+#include "base/WinTypes.h"
+#include "request/RequestReader.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,9 +30,6 @@ struct PkeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-// The signer identifier of every SM2 signature made and checked here.
-inline constexpr char kSm2Id[] = "1234567812345678";
 
 enum class Alg { kRsa, kSm2 };
 
@@ -55,20 +55,15 @@ bool Init(const std::string& dir, std::string* error);
 bool WriteChainDocuments(const std::string& dir, const std::string& rsaPath,
                          const std::string& sm2Path, std::string* error);
 
-// The parts of a PKCS#10 request, as octets of the request (nothing is
-// re-encoded). `temporaryKey` is the key inside the temporaryKey attribute
-// (1.2.840.113549.1.9.63, either attribute form), empty when absent.
-struct RequestParts {
-  Bytes info;              // the whole certificationRequestInfo encoding
-  Bytes subject;           // its subject Name encoding
-  Bytes publicKeyInfo;     // its subjectPublicKeyInfo encoding
-  std::string signatureAlgorithm;  // dotted identifier
-  Bytes signature;         // the BIT STRING content after its unused-bits octet
-  Bytes temporaryKey;
-};
+// The parts of a PKCS#10 request, read by the system's own request reader.
+using RequestParts = ::RequestParts;
 
-// Decodes a DER request with the project's ASN.1 decoder.
+// Splits a DER request (SplitCertRequest).
 bool DecodeRequest(const Bytes& der, RequestParts* parts, std::string* error);
+
+// The key inside the request's temporaryKey attribute
+// (1.2.840.113549.1.9.63, either attribute form); empty when absent.
+Bytes TemporaryKey(const RequestParts& parts);
 
 // The octets of a file that holds a request or a key: binary as is (first
 // octet 0x30 or 0x00), otherwise Base64 text (line breaks of any kind,
@@ -76,7 +71,7 @@ bool DecodeRequest(const Bytes& der, RequestParts* parts, std::string* error);
 bool FileOctets(const Bytes& fileContent, Bytes* octets, std::string* error);
 
 // Checks the request's signature over its exact certificationRequestInfo
-// octets (SHA-1, SHA-256 or MD5 with RSA; SM3 with SM2 and kSm2Id) and
+// octets (SHA-1, SHA-256 or MD5 with RSA; SM3 with SM2 and kSm2SignerId) and
 // issues a signing certificate for its subject octets and public key from
 // the intermediate of the key's algorithm. *certificate receives the DER.
 // A request whose signature does not verify is refused.

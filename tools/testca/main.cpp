@@ -118,8 +118,8 @@ int Envelope(std::map<std::string, std::string>& o) {
     if (!ReadOctets(o["--temp-key-from-request"], &der, &error) ||
         !testca::DecodeRequest(der, &parts, &error))
       return Fail(error);
-    if (parts.temporaryKey.empty()) return Fail("the request carries no temporaryKey attribute");
-    request.temporaryKey = parts.temporaryKey;
+    request.temporaryKey = testca::TemporaryKey(parts);
+    if (request.temporaryKey.empty()) return Fail("the request carries no temporaryKey attribute");
     request.subjectDer = parts.subject;
   }
   testca::EnvelopeResult result;

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr char kSm2WithSm3[] = "1.2.156.10197.1.501";
-constexpr char kSm2Id[] = "1234567812345678";
 
 struct Chain {
   CERT_CHAIN_CONTEXT context{};
@@ -87,8 +86,8 @@ X509* VerifierCopy(const SoftCert& c) {
   X509* x = d2i_X509(nullptr, &p, static_cast<long>(c.der.size()));
   if (x != nullptr && c.signatureOid == kSm2WithSm3) {
     ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
-    if (id != nullptr && ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kSm2Id),
-                                               sizeof kSm2Id - 1) == 1)
+    if (id != nullptr && ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kSm2SignerId),
+                                               sizeof kSm2SignerId - 1) == 1)
       X509_set0_distinguishing_id(x, id);
     else
       ASN1_OCTET_STRING_free(id);

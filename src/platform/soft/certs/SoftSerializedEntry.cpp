@@ -1,16 +1,14 @@
 // Serialized certificate store entries, as the registry keeps them in the
 // value "Blob": records of a 32-bit little-endian property id, the value 1,
 // a 32-bit length and the bytes; the DER certificate (id 32) comes last.
+#include "base/ByteOrder.h"
 #include "platform/soft/certs/SoftCert.h"
 
 namespace {
 
 void PutU32(Bytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-
-uint32_t GetU32(const BYTE* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+  out.resize(out.size() + 4);
+  StoreLe32(out.data() + out.size() - 4, v);
 }
 
 void PutRecord(Bytes& out, DWORD id, const Bytes& value) {
@@ -41,9 +39,9 @@ bool SoftParseEntry(const BYTE* data, size_t size, std::map<DWORD, Bytes>* prope
   bool last = false;
   while (pos < size) {
     if (last || size - pos < 12) return false;  // nothing may follow the certificate
-    const uint32_t id = GetU32(data + pos);
-    const uint32_t one = GetU32(data + pos + 4);
-    const uint32_t length = GetU32(data + pos + 8);
+    const uint32_t id = LoadLe32(data + pos);
+    const uint32_t one = LoadLe32(data + pos + 4);
+    const uint32_t length = LoadLe32(data + pos + 8);
     pos += 12;
     if (one != 1 || length > size - pos) return false;
     Bytes value(data + pos, data + pos + length);

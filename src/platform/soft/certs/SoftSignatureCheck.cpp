@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr char kSm2Id[] = "1234567812345678";
 constexpr uint8_t kTagSequence = 0x30, kTagBitString = 0x03, kTagOid = 0x06;
 
 using Bytes = std::vector<BYTE>;
@@ -106,7 +105,7 @@ DWORD Check(const CRYPT_DATA_BLOB& signedBlob, const CERT_PUBLIC_KEY_INFO& issue
   EvpMdCtx ctx(EVP_MD_CTX_new());
   EvpPkeyCtx pctx(EVP_PKEY_CTX_new(key.get(), nullptr));
   if (!ctx || !pctx) return static_cast<DWORD>(NTE_NO_MEMORY);
-  if (sm2 && EVP_PKEY_CTX_set1_id(pctx.get(), kSm2Id, sizeof kSm2Id - 1) <= 0)
+  if (sm2 && EVP_PKEY_CTX_set1_id(pctx.get(), kSm2SignerId, sizeof kSm2SignerId - 1) <= 0)
     return static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
   EVP_MD_CTX_set_pkey_ctx(ctx.get(), pctx.get());
   const bool valid =

@@ -10,8 +10,6 @@
 
 namespace {
 
-// The signer's identifier of GB/T 32918 that authorities verify with.
-const char kSm2DefaultId[] = "1234567812345678";
 constexpr DWORD kSm2SignatureSize = 64;
 
 const EVP_MD* DigestOf(ALG_ID algid) {
@@ -114,7 +112,7 @@ DWORD SignSm2(SoftHash& hash, EVP_PKEY* key, std::vector<BYTE>* signature) {
   EvpMdCtx md(EVP_MD_CTX_new());
   EvpPkeyCtx pctx(EVP_PKEY_CTX_new(key, nullptr));
   if (!md || !pctx ||
-      EVP_PKEY_CTX_set1_id(pctx.get(), kSm2DefaultId, sizeof kSm2DefaultId - 1) <= 0)
+      EVP_PKEY_CTX_set1_id(pctx.get(), kSm2SignerId, sizeof kSm2SignerId - 1) <= 0)
     return static_cast<DWORD>(NTE_FAIL);
   EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
   std::vector<BYTE> der(80);

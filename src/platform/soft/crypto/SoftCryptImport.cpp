@@ -35,19 +35,19 @@ BOOL ImportSimple(const std::shared_ptr<SoftProv>& prov, const BYTE* data, DWORD
   if (!wrapper || wrapper->kind != SoftKeyKind::kRsa || !wrapper->hasPrivate)
     return SoftFail(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
   if (size < 12) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
-  if (SoftLoad32(data + 8) != CALG_RSA_KEYX) return SoftFail(static_cast<DWORD>(NTE_BAD_ALGID));
+  if (LoadLe32(data + 8) != CALG_RSA_KEYX) return SoftFail(static_cast<DWORD>(NTE_BAD_ALGID));
   SecretBytes block(data + 12, data + size);
   SoftReverse(block.data(), block.size());
   SecretBytes plain;
   if (DWORD e = SoftRsaDecryptPkcs1(wrapper->pkey.get(), block.data(), block.size(), &plain))
     return SoftFail(e);
-  return NewSessionKey(prov, SoftLoad32(data + 4), plain.data(), static_cast<DWORD>(plain.size()),
+  return NewSessionKey(prov, LoadLe32(data + 4), plain.data(), static_cast<DWORD>(plain.size()),
                        flags, handle);
 }
 
 BOOL ImportPrivate(const std::shared_ptr<SoftProv>& prov, const BYTE* data, DWORD size,
                    DWORD flags, HCRYPTKEY* handle) {
-  const ALG_ID algid = SoftLoad32(data + 4);
+  const ALG_ID algid = LoadLe32(data + 4);
   DWORD spec;
   if (algid == CALG_RSA_KEYX) spec = AT_KEYEXCHANGE;
   else if (algid == CALG_RSA_SIGN) spec = AT_SIGNATURE;
@@ -71,7 +71,7 @@ BOOL ImportPublic(const std::shared_ptr<SoftProv>& prov, const BYTE* data, DWORD
   if (isPrivate) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
   key->prov = prov;
   key->kind = SoftKeyKind::kRsa;
-  key->algid = SoftLoad32(data + 4);
+  key->algid = LoadLe32(data + 4);
   key->exportable = true;
   *handle = SoftKeys().Add(std::move(key));
   return TRUE;
@@ -86,7 +86,7 @@ BOOL CryptImportKeyImpl(HCRYPTPROV provHandle, const BYTE* data, DWORD size, HCR
   if (data[1] != CUR_BLOB_VERSION) return SoftFail(static_cast<DWORD>(NTE_BAD_VER));
   const SoftProviderKind kind = prov->provider->kind;
   const bool reference = data[2] == 1 && data[3] == 0;
-  const ALG_ID algid = SoftLoad32(data + 4);
+  const ALG_ID algid = LoadLe32(data + 4);
   switch (data[0]) {
     case PRIVATEKEYBLOB:
       if (reference && kind == SoftProviderKind::kRsaToken)
@@ -106,8 +106,8 @@ BOOL CryptImportKeyImpl(HCRYPTPROV provHandle, const BYTE* data, DWORD size, HCR
     case PLAINTEXTKEYBLOB:
       if (SoftFindAlg(*prov->provider, algid) == nullptr || SoftSessionKeySize(algid) == 0)
         return SoftFail(static_cast<DWORD>(NTE_BAD_ALGID));
-      if (size < 12 || size - 12 < SoftLoad32(data + 8)) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
-      return NewSessionKey(prov, algid, data + 12, SoftLoad32(data + 8), flags, handle);
+      if (size < 12 || size - 12 < LoadLe32(data + 8)) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
+      return NewSessionKey(prov, algid, data + 12, LoadLe32(data + 8), flags, handle);
     default:
       return SoftFail(static_cast<DWORD>(NTE_BAD_TYPE));
   }

@@ -129,8 +129,8 @@ DWORD WrapSession(const SoftKey& session, const SoftKey& wrapper, SecretBytes* b
   BYTE* p = blob->data();
   p[0] = SIMPLEBLOB;
   p[1] = CUR_BLOB_VERSION;
-  SoftStore32(p + 4, session.algid);
-  SoftStore32(p + 8, CALG_RSA_KEYX);
+  StoreLe32(p + 4, session.algid);
+  StoreLe32(p + 8, CALG_RSA_KEYX);
   return ERROR_SUCCESS;
 }
 
@@ -160,8 +160,8 @@ BOOL CryptExportKeyImpl(HCRYPTKEY handle, HCRYPTKEY expKey, DWORD blobType, DWOR
         blob.assign(12 + key->session.size, 0);
         blob[0] = PLAINTEXTKEYBLOB;
         blob[1] = CUR_BLOB_VERSION;
-        SoftStore32(blob.data() + 4, key->algid);
-        SoftStore32(blob.data() + 8, key->session.size);
+        StoreLe32(blob.data() + 4, key->algid);
+        StoreLe32(blob.data() + 8, key->session.size);
         std::memcpy(blob.data() + 12, key->session.bytes, key->session.size);
       }
       break;
@@ -280,7 +280,7 @@ BOOL CryptSetKeyParamImpl(HCRYPTKEY handle, DWORD param, const BYTE* data, DWORD
   const bool session = key->kind == SoftKeyKind::kSession;
   switch (param) {
     case KP_MODE: {
-      const DWORD mode = SoftLoad32(data);
+      const DWORD mode = LoadLe32(data);
       if (!session) return SoftFail(static_cast<DWORD>(NTE_BAD_TYPE));
       if (mode != CRYPT_MODE_ECB && mode != CRYPT_MODE_CBC) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
       key->mode = mode;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ByteOrder.h"
 #include "platform/soft/SoftOssl.h"
 #include "platform/soft/registry/SoftDatabase.h"
 #include "platform/soft/SoftTable.h"
@@ -241,14 +242,6 @@ BOOL SoftImportRsaReference(const std::shared_ptr<SoftProv>& prov, const BYTE* b
                             HCRYPTKEY* key);
 BOOL SoftImportSm2Reference(const std::shared_ptr<SoftProv>& prov, const BYTE* blob, DWORD size,
                             HCRYPTKEY* key);
-
-// A DWORD at an unaligned little-endian position.
-inline DWORD SoftLoad32(const BYTE* p) {
-  return DWORD{p[0]} | (DWORD{p[1]} << 8) | (DWORD{p[2]} << 16) | (DWORD{p[3]} << 24);
-}
-inline void SoftStore32(BYTE* p, DWORD v) {
-  p[0] = BYTE(v), p[1] = BYTE(v >> 8), p[2] = BYTE(v >> 16), p[3] = BYTE(v >> 24);
-}
 
 // Feeds more data to a hash object (CryptDecrypt with a hash).
 BOOL SoftHashAppend(HCRYPTHASH hash, const BYTE* data, DWORD size);

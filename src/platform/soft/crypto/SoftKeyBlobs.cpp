@@ -26,7 +26,7 @@ void WriteHeader(BYTE* p, BYTE type, ALG_ID algid) {
   p[0] = type;
   p[1] = CUR_BLOB_VERSION;
   p[2] = p[3] = 0;
-  SoftStore32(p + 4, algid);
+  StoreLe32(p + 4, algid);
 }
 
 bool PutLe(EVP_PKEY* key, const char* name, BYTE* out, size_t size) {
@@ -46,14 +46,14 @@ DWORD SoftExportRsaBlob(EVP_PKEY* key, ALG_ID algid, bool withPrivate, SecretByt
   blob->assign(kHeader + full + (withPrivate ? 5 * half + full : 0), 0);
   BYTE* p = blob->data();
   WriteHeader(p, withPrivate ? PRIVATEKEYBLOB : PUBLICKEYBLOB, algid);
-  SoftStore32(p + 8, withPrivate ? RSA2_MAGIC : RSA1_MAGIC);
-  SoftStore32(p + 12, bits);
+  StoreLe32(p + 8, withPrivate ? RSA2_MAGIC : RSA1_MAGIC);
+  StoreLe32(p + 12, bits);
   BIGNUM* raw = nullptr;
   if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &raw) != 1)
     return static_cast<DWORD>(NTE_BAD_KEY);
   Bignum e(raw);
   if (BN_num_bytes(e.get()) > 4) return static_cast<DWORD>(NTE_BAD_KEY);
-  SoftStore32(p + 16, static_cast<DWORD>(BN_get_word(e.get())));
+  StoreLe32(p + 16, static_cast<DWORD>(BN_get_word(e.get())));
   p += kHeader;
   if (!PutLe(key, OSSL_PKEY_PARAM_RSA_N, p, full)) return static_cast<DWORD>(NTE_BAD_KEY);
   p += full;
@@ -68,7 +68,7 @@ DWORD SoftExportRsaBlob(EVP_PKEY* key, ALG_ID algid, bool withPrivate, SecretByt
 
 DWORD SoftImportRsaBlob(const BYTE* blob, DWORD size, EvpPkey* key, bool* isPrivate) {
   if (size < kHeader) return static_cast<DWORD>(NTE_BAD_DATA);
-  const DWORD magic = SoftLoad32(blob + 8), bits = SoftLoad32(blob + 12);
+  const DWORD magic = LoadLe32(blob + 8), bits = LoadLe32(blob + 12);
   *isPrivate = magic == RSA2_MAGIC;
   if ((magic != RSA1_MAGIC && magic != RSA2_MAGIC) || bits < 384 || bits > 16384 || bits % 8)
     return static_cast<DWORD>(NTE_BAD_DATA);
@@ -115,7 +115,7 @@ DWORD SoftExportSm2PublicBlob(EVP_PKEY* key, ALG_ID algid, SecretBytes* blob) {
   blob->assign(kSm2PublicBlobSize, 0);
   BYTE* p = blob->data();
   WriteHeader(p, PUBLICKEYBLOB, algid);
-  SoftStore32(p + 8, 256);
+  StoreLe32(p + 8, 256);
   // X and Y fields of 64 octets, each coordinate least significant first.
   for (int i = 0; i < 32; ++i) {
     p[12 + i] = point[32 - i];

@@ -86,9 +86,9 @@ DWORD RsaFromDer(const BYTE* der, size_t size, EvpPkey* key) {
   SecretBytes blob(20 + full + 5 * half + full, 0);
   blob[0] = PRIVATEKEYBLOB;
   blob[1] = CUR_BLOB_VERSION;
-  SoftStore32(&blob[4], CALG_RSA_KEYX);
-  SoftStore32(&blob[8], RSA2_MAGIC);
-  SoftStore32(&blob[12], static_cast<DWORD>(full * 8));
+  StoreLe32(&blob[4], CALG_RSA_KEYX);
+  StoreLe32(&blob[8], RSA2_MAGIC);
+  StoreLe32(&blob[12], static_cast<DWORD>(full * 8));
   for (size_t i = 0; i < item[2].size; ++i) blob[16 + i] = item[2].content[item[2].size - 1 - i];
   size_t offset = 20;
   for (int index : order) {
@@ -180,7 +180,7 @@ DWORD OpenSm2Envelope(SoftProv& prov, const BYTE* data, size_t size, EvpPkey* re
 
 bool Header(const BYTE* blob, ALG_ID algid) {
   return blob[0] == PRIVATEKEYBLOB && blob[1] == CUR_BLOB_VERSION && blob[2] == 1 && blob[3] == 0 &&
-         SoftLoad32(blob + 4) == algid && SoftLoad32(blob + 8) == algid;
+         LoadLe32(blob + 4) == algid && LoadLe32(blob + 8) == algid;
 }
 
 }  // namespace
@@ -189,8 +189,8 @@ BOOL SoftImportRsaReference(const std::shared_ptr<SoftProv>& prov, const BYTE* b
                             HCRYPTKEY* key) {
   const BYTE* data = nullptr;
   size_t dataSize = 0;
-  if (size < kRsaReferenceSize || !Header(blob, CALG_RSA_KEYX) || SoftLoad32(blob + 20) != 0 ||
-      !Referenced(blob, 24, SoftLoad32(blob + 16), &data, &dataSize))
+  if (size < kRsaReferenceSize || !Header(blob, CALG_RSA_KEYX) || LoadLe32(blob + 20) != 0 ||
+      !Referenced(blob, 24, LoadLe32(blob + 16), &data, &dataSize))
     return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
   EvpPkey pkey;
   if (DWORD e = OpenRsaEnvelope(*prov, data, dataSize, &pkey)) return SoftFail(e);
@@ -202,7 +202,7 @@ BOOL SoftImportSm2Reference(const std::shared_ptr<SoftProv>& prov, const BYTE* b
   const BYTE* data = nullptr;
   size_t dataSize = 0;
   if (size < kSm2ReferenceSize || !Header(blob, KL_CALG_SM2_KEYX) ||
-      !Referenced(blob, 16, SoftLoad32(blob + 12), &data, &dataSize))
+      !Referenced(blob, 16, LoadLe32(blob + 12), &data, &dataSize))
     return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
   EvpPkey pkey;
   if (DWORD e = OpenSm2Envelope(*prov, data, dataSize, &pkey)) return SoftFail(e);

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <string>
 
+#include "encoding/Json.h"
 #include "encoding/Unicode.h"
 #include "platform/soft/SoftTable.h"
 
@@ -88,23 +89,6 @@ const char* FlagName(uint32_t flag) {
   }
 }
 
-void AppendQuoted(std::string& line, const std::string& text) {
-  line.push_back('"');
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      line.push_back('\\');
-      line.push_back(c);
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(c));
-      line += esc;
-    } else {
-      line.push_back(c);
-    }
-  }
-  line.push_back('"');
-}
-
 void TraceWriteImpl(const TraceProviderState* state, const TraceRecord* record) {
   if (state == nullptr || state->consumerHandle == 0 || g_traceFd < 0) return;
   struct timeval tv;
@@ -124,9 +108,9 @@ void TraceWriteImpl(const TraceProviderState* state, const TraceRecord* record) 
     line.push_back(' ');
     if (a.kind == kTraceWide) {
       const auto* w = static_cast<const char16_t*>(a.data);
-      AppendQuoted(line, Utf16ToUtf8(std::u16string_view(w, a.size / 2 - 1)));
+      line += JsonString(Utf16ToUtf8(std::u16string_view(w, a.size / 2 - 1)));
     } else if (a.kind == kTraceAnsi) {
-      AppendQuoted(line, std::string(static_cast<const char*>(a.data), a.size - 1));
+      line += JsonString(std::string_view(static_cast<const char*>(a.data), a.size - 1));
     } else {
       uint32_t v;
       std::memcpy(&v, a.data, 4);

@@ -63,8 +63,7 @@ SoftComObject* NewManager() {
 }
 
 std::u16string Lower(std::u16string s) {
-  for (char16_t& c : s)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  for (char16_t& c : s) c = AsciiLower(c);
   return s;
 }
 

@@ -1,4 +1,4 @@
-#include "keyloom/Json.h"
+#include "encoding/Json.h"
 
 #include <cstdio>
 

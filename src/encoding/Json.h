@@ -1,4 +1,4 @@
-// Minimal JSON output for the tool: string escaping.
+// JSON string literals, for the tool's output and the trace sink's lines.
 #pragma once
 
 #include <string>
