@@ -131,6 +131,7 @@ TEST_F(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
   const std::string db = homes_.user() + "/keyloom.db";
   int pipeFds[2];
   ASSERT_EQ(0, pipe(pipeFds));
+  SoftCloseDatabases();  // the child inherits no connection of this process
   const pid_t child = fork();
   if (child == 0) {  // makes the key, hands over its first prime, exits
     HCRYPTPROV prov = 0;
