@@ -61,7 +61,7 @@ bool Prepare(ScriptHost& page, const char* provider, const char* algorithm, int 
     return ADD_FAILURE() << error, false;
   testca::EnvelopeRequest answer;
   answer.alg = std::string(algorithm) == "SM2" ? testca::Alg::kSm2 : testca::Alg::kRsa;
-  answer.temporaryKey = parts.temporaryKey;
+  answer.temporaryKey = testca::TemporaryKey(parts);
   answer.bits = bits;
   answer.subjectDer = parts.subject;
   if (!testca::MakeEnvelope(Authority(), answer, &out->envelope, &error))

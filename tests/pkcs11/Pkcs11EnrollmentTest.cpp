@@ -102,7 +102,7 @@ class TokenTest : public ::testing::Test {
     EXPECT_TRUE(testca::DecodeRequest(der, &parts, &error)) << error;
     testca::EnvelopeRequest answer;
     answer.alg = testca::Alg::kRsa;
-    answer.temporaryKey = parts.temporaryKey;
+    answer.temporaryKey = testca::TemporaryKey(parts);
     answer.bits = bits;
     answer.subjectDer = parts.subject;
     EXPECT_TRUE(testca::MakeEnvelope(Authority(), answer, envelope, &error)) << error;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "base/ByteOrder.h"
 #include "encoding/Unicode.h"
 #include "platform/soft/crypto/SoftCrypto.h"
 #include "platform/soft/crypto/SoftKeyBlobs.h"
@@ -378,9 +379,11 @@ BOOL ExportPublicKeyInfo(HCRYPTPROV handle, DWORD spec, DWORD encoding, CERT_PUB
 
 // The big-endian numbers (n, e, d, p, q, dp, dq, qinv) of a PRIVATEKEYBLOB.
 DWORD BlobNumbers(const BYTE* blob, DWORD size, std::vector<SecretBytes>* v) {
-  if (size < 20 || SoftLoad32(blob + 8) != RSA2_MAGIC) return static_cast<DWORD>(NTE_BAD_DATA);
-  const DWORD bits = SoftLoad32(blob + 12), full = bits / 8, half = bits / 16;
-  if (bits == 0 || bits % 16 != 0 || size < 20 + full + 5 * half + full) return static_cast<DWORD>(NTE_BAD_DATA);
+  if (size < 20 || LoadLe32(blob + 8) != RSA2_MAGIC) return static_cast<DWORD>(NTE_BAD_DATA);
+  // As the platform lays out a modulus of any length: halves of ceil(n/16)
+  // octets, whole numbers of ceil(n/8).
+  const DWORD bits = LoadLe32(blob + 12), full = (bits + 7) / 8, half = (bits + 15) / 16;
+  if (bits == 0 || bits > 16384 || size < 20 + full + 5 * half + full) return static_cast<DWORD>(NTE_BAD_DATA);
   auto number = [](const BYTE* le, size_t n) {
     SecretBytes be(le, le + n);
     SoftReverse(be.data(), be.size());
@@ -406,7 +409,7 @@ BOOL ImportKey(HCRYPTPROV handle, const BYTE* blob, DWORD size, HCRYPTKEY pubKey
   if (prov->container.empty()) return SoftFail(static_cast<DWORD>(NTE_BAD_KEYSET));
   if (blob[0] != PRIVATEKEYBLOB || blob[1] != CUR_BLOB_VERSION) return SoftFail(static_cast<DWORD>(NTE_BAD_TYPE));
   ALG_ID algid = 0;
-  const DWORD spec = SpecOf(SoftLoad32(blob + 4), &algid);
+  const DWORD spec = SpecOf(LoadLe32(blob + 4), &algid);
   if (spec == 0) return SoftFail(static_cast<DWORD>(NTE_BAD_ALGID));
   std::vector<SecretBytes> numbers;
   P11Lock lock;
@@ -418,7 +421,7 @@ BOOL ImportKey(HCRYPTPROV handle, const BYTE* blob, DWORD size, HCRYPTKEY pubKey
     uint64_t address = 0;
     if (size < kReferenceSize || spec != AT_KEYEXCHANGE) return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
     std::memcpy(&address, blob + 24, sizeof address);
-    const DWORD sizeBits = SoftLoad32(blob + 16);
+    const DWORD sizeBits = LoadLe32(blob + 16);
     if (address == 0 || sizeBits == 0 || sizeBits % 8 != 0 || sizeBits / 8 > kWrappedLimit)
       return SoftFail(static_cast<DWORD>(NTE_BAD_DATA));
     PrivateRef* unwrapper = nullptr;
