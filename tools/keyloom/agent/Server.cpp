@@ -396,17 +396,16 @@ void AcceptNext(Server& server, tcp::acceptor& acceptor) {
   });
 }
 
-// Binds and listens on one loopback address; true with the socket and its
-// port, or false with the reason in `why`.
-bool ListenOn(const net::ip::address& address, unsigned port, ListenSocket* socket, unsigned* bound,
-              std::string* why) {
-  net::io_context io;
+// Binds and listens on one loopback address with an acceptor appended to
+// `acceptors`; false with the reason in `why` (and no acceptor).
+bool ListenOn(net::io_context& io, const net::ip::address& address, unsigned port,
+              std::deque<tcp::acceptor>* acceptors, std::string* why) {
   tcp::acceptor acceptor(io);
   error_code ec;
   const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
   acceptor.open(endpoint.protocol(), ec);
   if (!ec && address.is_v6()) acceptor.set_option(net::ip::v6_only(true), ec);
-  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) SetListenerOptions(acceptor, ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
@@ -414,32 +413,33 @@ bool ListenOn(const net::ip::address& address, unsigned port, ListenSocket* sock
     *why = name + ":" + std::to_string(port) + ": " + ec.message();
     return false;
   }
-  *bound = acceptor.local_endpoint(ec).port();
-  *socket = acceptor.release();
+  acceptors->push_back(std::move(acceptor));
   return true;
 }
 
-// Acceptors for listening sockets that are already open, which the server
-// takes over (each is closed with its acceptor, or here when it cannot be
-// used); false with the reason when one is not a TCP socket of IPv4 or IPv6.
-bool AdoptListeners(Server& server, const std::vector<ListenSocket>& sockets, std::string* why) {
-  for (size_t i = 0; i < sockets.size(); ++i) {
-    const ListenSocket fd = sockets[i];
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
+// Binds 127.0.0.1 and, when the machine has IPv6, ::1 on `port` (0: a free
+// port, the same on both) with acceptors appended to `acceptors`, and sets
+// `bound` to the port. False, with the reason in `why` and no acceptor
+// added, when either address cannot be held: another process holding
+// [::1]:PORT could answer pages that reach "localhost".
+bool BindLoopback(net::io_context& io, unsigned port, std::deque<tcp::acceptor>* acceptors, unsigned* bound,
+                  std::string* why) {
+  // With port 0 the free port of 127.0.0.1 may be taken on ::1: try again.
+  for (int attempt = 0; attempt < (port == 0 ? 8 : 1); ++attempt) {
+    std::deque<tcp::acceptor> held;
+    if (!ListenOn(io, net::ip::make_address("127.0.0.1"), port, &held, why)) return false;
     error_code ec;
-    const bool inet = getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
-                      (address.ss_family == AF_INET || address.ss_family == AF_INET6);
-    if (inet) server.acceptors.emplace_back(server.io).assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), fd, ec);
-    if (!inet || ec) {
-      *why = "socket " + std::to_string(fd) + " is not a listening socket of IPv4 or IPv6";
-      for (size_t j = inet ? i + 1 : i; j < sockets.size(); ++j) CloseListenSocket(sockets[j]);
-      return false;
+    const unsigned chosen = held.front().local_endpoint(ec).port();
+    std::string v6why;
+    // A machine without IPv6 has no [::1] that anyone could take.
+    if (ListenOn(io, net::ip::make_address("::1"), chosen, &held, &v6why) || LoopbackHasNoIpv6()) {
+      for (tcp::acceptor& a : held) acceptors->push_back(std::move(a));
+      *bound = chosen;
+      return true;
     }
-    if (server.port == 0) server.port = server.acceptors.back().local_endpoint(ec).port();
+    *why = v6why;
   }
-  if (server.acceptors.empty()) *why = "no listening socket";
-  return !server.acceptors.empty();
+  return false;
 }
 
 void Stop(Server& server) {
@@ -458,33 +458,10 @@ void Stop(Server& server) {
 
 }  // namespace
 
-bool BindLoopback(unsigned port, std::vector<ListenSocket>* sockets, std::string* why) {
-  // With port 0 the free port of 127.0.0.1 may be taken on ::1: try again.
-  for (int attempt = 0; attempt < (port == 0 ? 8 : 1); ++attempt) {
-    ListenSocket v4 = 0, v6 = 0;
-    unsigned chosen = 0, same = 0;
-    if (!ListenOn(net::ip::make_address("127.0.0.1"), port, &v4, &chosen, why)) return false;
-    std::string v6why;
-    if (ListenOn(net::ip::make_address("::1"), chosen, &v6, &same, &v6why)) {
-      *sockets = {v4, v6};
-      return true;
-    }
-    // A machine without IPv6 has no [::1] that anyone could take.
-    if (LoopbackHasNoIpv6()) {
-      *sockets = {v4};
-      return true;
-    }
-    CloseListenSocket(v4);
-    *why = v6why;
-  }
-  return false;
-}
-
 int RunAgent(const AgentOptions& options, const AgentModule& module) {
   Server server;
   server.options = options;
   server.module = module;
-  std::vector<ListenSocket> sockets = options.listeners;
   std::string why;
   const int activated = TakeActivationSockets(server.io, &server.acceptors, &server.port, module, &why);
   if (activated < 0) {
@@ -492,12 +469,8 @@ int RunAgent(const AgentOptions& options, const AgentModule& module) {
     return 1;
   }
   if (activated == 0) {
-    if (sockets.empty() && !BindLoopback(options.port, &sockets, &why)) {
+    if (!BindLoopback(server.io, options.port, &server.acceptors, &server.port, &why)) {
       std::fprintf(stderr, "keyloom agent: cannot listen on every loopback address (%s); not started\n", why.c_str());
-      return 1;
-    }
-    if (!AdoptListeners(server, sockets, &why)) {
-      std::fprintf(stderr, "keyloom agent: %s\n", why.c_str());
       return 1;
     }
   }

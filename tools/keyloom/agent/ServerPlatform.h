@@ -1,5 +1,5 @@
-// What the agent's server needs of its platform beyond Asio: closing a
-// listening socket it was handed, telling a machine without IPv6 from one
+// What the agent's server needs of its platform beyond Asio: the options
+// of its listening sockets, telling a machine without IPv6 from one
 // whose [::1] is taken, the requests to stop, and who the peer of a
 // loopback connection is. One file per platform implements it
 // (ServerPosix.cpp, ServerWin32.cpp; PeerUserPosix.cpp, PeerUserWin32.cpp).
@@ -25,8 +25,11 @@ struct sockaddr;
 int TakeActivationSockets(boost::asio::io_context& io, std::deque<boost::asio::ip::tcp::acceptor>* acceptors,
                           unsigned* port, const AgentModule& module, std::string* why);
 
-// Closes a listening socket that no acceptor took.
-void CloseListenSocket(ListenSocket socket);
+// Sets the options of a listening socket before it is bound: on POSIX the
+// address may be reused at once after a restart; on Windows no other
+// socket may bind the same address while the agent holds it
+// (SO_EXCLUSIVEADDRUSE; SO_REUSEADDR there would let one take it over).
+void SetListenerOptions(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec);
 
 // True when the machine has no IPv6 loopback address at all (binding
 // [::1] fails because the address does not exist), so that no other

@@ -16,7 +16,9 @@ int TakeActivationSockets(boost::asio::io_context& io, std::deque<boost::asio::i
   return count;
 }
 
-void CloseListenSocket(ListenSocket socket) { close(socket); }
+void SetListenerOptions(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec) {
+  acceptor.set_option(boost::asio::socket_base::reuse_address(true), ec);
+}
 
 bool LoopbackHasNoIpv6() {
   const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -9,7 +9,10 @@ int TakeActivationSockets(boost::asio::io_context&, std::deque<boost::asio::ip::
   return 0;  // started from the Run key at logon: nothing hands it sockets
 }
 
-void CloseListenSocket(ListenSocket socket) { closesocket(static_cast<SOCKET>(socket)); }
+void SetListenerOptions(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec) {
+  using Exclusive = boost::asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+  acceptor.set_option(Exclusive(true), ec);
+}
 
 bool LoopbackHasNoIpv6() {
   const SOCKET probe = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
