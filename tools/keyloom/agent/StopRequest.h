@@ -9,8 +9,8 @@
 // The name of the stop event of the agent with process id `pid`.
 std::wstring StopEventName(unsigned long pid);
 
-// Asks every running keyloom-agent.exe whose image is the calling
-// program's own file (the same install) to exit and waits up to
+// Asks every other running process whose image is the calling program's
+// own file (keyloom-agent.exe of the same install) to exit and waits up to
 // `waitMillis` for them; those still running then are ended, so that an
 // uninstall can remove the file. Returns the number that had to be ended.
 int StopAgentsOfThisInstall(unsigned long waitMillis);

@@ -25,14 +25,14 @@ std::wstring StopEventName(unsigned long pid) { return L"Global\\Keyloom.Agent.S
 
 int StopAgentsOfThisInstall(unsigned long waitMillis) {
   const std::wstring self = ImageOf(GetCurrentProcess());
+  const std::wstring name = self.substr(self.find_last_of(L'\\') + 1);
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return 0;
   std::vector<HANDLE> asked;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ProcessID == GetCurrentProcessId() || lstrcmpiW(entry.szExeFile, L"keyloom-agent.exe") != 0)
-      continue;
+    if (entry.th32ProcessID == GetCurrentProcessId() || lstrcmpiW(entry.szExeFile, name.c_str()) != 0) continue;
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
     if (process == nullptr) continue;
