@@ -2,7 +2,8 @@
 //   agentcall.exe PORT ORIGIN METHOD [ARG...]
 // Opens ws://127.0.0.1:PORT/ with ORIGIN, sends {"id":1,"method":METHOD,
 // "params":[ARG...]} (each ARG a string) and prints the answer's text.
-// A refused handshake prints "refused" and the reason. Exit 0 when answered, 1
+// A refused handshake prints "refused" and the reason. The page's
+// Accept-Language is $AGENTCALL_LANGUAGE when set. Exit 0 when answered, 1
 // when refused or the connection failed, 2 on a usage error.
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -10,6 +11,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -37,6 +39,7 @@ int main(int argc, char** argv) {
   }
   ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
     request.set(http::field::origin, origin);
+    if (const char* language = std::getenv("AGENTCALL_LANGUAGE")) request.set(http::field::accept_language, language);
   }));
   websocket::response_type response;
   ws.handshake(response, "127.0.0.1:" + port, "/", ec);
