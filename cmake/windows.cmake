@@ -45,14 +45,45 @@ target_include_directories(keyloom_cli PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 target_link_libraries(keyloom_cli PRIVATE keyloom_win)
 target_link_options(keyloom_cli PRIVATE -static -static-libgcc -static-libstdc++)
 
+# keyloom-agent.exe: the browser agent (tools/keyloom/agent) over the real
+# platform, a Windows-subsystem program. Boost.Beast/Asio and nlohmann/json
+# are header-only: the host's own, seen through a folder that holds only
+# them, so that the cross compiler takes none of the host's C headers.
+set(HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+file(MAKE_DIRECTORY ${HOST_HEADERS})
+foreach(lib boost nlohmann)
+  if(NOT EXISTS /usr/include/${lib})
+    message(FATAL_ERROR "The Windows agent needs /usr/include/${lib} (scripts/deps.sh build)")
+  endif()
+  file(CREATE_LINK /usr/include/${lib} ${HOST_HEADERS}/${lib} SYMBOLIC)
+endforeach()
+file(GLOB agent_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/keyloom/agent/*.cpp)
+list(FILTER agent_sources EXCLUDE REGEX "(Posix|PeerUserWin32)\\.cpp$")
+add_library(keyloom_agent_objects OBJECT ${agent_sources})
+target_include_directories(keyloom_agent_objects PUBLIC ${CMAKE_SOURCE_DIR}/tools)
+target_include_directories(keyloom_agent_objects SYSTEM PUBLIC ${HOST_HEADERS})
+target_compile_options(keyloom_agent_objects PUBLIC -Wno-maybe-uninitialized)
+target_link_libraries(keyloom_agent_objects PUBLIC keyloom_win ws2_32 mswsock iphlpapi shell32)
+# The release agent, and a test build whose peer check admits a socket the
+# TCP table lists without an owner (under Wine: a process of the host, such
+# as the host's browser). Only the release agent goes into the package.
+foreach(variant keyloom_agent keyloom_agent_hostpeers)
+  add_executable(${variant} WIN32 ${CMAKE_SOURCE_DIR}/tools/keyloom/agent/PeerUserWin32.cpp)
+  target_link_libraries(${variant} PRIVATE keyloom_agent_objects)
+  target_link_options(${variant} PRIVATE -municode -static -static-libgcc -static-libstdc++)
+endforeach()
+set_target_properties(keyloom_agent PROPERTIES OUTPUT_NAME keyloom-agent)
+set_target_properties(keyloom_agent_hostpeers PROPERTIES OUTPUT_NAME keyloom-agent-hostpeers EXCLUDE_FROM_ALL ON
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-bin)
+target_compile_definitions(keyloom_agent_hostpeers PRIVATE KEYLOOM_AGENT_ADMIT_UNOWNED_PEERS)
+
 # keyloom.msi in the build folder (packaging/windows/make-msi), versioned as
 # the project; not part of the default build. Signed when KEYLOOM_SIGN_KEY
 # and KEYLOOM_SIGN_CERT are set in the build's environment. The package
-# takes bin/keyloom-agent.exe when the build has made it; the agent's
-# target then belongs in the dependencies below.
+# takes bin/keyloom-agent.exe, which the build makes.
 add_custom_target(keyloom_msi
   COMMAND ${CMAKE_SOURCE_DIR}/packaging/windows/make-msi --bin ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
           --version ${PROJECT_VERSION} --out ${CMAKE_BINARY_DIR}/keyloom.msi
   COMMENT "keyloom.msi ${PROJECT_VERSION}"
   VERBATIM USES_TERMINAL)
-add_dependencies(keyloom_msi keyloom_module keyloom_cli)
+add_dependencies(keyloom_msi keyloom_module keyloom_cli keyloom_agent)

@@ -4,12 +4,10 @@
 #include <vector>
 
 #include "control/ICryptoAgent.h"
+#include "keyloom/agent/ControlThread.h"
 #include "encoding/Unicode.h"
 
 namespace {
-
-constexpr LANGID kEnglish = 1033;
-constexpr LANGID kChinese = 2052;
 
 // Holds the VARIANT arguments of one call, last first as IDispatch takes
 // them, and clears them.
@@ -155,14 +153,7 @@ std::shared_ptr<ControlWorker> StartControlWorker(const AgentModule& module, boo
                                 finished = std::move(finished)] {
     KeyQuota quota;
     quota.perMinute = keysPerMinute;
-    if (module.SetThreadUILanguage) module.SetThreadUILanguage(chinese ? kChinese : kEnglish);
-    IClassFactory* factory = nullptr;
-    IDispatch* control = nullptr;
-    if (SUCCEEDED(module.module->DllGetClassObject(CLSID_CryptoAgent, IID_IClassFactory,
-                                                   reinterpret_cast<void**>(&factory))) &&
-        factory != nullptr)
-      factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control));
-    if (factory) factory->Release();
+    IDispatch* control = EnterControlThread(module, chinese);
     while (control != nullptr) {
       std::unique_lock lock(self->mutex);
       self->wake.wait(lock, [&] { return self->stopping || !self->queue.empty(); });
@@ -174,7 +165,7 @@ std::shared_ptr<ControlWorker> StartControlWorker(const AgentModule& module, boo
     }
     const bool created = control != nullptr;
     if (control) control->Release();
-    if (module.SetThreadUILanguage) module.SetThreadUILanguage(0);
+    LeaveControlThread(module);
     finished(self, created);
   });
   return worker;

@@ -17,7 +17,8 @@
 #include "keyloom/agent/Protocol.h"
 
 // The loaded module and its soft-only SetThreadUILanguage export (null when
-// the module has none).
+// the module has none). POSIX only: the Windows agent creates the
+// registered class and sets languages through the system, leaving both null.
 struct AgentModule {
   const LoadedModule* module = nullptr;
   LANGID (*SetThreadUILanguage)(LANGID) = nullptr;

@@ -1,18 +1,12 @@
 #include "keyloom/agent/Server.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -21,8 +15,8 @@
 
 #include "keyloom/agent/Activation.h"
 #include "keyloom/agent/Handshake.h"
-#include "keyloom/agent/PeerUser.h"
 #include "keyloom/agent/Refusals.h"
+#include "keyloom/agent/ServerPlatform.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("Agent");
@@ -63,7 +57,6 @@ struct Server {
   bool stopping = false;
   unsigned sockets = 0;
   unsigned admitted = 0;
-  uid_t user = geteuid();
   std::map<std::string, unsigned> perOrigin;
   std::unordered_map<Session*, std::weak_ptr<Session>> live;
   std::unordered_map<ControlWorker*, std::shared_ptr<ControlWorker>> workers;
@@ -145,12 +138,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // True when the other end of the connection is a socket of the agent's
   // own user: any local process can send any Origin header.
-  bool PeerIsOwnUser() {
+  bool PeerIsOwnUserConnection() {
     const tcp::socket& socket = beast::get_lowest_layer(ws_).socket();
     error_code ec1, ec2;
     const tcp::endpoint local = socket.local_endpoint(ec1), peer = socket.remote_endpoint(ec2);
-    uid_t uid = 0;
-    return !ec1 && !ec2 && FindPeerUser(local.data(), peer.data(), &uid) && uid == server_.user;
+    return !ec1 && !ec2 && PeerIsOwnUser(local.data(), peer.data());
   }
 
   void OnRequest(error_code ec) {
@@ -163,7 +155,7 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto& request = parser_->get();
     host_ = std::string(request[http::field::host]);
     origin_ = std::string(request[http::field::origin]);
-    if (!PeerIsOwnUser())
+    if (!PeerIsOwnUserConnection())
       return Refuse(http::status::forbidden, "the connecting process belongs to another user");
     if (!IsOriginFormTarget(std::string_view(request.target().data(), request.target().size())))
       return Refuse(http::status::bad_request, "the request target is not a path");
@@ -404,47 +396,50 @@ void AcceptNext(Server& server, tcp::acceptor& acceptor) {
   });
 }
 
-// Binds and listens on one loopback address; the socket, or -1 with the
-// reason in `why`.
-int ListenOn(const net::ip::address& address, unsigned port, std::string* why) {
-  net::io_context io;
+// Binds and listens on one loopback address with an acceptor appended to
+// `acceptors`; false with the reason in `why` (and no acceptor).
+bool ListenOn(net::io_context& io, const net::ip::address& address, unsigned port,
+              std::deque<tcp::acceptor>* acceptors, std::string* why) {
   tcp::acceptor acceptor(io);
   error_code ec;
   const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
   acceptor.open(endpoint.protocol(), ec);
   if (!ec && address.is_v6()) acceptor.set_option(net::ip::v6_only(true), ec);
-  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) SetListenerOptions(acceptor, ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
     const std::string name = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
     *why = name + ":" + std::to_string(port) + ": " + ec.message();
-    return -1;
+    return false;
   }
-  return acceptor.release();
+  acceptors->push_back(std::move(acceptor));
+  return true;
 }
 
-// Acceptors for listening sockets that are already open, which the server
-// takes over (each is closed with its acceptor, or here when it cannot be
-// used); false with the reason when one is not a TCP socket of IPv4 or IPv6.
-bool AdoptListeners(Server& server, const std::vector<int>& sockets, std::string* why) {
-  for (size_t i = 0; i < sockets.size(); ++i) {
-    const int fd = sockets[i];
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
+// Binds 127.0.0.1 and, when the machine has IPv6, ::1 on `port` (0: a free
+// port, the same on both) with acceptors appended to `acceptors`, and sets
+// `bound` to the port. False, with the reason in `why` and no acceptor
+// added, when either address cannot be held: another process holding
+// [::1]:PORT could answer pages that reach "localhost".
+bool BindLoopback(net::io_context& io, unsigned port, std::deque<tcp::acceptor>* acceptors, unsigned* bound,
+                  std::string* why) {
+  // With port 0 the free port of 127.0.0.1 may be taken on ::1: try again.
+  for (int attempt = 0; attempt < (port == 0 ? 8 : 1); ++attempt) {
+    std::deque<tcp::acceptor> held;
+    if (!ListenOn(io, net::ip::make_address("127.0.0.1"), port, &held, why)) return false;
     error_code ec;
-    const bool inet = getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
-                      (address.ss_family == AF_INET || address.ss_family == AF_INET6);
-    if (inet) server.acceptors.emplace_back(server.io).assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), fd, ec);
-    if (!inet || ec) {
-      *why = "socket " + std::to_string(fd) + " is not a listening socket of IPv4 or IPv6";
-      for (size_t j = inet ? i + 1 : i; j < sockets.size(); ++j) close(sockets[j]);
-      return false;
+    const unsigned chosen = held.front().local_endpoint(ec).port();
+    std::string v6why;
+    // A machine without IPv6 has no [::1] that anyone could take.
+    if (ListenOn(io, net::ip::make_address("::1"), chosen, &held, &v6why) || LoopbackHasNoIpv6()) {
+      for (tcp::acceptor& a : held) acceptors->push_back(std::move(a));
+      *bound = chosen;
+      return true;
     }
-    if (server.port == 0) server.port = server.acceptors.back().local_endpoint(ec).port();
+    *why = v6why;
   }
-  if (server.acceptors.empty()) *why = "no listening socket";
-  return !server.acceptors.empty();
+  return false;
 }
 
 void Stop(Server& server) {
@@ -463,57 +458,19 @@ void Stop(Server& server) {
 
 }  // namespace
 
-bool BindLoopback(unsigned port, std::vector<int>* sockets, std::string* why) {
-  // With port 0 the free port of 127.0.0.1 may be taken on ::1: try again.
-  for (int attempt = 0; attempt < (port == 0 ? 8 : 1); ++attempt) {
-    const int v4 = ListenOn(net::ip::make_address("127.0.0.1"), port, why);
-    if (v4 < 0) return false;
-    sockaddr_in bound{};
-    socklen_t size = sizeof bound;
-    getsockname(v4, reinterpret_cast<sockaddr*>(&bound), &size);
-    const unsigned chosen = ntohs(bound.sin_port);
-    std::string v6why;
-    const int v6 = ListenOn(net::ip::make_address("::1"), chosen, &v6why);
-    if (v6 >= 0) {
-      *sockets = {v4, v6};
-      return true;
-    }
-    // A machine without IPv6 has no [::1] that anyone could take.
-    const int v6probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 loop{};
-    loop.sin6_family = AF_INET6;
-    loop.sin6_addr = in6addr_loopback;
-    const bool noIpv6 = v6probe < 0 || (bind(v6probe, reinterpret_cast<sockaddr*>(&loop), sizeof loop) != 0 &&
-                                        errno == EADDRNOTAVAIL);
-    if (v6probe >= 0) close(v6probe);
-    if (noIpv6) {
-      *sockets = {v4};
-      return true;
-    }
-    close(v4);
-    *why = v6why;
-  }
-  return false;
-}
-
 int RunAgent(const AgentOptions& options, const AgentModule& module) {
   Server server;
   server.options = options;
   server.module = module;
-  std::vector<int> sockets = options.listeners;
   std::string why;
-  const int activated = AdoptListenSockets(server.io, &server.acceptors, &server.port, &why);
+  const int activated = TakeActivationSockets(server.io, &server.acceptors, &server.port, module, &why);
   if (activated < 0) {
     std::fprintf(stderr, "keyloom agent: the passed sockets cannot be used: %s\n", why.c_str());
     return 1;
   }
   if (activated == 0) {
-    if (sockets.empty() && !BindLoopback(options.port, &sockets, &why)) {
+    if (!BindLoopback(server.io, options.port, &server.acceptors, &server.port, &why)) {
       std::fprintf(stderr, "keyloom agent: cannot listen on every loopback address (%s); not started\n", why.c_str());
-      return 1;
-    }
-    if (!AdoptListeners(server, sockets, &why)) {
-      std::fprintf(stderr, "keyloom agent: %s\n", why.c_str());
       return 1;
     }
   }
@@ -523,14 +480,10 @@ int RunAgent(const AgentOptions& options, const AgentModule& module) {
       Stop(server);
       server.io.stop();  // nothing is open: only the signal wait is left
     });
-    RegisterForUserOnce(*module.module);
   }
   for (tcp::acceptor& a : server.acceptors) AcceptNext(server, a);
 
-  net::signal_set signals(server.io, SIGINT, SIGTERM);
-  signals.async_wait([&server](error_code ec, int) {
-    if (!ec) Stop(server);
-  });
+  const std::shared_ptr<void> stopWatch = WatchForStop(server.io, [&server] { Stop(server); });
   std::printf("keyloom agent listening on ws://127.0.0.1:%u/\n", server.port);
   std::fflush(stdout);
   server.io.run();

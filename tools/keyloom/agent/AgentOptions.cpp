@@ -1,15 +1,8 @@
-#include "keyloom/agent/AgentCommand.h"
-
-#include <dlfcn.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
-#include "base/Platform.h"
 #include "keyloom/agent/Handshake.h"
 #include "keyloom/agent/Server.h"
-#include "trace/Trace.h"
 
 namespace {
 
@@ -24,7 +17,9 @@ bool ParseNumber(const std::string& text, unsigned minimum, unsigned maximum, un
   return true;
 }
 
-bool ParseOptions(const std::vector<std::string>& args, AgentOptions* options) {
+}  // namespace
+
+bool ParseAgentOptions(const std::vector<std::string>& args, AgentOptions* options) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (i + 1 == args.size()) return false;
     const std::string& name = args[i];
@@ -45,30 +40,3 @@ bool ParseOptions(const std::vector<std::string>& args, AgentOptions* options) {
   return true;
 }
 
-}  // namespace
-
-int RunAgentCommand(const std::vector<std::string>& args, const std::string& modulePath) {
-  AgentOptions options;
-  if (!ParseOptions(args, &options)) return 2;
-  LoadedModule module;
-  std::string error;
-  if (!LoadModule(modulePath, &module, &error)) {
-    std::fprintf(stderr, "keyloom agent: %s\n", error.c_str());
-    return 1;
-  }
-  AgentModule agentModule;
-  agentModule.module = &module;
-  agentModule.SetThreadUILanguage =
-      reinterpret_cast<LANGID (*)(LANGID)>(dlsym(module.handle, "SetThreadUILanguage"));
-  if (agentModule.SetThreadUILanguage == nullptr)
-    std::fprintf(stderr, "keyloom agent: the module cannot set a thread's language; its texts follow the user's\n");
-
-  // The admission checks read the zone through the tool's own platform.
-  const bool comReady = SUCCEEDED(Plat().CoInitialize(nullptr));
-  TraceInitialize();
-  const int code = RunAgent(options, agentModule);
-  TraceShutdown();
-  if (comReady) Plat().CoUninitialize();
-  UnloadModule(&module);
-  return code;
-}

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "keyloom/agent/ServerPlatform.h"
+
 namespace {
 
 struct Fd {
@@ -84,4 +86,9 @@ bool FindPeerUser(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
     return true;
   }
   return false;
+}
+
+bool PeerIsOwnUser(const sockaddr* local, const sockaddr* peer) {
+  uid_t uid = 0;
+  return FindPeerUser(local, peer, &uid) && uid == geteuid();
 }
