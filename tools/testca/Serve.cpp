@@ -8,6 +8,9 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -29,9 +32,12 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
-constexpr int kMaxConnections = 64;
-constexpr auto kIdle = std::chrono::seconds(30);
 constexpr size_t kHeaderLimit = 16 * 1024;
+
+struct Limits {
+  long maxConnections = 64;
+  std::chrono::seconds idle{10};  // for a whole request, and for each answer's writing
+};
 
 std::atomic<int> liveConnections{0};
 
@@ -58,7 +64,7 @@ SiteResponse MalformedAnswer(const beast::error_code& ec) {
 }
 
 beast::error_code Send(asio::io_context& io, beast::tcp_stream& stream, SiteResponse answer,
-                       unsigned version, bool keepAlive, bool head) {
+                       unsigned version, bool keepAlive, bool head, std::chrono::seconds idle) {
   http::response<http::string_body> res{static_cast<http::status>(answer.status), version};
   res.set(http::field::server, "testca");
   res.set(http::field::content_type, answer.contentType);
@@ -67,7 +73,7 @@ beast::error_code Send(asio::io_context& io, beast::tcp_stream& stream, SiteResp
   res.keep_alive(keepAlive);
   res.prepare_payload();
   if (head) res.body().clear();  // the length stays that of the body
-  stream.expires_after(kIdle);
+  stream.expires_after(idle);
   http::serializer<false, http::string_body> out(res);
   if (head) out.split(true);
   return RunOne(io, [&](auto done) {
@@ -78,7 +84,8 @@ beast::error_code Send(asio::io_context& io, beast::tcp_stream& stream, SiteResp
   });
 }
 
-void Connection(std::unique_ptr<asio::io_context> io, tcp::socket socket, const Site* site) {
+void Connection(std::unique_ptr<asio::io_context> io, tcp::socket socket, const Site* site,
+                Limits limits) {
   try {
     beast::tcp_stream stream(std::move(socket));
     beast::flat_buffer buffer;
@@ -86,22 +93,22 @@ void Connection(std::unique_ptr<asio::io_context> io, tcp::socket socket, const 
       http::request_parser<http::string_body> parser;
       parser.header_limit(kHeaderLimit);
       parser.body_limit(kSiteBodyLimit);
-      stream.expires_after(kIdle);
+      stream.expires_after(limits.idle);
       const beast::error_code ec =
           RunOne(*io, [&](auto done) { http::async_read(stream, buffer, parser, std::move(done)); });
       if (ec && ec.category() == http::make_error_code(http::error::bad_target).category() &&
           ec != http::error::end_of_stream && ec != http::error::partial_message) {
-        Send(*io, stream, MalformedAnswer(ec), 11, false, false);
+        Send(*io, stream, MalformedAnswer(ec), 11, false, false, limits.idle);
         break;
       }
       if (ec) break;  // closed, reset or timed out
       const auto& req = parser.get();
       SiteRequest request{std::string(req.method_string()), std::string(req.target()),
                           std::string(req[http::field::host]), std::string(req[http::field::content_type]),
-                          req.body()};
+                          req.body(), static_cast<int>(req.count(http::field::host))};
       const bool keepAlive = req.keep_alive();
       if (Send(*io, stream, AnswerSite(*site, request), req.version(), keepAlive,
-               req.method() == http::verb::head) ||
+               req.method() == http::verb::head, limits.idle) ||
           !keepAlive)
         break;
     }
@@ -112,7 +119,24 @@ void Connection(std::unique_ptr<asio::io_context> io, tcp::socket socket, const 
   liveConnections--;
 }
 
-void AcceptLoop(tcp::acceptor* acceptor, const Site* site) {
+// The answer of a site that is full: what has arrived of the request is
+// read first (waiting briefly), so that closing does not reset the
+// connection before the client reads the 503.
+void RefuseFull(tcp::socket& socket) {
+  static const char kBusy[] =
+      "HTTP/1.1 503 Service Unavailable\r\nServer: testca\r\nContent-Type: application/json\r\n"
+      "Retry-After: 1\r\nConnection: close\r\nContent-Length: 37\r\n\r\n"
+      "{\"error\":\"the site is busy; try again\"}";
+  const int fd = socket.native_handle();
+  pollfd wait{fd, POLLIN, 0};
+  char scratch[4096];
+  if (poll(&wait, 1, 200) == 1) (void)recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+  (void)send(fd, kBusy, sizeof kBusy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)shutdown(fd, SHUT_WR);
+  if (poll(&wait, 1, 200) == 1) (void)recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+}
+
+void AcceptLoop(tcp::acceptor* acceptor, const Site* site, Limits limits) {
   for (;;) {
     auto io = std::make_unique<asio::io_context>();
     beast::error_code ec;
@@ -121,16 +145,18 @@ void AcceptLoop(tcp::acceptor* acceptor, const Site* site) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    if (liveConnections.fetch_add(1) >= kMaxConnections) {
+    if (liveConnections.fetch_add(1) >= limits.maxConnections) {
       liveConnections--;
+      RefuseFull(socket);
       continue;  // the socket closes here
     }
-    std::thread(Connection, std::move(io), std::move(socket), site).detach();
+    std::thread(Connection, std::move(io), std::move(socket), site, limits).detach();
   }
 }
 
 int ServeUsage() {
-  std::fputs("usage: testca serve --dir DIR --port P [--bind ADDR]... [--web DIR]\n", stderr);
+  std::fputs("usage: testca serve --dir DIR --port P [--bind ADDR]... [--web DIR]\n"
+             "                    [--max-connections N] [--idle-timeout SECONDS]\n", stderr);
   return 2;
 }
 
@@ -145,6 +171,13 @@ int ServeCommand(int argc, char** argv) {
   Site site{"", KEYLOOM_WEB_DIR};
   std::vector<std::string> binds;
   long port = -1;
+  Limits limits;
+  // A whole number from `low` to `high`; false otherwise.
+  const auto number = [](const std::string& text, long low, long high, long* out) {
+    char* end = nullptr;
+    *out = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && *out >= low && *out <= high;
+  };
   for (int i = 2; i < argc; i += 2) {
     const std::string name = argv[i];
     if (i + 1 >= argc) return ServeUsage();
@@ -156,9 +189,13 @@ int ServeCommand(int argc, char** argv) {
     } else if (name == "--bind") {
       binds.push_back(value);
     } else if (name == "--port") {
-      char* end = nullptr;
-      port = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || port < 0 || port > 65535) return ServeUsage();
+      if (!number(value, 0, 65535, &port)) return ServeUsage();
+    } else if (name == "--max-connections") {
+      if (!number(value, 1, 1024, &limits.maxConnections)) return ServeUsage();
+    } else if (name == "--idle-timeout") {
+      long seconds = 0;
+      if (!number(value, 1, 3600, &seconds)) return ServeUsage();
+      limits.idle = std::chrono::seconds(seconds);
     } else {
       return ServeUsage();
     }
@@ -194,7 +231,7 @@ int ServeCommand(int argc, char** argv) {
   }
   std::fflush(stdout);
   std::vector<std::thread> loops;
-  for (auto& acceptor : acceptors) loops.emplace_back(AcceptLoop, acceptor.get(), &site);
+  for (auto& acceptor : acceptors) loops.emplace_back(AcceptLoop, acceptor.get(), &site, limits);
   for (std::thread& loop : loops) loop.join();
   return 1;
 }

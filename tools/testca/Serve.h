@@ -10,11 +10,14 @@ namespace testca {
 //   --bind ADDR    a loopback address to listen on, repeatable (default 127.0.0.1)
 //   --web DIR      the folder holding keyloom.js and demo/ (default: the
 //                  source tree's web/ the binary was built from)
+//   --max-connections N   connections served at a time (default 64, at most
+//                  1024); one more is answered 503 and closed
+//   --idle-timeout S      seconds a connection may take to send a whole
+//                  request, and an answer to be written (default 10)
 // Checks that both hierarchies of DIR load and that the page is there,
 // listens, prints one line "testca serve: ready on http://ADDR:PORT/" per
 // address on standard output, and serves until the process is stopped.
-// Each connection has a thread of its own, at most 64 at a time, and is
-// closed after 30 seconds without a complete request. Returns 2 on a usage
+// Each connection has a thread of its own. Returns 2 on a usage
 // error and 1 when it cannot start (the reason on standard error); it does
 // not return otherwise.
 int ServeCommand(int argc, char** argv);
