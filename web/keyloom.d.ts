@@ -119,9 +119,9 @@ export interface EnrollQuery {
 }
 
 /** The server's answer to issue(): the signing certificate (Base64 DER), with anything else it sends. */
-export type IssueAnswer = string | ({ certificate: string } & Record<string, unknown>);
+export type IssueAnswer = string | { certificate: string };
 /** The server's answer to envelope(): the encryption certificate and its key envelope. */
-export type EnvelopeAnswer = { certificate: string; envelope: string } & Record<string, unknown>;
+export type EnvelopeAnswer = { certificate: string; envelope: string };
 
 export interface EnrollOptions<I extends IssueAnswer = IssueAnswer, E extends EnvelopeAnswer = EnvelopeAnswer> {
   /** A provider name of ZENQ_GetCSPInfo. */

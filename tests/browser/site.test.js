@@ -69,8 +69,11 @@ for (const row of rows) {
     });
     await page.goto(TRUSTED);
     await page.locator('#agent-status[data-state="connected"]').waitFor();
-    await page.selectOption("#algorithm", row.algorithm);
-    assert.equal(await page.inputValue("#provider"), row.provider);
+    // The name is never filled in for the customer; the provider decides
+    // which algorithms and lengths are offered.
+    assert.equal(await page.inputValue("#name"), "");
+    await page.selectOption("#provider", row.provider);
+    assert.deepEqual(await page.locator("#algorithm option").allTextContents(), [row.algorithm]);
     await page.selectOption("#bits", row.bits);
     await page.fill("#name", row.name);
     await page.click("#enroll");
@@ -101,22 +104,27 @@ for (const row of rows) {
   });
 }
 
-test("a refused key length is described by the control in Simplified Chinese", async () => {
+test("a refused key length is explained in plain words, the code as a detail", async () => {
   const page = await newPage("zh-CN");
   await page.goto(TRUSTED);
   await page.locator('#agent-status[data-state="connected"]').waitFor();
   await page.selectOption("#provider", "Microsoft Base Cryptographic Provider v1.0");
+  // Only what the control takes: no AES provider, RSA alone and its two lengths for Base.
+  assert.equal((await page.locator("#provider option").allTextContents()).some((p) => p.includes("AES")), false);
+  assert.deepEqual(await page.locator("#algorithm option").allTextContents(), ["RSA"]);
+  assert.deepEqual(await page.locator("#bits option").allTextContents(), ["1024", "512"]);
   // The page offers only lengths the provider takes; a tampered page asks for more.
   await page.evaluate(() => {
     document.querySelector("#bits").add(new Option("4096", "4096"));
     document.querySelector("#bits").value = "4096";
   });
+  await page.fill("#name", "Wang Wu");
   await page.click("#enroll");
   await page.locator('#steps li[data-state="failed"]').waitFor();
-  assert.equal(await page.textContent("#error"),
-    "安全控件未能完成此步骤： 密钥长度不支持 (0xa0072400)");
+  assert.equal(await page.textContent("#error-text"), "此提供程序不支持该密钥长度，请选择其他长度或提供程序。");
+  assert.equal(await page.textContent("#error-code"), "供银行客服参考的代码： 0xa0072400");
   await page.click("#lang-en");
-  assert.match(await page.textContent("#error"), /^The security control could not complete this step: /);
+  assert.match(await page.textContent("#error-text"), /^This provider does not take keys of that length/);
 });
 
 test("the site outside the trusted sites is refused at the handshake", async () => {
