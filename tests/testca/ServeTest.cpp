@@ -43,8 +43,11 @@ class ServeTest : public ::testing::Test {
     ASSERT_EQ(1, std::sscanf(line, "testca serve: ready on http://127.0.0.1:%d/", &port_)) << line;
   }
   void TearDown() override {
-    if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
-    std::system(("rm -rf " + dir_).c_str());
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    EXPECT_EQ(0, std::system(("rm -rf " + dir_).c_str()));
   }
   int Connect() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -58,7 +61,9 @@ class ServeTest : public ::testing::Test {
   // Sends `request` (if any) and reads until the server closes or `ms` pass;
   // "(open)" is appended when the connection is still open then.
   static std::string Exchange(int fd, const std::string& request, int ms) {
-    if (!request.empty()) EXPECT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
+    if (!request.empty()) {
+      EXPECT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
+    }
     std::string got;
     for (;;) {
       pollfd p{fd, POLLIN, 0};

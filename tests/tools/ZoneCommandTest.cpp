@@ -17,11 +17,13 @@ int Zone(const std::string& args, std::string* out) {
 
 DWORD ZoneOf(const char16_t* url) {
   void* security = nullptr;
+  Plat().CoInitialize(nullptr);
   EXPECT_EQ(S_OK, Plat().CoCreateInstance(CLSID_InternetSecurityManager, nullptr, CLSCTX_INPROC_SERVER,
                                           IID_IInternetSecurityManager, &security));
   DWORD zone = 0xFFFF;
   EXPECT_EQ(S_OK, Plat().MapUrlToZone(security, url, &zone, 0));
   Plat().ComRelease(security);
+  Plat().CoUninitialize();
   return zone;
 }
 
@@ -50,8 +52,9 @@ TEST_F(ZoneCommandTest, AddRemoveAndListWithTheirSources) {
   EXPECT_EQ(
       "{\"zone\":2,\"name\":\"Trusted sites\",\"flags\":\"0x00000047\",\"requireVerification\":true}\n"
       "{\"site\":\"https://enroll.bank.example\",\"zone\":2,\"source\":\"machine\"}\n"
-      "{\"site\":\"http://127.0.0.1\",\"zone\":2,\"source\":\"user\"}\n"
-      "{\"site\":\"https://*.bank.example\",\"zone\":2,\"source\":\"user\"}\n",
+      "{\"site\":\"https://*.bank.example\",\"zone\":2,\"source\":\"user\"}\n"
+
+      "{\"site\":\"http://127.0.0.1\",\"zone\":2,\"source\":\"user\"}\n",
       out);
 }
 
