@@ -41,21 +41,19 @@ test("the packed package installs offline, type-checks strictly, bundles and enr
   run(join(HERE, "node_modules/.bin/esbuild"), ["page.ts", "--bundle", "--format=esm", "--target=es2022",
     "--outfile=page.js", "--log-level=warning"], page);
 
-  // The page is served as if from the trusted site, so that its WebSocket
-  // carries the site's origin and its fetches reach the site's authority.
+  // The demo site's own document loads the bundle in place of its app.js:
+  // the document must come from the site's loopback address, or Chromium
+  // counts the page as public and holds its WebSocket for the local-network
+  // permission; its fetches reach the site's endpoints.
   const site = `http://127.0.0.1:${process.env.KEYLOOM_SITE_PORT}`;
   const profile = join(work, "profile");
   context = await chromium.launchPersistentContext(profile, {
     executablePath: "/usr/bin/chromium", headless: true, args: ["--no-sandbox", "--disable-gpu"] });
   const tab = await context.newPage();
-  await tab.route(`${site}/package/**`, (route) => {
-    const isScript = route.request().url().includes("page.js");
-    route.fulfill(isScript
-      ? { contentType: "text/javascript", body: readFileSync(join(page, "page.js")) }
-      : { contentType: "text/html", body: '<!doctype html><body><script type="module" src="page.js"></script>' });
-  });
-  await tab.goto(`${site}/package/index.html?agent=${process.env.KEYLOOM_AGENT_PORT}`);
-  await tab.locator("body[data-outcome]").waitFor({ timeout: 240_000 });
+  await tab.route(`${site}/app.js`, (route) =>
+    route.fulfill({ contentType: "text/javascript", body: readFileSync(join(page, "page.js")) }));
+  await tab.goto(`${site}/?agent=${process.env.KEYLOOM_AGENT_PORT}`);
+  await tab.locator("body[data-outcome]").waitFor({ state: "attached", timeout: 240_000 });
   const outcome = JSON.parse(await tab.locator("body").getAttribute("data-outcome"));
   const allDone = ["select", "request", "issue", "envelope", "installSign", "installEncrypt"]
     .flatMap((step) => [`${step}:running`, `${step}:done`]);
