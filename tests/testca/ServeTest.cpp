@@ -1,5 +1,6 @@
 // `testca serve` on the wire: what a client that does not play by the
-// rules meets (two Host headers, a full site, a connection left idle).
+// rules meets (two Host headers, a full site, a connection left idle), and
+// the https site as OpenSSL's own client checks it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "testca/TestCa.h"
 
@@ -26,21 +28,32 @@ class ServeTest : public ::testing::Test {
     dir_ = dir;
     std::string error;
     ASSERT_TRUE(testca::Init(dir_, &error)) << error;
+  }
+  // Starts the site with `options` and returns its first lines of output,
+  // up to the ready line, whose port it keeps.
+  std::vector<std::string> Start(std::vector<const char*> options) {
+    std::vector<const char*> args = {"testca", "serve", "--dir", dir_.c_str(), "--port", "0"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(nullptr);
     int out[2];
-    ASSERT_EQ(0, pipe(out));
+    if (pipe(out) != 0) return {};
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
-      execl(TESTCA_PATH, "testca", "serve", "--dir", dir_.c_str(), "--port", "0", "--max-connections", "2",
-            "--idle-timeout", "1", static_cast<char*>(nullptr));
+      execv(TESTCA_PATH, const_cast<char* const*>(args.data()));
       _exit(127);
     }
     close(out[1]);
     FILE* ready = fdopen(out[0], "r");
+    std::vector<std::string> lines;
     char line[200] = "";
-    ASSERT_NE(nullptr, fgets(line, sizeof line, ready));
+    while (port_ == 0 && fgets(line, sizeof line, ready) != nullptr) {
+      lines.emplace_back(line);
+      std::sscanf(line, "testca serve: ready on %*[a-z]://127.0.0.1:%d/", &port_);
+    }
     fclose(ready);
-    ASSERT_EQ(1, std::sscanf(line, "testca serve: ready on http://127.0.0.1:%d/", &port_)) << line;
+    EXPECT_NE(0, port_) << (lines.empty() ? "no output" : lines.back());
+    return lines;
   }
   void TearDown() override {
     if (pid_ > 0) {
@@ -80,6 +93,7 @@ class ServeTest : public ::testing::Test {
 };
 
 TEST_F(ServeTest, HostHeadersFullSiteAndIdleConnections) {
+  Start({"--max-connections", "2", "--idle-timeout", "1"});
   const struct {
     const char* request;
     const char* statusLine;
@@ -106,6 +120,37 @@ TEST_F(ServeTest, HostHeadersFullSiteAndIdleConnections) {
   for (int fd : idle) {
     EXPECT_EQ("", Exchange(fd, "", 3000));
     close(fd);
+  }
+}
+
+// The https site chains to the test root for 127.0.0.1, pins the key it
+// prints, and serves the page.
+TEST_F(ServeTest, TlsSiteChainsToTheTestRootForItsAddress) {
+  const std::vector<std::string> lines = Start({"--tls"});
+  ASSERT_EQ(2u, lines.size());
+  const std::string pinLine = "testca serve: the site's key, SHA-256 of its SubjectPublicKeyInfo: ";
+  ASSERT_EQ(pinLine, lines[0].substr(0, pinLine.size()));
+  const std::string client = "printf 'GET / HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nConnection: close\\r\\n\\r\\n' | "
+                             "openssl s_client -quiet -verify_return_error -verify_ip 127.0.0.1 -CAfile " +
+                             dir_ + "/rsa-root.crt -connect 127.0.0.1:" + std::to_string(port_) + " 2>/dev/null";
+  const std::string pin = "openssl s_client -connect 127.0.0.1:" + std::to_string(port_) +
+                          " </dev/null 2>/dev/null | openssl x509 -pubkey -noout | "
+                          "openssl pkey -pubin -outform DER | openssl dgst -sha256 -binary | base64";
+  const struct {
+    std::string command;
+    std::string firstLine;
+  } rows[] = {
+      {client, "HTTP/1.1 200 OK\r"},
+      {pin, lines[0].substr(pinLine.size(), lines[0].size() - pinLine.size() - 1)},
+  };
+  for (const auto& row : rows) {
+    FILE* p = popen(row.command.c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    char line[200] = "";
+    const bool read = fgets(line, sizeof line, p) != nullptr;
+    pclose(p);
+    EXPECT_TRUE(read) << row.command;
+    EXPECT_EQ(row.firstLine + "\n", line) << row.command;
   }
 }
 

@@ -45,12 +45,14 @@ const char kUsage[] =
     "      characters; --exponent sets the RSA public exponent (65537);\n"
     "      --out-key also writes the generated key (PEM, owner-only).\n"
     "\n"
-    "  serve --dir DIR --port P [--bind ADDR]... [--web DIR]\n"
+    "  serve --dir DIR --port P [--bind ADDR]... [--web DIR] [--tls]\n"
     "      Serve the bank's demo site over HTTP on loopback addresses (default\n"
     "      127.0.0.1; port 0 picks one): the enrollment page, keyloom.js, and\n"
     "      the authority's JSON endpoints POST /api/issue and /api/envelope\n"
     "      issuing from DIR as issue and envelope do. --web names the folder\n"
-    "      with keyloom.js and demo/ (default: the source tree's web/).\n"
+    "      with keyloom.js and demo/ (default: the source tree's web/). --tls\n"
+    "      serves https with a certificate for the addresses issued by DIR's\n"
+    "      RSA intermediate, and first prints the SHA-256 pin of its key.\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n";
 
