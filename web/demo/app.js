@@ -38,6 +38,10 @@ const TEXTS = {
     unreachable: "The bank could not be reached. Please try again.",
     agentLost: "The connection to the Keyloom security control was lost. It comes back by itself when the agent runs again, or press Reconnect.",
     lost: "The connection to the Keyloom security control is lost.",
+    blocked:
+      "Your browser did not let this page reach the Keyloom security control on this computer. " +
+      "Allow this site to access devices on your local network (in the browser's prompt, or in the " +
+      "site settings by the address bar), then press Reconnect.",
     reconnect: "Reconnect",
     timedOut: "The security control took too long to answer. Please try again.",
     badLength: "This provider does not take keys of that length. Choose another length or provider.",
@@ -97,6 +101,9 @@ const TEXTS = {
     unreachable: "无法连接银行，请重试。",
     agentLost: "与 Keyloom 安全控件的连接已断开。代理重新运行后会自动恢复，也可以点击“重新连接”。",
     lost: "与 Keyloom 安全控件的连接已断开。",
+    blocked:
+      "您的浏览器不允许本页面访问本机上的 Keyloom 安全控件。请允许本网站访问您本地网络上的设备" +
+      "（在浏览器的提示中，或在地址栏旁的网站设置中），然后点击“重新连接”。",
     reconnect: "重新连接",
     timedOut: "安全控件长时间没有答复，请重试。",
     badLength: "此提供程序不支持该密钥长度，请选择其他长度或提供程序。",
@@ -130,7 +137,7 @@ const $ = (id) => document.getElementById(id);
 
 const state = {
   lang: navigator.language && navigator.language.toLowerCase().startsWith("zh") ? "zh-CN" : "en",
-  agentState: "connecting", // connecting | connected | refused | lost
+  agentState: "connecting", // connecting | connected | refused | blocked | lost
   steps: STEPS.map(() => "pending"),
   error: null, // { key, detail, code }: the page's words, the control's or authority's text, the status
   finished: false,
@@ -151,7 +158,7 @@ function render() {
   const status = $("agent-status");
   status.dataset.state = state.agentState;
   status.textContent = text(state.agentState);
-  $("reconnect").hidden = state.agentState !== "lost" && state.agentState !== "refused";
+  $("reconnect").hidden = !["lost", "refused", "blocked"].includes(state.agentState);
 
   const list = $("steps");
   list.replaceChildren(
@@ -320,6 +327,22 @@ async function enroll() {
   }
 }
 
+// True when the browser holds this page back from the agent on this
+// computer: a page on a public address needs the user's local-network
+// permission ("loopback-network" in current Chromium, "local-network-access"
+// before), and the browser says when it was refused. A page on this
+// computer's own address needs none.
+async function localNetworkBlocked() {
+  for (const name of ["loopback-network", "local-network-access"]) {
+    try {
+      return (await navigator.permissions.query({ name })).state === "denied";
+    } catch {
+      // a name this browser does not know: try the next
+    }
+  }
+  return false;
+}
+
 // Connects, and keeps the page's view of the connection live: red when it
 // is lost, back by itself when the agent returns.
 async function connect() {
@@ -337,7 +360,7 @@ async function connect() {
       });
     }
   } catch {
-    if (state.agentState !== "lost") state.agentState = "refused";
+    if (state.agentState !== "lost") state.agentState = (await localNetworkBlocked()) ? "blocked" : "refused";
     render();
     return false;
   }
