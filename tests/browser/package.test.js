@@ -30,7 +30,7 @@ test("the packed package installs offline, type-checks strictly, bundles and enr
   assert.deepEqual(manifest.dependencies ?? {}, {});
 
   const [packed] = JSON.parse(run("npm", ["pack", "--json", "--pack-destination", work, join(ROOT, "web")], work));
-  assert.deepEqual(packed.files.map((f) => f.path).sort(), ["README.md", "keyloom.d.ts", "keyloom.js", "package.json"]);
+  assert.deepEqual(packed.files.map((f) => f.path).sort(), ["README.md", "keyloom.d.ts", "keyloom.js", "keyloom.legacy.js", "package.json"]);
 
   const page = join(work, "page");
   run("mkdir", [page]);
