@@ -1,7 +1,9 @@
 # Turns resources/strings.tsv into
 #   ${OUT_INC}: entries of the soft platform's compiled-in string table
 #   ${OUT_RC}:  the Windows STRINGTABLE resources (1033 and 2052)
-# Usage: cmake -DIN=... -DOUT_INC=... -DOUT_RC=... -P gen_strings.cmake
+# Usage: cmake -DIN=... -DOUT_INC=... -DOUT_RC=... [-DTRUSTED_SITES=...] -P gen_strings.cmake
+# TRUSTED_SITES, when given, is the bank's list of trusted sites ("|"
+# between patterns) and takes the place of string 106 in both languages.
 file(STRINGS "${IN}" lines ENCODING UTF-8)
 set(inc "// Generated from resources/strings.tsv; do not edit.\n")
 set(en "")
@@ -18,6 +20,10 @@ foreach(line IN LISTS lines)
   list(GET fields 0 id)
   list(GET fields 1 text_en)
   list(GET fields 2 text_zh)
+  if(id STREQUAL "106" AND DEFINED TRUSTED_SITES AND NOT TRUSTED_SITES STREQUAL "")
+    set(text_en "${TRUSTED_SITES}")
+    set(text_zh "${TRUSTED_SITES}")
+  endif()
   foreach(v text_en text_zh)
     string(REPLACE "\\" "\\\\" c "${${v}}")
     string(REPLACE "\"" "\\\"" c "${c}")

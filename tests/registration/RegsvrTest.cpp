@@ -58,12 +58,12 @@ const char kUnregistered[] = R"({"key":"@","values":[],"subkeys":["AppID","CLSID
 // The six sites of string 106, in the registry's order, after the zone's
 // attributes with the verification flag set again.
 const char kZone[] = R"({"zone":2,"name":"Trusted sites","flags":"0x00000047","requireVerification":true}
-{"site":"http://*.keyloom-bank.example","zone":2}
-{"site":"https://*.keyloom-bank.example","zone":2}
-{"site":"http://*.keyloom-bank.test","zone":2}
-{"site":"https://*.keyloom-bank.test","zone":2}
-{"site":"http://127.0.0.1","zone":2}
-{"site":"https://127.0.0.1","zone":2}
+{"site":"http://*.keyloom-bank.example","zone":2,"source":"user"}
+{"site":"https://*.keyloom-bank.example","zone":2,"source":"user"}
+{"site":"http://*.keyloom-bank.test","zone":2,"source":"user"}
+{"site":"https://*.keyloom-bank.test","zone":2,"source":"user"}
+{"site":"http://127.0.0.1","zone":2,"source":"user"}
+{"site":"https://127.0.0.1","zone":2,"source":"user"}
 )";
 
 std::string Expected(const char* table, const std::string& root) {

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr char16_t kZoneMap[] =
-    u"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMap\\Domains";
 
 HRESULT FromStatus(LSTATUS rc) {
   return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
@@ -143,50 +141,6 @@ int Query(const std::string& path, bool recurse) {
   return FAILED(hr) ? ReportFailure("reg query " + path, hr) : 0;
 }
 
-// The mappings below Domains: each key names a host (a nested key the
-// part before its parent's, as the platform nests them), each DWORD value
-// a scheme and its zone.
-void PrintMappings(HKEY key, const std::u16string& host) {
-  for (DWORD index = 0;; ++index) {
-    char16_t name[256];
-    DWORD nameLength = 256, type = 0, zone = 0, size = sizeof zone;
-    if (Plat().RegEnumValueW(key, index, name, &nameLength, nullptr, &type,
-                             reinterpret_cast<BYTE*>(&zone), &size) != ERROR_SUCCESS)
-      break;
-    if (type != REG_DWORD || host.empty()) continue;
-    const std::string site = Utf16ToUtf8(std::u16string(name, nameLength)) + "://" + Utf16ToUtf8(host);
-    std::printf("{\"site\":%s,\"zone\":%u}\n", JsonString(site).c_str(), static_cast<unsigned>(zone));
-  }
-  for (const std::u16string& sub : SubKeys(key)) {
-    RegKeyHandle child;
-    if (Plat().RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child.value) != ERROR_SUCCESS) continue;
-    PrintMappings(child.value, host.empty() ? sub : sub + u"." + host);
-  }
-}
-
-int ListZone() {
-  HRESULT hr = Plat().CoInitialize(nullptr);
-  const bool initialized = SUCCEEDED(hr);
-  void* zones = nullptr;
-  hr = Plat().CoCreateInstance(CLSID_InternetZoneManager, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IInternetZoneManager, &zones);
-  ZONEATTRIBUTES a;
-  std::memset(&a, 0, sizeof a);
-  a.cbSize = sizeof a;
-  if (SUCCEEDED(hr)) hr = Plat().GetZoneAttributes(zones, URLZONE_TRUSTED, &a);
-  if (zones != nullptr) Plat().ComRelease(zones);
-  if (initialized) Plat().CoUninitialize();
-  if (FAILED(hr)) return ReportFailure("zone list", hr);
-  std::printf("{\"zone\":2,\"name\":%s,\"flags\":\"0x%08x\",\"requireVerification\":%s}\n",
-              JsonString(Utf16ToUtf8(U16(a.szDisplayName))).c_str(),
-              static_cast<unsigned>(a.dwFlags),
-              (a.dwFlags & ZAFLAGS_REQUIRE_VERIFICATION) ? "true" : "false");
-  RegKeyHandle domains;
-  if (Plat().RegOpenKeyExW(HKEY_CURRENT_USER, kZoneMap, 0, KEY_READ, &domains.value) == ERROR_SUCCESS)
-    PrintMappings(domains.value, u"");
-  return 0;
-}
-
 }  // namespace
 
 int RunRegCommand(const std::vector<std::string>& args) {
@@ -197,9 +151,4 @@ int RunRegCommand(const std::vector<std::string>& args) {
     recurse = true;
   }
   return Query(args[1], recurse);
-}
-
-int RunZoneCommand(const std::vector<std::string>& args) {
-  if (args.size() != 1 || args[0] != "list") return 2;
-  return ListZone();
 }

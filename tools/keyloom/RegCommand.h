@@ -1,6 +1,6 @@
-// `keyloom reg query KEY [/s]` and `keyloom zone list`: the registry and
-// the browser's zones as the platform's Reg* and zone entries see them
-// (the soft registry, or the real one on Windows), one JSON object a line.
+// `keyloom reg query KEY [/s]`: the registry as the platform's Reg*
+// entries see it (the soft registry, or the real one on Windows), one JSON
+// object a line.
 #pragma once
 
 #include <string>
@@ -13,9 +13,3 @@
 // REG_DWORD a number, anything else upper-case hex. Returns the exit code
 // (0 done, 1 failed: a missing key is 0x80070002; 2 usage).
 int RunRegCommand(const std::vector<std::string>& args);
-
-// Runs `zone list`: one object with the trusted-sites zone's attributes
-// ({"zone": 2, "name", "flags", "requireVerification"}), then one per
-// site mapping of the current user ({"site": "scheme://host", "zone"}).
-// Returns the exit code (0 done, 1 failed, 2 usage).
-int RunZoneCommand(const std::vector<std::string>& args);

@@ -8,6 +8,7 @@
 #include "keyloom/KeyCommand.h"
 #include "keyloom/ModuleLoader.h"
 #include "keyloom/RegCommand.h"
+#include "keyloom/ZoneCommand.h"
 #include "keyloom/RequestCommand.h"
 #include "keyloom/StoreCommand.h"
 #ifdef KEYLOOM_AGENT
@@ -84,7 +85,13 @@ const char kUsage[] =
     "\n"
     "  zone list\n"
     "      The trusted-sites zone's name and flags (requireVerification), then\n"
-    "      one JSON object per site mapping of the user: {\"site\",\"zone\"}.\n"
+    "      one JSON object per site: {\"site\",\"zone\",\"source\"}, first the\n"
+    "      machine policy's list (source \"machine\"), which decides first, then\n"
+    "      the user's mappings (source \"user\").\n"
+    "  zone add|remove PATTERN [--machine]\n"
+    "      Put PATTERN (scheme://host, host may start with \"*.\") in the trusted\n"
+    "      sites, or take it out: the user's mapping, or with --machine the\n"
+    "      machine policy's list. Removing one that is not there fails.\n"
     "\n"
   #ifdef KEYLOOM_AGENT
     "  agent [--port N] [--idle-timeout SECONDS] [--max-per-origin N]\n"

@@ -36,16 +36,18 @@ bool AlgOfKey(EVP_PKEY* key, Alg* alg);
 bool LoadIssuer(const std::string& dir, Alg alg, Authority* issuer, std::string* error);
 
 // What a new certificate says about its use.
-enum class Usage { kRoot, kIntermediate, kSigning, kEncryption };
+enum class Usage { kRoot, kIntermediate, kSigning, kEncryption, kServer };
 
 // A certificate for `key` with the given subject Name encoding (kept octet
 // for octet), issued and signed by `issuer`, or self-signed when it is
 // null (then `signer` signs). Valid from a day ago for `years`. RSA
 // certificates are signed with `digest` ("SHA1", "SHA256"; null: SHA-256),
-// SM2 ones always with SM3.
+// SM2 ones always with SM3. A kServer certificate is for TLS server
+// authentication and names its host in `altNames` (OpenSSL's
+// subjectAltName text: "IP:127.0.0.1,DNS:localhost").
 X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int years, Alg alg,
                         const Authority* issuer, EVP_PKEY* signer, std::string* error,
-                        const char* digest = nullptr);
+                        const char* digest = nullptr, const char* altNames = nullptr);
 
 // A PEM certificate or private key read from `path`; null when the file
 // cannot be read or holds none.

@@ -58,6 +58,8 @@ const char* KeyUsage(Usage usage, Alg alg) {
       return "critical,keyCertSign,cRLSign";
     case Usage::kSigning:
       return "critical,digitalSignature,nonRepudiation";
+    case Usage::kServer:
+      return "critical,digitalSignature,keyEncipherment";
     case Usage::kEncryption:
       break;
   }
@@ -141,7 +143,7 @@ bool LoadIssuer(const std::string& dir, Alg alg, Authority* issuer, std::string*
 
 X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int years, Alg alg,
                         const Authority* issuer, EVP_PKEY* signer, std::string* error,
-                        const char* digest) {
+                        const char* digest, const char* altNames) {
   *error = "cannot make the certificate";
   const unsigned char* p = subject.data();
   X509_NAME* name = d2i_X509_NAME(nullptr, &p, static_cast<long>(subject.size()));
@@ -160,7 +162,10 @@ X509Ptr MakeCertificate(const Bytes& subject, EVP_PKEY* key, Usage usage, int ye
                                                          : "critical,CA:FALSE") &&
             AddExtension(x, issuerCert, NID_key_usage, KeyUsage(usage, alg)) &&
             AddExtension(x, issuerCert, NID_subject_key_identifier, "hash") &&
-            (usage == Usage::kRoot || AddExtension(x, issuerCert, NID_authority_key_identifier, "keyid"));
+            (usage == Usage::kRoot || AddExtension(x, issuerCert, NID_authority_key_identifier, "keyid")) &&
+            (usage != Usage::kServer || (altNames != nullptr &&
+                                         AddExtension(x, issuerCert, NID_ext_key_usage, "serverAuth") &&
+                                         AddExtension(x, issuerCert, NID_subject_alt_name, altNames)));
   X509_NAME_free(name);
   if (!ok) return nullptr;
   MdCtx md(EVP_MD_CTX_new());

@@ -1,5 +1,5 @@
-// `testca serve`: the demo site (Site.h) over HTTP/1.1, on loopback
-// addresses only.
+// `testca serve`: the demo site (Site.h) over HTTP/1.1, or HTTP/1.1 over
+// TLS, on loopback addresses only.
 #pragma once
 
 namespace testca {
@@ -10,11 +10,19 @@ namespace testca {
 //   --bind ADDR    a loopback address to listen on, repeatable (default 127.0.0.1)
 //   --web DIR      the folder holding keyloom.js and demo/ (default: the
 //                  source tree's web/ the binary was built from)
+//   --max-connections N   connections served at a time (default 64, at most
+//                  1024); one more is answered 503 and closed
+//   --idle-timeout S      seconds a connection may take to send a whole
+//                  request, and an answer to be written (default 10)
+//   --tls          https instead of http, with a certificate for the bound
+//                  addresses and "localhost" issued at start by DIR's RSA
+//                  intermediate (SiteTls.h); its key is kept in memory only
+//                  and its pin printed first ("testca serve: the site's key,
+//                  SHA-256 of its SubjectPublicKeyInfo: BASE64")
 // Checks that both hierarchies of DIR load and that the page is there,
-// listens, prints one line "testca serve: ready on http://ADDR:PORT/" per
+// listens, prints one line "testca serve: ready on http://ADDR:PORT/" (or https) per
 // address on standard output, and serves until the process is stopped.
-// Each connection has a thread of its own, at most 64 at a time, and is
-// closed after 30 seconds without a complete request. Returns 2 on a usage
+// Each connection has a thread of its own. Returns 2 on a usage
 // error and 1 when it cannot start (the reason on standard error); it does
 // not return otherwise.
 int ServeCommand(int argc, char** argv);

@@ -9,8 +9,10 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <semaphore>
 
 #include "testca/Authority.h"
 
@@ -33,11 +35,16 @@ constexpr StaticFile kFiles[] = {
     {"/keyloom.js", "keyloom.js", "text/javascript; charset=utf-8"},
 };
 
+// The largest RSA key the control generates, and how many keys the site
+// generates at once.
+constexpr long kMaxBits = 4096;
+constexpr std::ptrdiff_t kKeysAtOnce = 2;
+
 // Script and styles from the site only; the page talks to the site and to
 // the agent on loopback, nothing else.
 constexpr char kPagePolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-    "connect-src 'self' ws://127.0.0.1:* ws://localhost:*; base-uri 'none'; form-action 'none'; "
+    "connect-src 'self' ws://127.0.0.1:*; base-uri 'none'; form-action 'none'; "
     "frame-ancestors 'none'";
 
 SiteResponse Error(int status, const std::string& text) {
@@ -132,8 +139,8 @@ SiteResponse EnvelopeEndpoint(const Site& site, const Json& body) {
   const auto bits = body.find("bits");
   if (algorithm == body.end() || (*algorithm != "RSA" && *algorithm != "SM2"))
     return Error(400, "\"algorithm\" must be \"RSA\" or \"SM2\"");
-  if (bits == body.end() || !bits->is_number_integer() || *bits < 0 || *bits > 16384)
-    return Error(400, "\"bits\" must be the key length as a whole number");
+  if (bits == body.end() || !bits->is_number_integer() || *bits < 0 || *bits > kMaxBits)
+    return Error(400, "\"bits\" must be the key length, a whole number up to 4096");
   request.alg = *algorithm == "SM2" ? Alg::kSm2 : Alg::kRsa;
   request.bits = bits->get<int>();
   Bytes der;
@@ -146,7 +153,14 @@ SiteResponse EnvelopeEndpoint(const Site& site, const Json& body) {
     return Error(422, "the request carries no temporary key (ask for a double certificate)");
   request.subjectDer = parts.subject;
   EnvelopeResult result;
-  if (!MakeEnvelope(site.dir, request, &result, &error)) return Error(422, error);
+  // Key generation is the costly part: two at a time, the others wait
+  // their turn a while.
+  static std::counting_semaphore<kKeysAtOnce> generators(kKeysAtOnce);
+  if (!generators.try_acquire_for(std::chrono::seconds(30)))
+    return Error(503, "the authority is busy; try again");
+  const bool made = MakeEnvelope(site.dir, request, &result, &error);
+  generators.release();
+  if (!made) return Error(422, error);
   Json out;
   if (!Describe(result.certificateDer, &out)) return Error(500, "cannot read the issued certificate");
   out["envelope"] = result.envelope;
@@ -166,6 +180,7 @@ SiteResponse FileAnswer(const Site& site, const StaticFile& file) {
 }
 
 SiteResponse Route(const Site& site, const SiteRequest& request) {
+  if (request.hostHeaders != 1) return Error(400, "the request must have exactly one Host header");
   if (!IsLoopbackHost(request.host)) return Error(403, "this site answers loopback names only");
   const std::string path = request.target.substr(0, request.target.find('?'));
   for (const StaticFile& file : kFiles) {

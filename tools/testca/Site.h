@@ -36,6 +36,7 @@ struct SiteRequest {
   std::string host;         // the Host header, empty when absent
   std::string contentType;  // the Content-Type header, empty when absent
   std::string body;
+  int hostHeaders = 1;      // how many Host headers the request had
 };
 
 struct SiteResponse {
@@ -50,7 +51,8 @@ struct SiteResponse {
 // `site.web` on each request; HEAD gets the body too, which the server
 // leaves out) and only POST with an application/json body
 // reaches the endpoints; anything else is refused with 404, 405 or 415. A
-// Host that is not a loopback address or "localhost" gets 403 (a name
+// request without exactly one Host header gets 400, a
+// Host that is not a loopback address or "localhost" 403 (a name
 // rebound to loopback by someone else's DNS). Every answer carries
 // nosniff and no-store; pages also carry a Content-Security-Policy that
 // allows script and styles from the site alone and WebSocket connections

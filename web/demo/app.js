@@ -2,7 +2,7 @@
 // Keyloom control, step by step, in English or Simplified Chinese. The
 // control's own texts come from the control in the browser's language; the
 // page's texts come from the tables below.
-import { Keyloom, E_AGENT_UNAVAILABLE } from "/keyloom.js";
+import { Keyloom, KeyloomError, E_AGENT_UNAVAILABLE, E_TIMEOUT, ENROLL_STEPS } from "/keyloom.js";
 
 const TEXTS = {
   en: {
@@ -36,7 +36,18 @@ const TEXTS = {
     controlFailed: "The security control could not complete this step:",
     authorityFailed: "The bank's certification authority refused the request:",
     unreachable: "The bank could not be reached. Please try again.",
-    agentLost: "The connection to the Keyloom security control was lost. Please reload the page.",
+    agentLost: "The connection to the Keyloom security control was lost. It comes back by itself when the agent runs again, or press Reconnect.",
+    lost: "The connection to the Keyloom security control is lost.",
+    blocked:
+      "Your browser did not let this page reach the Keyloom security control on this computer. " +
+      "Allow this site to access devices on your local network (in the browser's prompt, or in the " +
+      "site settings by the address bar), then press Reconnect.",
+    reconnect: "Reconnect",
+    timedOut: "The security control took too long to answer. Please try again.",
+    badLength: "This provider does not take keys of that length. Choose another length or provider.",
+    badAlgorithm: "This provider does not make keys of that algorithm. Choose another provider.",
+    codeDetail: "Code for the bank's support:",
+    onToken: "(kept on the token)",
     badName: "Please enter your name without commas, slashes, plus or equals signs.",
     noProviders: "No key provider is installed on this computer.",
     finished: "Both certificates are installed.",
@@ -88,7 +99,17 @@ const TEXTS = {
     controlFailed: "安全控件未能完成此步骤：",
     authorityFailed: "银行的证书认证机构拒绝了请求：",
     unreachable: "无法连接银行，请重试。",
-    agentLost: "与 Keyloom 安全控件的连接已断开，请刷新页面。",
+    agentLost: "与 Keyloom 安全控件的连接已断开。代理重新运行后会自动恢复，也可以点击“重新连接”。",
+    lost: "与 Keyloom 安全控件的连接已断开。",
+    blocked:
+      "您的浏览器不允许本页面访问本机上的 Keyloom 安全控件。请允许本网站访问您本地网络上的设备" +
+      "（在浏览器的提示中，或在地址栏旁的网站设置中），然后点击“重新连接”。",
+    reconnect: "重新连接",
+    timedOut: "安全控件长时间没有答复，请重试。",
+    badLength: "此提供程序不支持该密钥长度，请选择其他长度或提供程序。",
+    badAlgorithm: "此提供程序不能生成该算法的密钥，请选择其他提供程序。",
+    codeDetail: "供银行客服参考的代码：",
+    onToken: "（保存在令牌中）",
     badName: "请输入姓名，不要含有逗号、斜杠、加号或等号。",
     noProviders: "本机没有安装密钥提供程序。",
     finished: "两张证书均已安装。",
@@ -116,12 +137,12 @@ const $ = (id) => document.getElementById(id);
 
 const state = {
   lang: navigator.language && navigator.language.toLowerCase().startsWith("zh") ? "zh-CN" : "en",
-  agentState: "connecting", // connecting | connected | refused
+  agentState: "connecting", // connecting | connected | refused | blocked | lost
   steps: STEPS.map(() => "pending"),
-  error: null, // { key, detail } with detail from the control or the authority
+  error: null, // { key, detail, code }: the page's words, the control's or authority's text, the status
   finished: false,
   certs: null, // records of the last listing
-  issued: [], // this enrollment's certificates: { use, subject, serial, validFrom, validTo, provider, container }
+  issued: [], // this visit's certificates: { use, subject, serial, validFrom, validTo, provider, container }
 };
 let agent = null;
 
@@ -137,6 +158,7 @@ function render() {
   const status = $("agent-status");
   status.dataset.state = state.agentState;
   status.textContent = text(state.agentState);
+  $("reconnect").hidden = !["lost", "refused", "blocked"].includes(state.agentState);
 
   const list = $("steps");
   list.replaceChildren(
@@ -152,23 +174,31 @@ function render() {
 
   const error = $("error");
   error.hidden = !state.error;
-  error.textContent = state.error ? `${text(state.error.key)} ${state.error.detail ?? ""}`.trim() : "";
+  $("error-text").textContent = state.error ? `${text(state.error.key)} ${state.error.detail ?? ""}`.trim() : "";
+  $("error-code").hidden = !state.error?.code;
+  $("error-code").textContent = state.error?.code ? `${text("codeDetail")} ${state.error.code}` : "";
   $("done").hidden = !state.finished;
   $("done").textContent = text("finished");
 
   $("issued-section").hidden = state.issued.length === 0;
   fillTable($("issued"), state.issued.map((c) =>
     [c.use, [text(c.use), c.subject, c.serial, c.validFrom, c.validTo, c.provider, c.container]]));
-  fillTable($("certs"), (state.certs ?? []).map((fields) => {
+  // The listing shows the personal store; a token keeps its certificates
+  // with its keys, so this visit's token certificates are added to it.
+  const listed = (state.certs ?? []).map((fields) => {
     const use = state.issued.find((c) => c.serial === fields[1])?.use;
     return [use ?? "", [use ? text(use) : "", ...fields]];
-  }));
-  $("no-certs").hidden = state.certs !== null && state.certs.length > 0;
+  });
+  const onToken = state.certs === null ? [] : state.issued
+    .filter((c) => !(state.certs ?? []).some((fields) => fields[1] === c.serial))
+    .map((c) => [c.use, [text(c.use), c.subject, c.serial, c.validFrom, c.validTo, `${c.provider} ${text("onToken")}`]]);
+  fillTable($("certs"), [...listed, ...onToken]);
+  $("no-certs").hidden = state.certs !== null && listed.length + onToken.length > 0;
   if (state.certs !== null) $("no-certs").textContent = text("emptyList");
 }
 
 // Fills a table's body with rows of [use, cells]; data-use says "sign" or
-// "encrypt" for this enrollment's certificates.
+// "encrypt" for this visit's certificates.
 function fillTable(table, rows) {
   table.tBodies[0].replaceChildren(
     ...rows.map(([use, cells]) => {
@@ -184,14 +214,20 @@ function fillTable(table, rows) {
   );
 }
 
-// Key lengths the control takes for a provider and algorithm, the usual first.
-function keyLengths(provider, algorithm) {
-  if (algorithm === "SM2") return [256];
-  if (provider.includes("Microsoft")) return provider.includes("Base") ? [1024, 512] : [2048, 1024, 4096];
-  return [2048, 1024];
+// What the control takes from each provider (its key-length rules, and
+// the algorithms the provider makes keys of), the usual choice first.
+// null: a provider this page does not offer (the AES provider cannot be
+// opened as the type the control asks for).
+function providerRules(provider) {
+  if (provider.includes("AES")) return null;
+  if (provider.includes("Microsoft"))
+    return { RSA: provider.includes("Base") ? [1024, 512] : [2048, 1024, 4096] };
+  if (provider.includes("SM2")) return { SM2: [256] };
+  return { RSA: [2048, 1024] };
 }
 
 function fillOptions(select, values) {
+  const before = select.value;
   select.replaceChildren(
     ...values.map((value) => {
       const option = document.createElement("option");
@@ -199,18 +235,14 @@ function fillOptions(select, values) {
       return option;
     }),
   );
+  if (values.map(String).includes(before)) select.value = before;
 }
 
-// Picks a provider that suits the algorithm (an SM2 token for SM2) when
-// the current one does not.
-function suitProvider() {
-  const select = $("provider");
-  const wantsSm2 = $("algorithm").value === "SM2";
-  if (select.value.includes("SM2") !== wantsSm2) {
-    const match = [...select.options].find((o) => o.value.includes("SM2") === wantsSm2);
-    if (match) select.value = match.value;
-  }
-  fillOptions($("bits"), keyLengths(select.value, $("algorithm").value));
+// Provider first; then the algorithms and lengths its rules allow.
+function offerChoices() {
+  const rules = providerRules($("provider").value) ?? {};
+  fillOptions($("algorithm"), Object.keys(rules));
+  fillOptions($("bits"), rules[$("algorithm").value] ?? []);
 }
 
 function setControls(enabled) {
@@ -222,44 +254,31 @@ function parseListing(listing) {
   return listing ? listing.split("||").map((record) => record.split(";")) : [];
 }
 
-async function authority(path, body) {
+async function authority(path, query) {
   let response;
   try {
     response = await fetch(path, {
       method: "POST",
       headers: { "Content-Type": "application/json" },
-      body: JSON.stringify(body),
+      body: JSON.stringify({ request: query.request, algorithm: query.algorithm, bits: query.bits }),
     });
   } catch {
-    throw { key: "unreachable" };
+    throw Object.assign(new Error("unreachable"), { page: { key: "unreachable" } });
   }
   const answer = await response.json().catch(() => ({}));
-  if (!response.ok) throw { key: "authorityFailed", detail: answer.error ?? `HTTP ${response.status}` };
+  if (!response.ok)
+    throw Object.assign(new Error("refused"), { page: { key: "authorityFailed", detail: answer.error ?? `HTTP ${response.status}` } });
   return answer;
 }
 
-async function step(index, work) {
-  state.steps[index] = "running";
-  render();
-  try {
-    const result = await work();
-    state.steps[index] = "ok";
-    return result;
-  } catch (e) {
-    state.steps[index] = "failed";
-    if (e instanceof Error && e.number === E_AGENT_UNAVAILABLE) {
-      state.error = { key: "agentLost" };
-    } else if (e instanceof Error) {
-      const hex = e.number === undefined ? "" : ` (0x${(e.number >>> 0).toString(16).padStart(8, "0")})`;
-      const detail = (e.description ?? e.message).replace(/\s*\(0x[0-9a-f]{8}\)\s*$/, "");
-      state.error = { key: "controlFailed", detail: detail + hex };
-    } else {
-      state.error = e;
-    }
-    throw e;
-  } finally {
-    render();
-  }
+// The page's words for a failure, the control's own text and the code as details.
+function explain(e) {
+  if (e instanceof KeyloomError && e.cause?.page) return e.cause.page;
+  if (!(e instanceof KeyloomError)) return { key: "controlFailed", detail: String(e) };
+  if (e.number === E_AGENT_UNAVAILABLE) return { key: "agentLost" };
+  if (e.number === E_TIMEOUT) return { key: "timedOut", code: e.code };
+  const plain = { "0xa0072400": "badLength", "0xa0072401": "badAlgorithm" }[e.code];
+  return plain ? { key: plain, code: e.code } : { key: "controlFailed", detail: e.message, code: e.code };
 }
 
 async function enroll() {
@@ -275,34 +294,110 @@ async function enroll() {
   const provider = $("provider").value;
   const algorithm = $("algorithm").value;
   const bits = Number($("bits").value);
-  const subject = `CN=${name},OU=Online Banking,O=Keyloom Bank,C=CN`;
-  Object.assign(state, { steps: STEPS.map(() => "pending"), error: null, finished: false, issued: [] });
+  Object.assign(state, { steps: STEPS.map(() => "pending"), error: null, finished: false });
   setControls(false);
+  const issued = [];
+  const keep = (use, answer) => issued.push({ use, provider, ...answer });
   try {
-    await step(0, async () => {
-      await agent.ZENQ_SetCSPInfo(bits, provider);
-      await agent.ZENQ_SetKeyAlgorithm(algorithm);
+    const result = await Keyloom.enroll(agent, {
+      provider, algorithm, bits, subject: `CN=${name},OU=Online Banking,O=Keyloom Bank,C=CN`,
+      issue: (query) => authority("/api/issue", query),
+      envelope: (query) => authority("/api/envelope", query),
+      onProgress: ({ index, state: stepState }) => {
+        state.steps[index] = { done: "ok" }[stepState] ?? stepState;
+        render();
+      },
     });
-    const { request, container } = await step(1, async () => ({
-      request: await agent.ZENQ_PKCS10CertRequisition(subject, 2, 0),
-      container: await agent.ZENQ_GetContainer(),
-    }));
-    const signing = await step(2, () => authority("/api/issue", { request }));
-    const encryption = await step(3, () => authority("/api/envelope", { request, algorithm, bits }));
-    const installed = (use, { subject, serial, validFrom, validTo }) =>
-      state.issued.push({ use, subject, serial, validFrom, validTo, provider, container });
-    await step(4, () => agent.ZENQ_ImportSignCert(2, signing.certificate, container));
-    installed("useSign", signing);
-    await step(5, () => agent.ZENQ_ImportEncryptCert(encryption.envelope, encryption.certificate, container, 0));
-    installed("useEncrypt", encryption);
-    state.certs = parseListing(await step(6, () => agent.ZENQ_GetAllCertInfo()));
+    keep("useSign", { ...result.signing, container: result.container });
+    keep("useEncrypt", { ...result.encryption, container: result.container });
+    state.issued.push(...issued);
+    const last = ENROLL_STEPS.length;
+    state.steps[last] = "running";
+    render();
+    state.certs = parseListing(await agent.ZENQ_GetAllCertInfo());
+    state.steps[last] = "ok";
     state.finished = true;
-  } catch {
-    // the failed step and its reason are on the page
+  } catch (e) {
+    const failed = state.steps.indexOf("running");
+    if (failed >= 0) state.steps[failed] = "failed";
+    state.error = explain(e);
   } finally {
-    setControls(true);
+    setControls(state.agentState === "connected");
     render();
   }
+}
+
+// True when the browser holds this page back from the agent on this
+// computer: a page on a public address needs the user's local-network
+// permission ("loopback-network" in current Chromium, "local-network-access"
+// before), and the browser says when it was refused. A page on this
+// computer's own address needs none.
+async function localNetworkBlocked() {
+  for (const name of ["loopback-network", "local-network-access"]) {
+    try {
+      return (await navigator.permissions.query({ name })).state === "denied";
+    } catch {
+      // a name this browser does not know: try the next
+    }
+  }
+  return false;
+}
+
+// Connects, and keeps the page's view of the connection live: red when it
+// is lost, back by itself when the agent returns.
+async function connect() {
+  const port = Number(new URLSearchParams(location.search).get("agent") ?? 17443);
+  try {
+    if (agent) {
+      await agent.reconnect();
+    } else {
+      agent = await Keyloom.connect({ port, language: state.lang });
+      agent.addEventListener("close", () => {
+        state.agentState = "lost";
+        setControls(false);
+        render();
+        retryWhileLost();
+      });
+    }
+  } catch {
+    if (state.agentState !== "lost") state.agentState = (await localNetworkBlocked()) ? "blocked" : "refused";
+    render();
+    return false;
+  }
+  return true;
+}
+
+async function ready() {
+  state.agentState = "connected";
+  state.error = state.error?.key === "agentLost" ? null : state.error;
+  try {
+    const providers = (await agent.ZENQ_GetCSPInfo()).split("||").filter((p) => p && providerRules(p));
+    if (providers.length === 0) throw { key: "noProviders" };
+    const before = $("provider").value;
+    fillOptions($("provider"), providers);
+    if (!providers.includes(before)) {
+      const enhanced = providers.find((p) => p.includes("Microsoft Enhanced Cryptographic"));
+      if (enhanced) $("provider").value = enhanced;
+    }
+    offerChoices();
+    setControls(true);
+    state.certs = parseListing(await agent.ZENQ_GetAllCertInfo());
+  } catch (e) {
+    state.error = e instanceof KeyloomError ? explain(e) : e;
+  }
+  render();
+}
+
+let retry = null;
+function retryWhileLost() {
+  clearInterval(retry);
+  retry = setInterval(async () => {
+    if (state.agentState === "connected") return clearInterval(retry);
+    if (await connect()) {
+      clearInterval(retry);
+      await ready();
+    }
+  }, 3000);
 }
 
 async function start() {
@@ -311,38 +406,19 @@ async function start() {
       state.lang = lang;
       render();
     });
-  $("algorithm").addEventListener("change", suitProvider);
-  $("provider").addEventListener("change", () =>
-    fillOptions($("bits"), keyLengths($("provider").value, $("algorithm").value)),
-  );
+  $("provider").addEventListener("change", offerChoices);
+  $("algorithm").addEventListener("change", offerChoices);
+  $("reconnect").addEventListener("click", async () => {
+    if (await connect()) await ready();
+  });
   $("enroll-form").addEventListener("submit", (event) => {
     event.preventDefault();
     enroll();
   });
   render();
 
-  const port = Number(new URLSearchParams(location.search).get("agent") ?? 17443);
-  try {
-    agent = await Keyloom.connect({ port });
-  } catch {
-    state.agentState = "refused";
-    render();
-    return;
-  }
-  state.agentState = "connected";
-  try {
-    const providers = (await agent.ZENQ_GetCSPInfo()).split("||").filter(Boolean);
-    if (providers.length === 0) throw { key: "noProviders" };
-    fillOptions($("provider"), providers);
-    const enhanced = providers.find((p) => p.includes("Microsoft Enhanced Cryptographic"));
-    if (enhanced) $("provider").value = enhanced;
-    suitProvider();
-    setControls(true);
-    state.certs = parseListing(await agent.ZENQ_GetAllCertInfo());
-  } catch (e) {
-    state.error = e instanceof Error ? { key: "controlFailed", detail: e.description ?? e.message } : e;
-  }
-  render();
+  if (await connect()) await ready();
+  else retryWhileLost();
 }
 
 start();

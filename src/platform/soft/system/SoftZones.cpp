@@ -4,6 +4,10 @@
 //     MinLevel, RecommendedLevel, CurrentLevel, Flags
 //   ...\Internet Settings\ZoneMap\Domains\<host>: one DWORD value per
 //     scheme, the zone the pattern scheme://host maps to.
+//   HKLM\Software\Policies\...\Internet Settings\ZoneMapKey: the machine's
+//     site-to-zone policy list, one REG_SZ value per pattern (name) holding
+//     its zone number; it decides before the user's mappings, as the
+//     platform's policy does.
 // A host "*.name" covers name itself and every host below it, whole labels
 // only; ports never take part.
 #include <cstring>
@@ -20,6 +24,8 @@ constexpr char16_t kZones[] =
     u"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Zones\\";
 constexpr char16_t kDomains[] =
     u"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMap\\Domains";
+constexpr char16_t kPolicyList[] =
+    u"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMapKey";
 
 struct ZoneDefaults {
   const char16_t* name;
@@ -161,13 +167,48 @@ bool ParseUrl(const char16_t* url, std::u16string* scheme, std::u16string* host)
   return !host->empty();
 }
 
-// The zone of the most specific mapping for the URL's scheme and host: an
-// exact host before a wildcard, a longer wildcard before a shorter one.
+size_t Specificity(const std::u16string& pattern) {
+  return pattern.starts_with(u"*.") ? pattern.size() : 0x10000;
+}
+
+// The machine policy's zone for scheme and host: the most specific entry
+// (a pattern as SetZoneMapping takes, or a bare host for every scheme)
+// whose value is a zone number. False when no entry matches.
+bool PolicyZone(const std::u16string& scheme, const std::u16string& host, DWORD* zone) {
+  Key list;
+  if (Plat().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyList, 0, KEY_READ, &list.h) != ERROR_SUCCESS)
+    return false;
+  size_t best = 0;
+  for (DWORD index = 0;; ++index) {
+    char16_t name[512];
+    char16_t data[16] = {};
+    DWORD nameLen = 512, type = 0, size = sizeof data - sizeof data[0];
+    const LSTATUS rc = Plat().RegEnumValueW(list.h, index, name, &nameLen, nullptr, &type,
+                                            reinterpret_cast<BYTE*>(data), &size);
+    if (rc == ERROR_MORE_DATA) continue;
+    if (rc != ERROR_SUCCESS) break;
+    std::u16string entry(name, nameLen), entryScheme, entryHost;
+    if (entry.find(u"://") == std::u16string::npos) entry = u"*://" + entry;
+    if (type != REG_SZ || !ParsePattern(entry.c_str(), &entryScheme, &entryHost)) continue;
+    if ((entryScheme != u"*" && entryScheme != scheme) || !HostMatches(entryHost, host)) continue;
+    if (data[0] < u'0' || data[0] > u'4' || (data[1] != 0)) continue;
+    if (Specificity(entryHost) <= best) continue;
+    best = Specificity(entryHost);
+    *zone = static_cast<DWORD>(data[0] - u'0');
+  }
+  return best != 0;
+}
+
+// The machine policy's zone when an entry of its list covers the URL;
+// else the zone of the most specific mapping of the user for the URL's
+// scheme and host: an exact host before a wildcard, a longer wildcard
+// before a shorter one.
 HRESULT MapUrlToZoneImpl(void* manager, const char16_t* url, DWORD* zone, DWORD) {
   if (manager == nullptr || zone == nullptr) return E_POINTER;
   *zone = URLZONE_INTERNET;
   std::u16string scheme, host;
   if (!ParseUrl(url, &scheme, &host)) return E_INVALIDARG;
+  if (PolicyZone(scheme, host, zone)) return S_OK;
   Key domains;
   if (Plat().RegOpenKeyExW(HKEY_CURRENT_USER, kDomains, 0, KEY_READ, &domains.h) != ERROR_SUCCESS)
     return S_OK;
@@ -180,7 +221,7 @@ HRESULT MapUrlToZoneImpl(void* manager, const char16_t* url, DWORD* zone, DWORD)
       break;
     const std::u16string pattern = Lower(name);
     if (!HostMatches(pattern, host)) continue;
-    const size_t specificity = pattern.starts_with(u"*.") ? pattern.size() : 0x10000;
+    const size_t specificity = Specificity(pattern);
     if (specificity <= best) continue;
     Key key;
     if (Plat().RegOpenKeyExW(domains.h, name, 0, KEY_READ, &key.h) != ERROR_SUCCESS) continue;

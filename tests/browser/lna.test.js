@@ -1,0 +1,80 @@
+// A bank's page on a public https address, as Chromium's Local Network
+// Access sees it: `testca serve --tls` serves the demo with a certificate of
+// the test hierarchy (its key pinned), and --ip-address-space-overrides
+// marks the site public, so that reaching the agent on 127.0.0.1 takes the
+// user's local-network permission. Granted, the page enrolls; refused, it
+// says what to allow.
+import { spawn } from "node:child_process";
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { dirname, join } from "node:path";
+import { fileURLToPath } from "node:url";
+import assert from "node:assert/strict";
+import { after, before, test } from "node:test";
+import { chromium } from "playwright-core";
+
+const ROOT = join(dirname(fileURLToPath(import.meta.url)), "../..");
+const AGENT = Number(process.env.KEYLOOM_AGENT_PORT);
+let site, origin, pin;
+const open = [];
+
+before(async () => {
+  site = spawn(join(dirname(process.env.KEYLOOM_BIN), "testca"),
+    ["serve", "--tls", "--dir", join(ROOT, "build/chain"), "--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
+  const out = await new Promise((resolve, reject) => {
+    let text = "";
+    site.stdout.on("data", (d) => (text += d) && /ready on/.test(text) && resolve(text));
+    site.on("exit", (code) => reject(new Error(`testca serve --tls exited with ${code}`)));
+  });
+  pin = /SubjectPublicKeyInfo: (\S+)/.exec(out)[1];
+  origin = /ready on (https:\/\/127\.0\.0\.1:\d+)\//.exec(out)[1];
+});
+
+after(async () => {
+  for (const { context, profile } of open) {
+    await context.close();
+    rmSync(profile, { recursive: true, force: true });
+  }
+  site?.kill();
+});
+
+// A browser for which the site is a public https page.
+async function publicPage() {
+  const profile = mkdtempSync(join(tmpdir(), "keyloom-chromium-"));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: "/usr/bin/chromium", headless: true, locale: "en-US",
+    args: ["--no-sandbox", "--disable-gpu", "--lang=en-US", `--ignore-certificate-errors-spki-list=${pin}`,
+      `--ip-address-space-overrides=${new URL(origin).host}=public`],
+  });
+  open.push({ context, profile });
+  return { context, page: await context.newPage() };
+}
+
+test("a public https page the user lets reach the local network enrolls", async () => {
+  const { context, page } = await publicPage();
+  await context.grantPermissions(["local-network-access"], { origin });
+  await page.goto(`${origin}/?agent=${AGENT}`);
+  assert.equal(await page.evaluate(() => isSecureContext), true);
+  await page.locator('#agent-status[data-state="connected"]').waitFor();
+  await page.selectOption("#provider", "Microsoft Enhanced Cryptographic Provider v1.0");
+  await page.selectOption("#bits", "2048");
+  await page.fill("#name", "Zhao Liu");
+  await page.click("#enroll");
+  await page.locator("#done:not([hidden])").waitFor({ timeout: 120_000 });
+  assert.deepEqual(await page.locator("#steps li").evaluateAll((items) =>
+    items.map((i) => i.dataset.state)), Array(7).fill("ok"));
+});
+
+test("a public https page the user keeps from the local network explains what to allow", async () => {
+  const { context, page } = await publicPage();
+  // The user's "Block" on the prompt, under each name Chromium has used.
+  const cdp = await context.newCDPSession(page);
+  for (const name of ["local-network-access", "local-network", "loopback-network"])
+    await cdp.send("Browser.setPermission", { permission: { name }, setting: "denied", origin });
+  await page.goto(`${origin}/?agent=${AGENT}`);
+  await page.locator('#agent-status[data-state="blocked"]').waitFor();
+  assert.match(await page.textContent("#agent-status"),
+    /^Your browser did not let this page reach the Keyloom security control on this computer\. Allow this site to access devices on your local network/);
+  assert.equal(await page.isVisible("#reconnect"), true);
+  assert.equal(await page.isDisabled("#enroll"), true);
+});

@@ -1,0 +1,57 @@
+// A bank's page written against the packed package, type-checked with
+// tsc --strict and bundled with esbuild: an RSA and an SM2 enrollment
+// through Keyloom.enroll(), reported on the page for the test to read.
+import Keyloom, { KeyloomError, type EnrollProgress, type EnrollQuery, type KeyloomConnection } from "keyloom";
+
+// @ts-expect-error: the agent is reached at 127.0.0.1 only
+void Keyloom.connect({ host: "localhost" });
+
+async function post<T>(path: string, query: EnrollQuery): Promise<T> {
+  const response = await fetch(path, {
+    method: "POST",
+    headers: { "Content-Type": "application/json" },
+    body: JSON.stringify({ request: query.request, algorithm: query.algorithm, bits: query.bits }),
+  });
+  const answer = (await response.json()) as T & { error?: string };
+  if (!response.ok) throw new Error(answer.error ?? `HTTP ${response.status}`);
+  return answer;
+}
+
+interface Issued {
+  certificate: string;
+  serial: string;
+}
+
+async function enrollOne(agent: KeyloomConnection, provider: string, algorithm: "RSA" | "SM2", bits: number) {
+  const steps: string[] = [];
+  const result = await Keyloom.enroll(agent, {
+    provider,
+    algorithm,
+    bits,
+    subject: `CN=Package ${algorithm},O=Keyloom Bank,C=CN`,
+    issue: (query) => post<Issued>("/api/issue", query),
+    envelope: (query) => post<Issued & { envelope: string }>("/api/envelope", query),
+    onProgress: (p: EnrollProgress) => steps.push(`${p.step}:${p.state}`),
+  });
+  const serial: string = result.signing.serial;
+  return { container: result.container, signing: serial, encryption: result.encryption.serial, steps };
+}
+
+async function main(): Promise<unknown> {
+  const port = Number(new URLSearchParams(location.search).get("agent"));
+  const agent = await Keyloom.connect({ port, callTimeout: 120_000 });
+  const rsa = await enrollOne(agent, "Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 2048);
+  const sm2 = await enrollOne(agent, "Keyloom SM2 Token Provider", "SM2", 256);
+  let refused: { step: string | null; code: string; message: string } | null = null;
+  try {
+    await enrollOne(agent, "Microsoft Base Cryptographic Provider v1.0", "RSA", 4096);
+  } catch (e) {
+    if (e instanceof KeyloomError) refused = { step: e.step, code: e.code, message: e.message };
+  }
+  return { rsa, sm2, refused };
+}
+
+main().then(
+  (outcome) => (document.body.dataset.outcome = JSON.stringify(outcome)),
+  (e: unknown) => (document.body.dataset.outcome = JSON.stringify({ error: String(e) })),
+);
