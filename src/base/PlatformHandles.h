@@ -63,3 +63,14 @@ struct RegKeyHandle {
     if (value) Plat().RegCloseKey(value);
   }
 };
+
+// One method call or tool command of the active platform (BeginCall when
+// made, EndCall when it leaves scope): the platform's waits inside it share
+// one deadline.
+struct PlatformCall {
+  const Platform& platform = Plat();
+  PlatformCall() { platform.BeginCall(); }
+  PlatformCall(const PlatformCall&) = delete;
+  PlatformCall& operator=(const PlatformCall&) = delete;
+  ~PlatformCall() { platform.EndCall(); }
+};

@@ -4,6 +4,7 @@
 
 #include "control/CryptoAgent.h"
 #include "base/Platform.h"
+#include "base/PlatformHandles.h"
 #include "control/DispatchTable.h"
 #include "trace/Trace.h"
 
@@ -72,6 +73,9 @@ HRESULT CCryptoAgent::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAM
   VARIANT_BOOL flag = VARIANT_FALSE;
   BSTR text = nullptr;
   HRESULT hr;
+  // Every page's and host's call arrives here: the method's waits for
+  // other processes (the soft platform's locks) end at one deadline.
+  PlatformCall call;
   switch (id) {
     case 1: hr = ZENQ_CheckCertificateChain(&flag); break;
     case 2: hr = ZENQ_GetCSPInfo(&text); break;

@@ -10,6 +10,7 @@
 #include "control/DispatchTable.h"
 #include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
+#include "support/FaultPlatform.h"
 
 namespace {
 
@@ -156,6 +157,21 @@ TEST(Dispatch, AFailingMethodRaisesItsStatusWithItsDescription) {
   if (kept) kept->Release();
   info->Release();
   create->Release();
+}
+
+// A method called through Invoke is one call of the platform: its waits
+// share one deadline from the first of its platform calls to the last.
+TEST(Dispatch, AMethodIsOnePlatformCall) {
+  AgentRef agent;
+  FaultPlatform platform;
+  Call call({});
+  EXPECT_EQ(call.Invoke(agent.get(), 2), S_OK);  // GetCSPInfo
+  const std::vector<FaultPlatform::Call> calls = platform.calls();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls.front().name, "BeginCall");
+  EXPECT_EQ(calls.back().name, "EndCall");
+  EXPECT_EQ(platform.CountOf("BeginCall"), 1u);
+  EXPECT_EQ(platform.CountOf("EndCall"), 1u);
 }
 
 // The control declares error objects for its own interface only.

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/PlatformHandles.h"
 #include "keyloom/CallCommand.h"
 #include "keyloom/KeyCommand.h"
 #include "keyloom/ModuleLoader.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
 
   if (command == "key" || command == "request" || command == "store" || command == "reg" ||
       command == "zone") {
+    PlatformCall call;  // the command's waits end at one deadline, its closing included
     const int code = command == "key"       ? RunKeyCommand(rest)
                      : command == "request" ? RunRequestCommand(rest)
                      : command == "reg"     ? RunRegCommand(rest)

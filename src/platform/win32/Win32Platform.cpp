@@ -251,6 +251,9 @@ Platform BuildWin32Table() {
   t.DeleteFileW = [](const char16_t* path) { return ::DeleteFileW(W(path)); };
   t.PathFileExistsW = [](const char16_t* path) { return ::PathFileExistsW(W(path)); };
 
+  t.BeginCall = [] {};
+  t.EndCall = [] {};
+
   Win32FillXmlDom(t);
   Win32FillZones(t);
   Win32FillTrace(t);

@@ -101,7 +101,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::mutex g_lock;  // serialises database use within the process
-Clock::time_point g_deadline;  // of the call holding g_lock
+// Of the call holding g_lock; after it, of the last call (the closing
+// checkpoint's).
+Clock::time_point g_deadline;
+// The thread's method call or tool command (SoftBeginCall), when one runs.
+thread_local int t_callDepth = 0;
+thread_local Clock::time_point t_callDeadline;
 uint64_t g_openedConnections = 0;  // under g_lock; a forked child goes on counting
 SoftDb* g_current = nullptr;       // the connection of the running body, under g_lock
 bool g_eraseOnCommit = false;      // the running write removes or replaces key material
@@ -278,6 +283,16 @@ DWORD CreateDatabase(const std::string& path) {
   return e;
 }
 
+// A WAL left with frames may hold rows removed while another process read
+// (a deleted key the checkpoint could not erase then): one attempt without
+// waiting, so that a reader still there costs the opening call nothing.
+void EraseLeftovers(sqlite3* db) {
+  const Clock::time_point deadline = g_deadline;
+  g_deadline = Clock::now();
+  sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  g_deadline = deadline;
+}
+
 bool HasNoIdentity(sqlite3* db) {
   SoftStmt s(db, "PRAGMA application_id");
   return s.Step() == SQLITE_ROW && s.Int(0) == 0;
@@ -367,6 +382,7 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
   }
   if (conn->writable && conn->current)
     if (DWORD e = RemoveUnfinishedContainers(conn->db)) return e;
+  if (unclean && conn->writable) EraseLeftovers(conn->db);
   *out = std::move(conn);
   return ERROR_SUCCESS;
 }
@@ -375,7 +391,8 @@ DWORD Open(const std::string& home, const std::string& path, bool write,
 // with g_lock held. *db is null (and ERROR_SUCCESS returned) for a read of
 // a home that has no database yet.
 DWORD Connect(SoftScope scope, bool write, SoftDb** db) {
-  g_deadline = Clock::now() + std::chrono::milliseconds(LockTimeoutMs());
+  g_deadline = t_callDepth > 0 ? t_callDeadline
+                               : Clock::now() + std::chrono::milliseconds(LockTimeoutMs());
   const std::string home = SoftHomePath(scope);
   const std::string path = home + kDatabaseName;
   auto& map = Connections();
@@ -406,11 +423,23 @@ DWORD Connect(SoftScope scope, bool write, SoftDb** db) {
 
 // Moves every committed page into the database file and empties the WAL,
 // so that nothing lives only in the WAL and removed rows leave no copy.
-void Checkpoint(sqlite3* db) {
-  const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
-                                           nullptr);
-  if (rc != SQLITE_OK)
-    TRACE_FAILURE("checkpoint not done", static_cast<uint32_t>(SoftSqlError(rc)));
+// Readers of older pages hold it up: it is retried until the deadline.
+// ERROR_SHARING_VIOLATION when another process still kept it from ending.
+DWORD Checkpoint(sqlite3* db) {
+  for (;;) {
+    const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                             nullptr);
+    if (rc == SQLITE_OK) return ERROR_SUCCESS;
+    if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) {
+      TRACE_FAILURE("checkpoint not done", static_cast<uint32_t>(SqlErrorOf(db, rc)));
+      return SqlErrorOf(db, rc);
+    }
+    if (Clock::now() >= g_deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  TRACE_FAILURE("removed rows stay on disk while another process reads; erased at the next"
+                " open or close", static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+  return ERROR_SHARING_VIOLATION;
 }
 
 // At process exit and module unload: each connection of this process is
@@ -453,6 +482,7 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body, 
   if (DWORD e = Connect(scope, true, &conn)) return e;
   Current current(conn);
   if (DWORD e = ExecPatiently(conn->db, "BEGIN IMMEDIATE")) return e;
+  const bool reportErasure = erases;
   g_eraseOnCommit = erases;
   const DWORD result = body(conn->db);
   erases = g_eraseOnCommit;
@@ -469,13 +499,20 @@ DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body, 
     Exec(conn->db, "ROLLBACK");
     return e;
   }
-  if (erases) Checkpoint(conn->db);
+  // A key replaced during a request leaves its bytes to the next open or
+  // close rather than failing the request that stored its successor.
+  if (erases) {
+    const DWORD e = Checkpoint(conn->db);
+    if (reportErasure) return e;
+  }
   return ERROR_SUCCESS;
 }
 
 void SoftCloseDatabases() {
   std::lock_guard<std::mutex> hold(g_lock);
-  g_deadline = Clock::now() + std::chrono::milliseconds(std::min(LockTimeoutMs(), 1000));
+  // Within the running call's deadline; at exit or unload, within the last
+  // call's (what is left of it): closing never adds a wait of its own.
+  if (t_callDepth > 0) g_deadline = t_callDeadline;
   auto& map = Connections();
   for (auto& [path, conn] : map) {
     if (conn->pid != getpid() || !conn->writable || !conn->current) continue;
@@ -486,12 +523,21 @@ void SoftCloseDatabases() {
                     " container_keys k WHERE k.family=containers_pending.family AND"
                     " k.container=containers_pending.name)");
     settle.Bind(1, int64_t{getpid()}).Step();
-    Checkpoint(conn->db);
+    Checkpoint(conn->db);  // the erasure left over by an earlier call too
   }
   map.clear();  // closes this process's connections, never a parent's
 }
 
 void SoftEraseOnCommit() { g_eraseOnCommit = true; }
+
+void SoftBeginCall() {
+  if (t_callDepth++ == 0)
+    t_callDeadline = Clock::now() + std::chrono::milliseconds(LockTimeoutMs());
+}
+
+void SoftEndCall() {
+  if (t_callDepth > 0) --t_callDepth;
+}
 
 uint64_t SoftContentStamp(sqlite3* db) {
   // The pager's data version moves with every commit, this connection's

@@ -9,7 +9,10 @@
 // 0700 folders and a 0600 file, in WAL mode (a home root shares with every
 // user keeps a rollback journal: SoftSharedHome). Folders and files another user
 // owns or can write are refused (SoftHomeFiles.h). A call waits for other
-// processes' locks at most KEYLOOM_LOCK_TIMEOUT_MS (10 s) in all. Every
+// processes' locks at most KEYLOOM_LOCK_TIMEOUT_MS (10 s) in all: a method
+// call or tool command (SoftBeginCall) has one deadline for every
+// transaction and checkpoint it makes, the closing checkpoint after it
+// included; a transaction outside one has a deadline of its own. Every
 // mutation runs in one IMMEDIATE transaction, every read in a read
 // transaction.
 //
@@ -47,14 +50,25 @@ DWORD SoftRead(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body);
 // ERROR_SUCCESS, else rolls back and returns its code. ERROR_ACCESS_DENIED
 // when the home cannot be created or written or is refused,
 // ERROR_LOCK_VIOLATION when other processes hold the lock past the wait.
-// With `erases` (the body removes or replaces key material), the WAL is
-// checkpointed and emptied after the commit so no copy of the old rows stays.
+// With `erases` (the body removes key material), the WAL is checkpointed
+// and emptied after the commit so no copy of the old rows stays; when a
+// reader in another process keeps that from ending by the deadline, the
+// write stays committed and ERROR_SHARING_VIOLATION is returned: the rows'
+// bytes are erased at the next open that finds the WAL, or the next close.
 DWORD SoftWrite(SoftScope scope, const std::function<DWORD(sqlite3* db)>& body,
                 bool erases = false);
 
 // Called from a SoftWrite body that turns out to remove or replace key
-// material: the commit is followed by the checkpoint that empties the WAL.
+// material: the commit is followed by the checkpoint that empties the WAL,
+// as with `erases`, except that a checkpoint held up by a reader leaves the
+// old bytes to the next open or close without failing the write.
 void SoftEraseOnCommit();
+
+// The platform's BeginCall and EndCall: the thread's outermost call sets
+// the deadline (now + KEYLOOM_LOCK_TIMEOUT_MS) that every wait until its
+// EndCall shares, and that the closing checkpoint keeps after it.
+void SoftBeginCall();
+void SoftEndCall();
 
 // Checkpoints (emptying the WAL) and closes this process's connections.
 // The next call opens them again.

@@ -391,4 +391,6 @@ void SoftFillRegistry(Platform& t) {
   t.RegDeleteValueW = &RegDeleteValueImpl;
   t.RegDeleteTreeW = &RegDeleteTreeImpl;
   t.RegCloseKey = &RegCloseKeyImpl;
+  t.BeginCall = &SoftBeginCall;
+  t.EndCall = &SoftEndCall;
 }
