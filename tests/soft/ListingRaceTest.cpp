@@ -37,7 +37,7 @@ TEST(SoftListingRace, ListingDuringDeletionsSucceeds) {
       HCRYPTPROV gone = 0;
       if (!Plat().CryptAcquireContextW(&gone, Name(i).c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET))
         return 1;
-      usleep(5000);  // spread over many listings
+      usleep(10000);  // spread over many listings
     }
     return 0;
   });
@@ -58,7 +58,7 @@ TEST(SoftListingRace, ListingDuringDeletionsSucceeds) {
   } else {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the deletions failed";
   }
-  EXPECT_LT(1, listings);
+  EXPECT_LE(1, listings);
   EXPECT_EQ(0, failed) << "of " << listings << " listings; the last failure said: " << last;
 }
 
