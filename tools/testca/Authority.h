@@ -35,6 +35,10 @@ bool AlgOfKey(EVP_PKEY* key, Alg* alg);
 // signed it.
 bool LoadIssuer(const std::string& dir, Alg alg, Authority* issuer, std::string* error);
 
+// Adds the extension `nid` with OpenSSL's configuration text `value`
+// (e.g. "critical,CA:FALSE") to `cert`, issued by `issuer`. True on success.
+bool AddExtension(X509* cert, X509* issuer, int nid, const char* value);
+
 // What a new certificate says about its use.
 enum class Usage { kRoot, kIntermediate, kSigning, kEncryption, kServer };
 

@@ -18,15 +18,6 @@ struct MdCtxFree {
 };
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
-bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-  const bool ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
-  X509_EXTENSION_free(ext);
-  return ok;
-}
-
 // A positive random serial number of 16 octets.
 bool RandomSerial(X509* cert) {
   unsigned char octets[16];
@@ -68,6 +59,15 @@ const char* KeyUsage(Usage usage, Alg alg) {
 }
 
 }  // namespace
+
+bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  const bool ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
+  X509_EXTENSION_free(ext);
+  return ok;
+}
 
 X509Ptr LoadCertificate(const std::string& path) {
   Bytes content;

@@ -25,15 +25,6 @@ Bytes Name(const char* commonName) {
   return NameDer(name.get());
 }
 
-bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-  const bool ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
-  X509_EXTENSION_free(ext);
-  return ok;
-}
-
 // The signing certificate for `key`, issued by `root`.
 X509Ptr MakeSigner(EVP_PKEY* key, const Authority& root) {
   X509Ptr cert(X509_new());
