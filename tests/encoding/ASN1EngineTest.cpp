@@ -120,21 +120,6 @@ TEST(ASN1Engine, NodeLimitIs255) {
   EXPECT_EQ(Decode(der, &deep), -1);
 }
 
-TEST(ASN1Engine, HeaderReaders) {
-  const Bytes der = FromHex("30 84 00 00 01 00");
-  ASN1Header h;
-  ASSERT_EQ(ParseASN1TLV(der.data(), 0, static_cast<int64_t>(der.size()), &h), 0);
-  EXPECT_EQ(h.identifier, 0x30);
-  EXPECT_EQ(h.lengthOctets, 5u);
-  EXPECT_EQ(h.contentLength, 256u);
-  EXPECT_EQ(h.contentOffset, 6u);
-  EXPECT_EQ(ParseASN1TLV(der.data(), 0, 1, &h), -1);  // length octet beyond `end`
-  EXPECT_EQ(ParseASN1TLV(der.data(), 0, 5, &h), -1);  // long form cut by `end`
-  EXPECT_EQ(ParseASN1TLV(der.data(), 6, 6, &h), -1);
-  EXPECT_EQ(GetASN1ValueLength(der.data(), 1, static_cast<int64_t>(der.size()), &h), 0);
-  EXPECT_EQ(h.contentLength, 256u);
-}
-
 // Every element OpenSSL's parser reports for a real certificate is a node
 // of our tree at the same offset, with the same header and content length.
 TEST(ASN1Engine, AgreesWithOpenSslOnACertificate) {

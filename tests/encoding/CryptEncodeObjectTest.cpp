@@ -1,5 +1,5 @@
-// The platform's structure encoder through the platform table: the
-// size-query convention, the DER of each structure, and its refusals.
+// The platform's structure encoder through the platform table: the DER
+// of each structure, and its refusals.
 #include <gtest/gtest.h>
 
 #include "encoding/DerEncoder.h"

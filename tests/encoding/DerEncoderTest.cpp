@@ -50,24 +50,6 @@ TEST(DerEncoder, WritesTheSharedVectors) {
   }
 }
 
-TEST(DerEncoder, ASN1EncodeAcceptsOnlyItsIdentifiers) {
-  const BYTE content[] = {0x00};
-  for (int id = 0; id < 256; ++id) {
-    const bool allowed = id == 0x02 || id == 0x04 || id == 0x06 || id == 0x0C || id == 0x13 ||
-                         id == 0x16 || id == 0x1E || id == 0x30 || id == 0x31 || id == 0x80 ||
-                         id == 0xA0;
-    auto [hr, out] = Produce(
-        [&](BYTE** o, DWORD* l) { return ASN1Encode(static_cast<BYTE>(id), content, o, l); });
-    EXPECT_EQ(hr, allowed ? S_OK : E_FAIL) << id;
-    EXPECT_EQ(out.empty(), !allowed);
-    // Empty content is refused for every identifier.
-    auto [hr0, out0] = Produce([&](BYTE** o, DWORD* l) {
-      return ASN1Encode(static_cast<BYTE>(id), ByteView(content, 0), o, l);
-    });
-    EXPECT_EQ(hr0, E_FAIL) << id;
-  }
-}
-
 
 // SM2EncodeRawSignature of the first `length` of 65 octets.
 Composer RawSignatureOf(size_t length) {

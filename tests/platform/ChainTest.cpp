@@ -105,30 +105,4 @@ INSTANTIATE_TEST_SUITE_P(Algorithms, ChainTest, ::testing::Values(0, 1, 2),
                            return std::string(i.param == 0 ? "RsaSha1" : i.param == 1 ? "RsaSha256" : "Sm2");
                          });
 
-TEST(VersionTest, AnswersAsAPlatformThatChecksSha256) {
-  // The workstation test: 5.1 service pack 3 or later.
-  OSVERSIONINFOEXW want{};
-  want.dwOSVersionInfoSize = sizeof want;
-  want.dwMajorVersion = 5;
-  want.dwMinorVersion = 1;
-  want.wServicePackMajor = 3;
-  ULONGLONG mask = 0;
-  for (DWORD bit : {VER_MAJORVERSION, VER_MINORVERSION, VER_SERVICEPACKMAJOR, VER_SERVICEPACKMINOR})
-    mask = Plat().VerSetConditionMask(mask, bit, VER_GREATER_EQUAL);
-  EXPECT_TRUE(Plat().VerifyVersionInfoW(&want, 0x33, mask));
-  // A version far in the future fails with ERROR_OLD_WIN_VERSION.
-  want.dwMajorVersion = 99;
-  EXPECT_FALSE(Plat().VerifyVersionInfoW(&want, 0x33, mask));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_OLD_WIN_VERSION), Plat().GetLastError());
-  // The server test (product type 3) holds only on a server.
-  OSVERSIONINFOEXW server{}, have{};
-  server.dwOSVersionInfoSize = have.dwOSVersionInfoSize = sizeof server;
-  server.dwMajorVersion = 6;
-  server.wProductType = VER_NT_SERVER;
-  ASSERT_TRUE(Plat().GetVersionExW(&have));
-  EXPECT_EQ(have.wProductType == VER_NT_SERVER,
-            static_cast<bool>(Plat().VerifyVersionInfoW(
-                &server, 0xB3, Plat().VerSetConditionMask(mask, VER_PRODUCT_TYPE, VER_EQUAL))));
-}
-
 }  // namespace

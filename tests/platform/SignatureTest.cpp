@@ -62,63 +62,22 @@ TEST_F(SignatureTest, Sm2SignaturesVerifyWithTheDefaultIdentifier) {
   EXPECT_FALSE(VerifySm2(pub.get(), kMessage, swapped, "1234567812345678"));
 }
 
-// The provider keeps the parsed key between signatures; a key replaced
-// through another handle or by another process, or a container deleted
-// by another process, is seen by the next signature.
-TEST_F(SignatureTest, SigningSeesContainerChangesMadeElsewhere) {
-  struct Case {
-    const char16_t* provider;
-    ALG_ID alg, hash;
-    DWORD bits, deleteFlags;
-  } cases[] = {{kAes, AT_SIGNATURE, CALG_SHA_256, 1024, CRYPT_DELETEKEYSET},
-               {kSm2Token, KL_CALG_SM2_SIGN, CALG_SM3, 256, KL_DELETEKEYSET_SM2}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(Narrow(c.provider));
-    const std::u16string name = UniqueContainer("cached");
-    const bool sm2 = c.hash == CALG_SM3;
-    auto regenerate = [&] {  // a new key pair through a handle of its own
-      Prov other;
-      Key key;
-      return other.Acquire(name.c_str(), c.provider, 0) &&
-             Plat().CryptGenKey(other.h, c.alg, c.bits << 16, &key.h);
-    };
-    auto current = [&] {  // the public key now in the container
-      Prov other;
-      Key key;
-      if (!other.Acquire(name.c_str(), c.provider, 0) ||
-          !Plat().CryptGetUserKey(other.h, AT_SIGNATURE, &key.h))
-        return Bytes();
-      return ExportKey(key.h, PUBLICKEYBLOB);
-    };
-    auto verifies = [&](const Bytes& blob, const Bytes& signature) {
-      Pkey pub = sm2 ? Sm2FromPublicBlob(blob) : RsaFromPublicBlob(blob);
-      return pub && (sm2 ? VerifySm2(pub.get(), kMessage, signature, "1234567812345678")
-                         : VerifyRsa(pub.get(), EVP_sha256(), kMessage, signature));
-    };
-    Prov prov;
-    ASSERT_TRUE(prov.Acquire(name.c_str(), c.provider, CRYPT_NEWKEYSET));
-    ASSERT_TRUE(regenerate());
-    Bytes before = current();
-    EXPECT_TRUE(verifies(before, SignData(prov.h, c.hash, kMessage, AT_SIGNATURE)));
-    for (bool inChild : {false, true}) {
-      SCOPED_TRACE(inChild ? "another process" : "another handle");
-      if (inChild) ASSERT_EQ(0, WaitExit(Spawn([&] { return regenerate() ? 0 : 1; })));
-      else ASSERT_TRUE(regenerate());
-      const Bytes after = current();
-      ASSERT_NE(before, after);
-      const Bytes signature = SignData(prov.h, c.hash, kMessage, AT_SIGNATURE);
-      EXPECT_TRUE(verifies(after, signature));
-      EXPECT_FALSE(verifies(before, signature));
-      before = after;
-    }
-    ASSERT_EQ(0, WaitExit(Spawn([&] {
-                HCRYPTPROV gone = 0;
-                return Plat().CryptAcquireContextW(&gone, name.c_str(), c.provider, TypeOf(c.provider),
-                                                   c.deleteFlags) ? 0 : 1;
-              })));
-    EXPECT_TRUE(SignData(prov.h, c.hash, kMessage, AT_SIGNATURE).empty());
-    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), Plat().GetLastError());
-  }
+// The provider keeps the parsed key between signatures; a container
+// deleted by another process is seen by the next signature. (A key
+// replaced behind the cache: TokenImportTest's stored key after import.)
+TEST_F(SignatureTest, SigningSeesAContainerDeletedElsewhere) {
+  const std::u16string name = UniqueContainer("cached");
+  Prov prov;
+  Key key;
+  ASSERT_TRUE(prov.Acquire(name.c_str(), kAes, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, 1024 << 16, &key.h));
+  ASSERT_FALSE(SignData(prov.h, CALG_SHA_256, kMessage, AT_SIGNATURE).empty());
+  ASSERT_EQ(0, WaitExit(Spawn([&] {
+              HCRYPTPROV gone = 0;
+              return Plat().CryptAcquireContextW(&gone, name.c_str(), kAes, TypeOf(kAes), CRYPT_DELETEKEYSET) ? 0 : 1;
+            })));
+  EXPECT_TRUE(SignData(prov.h, CALG_SHA_256, kMessage, AT_SIGNATURE).empty());
+  EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), Plat().GetLastError());
 }
 
 }  // namespace

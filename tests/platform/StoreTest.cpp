@@ -2,8 +2,6 @@
 // registry-backed system stores, properties.
 #include <gtest/gtest.h>
 
-#include <openssl/x509.h>
-
 #include <initializer_list>
 
 #include "base/Status.h"
@@ -12,15 +10,6 @@
 #include "support/ChildProcess.h"
 
 namespace {
-
-// OpenSSL's reading of a name blob equals `expected`.
-void ExpectName(const CERT_NAME_BLOB& blob, X509* expected) {
-  const unsigned char* p = blob.pbData;
-  X509_NAME* name = d2i_X509_NAME(nullptr, &p, blob.cbData);
-  ASSERT_NE(nullptr, name);
-  EXPECT_EQ(0, X509_NAME_cmp(name, X509_get_subject_name(expected)));
-  X509_NAME_free(name);
-}
 
 using StoreTest = SoftHomesTest;
 
@@ -33,26 +22,6 @@ void WriteRootEntry(const std::string& name, const Bytes& blob) {
   ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(key, u"Blob", 0, REG_BINARY, blob.data(),
                                                  static_cast<DWORD>(blob.size())));
   Plat().RegCloseKey(key);
-}
-
-TEST_F(StoreTest, ContextCarriesTheFieldsCallersRead) {
-  HCERTSTORE store = Plat().CertOpenStore(CERT_STORE_PROV_MEMORY, kEncoding, 0, 0, nullptr);
-  ASSERT_NE(nullptr, store);
-  // (Serial octets and validity as callers read them: ListingStoreTest.)
-  const PkiCert cert =
-      MakeCert(PkiAlg::kRsaSha1, {{{"C", "CN"}, {"CN", "Test User"}}, 0x8A11, -1, 365, false}, &Pki().a.intermediate);
-  PCCERT_CONTEXT ctx = nullptr;
-  ASSERT_TRUE(Plat().CertAddEncodedCertificateToStore(store, kEncoding, cert.der.data(),
-                                                      static_cast<DWORD>(cert.der.size()),
-                                                      CERT_STORE_ADD_NEW, &ctx));
-  const CERT_INFO* info = ctx->pCertInfo;
-  EXPECT_STREQ("1.2.840.113549.1.1.5", info->SignatureAlgorithm.pszObjId);  // sha1WithRSA
-  // Issuer and subject blobs are the encodings OpenSSL reads back.
-  ExpectName(info->Subject, cert.x509.get());
-  ExpectName(info->Issuer, Pki().a.intermediate.x509.get());
-  EXPECT_EQ(cert.der, DerOf(ctx));
-  EXPECT_TRUE(Plat().CertFreeCertificateContext(ctx));
-  EXPECT_TRUE(Plat().CertCloseStore(store, 0));
 }
 
 // A bundle store keeps the bundle's order, takes no additions, and lives
