@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/Enrollment.h"
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
 #include "support/KeyList.h"
@@ -23,9 +24,6 @@ std::string WriteTemp(const std::string& path, const std::string& data) {
   return path;
 }
 
-const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
-const char kRsaToken[] = "Keyloom RSA Token Provider";
-const char kSm2Token[] = "Keyloom SM2 Token Provider";
 
 // The SM2 temporary-key form: 00 B4 00 00 00 01 00 00, X at 8, Y at 72,
 // 136 octets; returns the uncompressed point 04 X Y (empty when malformed).
@@ -158,13 +156,13 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
 }
 
 // RSA single and double, SM2 double (also the SM2 signature's identifier),
-// the token's own key store, and the MD5 request's algorithm.
+// and the MD5 request's algorithm (the tokens' requests: DoubleEnrollment,
+// whose authority verifies them).
 const Case kCases[] = {
-    {kEnhanced, "RSA", 1024, 1, false, "Enhanced_RSA1024_Single"},
-    {kEnhanced, "RSA", 1024, 2, false, "Enhanced_RSA1024_Double"},
-    {kRsaToken, "RSA", 2048, 2, false, "RsaToken_RSA2048_Double"},
-    {kSm2Token, "SM2", 256, 2, false, "Sm2Token_SM2_Double"},
-    {kEnhanced, "RSA", 1024, 1, true, "Enhanced_RSA1024_Single_MD5"},
+    {kEnhancedName, "RSA", 1024, 1, false, "Enhanced_RSA1024_Single"},
+    {kEnhancedName, "RSA", 1024, 2, false, "Enhanced_RSA1024_Double"},
+    {kSm2TokenName, "SM2", 256, 2, false, "Sm2Token_SM2_Double"},
+    {kEnhancedName, "RSA", 1024, 1, true, "Enhanced_RSA1024_Single_MD5"},
 };
 
 INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kCases),
@@ -175,9 +173,9 @@ INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kC
 TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
   ScopedSoftHomes homes;
   ScopedEnv temp("TMPDIR", "/proc/keyloom-no-such-folder");  // a dump that cannot be written fails no method
-  for (const char* provider : {kEnhanced, kSm2Token}) {
+  for (const char* provider : {kEnhancedName, kSm2TokenName}) {
     ScriptHost page;
-    ASSERT_TRUE(page.Select("1024", provider, provider == kEnhanced ? "RSA" : "SM2"));
+    ASSERT_TRUE(page.Select("1024", provider, provider == kEnhancedName ? "RSA" : "SM2"));
     ASSERT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
     const std::string container = page.Call("ZENQ_GetContainer").text;
     ASSERT_EQ(ListedKeys(container).size(), 1u);

@@ -7,44 +7,18 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "integration/Enrollment.h"
 #include "support/Base64Text.h"
 #include "support/CryptTestSupport.h"
 #include "support/DerTestSupport.h"
 #include "support/KeyList.h"
 #include "support/ScriptHost.h"
-#include "support/TestPki.h"
-#include "testca/TestCa.h"
 
 namespace {
-
-const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
-const char kRsaToken[] = "Keyloom RSA Token Provider";
-const char kSm2Token[] = "Keyloom SM2 Token Provider";
-const char kSubject[] = "CN=Test User,O=Keyloom,C=CN";
-
-// One authority for the whole program: its hierarchies take a while.
-const std::string& AuthorityDir() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/keyloom-ca-XXXXXX";
-    std::string d = mkdtemp(pattern);
-    d += "/ca";
-    std::string error;
-    EXPECT_TRUE(testca::Init(d, &error)) << error;
-    return d;
-  }();
-  return dir;
-}
-
-Bytes SpkiOfCertificate(const Bytes& der) {
-  const X509Ptr cert = X509FromDer(der);
-  if (!cert) return {};
-  return I2d(X509_get0_pubkey(cert.get()), i2d_PUBKEY);
-}
 
 int Count(const std::string& text, const std::string& needle) {
   int n = 0;
@@ -80,7 +54,7 @@ testca::EnvelopeRequest Request(testca::Alg alg, const Bytes& temporaryKey, int 
 testca::EnvelopeResult Envelope(const testca::EnvelopeRequest& request) {
   testca::EnvelopeResult result;
   std::string error;
-  EXPECT_TRUE(testca::MakeEnvelope(AuthorityDir(), request, &result, &error)) << error;
+  EXPECT_TRUE(testca::MakeEnvelope(Authority(), request, &result, &error)) << error;
   return result;
 }
 
@@ -112,7 +86,7 @@ TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   Bytes signingCert;
   testca::RequestParts parts;
   std::string error;
-  ASSERT_TRUE(testca::Issue(AuthorityDir(), Unbase64(request.text), &signingCert, &error)) << error;
+  ASSERT_TRUE(testca::Issue(Authority(), Unbase64(request.text), &signingCert, &error)) << error;
   ASSERT_TRUE(testca::DecodeRequest(Unbase64(request.text), &parts, &error)) << error;
   testca::EnvelopeRequest answer = Request(sm2 ? testca::Alg::kSm2 : testca::Alg::kRsa, testca::TemporaryKey(parts), c.bits);
   answer.subject.clear();
@@ -132,8 +106,8 @@ TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   const ListedKey* signature = FindKey(keys, "signature");
   const ListedKey* exchange = FindKey(keys, "exchange");
   ASSERT_TRUE(signature && exchange) << keys.size() << " keys";
-  EXPECT_EQ(signature->spki, SpkiOfCertificate(signingCert));
-  EXPECT_EQ(exchange->spki, SpkiOfCertificate(envelope.certificateDer));
+  EXPECT_EQ(signature->spki, CertificateSpki(signingCert));
+  EXPECT_EQ(exchange->spki, CertificateSpki(envelope.certificateDer));
   EXPECT_EQ(exchange->spki, I2d(envelope.key.get(), i2d_PUBKEY));
   // The page's listing: the certificates of "My" that have keys.
   const std::string listing = page.Call("ZENQ_GetAllCertInfo").text;
@@ -152,9 +126,9 @@ TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
 }
 
 const EnrollmentCase kEnrollments[] = {
-    {"Enhanced_RSA2048_Plain_Commas", kEnhanced, "RSA", 2048, true, 7},
-    {"RsaToken_RSA2048_Encrypted_Commas", kRsaToken, "RSA", 2048, false, 1},
-    {"Sm2Token_SM2_Encrypted_Commas", kSm2Token, "SM2", 256, false, 13},
+    {"Enhanced_RSA2048_Plain_Commas", kEnhancedName, "RSA", 2048, true, 7},
+    {"RsaToken_RSA2048_Encrypted_Commas", kRsaTokenName, "RSA", 2048, false, 1},
+    {"Sm2Token_SM2_Encrypted_Commas", kSm2TokenName, "SM2", 256, false, 13},
 };
 
 INSTANTIATE_TEST_SUITE_P(Providers, DoubleEnrollment, ::testing::ValuesIn(kEnrollments),
@@ -167,10 +141,10 @@ INSTANTIATE_TEST_SUITE_P(Providers, DoubleEnrollment, ::testing::ValuesIn(kEnrol
 // with surrounding spaces, which both the import and ZENQ_GetContainer drop.
 TEST(TemporaryKeyImport, InstallsIntoTheNamedContainer) {
   const struct { const char* provider; int bits; unsigned long exponent; } rows[] = {
-      {kEnhanced, 1024, 65537}, {kSm2Token, 256, 0}, {kEnhanced, 2048, 3}};
+      {kEnhancedName, 1024, 65537}, {kSm2TokenName, 256, 0}, {kEnhancedName, 2048, 3}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.bits);
-    const bool sm2 = row.provider == kSm2Token;
+    const bool sm2 = row.provider == kSm2TokenName;
     ScopedSoftHomes homes;
     ScriptHost page;
     ASSERT_TRUE(page.Select(std::to_string(row.bits), row.provider, sm2 ? "SM2" : "RSA"));
@@ -222,15 +196,7 @@ EnvelopePieces Cut(const std::string& e) {
 
 // A field: SEQUENCE { INTEGER 1, OCTET STRING key } in Base64 with its comma.
 std::string Field(const Bytes& key) {
-  const size_t body = 7 + key.size();
-  Bytes der(4 + body);
-  const unsigned char head[] = {0x30, 0x82, static_cast<unsigned char>(body >> 8),
-                                static_cast<unsigned char>(body), 0x02, 0x01, 0x01, 0x04, 0x82,
-                                static_cast<unsigned char>(key.size() >> 8),
-                                static_cast<unsigned char>(key.size())};
-  std::memcpy(der.data(), head, sizeof head);
-  std::memcpy(der.data() + sizeof head, key.data(), key.size());
-  return testca::Base64Field(der, 0, true);
+  return testca::Base64Field(Tlv(0x30, {Tlv(0x02, {{0x01}}), Tlv(0x04, {key})}), 0, true);
 }
 
 // The 3DES key `session` encrypted to the RSAPublicKey `temporaryKey`
@@ -291,7 +257,7 @@ const BadInput kBadInputs[] = {
 TEST(TemporaryKeyImport, BadInputChangesNothing) {
   ScopedSoftHomes homes;
   ScriptHost page;
-  ASSERT_TRUE(page.Select("1024", kEnhanced, "RSA"));
+  ASSERT_TRUE(page.Select("1024", kEnhancedName, "RSA"));
   const ScriptResult temp = page.Call("ZENQ_GetTempPublickey");
   ASSERT_EQ(temp.hr, S_OK);
   const std::string container = page.Call("ZENQ_GetContainer").text;

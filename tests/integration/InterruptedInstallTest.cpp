@@ -4,12 +4,11 @@
 // never keyless, with one key, or half replaced; a retried import must
 // then succeed. Also every RSA length the selection takes, end to end.
 #include <gtest/gtest.h>
-#include <openssl/x509.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "integration/Enrollment.h"
 #include "platform/soft/registry/SoftDatabase.h"
 #include "support/Base64Text.h"
 #include "support/ChildProcess.h"
@@ -17,27 +16,10 @@
 #include "support/FaultVfs.h"
 #include "support/KeyList.h"
 #include "support/ScriptHost.h"
-#include "testca/TestCa.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
-const char kRsaToken[] = "Keyloom RSA Token Provider";
-const char kSm2Token[] = "Keyloom SM2 Token Provider";
-const char kSubject[] = "CN=Test User,O=Keyloom,C=CN";
-
-const std::string& Authority() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/keyloom-ca-XXXXXX";
-    std::string d = std::string(mkdtemp(pattern)) + "/ca";
-    std::string error;
-    EXPECT_TRUE(testca::Init(d, &error)) << error;
-    return d;
-  }();
-  return dir;
-}
 
 struct Enrollment {
   std::string container;
@@ -79,11 +61,6 @@ HRESULT Import(ScriptHost& page, const Enrollment& e) {
 
 Bytes Spki(const ListedKey* key) { return key ? key->spki : Bytes(); }
 
-Bytes CertificateSpki(const Bytes& der) {
-  const X509Ptr cert = X509FromDer(der);
-  return cert ? I2d(X509_get0_pubkey(cert.get()), i2d_PUBKEY) : Bytes();
-}
-
 // Every RSA length the selection offers installs and verifies.
 TEST(WholeEnrollment, EveryRsaLengthInstallsOnTheToken) {
   for (const int bits : {1032, 1048, 2040, 4096}) {
@@ -91,12 +68,12 @@ TEST(WholeEnrollment, EveryRsaLengthInstallsOnTheToken) {
     ScopedSoftHomes homes;
     ScriptHost page;
     Enrollment e;
-    ASSERT_TRUE(Prepare(page, kRsaToken, "RSA", bits, &e));
+    ASSERT_TRUE(Prepare(page, kRsaTokenName, "RSA", bits, &e));
     ASSERT_EQ(Import(page, e), S_OK) << page.Call("GetLastErrorDesc").text;
     const std::vector<ListedKey> keys = ListedKeys(e.container);
     EXPECT_EQ(Spki(FindKey(keys, "exchange")), CertificateSpki(e.envelope.certificateDer));
     std::string out;
-    EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + kRsaToken +
+    EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + kRsaTokenName +
                              "' --container '" + e.container + "'", &out, true), 0) << out;
   }
 }
@@ -168,7 +145,7 @@ TEST_P(Interrupted, ImportLeavesKeyBeforeOrAfterAndRetrySucceeds) {
   const fs::path home = homes.user(), saved = homes.root() + "/saved";
   fs::copy(home, saved, fs::copy_options::recursive);
   const Bytes authority = CertificateSpki(e.envelope.certificateDer);
-  const bool token = std::string(c.provider) != kEnhanced;
+  const bool token = std::string(c.provider) != kEnhancedName;
   for (uint64_t n = 1; n < 200; ++n) {
     SCOPED_TRACE("write " + std::to_string(n));
     SoftCloseDatabases();
@@ -199,11 +176,11 @@ TEST_P(Interrupted, ImportLeavesKeyBeforeOrAfterAndRetrySucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, Interrupted,
-                         ::testing::Values(Case{kEnhanced, "RSA", 1024}, Case{kRsaToken, "RSA", 1024},
-                                           Case{kRsaToken, "RSA", 2048}, Case{kSm2Token, "SM2", 256}),
+                         ::testing::Values(Case{kEnhancedName, "RSA", 1024}, Case{kRsaTokenName, "RSA", 1024},
+                                           Case{kSm2TokenName, "SM2", 256}),
                          [](const auto& info) {
-                           return std::string(info.param.provider == kEnhanced ? "Enhanced" :
-                                              info.param.provider == kRsaToken ? "RsaToken" : "Sm2Token") +
+                           return std::string(info.param.provider == kEnhancedName ? "Enhanced" :
+                                              info.param.provider == kRsaTokenName ? "RsaToken" : "Sm2Token") +
                                   std::to_string(info.param.bits);
                          });
 

@@ -13,60 +13,9 @@
 #include "support/AgentFixture.h"
 #include "support/ChildProcess.h"
 #include "support/CryptTestSupport.h"
+#include "support/FaultVfs.h"
 
 namespace {
-
-// An SQLite VFS over the default one that fails one chosen write, as
-// SQLite's own I/O-error tests do.
-sqlite3_vfs* g_real = nullptr;
-sqlite3_vfs g_vfs;
-int g_writes = 0, g_failAt = 0;
-bool g_fired = false;
-
-// The methods of each kind of real file (the default VFS has fewer than
-// eight), and their twin whose xWrite counts writes and fails the chosen one.
-struct Methods {
-  const sqlite3_io_methods* real;
-  sqlite3_io_methods failing;
-} g_methods[8];
-
-int Write(sqlite3_file* f, const void* data, int size, sqlite3_int64 offset) {
-  const Methods* m = g_methods;
-  while (&m->failing != f->pMethods) ++m;
-  if (++g_writes == g_failAt) {
-    g_fired = true;
-    return SQLITE_IOERR_WRITE;
-  }
-  return m->real->xWrite(f, data, size, offset);
-}
-
-// Opens the real file in place, then gives it the failing twin of its methods.
-int Open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* outFlags) {
-  const int rc = g_real->xOpen(g_real, name, f, flags, outFlags);
-  if (f->pMethods == nullptr) return rc;
-  Methods* m = g_methods;
-  while (m->real != nullptr && m->real != f->pMethods) ++m;
-  if (m->real == nullptr) {
-    m->real = f->pMethods;
-    m->failing = *f->pMethods;
-    m->failing.xWrite = &Write;
-  }
-  f->pMethods = &m->failing;
-  return rc;
-}
-
-// Makes the failing VFS the default for connections opened from now on in
-// this process; its write number `n` (1 for the first xWrite of any file)
-// fails with SQLITE_IOERR_WRITE, every other write goes through.
-void InstallFailingVfs(int n) {
-  g_real = sqlite3_vfs_find(nullptr);
-  g_vfs = *g_real;
-  g_vfs.zName = "failing";
-  g_vfs.xOpen = &Open;
-  g_failAt = n;
-  sqlite3_vfs_register(&g_vfs, 1);
-}
-
 
 // One double-certificate request of `agent`; its status.
 HRESULT Request(ICryptoAgent* agent, bool sm2) {
@@ -245,11 +194,11 @@ TEST_F(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
     // 0: the write was never reached and the request succeeded; 1: it failed
     // and the request reported a failure; 2: it failed and the request succeeded.
     const pid_t child = Spawn([&] {
-      InstallFailingVfs(n);
+      FaultVfsFailAt(n);
       std::string name;
       const HRESULT hr = Request(true, &name);
       if (write(fds[1], (name + "\n").data(), name.size() + 1) < 0) return 3;
-      return g_fired ? (hr == S_OK ? 2 : 1) : (hr == S_OK ? 0 : 4);
+      return FaultVfsFired() ? (hr == S_OK ? 2 : 1) : (hr == S_OK ? 0 : 4);
     });
     close(fds[1]);
     char line[128] = {};

@@ -1,16 +1,14 @@
 // The chain check over an installed document, after the installation is
-// damaged in one way per row, and ZENQ_CheckCertificateChain through
-// IDispatch with the document served as the module's resource 208 (the
-// module's own documents: RegisteredMachine.CarriedChainIsCheckedAsInstalled).
+// damaged in one way per row (the method over the module's own documents,
+// its flag and described status: RegisteredMachine.CarriedChainIsCheckedAsInstalled;
+// its COM initialisations balanced: the fault sweep).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
 
 #include "store/ChainCheck.h"
 #include "store/ChainDocs.h"
 #include "support/FaultPlatform.h"
-#include "support/ScriptHost.h"
 
 namespace {
 
@@ -66,53 +64,6 @@ TEST(ChainCheck, ResultOfEachDamage) {
     EXPECT_EQ(1u, row.results.count(hr)) << std::hex << hr;
     // Read-only: no registry value is written or removed.
     EXPECT_EQ(0u, platform.CountOf("RegSetValueExW") + platform.CountOf("RegDeleteTreeW"));
-  }
-}
-
-// The chain document served as resource "CERTIFICATE" 208.
-std::string g_resource;
-HRSRC FindDocument(HMODULE, const char16_t* name, const char16_t* type) {
-  if (!IS_INTRESOURCE(type) && std::u16string(type) == u"CERTIFICATE" &&
-      reinterpret_cast<ULONG_PTR>(name) == kRsaChainDocument)
-    return reinterpret_cast<HRSRC>(g_resource.data());
-  Plat().SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-  return nullptr;
-}
-DWORD DocumentSize(HMODULE, HRSRC) { return static_cast<DWORD>(g_resource.size()); }
-HGLOBAL LoadDocument(HMODULE, HRSRC r) { return reinterpret_cast<HGLOBAL>(r); }
-void* LockDocument(HGLOBAL r) { return r; }
-
-TEST(ChainCheck, MethodAnswersTrueOrFailsWithTheDescribedStatus) {
-  const TwoHierarchies& pki = Pki();
-  g_resource = Document(pki.Roots(), pki.Bundle());
-  const struct {
-    const char* what;
-    const Bytes* removed;  // from the machine's "CA"
-    HRESULT expected;
-  } rows[] = {
-      {"installed", nullptr, S_OK},
-      {"an intermediate removed", &pki.a.intermediate.der, CRYPT_E_NOT_FOUND},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    Installed installed;
-    if (row.removed) Remove("CA", *row.removed);
-    FaultPlatform platform;
-    platform.table.FindResourceW = &FindDocument;
-    platform.table.SizeofResource = &DocumentSize;
-    platform.table.LoadResource = &LoadDocument;
-    platform.table.LockResource = &LockDocument;
-    const HRESULT expected = row.expected;
-    ScriptHost host;
-    const ScriptResult result = host.Call("ZENQ_CheckCertificateChain");
-    EXPECT_EQ(expected, result.hr) << std::hex << result.hr;
-    EXPECT_EQ(expected == S_OK, result.flag);
-    char code[16];
-    std::snprintf(code, sizeof code, "(0x%08x)", static_cast<unsigned>(expected));
-    const std::string text = host.Call("GetLastErrorDesc").text;
-    EXPECT_NE(std::string::npos, text.find(code)) << text;
-    EXPECT_GT(text.find(code), 0u) << "a text precedes the code";
-    EXPECT_EQ(platform.CountOf("CoInitialize"), platform.CountOf("CoUninitialize"));
   }
 }
 

@@ -13,6 +13,12 @@ inline constexpr int kFaultVfsKilled = 77;
 // it happens, as a kill -9 would.
 void FaultVfsKillAt(uint64_t n);
 
+// Write number `n` (from 1, counted as above) fails with
+// SQLITE_IOERR_WRITE; every other write goes through. FaultVfsFired()
+// tells whether that write was reached.
+void FaultVfsFailAt(uint64_t n);
+bool FaultVfsFired();
+
 // From now on every write fails as on a full disk: errno `error` (ENOSPC
 // or EDQUOT) and SQLite's status for it. 0 lets writes through again.
 void FaultVfsFailWrites(int error);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "install/InstallTestSupport.h"
+#include "integration/Enrollment.h"
 #include "module/Exports.h"
 #include "support/AgentFixture.h"
 #include "support/Base64Text.h"
@@ -21,17 +22,6 @@
 #include "support/TestPki.h"
 
 namespace {
-
-const std::string& AuthorityDir() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/keyloom-sweep-XXXXXX";
-    std::string d = std::string(mkdtemp(pattern)) + "/ca";
-    std::string error;
-    EXPECT_TRUE(testca::Init(d, &error)) << error;
-    return d;
-  }();
-  return dir;
-}
 
 // What a row's call left for its check.
 struct Session {
@@ -128,7 +118,7 @@ void PrepareEnvelope(Session& r) {
   request.subject = "CN=Sweep,O=Keyloom,C=CN";
   testca::EnvelopeResult result;
   std::string error;
-  ASSERT_TRUE(testca::MakeEnvelope(AuthorityDir(), request, &result, &error)) << error;
+  ASSERT_TRUE(testca::MakeEnvelope(Authority(), request, &result, &error)) << error;
   r.a = Wide(result.envelope);
   r.b = Wide(result.certificate);
   r.c = Wide(ContainerOf(r.agent.get()));
