@@ -1,17 +1,17 @@
 // The demo site (testca serve on the host) in the host's Chromium through the
 // Windows agent under Wine; scripts/wine-install-test starts both, exports
 // their ports, and reads what this leaves in KEYLOOM_RESULT (the container
-// and both serials) back with keyloom.exe under Wine.
-import { execFileSync } from "node:child_process";
-import { mkdtempSync, rmSync, writeFileSync } from "node:fs";
-import { createRequire } from "node:module";
-import { tmpdir } from "node:os";
-import { join } from "node:path";
-import assert from "node:assert/strict";
-import { test } from "node:test";
+// and both serials) back with keyloom.exe under Wine. A folder of its own,
+// in CommonJS: scripts/wine-test runs tests/wine/*.js under cscript.
+const { execFileSync } = require("node:child_process");
+const { mkdtempSync, rmSync, writeFileSync } = require("node:fs");
+const { tmpdir } = require("node:os");
+const { join } = require("node:path");
+const assert = require("node:assert/strict");
+const { test } = require("node:test");
 
 // The browser tests' own playwright-core (tests/browser's npm ci).
-const { chromium } = createRequire(new URL("../browser/package.json", import.meta.url))("playwright-core");
+const { chromium } = require(require.resolve("playwright-core", { paths: [join(__dirname, "../../browser")] }));
 const { KEYLOOM_AGENT_PORT: agent, KEYLOOM_SITE_PORT: site, KEYLOOM_RESULT, KEYLOOM_ARTIFACTS } = process.env;
 const PROVIDER = "Microsoft Enhanced Cryptographic Provider v1.0";
 const FLAGS = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
