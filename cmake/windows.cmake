@@ -77,6 +77,21 @@ set_target_properties(keyloom_agent_hostpeers PROPERTIES OUTPUT_NAME keyloom-age
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-bin)
 target_compile_definitions(keyloom_agent_hostpeers PRIVATE KEYLOOM_AGENT_ADMIT_UNOWNED_PEERS)
 
+# A VERSIONINFO resource with the project's version in each binary
+# (packaging/windows/version.rc.in): [target, file name, type, description].
+foreach(row "keyloom_module|keyloom.dll|VFT_DLL|Keyloom certificate enrollment control"
+            "keyloom_cli|keyloom.exe|VFT_APP|Keyloom administration tool"
+            "keyloom_agent|keyloom-agent.exe|VFT_APP|Keyloom browser agent"
+            "keyloom_agent_hostpeers|keyloom-agent-hostpeers.exe|VFT_APP|Keyloom browser agent (test build)")
+  string(REPLACE "|" ";" row "${row}")
+  list(GET row 0 target)
+  list(GET row 1 VERSION_FILE_NAME)
+  list(GET row 2 VERSION_FILE_TYPE)
+  list(GET row 3 VERSION_DESCRIPTION)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/version.rc.in ${GEN_DIR}/version-${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${GEN_DIR}/version-${target}.rc)
+endforeach()
+
 # keyloom.msi in the build folder (packaging/windows/make-msi), versioned as
 # the project; not part of the default build. Signed when KEYLOOM_SIGN_KEY
 # and KEYLOOM_SIGN_CERT are set in the build's environment. The package
