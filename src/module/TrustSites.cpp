@@ -95,17 +95,21 @@ HRESULT AddTrustSite(const char16_t* pattern) {
   return FAILED(mapped) ? mapped : hr;
 }
 
-HRESULT AddTrustSites(HINSTANCE module, UINT id) {
-  static const char16_t kName[] = u"AddTrustSites";
-  TraceHelper trace("AddTrustSites");
+HRESULT LoadTrustSites(HINSTANCE module, UINT id, std::vector<std::u16string>* patterns) {
   char16_t text[kListRoom] = {};
   if (Plat().LoadStringW(module, id, text, kListRoom) == 0) {
     const HRESULT hr = LastErrorStatusWin32Rule();
-    TraceStep(kName, u"LoadString", hr);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) return TracedStatus(u"LoadTrustSites", u"LoadString", hr);
   }
+  SplitStrings(text, u"|", patterns);
+  return S_OK;
+}
+
+HRESULT AddTrustSites(HINSTANCE module, UINT id) {
+  static const char16_t kName[] = u"AddTrustSites";
+  TraceHelper trace("AddTrustSites");
   std::vector<std::u16string> patterns;
-  SplitStrings(text, u"|", &patterns);
+  if (HRESULT hr = LoadTrustSites(module, id, &patterns); FAILED(hr)) return hr;
   for (const std::u16string& pattern : patterns) {
     const HRESULT hr = AddTrustSite(pattern.c_str());
     if (FAILED(hr)) return TracedStatus(kName, u"AddTrustSite", hr);

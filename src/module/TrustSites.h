@@ -10,8 +10,14 @@
 
 constexpr UINT kTrustedSiteList = 106;
 
-// Loads string `id` of `module` (at most 1023 characters) and maps each of
-// its patterns in order with AddTrustSite. Returns 0; the first pattern's
+// Loads string `id` of `module` (at most 1023 characters) and appends its
+// patterns to `patterns` (SplitStrings on "|"). Returns 0, or, when the
+// string cannot be loaded, the last error as 0x8007xxxx (an empty string
+// adds nothing).
+HRESULT LoadTrustSites(HINSTANCE module, UINT id, std::vector<std::u16string>* patterns);
+
+// Loads string `id` of `module` with LoadTrustSites and maps each of its
+// patterns in order with AddTrustSite. Returns 0; the first pattern's
 // failure, at which the rest are left alone; or, when the string cannot be
 // loaded, the last error as 0x8007xxxx (an empty string maps nothing).
 HRESULT AddTrustSites(HINSTANCE module, UINT id);

@@ -4,6 +4,8 @@
 // process (the agent admits origins by it without a restart).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/Platform.h"
 #include "support/TestSupport.h"
 
@@ -56,6 +58,28 @@ TEST_F(ZoneCommandTest, AddRemoveAndListWithTheirSources) {
 
       "{\"site\":\"http://127.0.0.1\",\"zone\":2,\"source\":\"user\"}\n",
       out);
+}
+
+// What a per-machine install runs as the installing user: every site the
+// module carries, for the user and with --machine into the policy list.
+TEST_F(ZoneCommandTest, AddCarriedMapsEachCarriedSite) {
+  const char* const kCarried[] = {
+      "http://*.keyloom-bank.example", "https://*.keyloom-bank.example", "http://*.keyloom-bank.test",
+      "https://*.keyloom-bank.test",   "http://127.0.0.1",               "https://127.0.0.1",
+  };
+  std::string out;
+  EXPECT_EQ(2, Zone("add --carried --user", &out));
+  EXPECT_EQ(2, Zone("add --carried --machine x", &out));
+  ASSERT_EQ(0, Zone("add --carried", &out));
+  ASSERT_EQ(0, Zone("add --carried", &out));  // mapped already: still success
+  ASSERT_EQ(0, Zone("add --carried --machine", &out));
+  ASSERT_EQ(0, Zone("list", &out));
+  EXPECT_EQ(13, std::count(out.begin(), out.end(), '\n')) << out;
+  for (const char* site : kCarried)
+    for (const char* source : {"user", "machine"})
+      EXPECT_NE(std::string::npos, out.find(std::string("{\"site\":\"") + site +
+                                            "\",\"zone\":2,\"source\":\"" + source + "\"}\n"))
+          << site << " " << source << "\n" << out;
 }
 
 TEST_F(ZoneCommandTest, MachinePolicyDecidesBeforeTheUsersMapping) {

@@ -49,6 +49,18 @@ void UnloadModule(LoadedModule* m) {
   m->handle = nullptr;
 }
 
+bool LoadModuleResources(const std::string& path, HINSTANCE* resources, std::string* error) {
+  const std::u16string wide = Utf8ToUtf16(path);
+  *resources = LoadLibraryExW(W(wide.c_str()), nullptr,
+                              LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (*resources == nullptr) *error = "cannot load " + path;
+  return *resources != nullptr;
+}
+
+void UnloadModuleResources(HINSTANCE resources) {
+  if (resources) FreeLibrary(resources);
+}
+
 #else
 
 #include <dlfcn.h>
@@ -108,5 +120,12 @@ void UnloadModule(LoadedModule* m) {
   if (m->handle) dlclose(m->handle);
   m->handle = nullptr;
 }
+
+bool LoadModuleResources(const std::string&, HINSTANCE* resources, std::string*) {
+  *resources = nullptr;
+  return true;
+}
+
+void UnloadModuleResources(HINSTANCE) {}
 
 #endif  // _WIN32

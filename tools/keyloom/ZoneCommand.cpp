@@ -7,6 +7,7 @@
 #include "base/PlatformHandles.h"
 #include "encoding/Unicode.h"
 #include "keyloom/Failure.h"
+#include "keyloom/ModuleLoader.h"
 #include "encoding/Json.h"
 #include "module/TrustSites.h"
 
@@ -146,8 +147,36 @@ HRESULT RemoveUserMapping(const std::u16string& pattern) {
   return hr;
 }
 
+// The sites the module carries (string 106), read from the module the tool
+// would load: for the user through AddTrustSites, as registration maps
+// them; with --machine into the policy list, as `zone add --machine`.
+int AddCarried(bool machine) {
+  static const char kWhat[] = "zone add --carried";
+  const std::string path = ModulePath(nullptr);
+  HINSTANCE module = nullptr;
+  std::string error;
+  if (!LoadModuleResources(path, &module, &error)) {
+    std::fprintf(stderr, "keyloom %s: %s\n", kWhat, error.c_str());
+    return 1;
+  }
+  HRESULT hr = S_OK;
+  if (!machine) {
+    hr = AddTrustSites(module, kTrustedSiteList);
+  } else {
+    std::vector<std::u16string> patterns;
+    hr = LoadTrustSites(module, kTrustedSiteList, &patterns);
+    for (size_t i = 0; SUCCEEDED(hr) && i < patterns.size(); ++i) hr = SetPolicy(patterns[i], true);
+  }
+  UnloadModuleResources(module);
+  return FAILED(hr) ? ReportFailure(kWhat, hr) : 0;
+}
+
 int ChangeZone(const std::vector<std::string>& args) {
   const bool add = args[0] == "add";
+  if (add && args.size() >= 2 && args[1] == "--carried") {
+    if (args.size() == 3 && args[2] != "--machine") return 2;
+    return args.size() > 3 ? 2 : AddCarried(args.size() == 3);
+  }
   if (args.size() < 2 || args.size() > 3 || (args.size() == 3 && args[2] != "--machine")) return 2;
   const bool machine = args.size() == 3;
   std::string pattern = args[1];

@@ -93,6 +93,10 @@ const char kUsage[] =
     "      Put PATTERN (scheme://host, host may start with \"*.\") in the trusted\n"
     "      sites, or take it out: the user's mapping, or with --machine the\n"
     "      machine policy's list. Removing one that is not there fails.\n"
+    "  zone add --carried [--machine]\n"
+    "      Put every site the module carries (its string 106, the list\n"
+    "      registration maps) in the trusted sites, as registration does: the\n"
+    "      user's mappings, or with --machine the machine policy's list.\n"
     "\n"
   #ifdef KEYLOOM_AGENT
     "  agent [--port N] [--idle-timeout SECONDS] [--max-per-origin N]\n"
