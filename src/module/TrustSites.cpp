@@ -99,7 +99,9 @@ HRESULT LoadTrustSites(HINSTANCE module, UINT id, std::vector<std::u16string>* p
   char16_t text[kListRoom] = {};
   if (Plat().LoadStringW(module, id, text, kListRoom) == 0) {
     const HRESULT hr = LastErrorStatusWin32Rule();
-    if (FAILED(hr)) return TracedStatus(u"LoadTrustSites", u"LoadString", hr);
+    // Recorded as the loop's own step: the list is read on its behalf.
+    TraceStep(u"AddTrustSites", u"LoadString", hr);
+    if (FAILED(hr)) return hr;
   }
   SplitStrings(text, u"|", patterns);
   return S_OK;
