@@ -137,34 +137,3 @@ test("the site outside the trusted sites is refused at the handshake", async () 
   assert.equal(await page.locator("#provider option").count(), 0);
   assert.equal(await page.isDisabled("#enroll"), true);
 });
-
-// Straight connections to the agent, around the page's policy, from each
-// origin: only the trusted one gets a control.
-const probes = [
-  { origin: TRUSTED, socketOpens: true },
-  { origin: REFUSED, socketOpens: false },
-];
-for (const probe of probes) {
-  test(`a WebSocket and a fetch to the agent from ${new URL(probe.origin).host}`, async () => {
-    const page = await newPage("en-US", { bypassCSP: true });
-    await page.goto(probe.origin);
-    const seen = await page.evaluate(async (port) => {
-      const socket = await new Promise((resolve) => {
-        const ws = new WebSocket(`ws://127.0.0.1:${port}/`);
-        const result = { opened: false, data: null };
-        ws.onopen = () => {
-          result.opened = true;
-          ws.send(JSON.stringify({ id: 1, method: "ZENQ_GetCSPInfo", params: [] }));
-        };
-        ws.onmessage = (e) => { result.data = e.data; ws.close(); };
-        ws.onclose = () => resolve(result);
-      });
-      const fetched = await fetch(`http://127.0.0.1:${port}/`).then((r) => r.text(), (e) => e.name);
-      return { ...socket, fetched };
-    }, AGENT);
-    assert.equal(seen.opened, probe.socketOpens);
-    if (probe.socketOpens) assert.match(seen.data, /"hr":"0x00000000".*Microsoft Enhanced/);
-    else assert.equal(seen.data, null);
-    assert.equal(seen.fetched, "TypeError"); // no CORS answer for any origin
-  });
-}
