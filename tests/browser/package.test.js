@@ -63,4 +63,3 @@ test("the packed package installs offline, type-checks strictly, bundles and enr
     "--container", outcome.rsa.container]).trim().split("\n").map((line) => JSON.parse(line));
   assert.deepEqual(keys.map((k) => k.certificateMatches), [true, true]);
 });
-});
