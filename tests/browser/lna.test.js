@@ -2,7 +2,7 @@
 // Access sees it: `testca serve --tls` serves the demo with a certificate of
 // the test hierarchy (its key pinned), and --ip-address-space-overrides
 // marks the site public, so that reaching the agent on 127.0.0.1 takes the
-// user's local-network permission. Granted, the page enrolls; refused, it
+// user's local-network permission. Granted, the page connects; refused, it
 // says what to allow.
 import { spawn } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -50,19 +50,15 @@ async function publicPage() {
   return { context, page: await context.newPage() };
 }
 
-test("a public https page the user lets reach the local network enrolls", async () => {
+// Granted, the page reaches the agent and lists the providers; the
+// enrollment that follows is the one site.test.js makes.
+test("a public https page the user lets reach the local network connects", async () => {
   const { context, page } = await publicPage();
   await context.grantPermissions(["local-network-access"], { origin });
   await page.goto(`${origin}/?agent=${AGENT}`);
   assert.equal(await page.evaluate(() => isSecureContext), true);
   await page.locator('#agent-status[data-state="connected"]').waitFor();
-  await page.selectOption("#provider", "Microsoft Enhanced Cryptographic Provider v1.0");
-  await page.selectOption("#bits", "2048");
-  await page.fill("#name", "Zhao Liu");
-  await page.click("#enroll");
-  await page.locator("#done:not([hidden])").waitFor({ timeout: 120_000 });
-  assert.deepEqual(await page.locator("#steps li").evaluateAll((items) =>
-    items.map((i) => i.dataset.state)), Array(7).fill("ok"));
+  assert.ok((await page.locator("#provider option").allTextContents()).includes("Microsoft Enhanced Cryptographic Provider v1.0"));
 });
 
 test("a public https page the user keeps from the local network explains what to allow", async () => {

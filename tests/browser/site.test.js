@@ -1,7 +1,8 @@
 // The demo site in Debian's Chromium against the running agent and
 // `testca serve` (scripts/browser-test starts both and exports their ports).
 // The certificates the page installs are read back from the control's
-// listing and checked against OpenSSL's reading of what the authority sent.
+// listing and checked against OpenSSL's reading of what the authority sent
+// (that each key pair is whole is the native suites' and package.test.js's).
 import { execFileSync } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -45,12 +46,6 @@ function opensslReads(base64) {
     notBefore: new Date(/notBefore=(.*)/.exec(out)[1]).getTime() };
 }
 
-// The key pairs of a container as `keyloom key verify` checks them.
-function keyChecks(provider, container) {
-  return execFileSync(process.env.KEYLOOM_BIN, ["key", "verify", "--provider", provider, "--container",
-    container]).toString().trim().split("\n").map((line) => JSON.parse(line));
-}
-
 const rows = [
   // locale, algorithm, provider, bits, name, a text of the page's language, and the
   // provider as the certificate list shows it (a token keeps its certificates with
@@ -84,7 +79,6 @@ for (const row of rows) {
     assert.deepEqual(await page.locator("#steps li").evaluateAll((items) =>
       items.map((i) => i.dataset.state)), Array(7).fill("ok"));
 
-    let container;
     for (const [use, path] of [["sign", "/api/issue"], ["encrypt", "/api/envelope"]]) {
       const issued = opensslReads(answers[path].certificate);
       assert.match(issued.subject, new RegExp(`^CN=${row.name},OU=Online Banking,O=Keyloom Bank,C=CN$`));
@@ -93,14 +87,11 @@ for (const row of rows) {
       assert.equal(cells[2], issued.serial);
       assert.equal(new Date(`${cells[3].replace(" ", "T")}Z`).getTime(), issued.notBefore);
       assert.equal(cells[5], row.provider);
-      container = cells[6];
+      assert.match(cells[6], /^\S+$/); // the container
       // [use, subject, serial, from, to, provider]
       const listed = await page.locator(`#certs tr[data-use="${use}"] td`).allTextContents();
       assert.deepEqual([listed[2], listed[5]], [issued.serial, row.listedAs]);
     }
-    // Both key pairs are whole and each carries its certificate.
-    assert.deepEqual(keyChecks(row.provider, container).map((k) => [k.publicKeyMatchesPrivate, k.certificateMatches]),
-      [[true, true], [true, true]]);
     await page.screenshot({ path: join(ARTIFACTS, `enrollment-${row.algorithm.toLowerCase()}.png`),
       fullPage: true });
   });
@@ -137,34 +128,3 @@ test("the site outside the trusted sites is refused at the handshake", async () 
   assert.equal(await page.locator("#provider option").count(), 0);
   assert.equal(await page.isDisabled("#enroll"), true);
 });
-
-// Straight connections to the agent, around the page's policy, from each
-// origin: only the trusted one gets a control.
-const probes = [
-  { origin: TRUSTED, socketOpens: true },
-  { origin: REFUSED, socketOpens: false },
-];
-for (const probe of probes) {
-  test(`a WebSocket and a fetch to the agent from ${new URL(probe.origin).host}`, async () => {
-    const page = await newPage("en-US", { bypassCSP: true });
-    await page.goto(probe.origin);
-    const seen = await page.evaluate(async (port) => {
-      const socket = await new Promise((resolve) => {
-        const ws = new WebSocket(`ws://127.0.0.1:${port}/`);
-        const result = { opened: false, data: null };
-        ws.onopen = () => {
-          result.opened = true;
-          ws.send(JSON.stringify({ id: 1, method: "ZENQ_GetCSPInfo", params: [] }));
-        };
-        ws.onmessage = (e) => { result.data = e.data; ws.close(); };
-        ws.onclose = () => resolve(result);
-      });
-      const fetched = await fetch(`http://127.0.0.1:${port}/`).then((r) => r.text(), (e) => e.name);
-      return { ...socket, fetched };
-    }, AGENT);
-    assert.equal(seen.opened, probe.socketOpens);
-    if (probe.socketOpens) assert.match(seen.data, /"hr":"0x00000000".*Microsoft Enhanced/);
-    else assert.equal(seen.data, null);
-    assert.equal(seen.fetched, "TypeError"); // no CORS answer for any origin
-  });
-}

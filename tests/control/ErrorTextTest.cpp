@@ -10,13 +10,11 @@ namespace {
 
 // A system code (\r\n before the suffix), the provider's, our own codes in
 // two ranges, and codes without a text; the key-algorithm text is in the
-// locale table below.
+// locale table below, the success text in DispatchTest.
 const struct {
   uint32_t status;
   const char *english, *chinese;
 } kRows[] = {
-    {0x00000000, "The operation completed successfully.\r\n\n(0x00000000)",
-     "操作成功完成。\r\n\n(0x00000000)"},
     {0x80070057, "The parameter is incorrect.\r\n\n(0x80070057)", "参数错误。\r\n\n(0x80070057)"},
     {0x80090016, "Keyset does not exist\r\n\n(0x80090016)", "密钥集不存在\r\n\n(0x80090016)"},
     {0xA0072400, "Key length is not supported.\n(0xa0072400)", "密钥长度不支持\n(0xa0072400)"},

@@ -26,6 +26,7 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
       // Not a software provider: any length, name trimmed of spaces only.
       {0, u"  Keyloom SM2 Token Provider  ", S_OK, u"Keyloom SM2 Token Provider"},
       {777, u"\tVendor CSP\t", S_OK, nullptr},
+      {65536, u"Vendor CSP", kKeyLength, u""},  // beyond the 16 bits the length travels in
       // The test for "Microsoft" is case-sensitive.
       {3000, u"microsoft base provider", S_OK, nullptr},
       // Only the first "&amp;" becomes "&".

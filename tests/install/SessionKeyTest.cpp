@@ -1,5 +1,6 @@
-// The session key opened with the temporary key (OpenSSL wraps it), and
-// the exponent-one key's container.
+// The session key opened with the temporary key (OpenSSL wraps it). The
+// exponent-one key's container is the installation's (tests/integration)
+// and the sweep's, which knows it by name.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -7,7 +8,6 @@
 #include "encoding/Buffer.h"
 #include "install/InstallTestSupport.h"
 #include "install/SessionKey.h"
-#include "support/FaultPlatform.h"
 
 namespace {
 
@@ -32,25 +32,6 @@ TEST_F(SessionKey, UnwrappedWithTheTemporaryKey) {
     EXPECT_EQ(ToHex(plain.data(), row.expected), ToHex(key, length));
     FreeSecret(key, length);
     if (opened) Plat().CryptReleaseContext(opened, 0);
-  }
-}
-
-TEST_F(SessionKey, ExponentOneContainerIsCreatedOnceAndReused) {
-  for (DWORD opens : {2u, 1u}) {  // missing: flags 0, then CRYPT_NEWKEYSET; then 0 alone
-    FaultPlatform platform;
-    HCRYPTPROV prov = 0;
-    HCRYPTKEY key = 0;
-    ASSERT_TRUE(CreatePrivateExponentOneKey(kExponentOneProvider, PROV_RSA_FULL,
-                                            kExponentOneContainer, &prov, &key));
-    const auto calls = platform.CallsOf("CryptAcquireContextW");
-    ASSERT_EQ(opens, calls.size());
-    EXPECT_EQ("SGKEYCONTAINER", calls[0].Arg("container"));
-    EXPECT_EQ(opens == 2 ? CRYPT_NEWKEYSET : 0u, calls.back().Number("flags"));
-    const Bytes blob = ExportKey(key, PUBLICKEYBLOB);  // public exponent 1
-    ASSERT_GE(blob.size(), 20u);
-    EXPECT_EQ("01 00 00 00", ToHex(blob.data() + 16, 4));
-    Plat().CryptDestroyKey(key);
-    Plat().CryptReleaseContext(prov, 0);
   }
 }
 

@@ -197,7 +197,6 @@ const FailureCase kFailures[] = {
     {"Cancelled", "cancel", "C", false, nullptr, "0x8010006e", "cancelled by the user",
      "Enter the PIN of the token \"Keyloom Test\".\n"},
     {"NoToken", "123456", "C", true, nullptr, "0x8010000c", "no Smart Card is currently in the device", ""},
-    {"NoTokenChinese", "123456", "zh_CN.UTF-8", true, nullptr, "0x8010000c", "设备中当前没有智能卡", ""},
     // The right PIN, but the token blocks it at this login; or the token
     // says it is blocked, and the user is not asked for a PIN at all.
     {"BlockedAtLogin", "123456", "C", false, "login", "0x8010006c",

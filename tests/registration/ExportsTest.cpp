@@ -1,7 +1,7 @@
 // The registration exports in process, under the fault platform: the
-// module-path limit, the locale, the per-user
-// word; and the trusted sites: splitting, the loop, and the zone's
-// verification flag set again after a failed mapping.
+// module-path limit and the locale; and the trusted sites: the list's loop
+// (an empty entry ends it) and the zone's verification flag set again
+// after a failed mapping. (The per-user word: RegsvrTest's command lines.)
 #include <gtest/gtest.h>
 
 #include "base/ModuleState.h"
@@ -61,37 +61,6 @@ TEST_F(ExportsTest, ModulePathOf260OrMoreFailsRegistrationButSitesAreMapped) {
     EXPECT_EQ(locales[0].Number("locale"), 0x800u);
     EXPECT_EQ(locales[1].Number("locale"), before);
     EXPECT_EQ(DllUnregisterServer(), row.status);
-  }
-}
-
-TEST(PerUserWord, FiveCharactersWithTheTerminator) {
-  const struct {
-    const char16_t* text;
-    bool perUser;
-  } kRows[] = {{u"user", true}, {u"USER", true}, {u"uSeR", true}, {u"user ", false},
-               {u"users", false}, {u"use", false}, {u"", false}, {nullptr, false}};
-  for (const auto& row : kRows)
-    EXPECT_EQ(IsPerUserCommandLine(row.text), row.perUser) << (row.text ? Narrow(row.text) : "null");
-}
-
-TEST(TrustSites, SplitStrings) {
-  const struct {
-    const char16_t* text;
-    const char16_t* separator;
-    const char* tokens;  // joined by ','
-  } kRows[] = {{u"a|b|c", u"|", "a,b,c"}, {u"a||b", u"|", "a"},  {u"|a", u"|", ""},
-               {u"a|", u"|", "a"},        {u"", u"|", ""},       {nullptr, u"|", ""},
-               {u"a::b", u"::", "a,b"},   {u"abc", u"|", "abc"}};
-  for (const auto& row : kRows) {
-    std::vector<std::u16string> list = {u"kept"};
-    SplitStrings(row.text, row.separator, &list);
-    std::string joined;
-    for (size_t i = 1; i < list.size(); ++i) {
-      if (i > 1) joined.push_back(',');
-      joined.append(Narrow(list[i].c_str()));
-    }
-    EXPECT_EQ(list[0], u"kept");
-    EXPECT_EQ(joined, row.tokens) << (row.text ? Narrow(row.text) : "null");
   }
 }
 

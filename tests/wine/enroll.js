@@ -20,7 +20,6 @@ var requests = [
 
 function run() {
   var agent = newAgent();
-  checkValue("HavePermissiontoGenerateKeyPair", attempt(function () { return agent.ZENQ_HavePermissiontoGenerateKeyPair(); }), true);
   checkValue("SetKeyAlgorithm RSA", attempt(function () { return agent.ZENQ_SetKeyAlgorithm("RSA"); }), true);
 
   var containers = {};
