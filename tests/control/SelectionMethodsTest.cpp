@@ -26,7 +26,10 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
       // Not a software provider: any length, name trimmed of spaces only.
       {0, u"  Keyloom SM2 Token Provider  ", S_OK, u"Keyloom SM2 Token Provider"},
       {777, u"\tVendor CSP\t", S_OK, nullptr},
+      {0xFFFF, u"Vendor CSP", S_OK, nullptr},  // the length fits the flags' upper 16 bits
       {65536, u"Vendor CSP", kKeyLength, u""},  // beyond the 16 bits the length travels in
+      {0x10400, u"Vendor CSP", kKeyLength, u""},  // would be cut to 1024
+      {-1024, u"Vendor CSP", kKeyLength, u""},
       // The test for "Microsoft" is case-sensitive.
       {3000, u"microsoft base provider", S_OK, nullptr},
       // Only the first "&amp;" becomes "&".

@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "base/Platform.h"
-#include "base/Status.h"
-#include "support/AgentFixture.h"
 #include "support/CryptTestSupport.h"
 
 namespace {
@@ -48,25 +46,6 @@ TEST(SoftKeyLength, OddHalfLengthsStoreExportAndImport) {
                             SignData(reopened.h, CALG_SHA1, data, AT_SIGNATURE)))
           << (import ? "imported" : "stored");
     }
-  }
-}
-
-// A length is cut to 16 bits where it goes into the key-generation flags:
-// every provider refuses one that does not fit.
-TEST(SoftKeyLength, LengthsBeyondSixteenBitsAreRefused) {
-  const struct { const char16_t* provider; LONG bits; HRESULT hr; } kRows[] = {
-      {u"Keyloom RSA Token Provider", 66560, KL_E_KEY_LENGTH},  // 0x10400: 1024 after the cut
-      {u"Keyloom SM2 Token Provider", 0x10000, KL_E_KEY_LENGTH},
-      {u"Keyloom RSA Token Provider", -1024, KL_E_KEY_LENGTH},
-      {u"Microsoft Enhanced Cryptographic Provider v1.0", 66560, KL_E_KEY_LENGTH},
-      {u"Keyloom RSA Token Provider", 0xFFFF, S_OK},
-      {u"Keyloom RSA Token Provider", 2048, S_OK},
-  };
-  AgentRef agent;
-  for (const auto& row : kRows) {
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    Bstr name(row.provider);
-    EXPECT_EQ(row.hr, agent->ZENQ_SetCSPInfo(row.bits, name, &ok)) << row.bits;
   }
 }
 
