@@ -56,40 +56,36 @@ HRESULT ComposeNarrowString(const std::u16string& value, DWORD valueType,
   return TracedStatus(kName, composeStep, hr);
 }
 
-// SET { SEQUENCE { oid, value } }: one relative distinguished name, the
-// value a PrintableString (country), IA5String (e-mail) or UTF8String.
+// The value element: a PrintableString (country name) or IA5String
+// (e-mail address) of the UTF-8 text, else a UTF8String.
+HRESULT ComposeValue(const SubjectAttribute& attribute, BYTE** out, DWORD* outLen) {
+  if (EqualsAsciiNoCase(attribute.objectId, kCountryName))
+    return ComposeNarrowString(attribute.value, CERT_RDN_PRINTABLE_STRING,
+                               u"UTF16ToUTF8(CountryName)", u"ComposeAnyString(CountryName)", out,
+                               outLen);
+  if (EqualsAsciiNoCase(attribute.objectId, kEmailAddress))
+    return ComposeNarrowString(attribute.value, CERT_RDN_IA5_STRING, u"UTF16ToUTF8(Email)",
+                               u"ComposeAnyString(Email)", out, outLen);
+  const uint64_t bytes = 2ull * attribute.value.size();
+  const ByteView text(reinterpret_cast<const BYTE*>(attribute.value.c_str()),
+                      static_cast<size_t>(bytes));
+  const HRESULT hr =
+      bytes > 0xFFFFFFFFull ? E_FAIL : ComposeAnyString(CERT_RDN_UTF8_STRING, text, out, outLen);
+  return TracedStatus(u"ComposeSubjectChild", u"ComposeAnyString", hr);
+}
+
+// SET { SEQUENCE { oid, value } }: one relative distinguished name.
 HRESULT AddSubjectChild(DerBuilder* b, const SubjectAttribute& attribute) {
-  static constexpr char16_t kName[] = u"ComposeSubjectChild";
   TraceHelper trace("ComposeSubjectChild");
   DerBuilder value;
-  HRESULT hr;
-  if (EqualsAsciiNoCase(attribute.objectId, kCountryName)) {
-    hr = DerAddComposed(&value, [&](BYTE** o, DWORD* n) {
-      return ComposeNarrowString(attribute.value, CERT_RDN_PRINTABLE_STRING,
-                                 u"UTF16ToUTF8(CountryName)", u"ComposeAnyString(CountryName)", o,
-                                 n);
-    });
-  } else if (EqualsAsciiNoCase(attribute.objectId, kEmailAddress)) {
-    hr = DerAddComposed(&value, [&](BYTE** o, DWORD* n) {
-      return ComposeNarrowString(attribute.value, CERT_RDN_IA5_STRING, u"UTF16ToUTF8(Email)",
-                                 u"ComposeAnyString(Email)", o, n);
-    });
-  } else {
-    const uint64_t bytes = 2ull * attribute.value.size();
-    const ByteView text(reinterpret_cast<const BYTE*>(attribute.value.c_str()),
-                        static_cast<size_t>(bytes));
-    hr = bytes > 0xFFFFFFFFull ? E_FAIL : DerAddComposed(&value, [&](BYTE** o, DWORD* n) {
-      return ComposeAnyString(CERT_RDN_UTF8_STRING, text, o, n);
-    });
-    TraceStep(kName, u"ComposeAnyString", hr);
-  }
+  HRESULT hr =
+      DerAddComposed(&value, [&](BYTE** o, DWORD* n) { return ComposeValue(attribute, o, n); });
   if (FAILED(hr)) return DerFail(b, hr);
-
   const DerMark set = DerOpen(b, kTagSet);
   hr = DerAddComposed(b, [&](BYTE** o, DWORD* n) {
     return ComposeSpecialAttribute(attribute.objectId.c_str(), DerView(&value), o, n);
   });
-  TraceStep(kName, u"ComposeSpecialAttribute", hr);
+  TraceStep(u"ComposeSubjectChild", u"ComposeSpecialAttribute", hr);
   DerClose(b, set);
   return b->status;
 }
