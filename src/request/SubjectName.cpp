@@ -86,8 +86,9 @@ HRESULT AddSubjectChild(DerBuilder* b, const SubjectAttribute& attribute) {
     return ComposeSpecialAttribute(attribute.objectId.c_str(), DerView(&value), o, n);
   });
   TraceStep(u"ComposeSubjectChild", u"ComposeSpecialAttribute", hr);
+  if (FAILED(hr)) return hr;
   DerClose(b, set);
-  return b->status;
+  return TracedStatus(u"ComposeSubjectChild", u"ASN1Encode", b->status);
 }
 
 }  // namespace
@@ -147,8 +148,7 @@ HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD
   if (out == nullptr || outLen == nullptr) return E_POINTER;
   DerBuilder b;
   const HRESULT hr = AddSubjectChild(&b, attribute);
-  if (FAILED(hr)) return hr;
-  return TracedStatus(u"ComposeSubjectChild", u"ASN1Encode", DerFinish(&b, out, outLen));
+  return FAILED(hr) ? hr : DerFinish(&b, out, outLen);
 }
 
 HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
