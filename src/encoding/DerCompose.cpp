@@ -5,6 +5,7 @@
 #include "base/Status.h"
 #include "encoding/ASN1Engine.h"
 #include "encoding/Buffer.h"
+#include "encoding/DerBuilder.h"
 #include "encoding/DerEncoder.h"
 #include "trace/Trace.h"
 
@@ -15,11 +16,6 @@ namespace {
 // The platform's blob form of a view (the platform does not write to it).
 CRYPT_DATA_BLOB Blob(ByteView bytes) {
   return {static_cast<DWORD>(bytes.size()), const_cast<BYTE*>(bytes.data())};
-}
-
-// Re-encodes one decoded element from its identifier and content.
-HRESULT Reencode(const ASN1Node* node, BYTE** out, DWORD* outLen) {
-  return ASN1Encode(node->identifier, {node->content(), node->contentLength}, out, outLen);
 }
 
 // SEQUENCE { oid, value } from the attribute encoding SEQUENCE { oid, SET { value } }.
@@ -36,23 +32,20 @@ HRESULT StripAttributeSet(ByteView attribute, BYTE** out, DWORD* outLen) {
   TraceStep(kName, u"DecodeASN1Memory", hr);
   if (FAILED(hr)) return hr;
 
-  BYTE* oid = nullptr;
-  DWORD oidLen = 0;
-  hr = Reencode(root->children[0].get(), &oid, &oidLen);
+  // Each element again from its identifier and content.
+  const ASN1Node& oid = *root->children[0];
+  const ASN1Node& value = *root->children[1]->children[0];
+  DerBuilder b;
+  DerReserve(&b, attribute.size());  // the SET's header goes: never more
+  const DerMark sequence = DerOpen(&b, kTagSequence);
+  hr = ASN1EncodeInto(&b, oid.identifier, {oid.content(), oid.contentLength});
   TraceStep(kName, u"ASN1Encode-ObjectID", hr);
   if (FAILED(hr)) return hr;
-  const ScopedBuffer<> oidHolder(oid);
-
-  BYTE* value = nullptr;
-  DWORD valueLen = 0;
-  hr = Reencode(root->children[1]->children[0].get(), &value, &valueLen);
+  hr = ASN1EncodeInto(&b, value.identifier, {value.content(), value.contentLength});
   TraceStep(kName, u"ASN1Encode-AnyString", hr);
   if (FAILED(hr)) return hr;
-  const ScopedBuffer<> valueHolder(value);
-
-  const ByteView parts[] = {{oid, oidLen}, {value, valueLen}};
-  hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
-  return TracedStatus(kName, u"ASN1Encode-Sequence", hr);
+  DerClose(&b, sequence);
+  return TracedStatus(kName, u"ASN1Encode-Sequence", DerFinish(&b, out, outLen));
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
-// The tag-length-value builder and the SM2 signature value.
+// The tag-length-value writer and the SM2 signature value.
 #include "encoding/DerEncoder.h"
 
 #include <cstring>
 
 #include "encoding/Buffer.h"
+#include "encoding/DerBuilder.h"
 #include "trace/Trace.h"
 
 TRACE_COMPONENT("DerEncoder");
@@ -51,22 +52,32 @@ IntegerContent MinimalInteger(std::span<const BYTE, 32> value) {
 
 ByteView View(const IntegerContent& c) { return {c.octets, c.length}; }
 
+// What ASN1Encode refuses: an identifier outside its table, and content
+// that is empty or longer than 32 bits.
+HRESULT CheckElement(BYTE identifier, uint64_t length) {
+  static constexpr char16_t kName[] = u"ASN1Encode";
+  if (!IsWritableIdentifier(identifier)) {
+    const uint32_t id = identifier;
+    TRACE_VALUE(u"ASN1Encode - identifier not supported", id);
+    return TracedStatus(kName, u"Check identifier", E_FAIL);
+  }
+  if (length > 0xFFFFFFFFull) return TracedStatus(kName, u"Check length", E_FAIL);
+  if (length == 0) {
+    // The length octets of empty content are refused.
+    TraceStep(u"CalculateASNValueLength", u"Check length", E_FAIL);
+    return TracedStatus(kName, u"CalculateASNValueLength", E_FAIL);
+  }
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
   TraceHelper trace("CalculateASNValueLength");
   if (out == nullptr || count == nullptr) return E_POINTER;
   if (contentLength == 0) return TracedStatus(u"CalculateASNValueLength", u"Check length", E_FAIL);
-  BYTE octets[5];
-  DWORD n = 0;
-  if (contentLength <= 0x7F) {
-    octets[n++] = static_cast<BYTE>(contentLength);
-  } else {
-    DWORD k = 4;
-    while ((contentLength >> (8 * (k - 1))) == 0) --k;
-    octets[n++] = static_cast<BYTE>(0x80 | k);
-    for (DWORD i = k; i > 0; --i) octets[n++] = static_cast<BYTE>(contentLength >> (8 * (i - 1)));
-  }
+  BYTE octets[1 + sizeof(size_t)];
+  const DWORD n = DerWriteLength(octets, contentLength);
   BYTE* buffer = AllocZeroed(n);
   if (buffer == nullptr)
     return TracedStatus(u"CalculateASNValueLength", u"New Memory", E_OUTOFMEMORY);
@@ -76,50 +87,35 @@ HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count) {
   return S_OK;
 }
 
-HRESULT ASN1Encode(BYTE identifier, ByteView content, BYTE** out, DWORD* outLen) {
-  static constexpr char16_t kName[] = u"ASN1Encode";
-  TraceHelper trace("ASN1Encode");
-  if (out == nullptr || outLen == nullptr) return E_POINTER;
-  if (!IsWritableIdentifier(identifier)) {
-    const uint32_t id = identifier;
-    TRACE_VALUE(u"ASN1Encode - identifier not supported", id);
-    return TracedStatus(kName, u"Check identifier", E_FAIL);
-  }
-  if (content.size() > 0xFFFFFFFFu) return TracedStatus(kName, u"Check length", E_FAIL);
-  const DWORD length = static_cast<DWORD>(content.size());
-  BYTE* lengthOctets = nullptr;
-  DWORD lengthCount = 0;
-  HRESULT hr = CalculateASNValueLength(length, &lengthOctets, &lengthCount);
-  TraceStep(kName, u"CalculateASNValueLength", hr);
-  if (FAILED(hr)) return hr;
-  const ScopedBuffer<> lengthHolder(lengthOctets);
+HRESULT ASN1EncodeInto(DerBuilder* builder, BYTE identifier, ByteView content) {
+  if (FAILED(builder->status)) return builder->status;
+  const HRESULT hr = CheckElement(identifier, content.size());
+  if (FAILED(hr)) return DerFail(builder, hr);
+  DerAddElement(builder, identifier, content);
+  return builder->status;
+}
 
-  const uint64_t total = 1ull + lengthCount + length;
-  if (total > 0xFFFFFFFFull) return TracedStatus(kName, u"Check length", E_FAIL);
-  BYTE* buffer = AllocZeroed(static_cast<size_t>(total));
-  if (buffer == nullptr) return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
-  buffer[0] = identifier;
-  std::memcpy(buffer + 1, lengthOctets, lengthCount);
-  std::memcpy(buffer + 1 + lengthCount, content.data(), length);
-  *out = buffer;
-  *outLen = static_cast<DWORD>(total);
-  return S_OK;
+HRESULT ASN1Encode(BYTE identifier, ByteView content, BYTE** out, DWORD* outLen) {
+  const ByteView parts[] = {content};
+  return ASN1EncodeParts(identifier, parts, out, outLen);
 }
 
 HRESULT ASN1EncodeParts(BYTE identifier, std::span<const ByteView> parts, BYTE** out,
                         DWORD* outLen) {
-  uint64_t total = 0;
-  for (const ByteView part : parts) total += part.size();
-  if (total > 0xFFFFFFFFull) return E_FAIL;
-  ScopedBuffer<> content(AllocZeroed(static_cast<size_t>(total)));
-  if (!content) return E_OUTOFMEMORY;
-  size_t offset = 0;
-  for (const ByteView part : parts) {
-    if (part.empty()) continue;
-    std::memcpy(content.get() + offset, part.data(), part.size());
-    offset += part.size();
-  }
-  return ASN1Encode(identifier, {content.get(), static_cast<size_t>(total)}, out, outLen);
+  TraceHelper trace("ASN1Encode");
+  if (out == nullptr || outLen == nullptr) return E_POINTER;
+  uint64_t length = 0;
+  for (const ByteView part : parts) length += part.size();
+  HRESULT hr = CheckElement(identifier, length);
+  if (FAILED(hr)) return hr;
+  DerBuilder b;
+  DerReserve(&b, 1 + 5 + static_cast<size_t>(length));  // the exact size at most
+  const DerMark element = DerOpen(&b, identifier);
+  for (const ByteView part : parts) DerAdd(&b, part);
+  DerClose(&b, element);
+  hr = DerFinish(&b, out, outLen);
+  if (FAILED(hr)) TraceStep(u"ASN1Encode", u"New Memory", hr);
+  return hr;
 }
 
 HRESULT SM2EncodeRawSignature(ByteView raw, BYTE** out, DWORD* outLen) {
@@ -133,21 +129,13 @@ HRESULT SM2EncodeRawSignature(ByteView raw, BYTE** out, DWORD* outLen) {
 
   const IntegerContent r = MinimalInteger(raw.first<32>());
   const IntegerContent s = MinimalInteger(raw.subspan<32, 32>());
-  BYTE* rDer = nullptr;
-  DWORD rLen = 0;
-  HRESULT hr = ASN1Encode(kTagInteger, View(r), &rDer, &rLen);
-  TraceStep(kName, r.padded ? u"ASN1Encode(1)" : u"ASN1Encode(2)", hr);
-  if (FAILED(hr)) return hr;
-  const ScopedBuffer<> rHolder(rDer);
-
-  BYTE* sDer = nullptr;
-  DWORD sLen = 0;
-  hr = ASN1Encode(kTagInteger, View(s), &sDer, &sLen);
-  TraceStep(kName, s.padded ? u"ASN1Encode(3)" : u"ASN1Encode(4)", hr);
-  if (FAILED(hr)) return hr;
-  const ScopedBuffer<> sHolder(sDer);
-
-  const ByteView parts[] = {{rDer, rLen}, {sDer, sLen}};
-  hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
-  return TracedStatus(kName, u"ASN1Encode(5)", hr);
+  DerBuilder b;
+  DerReserve(&b, 2 + 2 * (2 + sizeof r.octets));
+  const DerMark sequence = DerOpen(&b, kTagSequence);
+  DerAddElement(&b, kTagInteger, View(r));
+  TraceStep(kName, r.padded ? u"ASN1Encode(1)" : u"ASN1Encode(2)", b.status);
+  DerAddElement(&b, kTagInteger, View(s));
+  TraceStep(kName, s.padded ? u"ASN1Encode(3)" : u"ASN1Encode(4)", b.status);
+  DerClose(&b, sequence);
+  return TracedStatus(kName, u"ASN1Encode(5)", DerFinish(&b, out, outLen));
 }

@@ -1,10 +1,10 @@
 // DER writer: a tag-length-value builder and the composers built on it.
 //
-// Every element is assembled bottom-up from byte strings that already hold
-// complete encodings; nothing is sorted or normalised unless a composer
-// says so. Each operation allocates its output (AllocZeroed) and stores it
-// in (*out, *outLen) only on success; the caller releases it with
-// FreeBuffer. Results are status codes: 0, E_FAIL (0x80004005),
+// Elements are written into one growing buffer (DerBuilder.h) from byte
+// strings that already hold complete encodings; nothing is sorted or
+// normalised unless a composer says so. Each operation allocates its
+// output (AllocZeroed) and stores it in (*out, *outLen) only on success;
+// the caller releases it with FreeBuffer. Results are status codes: 0, E_FAIL (0x80004005),
 // E_OUTOFMEMORY, E_POINTER for missing arguments, 0x8007000D for a raw SM2
 // signature of the wrong size, or the platform encoder's failure.
 #pragma once
@@ -45,6 +45,11 @@ HRESULT CalculateASNValueLength(DWORD contentLength, BYTE** out, DWORD* count);
 // kTag constants above other than BIT STRING and NULL, and the content
 // non-empty; otherwise E_FAIL before anything is allocated.
 HRESULT ASN1Encode(BYTE identifier, ByteView content, BYTE** out, DWORD* outLen);
+
+// ASN1Encode appended to a builder (DerBuilder.h): the same refusals,
+// which fail the builder, then the element. Result: the builder's status.
+struct DerBuilder;
+HRESULT ASN1EncodeInto(DerBuilder* builder, BYTE identifier, ByteView content);
 
 // ASN1Encode over the concatenation of `parts`, in order.
 HRESULT ASN1EncodeParts(BYTE identifier, std::span<const ByteView> parts, BYTE** out,

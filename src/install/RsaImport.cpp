@@ -14,6 +14,7 @@
 #include "base/Status.h"
 #include "encoding/ASN1Engine.h"
 #include "encoding/Buffer.h"
+#include "encoding/DerBuilder.h"
 #include "encoding/DerEncoder.h"
 #include "install/SignCert.h"
 #include "install/StepTrace.h"
@@ -244,40 +245,29 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* sessionKey, DWORD sessionKeyLength,
                                 DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeRSAEVPPrivateKey";
   TraceHelper trace("ComposeRSAEVPPrivateKey");
-  struct Part {
-    ScopedBuffer<BYTE> data;
-    DWORD length = 0;
-    ByteView view() const { return ByteView(data.get(), length); }
-  };
-  Part asym, sym, session, priv;
-  BYTE* data = nullptr;
-  HRESULT hr = ComposeObjectIdentifier("1.2.840.113549.1.1.1", &data, &asym.length);
-  asym.data.reset(data);
-  if (StepFailed(kName, u"ComposeObjectIdentifier -- AsymAlgID", hr)) return hr;
-  hr = ComposeObjectIdentifier("1.3.6.1.4.1.4929.1.7", &data, &sym.length);
-  sym.data.reset(data);
-  if (StepFailed(kName, u"ComposeObjectIdentifier -- SymAlgID", hr)) return hr;
-  hr = ComposeAnyString(CERT_RDN_OCTET_STRING, ByteView(sessionKey, sessionKeyLength), &data,
-                        &session.length);
-  session.data.reset(data);
-  if (StepFailed(kName, u"ComposeAnyString -- pbEncryptedSessionKey", hr)) return hr;
-  hr = ComposeAnyString(CERT_RDN_OCTET_STRING, ByteView(privateKey, privateKeyLength), &data,
-                        &priv.length);
-  priv.data.reset(data);
-  if (StepFailed(kName, u"ComposeAnyString -- pbEncryptedPrivateKey", hr)) return hr;
-
   static constexpr BYTE kVersion[] = {0x02, 0x01, 0x01};
-  const DWORD contentLength = 3 + asym.length + sym.length + session.length + priv.length;
-  ScopedBuffer<BYTE> content(AllocZeroed<BYTE>(contentLength));
-  if (!content) return TracedStatus(kName, u"New buffer", E_OUTOFMEMORY);
-  BYTE* at = content.get();
-  std::memcpy(at, kVersion, 3);
-  at += 3;
-  for (const Part* part : {&asym, &sym, &session, &priv}) {
-    std::memcpy(at, part->data.get(), part->length);
-    at += part->length;
-  }
-  hr = ASN1Encode(kTagSequence, ByteView(content.get(), contentLength), out, outLength);
+  DerBuilder b;
+  DerReserve(&b, 32 + size_t{sessionKeyLength} + privateKeyLength);
+  const DerMark sequence = DerOpen(&b, kTagSequence);
+  DerAdd(&b, kVersion);
+  HRESULT hr = DerAddComposed(&b, [](BYTE** o, DWORD* n) {
+    return ComposeObjectIdentifier("1.2.840.113549.1.1.1", o, n);
+  });
+  if (StepFailed(kName, u"ComposeObjectIdentifier -- AsymAlgID", hr)) return hr;
+  hr = DerAddComposed(&b, [](BYTE** o, DWORD* n) {
+    return ComposeObjectIdentifier("1.3.6.1.4.1.4929.1.7", o, n);
+  });
+  if (StepFailed(kName, u"ComposeObjectIdentifier -- SymAlgID", hr)) return hr;
+  hr = DerAddComposed(&b, [&](BYTE** o, DWORD* n) {
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, ByteView(sessionKey, sessionKeyLength), o, n);
+  });
+  if (StepFailed(kName, u"ComposeAnyString -- pbEncryptedSessionKey", hr)) return hr;
+  hr = DerAddComposed(&b, [&](BYTE** o, DWORD* n) {
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, ByteView(privateKey, privateKeyLength), o, n);
+  });
+  if (StepFailed(kName, u"ComposeAnyString -- pbEncryptedPrivateKey", hr)) return hr;
+  DerClose(&b, sequence);
+  hr = DerFinish(&b, out, outLength);
   StepFailed(kName, u"ASN1Encode", hr);
   return hr;
 }

@@ -8,6 +8,7 @@
 #include "base/Status.h"
 #include "encoding/Base64.h"
 #include "encoding/Buffer.h"
+#include "encoding/DerBuilder.h"
 #include "encoding/DerEncoder.h"
 #include "encoding/TextConversion.h"
 #include "request/Sm2TempKey.h"
@@ -20,25 +21,11 @@ namespace {
 
 constexpr DWORD kHashPiece = 16384;
 
-// Holds one composed element: its bytes and length.
-struct Der {
-  ScopedBuffer<BYTE> bytes;
-  DWORD length = 0;
-  BYTE** out() { return reinterpret_cast<BYTE**>(&raw); }
-  // Takes what out() received.
-  void take() { bytes.reset(raw), raw = nullptr; }
-  ByteView view() const { return {bytes.get(), length}; }
-
- private:
-  BYTE* raw = nullptr;
-};
-
-// Runs one composing step into `der`, tracing it under `function`.
+// Appends the output of one composing step to `b`, tracing it under
+// `function`. Result: the builder's status.
 template <typename Step>
-HRESULT Compose(const char16_t* function, const char16_t* stepText, Der& der, Step step) {
-  const HRESULT hr = step(der.out(), &der.length);
-  der.take();
-  return TracedStatus(function, stepText, hr);
+HRESULT Add(DerBuilder* b, const char16_t* function, const char16_t* stepText, Step step) {
+  return TracedStatus(function, stepText, DerAddComposed(b, step));
 }
 
 }  // namespace
@@ -54,96 +41,99 @@ HRESULT ComposeSignPublicKeyData(KeyAlgorithm keyAlgorithm, ByteView publicKey, 
   static constexpr char16_t kName[] = u"ComposeSignPublicKeyData";
   TraceHelper trace("ComposeSignPublicKeyData");
   const bool sm2 = keyAlgorithm == KeyAlgorithm::Sm2;
-  Der parameter, algorithm, bits;
+  DerBuilder parameter, b;
   HRESULT hr;
   if (sm2) {
-    hr = Compose(kName, u"ComposeSpecialAttribute(SM2)", parameter,
-                 [&](BYTE** o, DWORD* n) { return ComposeObjectIdentifier(kOidSm2Curve, o, n); });
+    hr = Add(&parameter, kName, u"ComposeSpecialAttribute(SM2)", [&](BYTE** o, DWORD* n) {
+      return ComposeObjectIdentifier(kOidSm2Curve, o, n);
+    });
     if (FAILED(hr)) return hr;
   }
-  hr = Compose(kName, u"ComposeSpecialAttribute", algorithm, [&](BYTE** o, DWORD* n) {
-    return sm2 ? ComposeSpecialAttribute(kOidEcPublicKey, parameter.view(), o, n)
+  const DerMark sequence = DerOpen(&b, kTagSequence);
+  hr = Add(&b, kName, u"ComposeSpecialAttribute", [&](BYTE** o, DWORD* n) {
+    return sm2 ? ComposeSpecialAttribute(kOidEcPublicKey, DerView(&parameter), o, n)
                : ComposeSpecialAttribute(kOidRsaEncryption, {}, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeBITString", bits,
-               [&](BYTE** o, DWORD* n) { return ComposeBITString(publicKey, o, n); });
+  hr = Add(&b, kName, u"ComposeBITString", [&](BYTE** o, DWORD* n) {
+    return ComposeBITString(publicKey, o, n);
+  });
   if (FAILED(hr)) return hr;
-  const ByteView parts[] = {algorithm.view(), bits.view()};
-  hr = ASN1EncodeParts(kTagSequence, parts, out, outLength);
-  return TracedStatus(kName, u"ASN1Encode", hr);
+  DerClose(&b, sequence);
+  return TracedStatus(kName, u"ASN1Encode", DerFinish(&b, out, outLength));
 }
 
 HRESULT ComposeAttributes(ByteView tempKey, BYTE** out, DWORD* outLength, DWORD attributeForm) {
   static constexpr char16_t kName[] = u"ComposeAttributes";
   TraceHelper trace("ComposeAttributes");
   const bool standard = attributeForm == kAttributesStandard;
-  auto attribute = [&](const char* oid, const Der& value, BYTE** o, DWORD* n) {
-    return standard ? ComposeStandardAttribute(oid, value.view(), o, n)
-                    : ComposeSpecialAttribute(oid, value.view(), o, n);
+  auto attribute = [standard](const char* oid, ByteView value) {
+    return [=](BYTE** o, DWORD* n) {
+      return standard ? ComposeStandardAttribute(oid, value, o, n)
+                      : ComposeSpecialAttribute(oid, value, o, n);
+    };
   };
   const char16_t* attributeStep =
       standard ? u"ComposeStandardAttribute" : u"ComposeSpecialAttribute";
 
-  Der password, challenge, keyOctets, keySequence, keyWrapped, temporaryKey;
-  HRESULT hr = Compose(kName, u"ComposeAnyString", password, [&](BYTE** o, DWORD* n) {
+  // [0] { challenge, temporaryKey }; the two attribute values come first.
+  DerBuilder b, password, keySequence, keyWrapped;
+  const DerMark attributes = DerOpen(&b, kTagContext0);
+  HRESULT hr = Add(&password, kName, u"ComposeAnyString", [&](BYTE** o, DWORD* n) {
     return ComposeAnyString(
         CERT_RDN_PRINTABLE_STRING,
         {reinterpret_cast<const BYTE*>(kChallengePassword), sizeof kChallengePassword - 1}, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, attributeStep, challenge, [&](BYTE** o, DWORD* n) {
-    return attribute(kOidChallengePassword, password, o, n);
-  });
+  hr = Add(&b, kName, attributeStep, attribute(kOidChallengePassword, DerView(&password)));
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeAnyString", keyOctets, [&](BYTE** o, DWORD* n) {
+
+  // SEQUENCE { 02 01 01, OCTET STRING key } inside an OCTET STRING.
+  static const BYTE kVersionOne[] = {kTagInteger, 0x01, 0x01};
+  const DerMark sequence = DerOpen(&keySequence, kTagSequence);
+  DerAdd(&keySequence, kVersionOne);
+  hr = Add(&keySequence, kName, u"ComposeAnyString", [&](BYTE** o, DWORD* n) {
     return ComposeAnyString(CERT_RDN_OCTET_STRING, tempKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  static const BYTE kVersionOne[] = {kTagInteger, 0x01, 0x01};
-  hr = Compose(kName, u"ASN1Encode", keySequence, [&](BYTE** o, DWORD* n) {
-    const ByteView parts[] = {kVersionOne, keyOctets.view()};
-    return ASN1EncodeParts(kTagSequence, parts, o, n);
+  DerClose(&keySequence, sequence);
+  hr = TracedStatus(kName, u"ASN1Encode", keySequence.status);
+  if (FAILED(hr)) return hr;
+  hr = Add(&keyWrapped, kName, u"ComposeAnyString", [&](BYTE** o, DWORD* n) {
+    return ComposeAnyString(CERT_RDN_OCTET_STRING, DerView(&keySequence), o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeAnyString", keyWrapped, [&](BYTE** o, DWORD* n) {
-    return ComposeAnyString(CERT_RDN_OCTET_STRING, keySequence.view(), o, n);
-  });
+  hr = Add(&b, kName, attributeStep, attribute(kOidTemporaryKey, DerView(&keyWrapped)));
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, attributeStep, temporaryKey, [&](BYTE** o, DWORD* n) {
-    return attribute(kOidTemporaryKey, keyWrapped, o, n);
-  });
-  if (FAILED(hr)) return hr;
-  const ByteView parts[] = {challenge.view(), temporaryKey.view()};
-  hr = ASN1EncodeParts(kTagContext0, parts, out, outLength);
-  return TracedStatus(kName, u"ASN1Encode", hr);
+  DerClose(&b, attributes);
+  return TracedStatus(kName, u"ASN1Encode", DerFinish(&b, out, outLength));
 }
 
 HRESULT ComposeCertRequestInfo(const char16_t* subject, const RequestSettings& settings,
                                ByteView publicKey, ByteView tempKey, BYTE** out, DWORD* outLength) {
   static constexpr char16_t kName[] = u"ComposeCertRequestInfo";
   TraceHelper trace("ComposeCertRequestInfo");
-  Der name, keyInfo, attributes;
-  HRESULT hr = Compose(kName, u"ComposeSubject", name, [&](BYTE** o, DWORD* n) {
+  static const BYTE kVersionZero[] = {kTagInteger, 0x01, 0x00};
+  DerBuilder b;
+  DerReserve(&b, 1024);  // a 2048-bit request body with attributes
+  const DerMark sequence = DerOpen(&b, kTagSequence);
+  DerAdd(&b, kVersionZero);
+  HRESULT hr = Add(&b, kName, u"ComposeSubject", [&](BYTE** o, DWORD* n) {
     return ComposeSubject(subject ? std::u16string_view(subject) : std::u16string_view(), o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeSignPublicKeyData", keyInfo, [&](BYTE** o, DWORD* n) {
+  hr = Add(&b, kName, u"ComposeSignPublicKeyData", [&](BYTE** o, DWORD* n) {
     return ComposeSignPublicKeyData(settings.algorithm, publicKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  const bool withAttributes = tempKey.data() != nullptr;
-  if (withAttributes) {
-    hr = Compose(kName, u"ComposeAttributes", attributes, [&](BYTE** o, DWORD* n) {
+  if (tempKey.data() != nullptr) {
+    hr = Add(&b, kName, u"ComposeAttributes", [&](BYTE** o, DWORD* n) {
       return ComposeAttributes(tempKey, o, n, settings.attributeForm);
     });
     if (FAILED(hr)) return hr;
   }
-  static const BYTE kVersionZero[] = {kTagInteger, 0x01, 0x00};
-  const ByteView parts[] = {kVersionZero, name.view(), keyInfo.view(), attributes.view()};
-  hr =
-      ASN1EncodeParts(kTagSequence, std::span(parts).first(withAttributes ? 4 : 3), out, outLength);
-  return TracedStatus(kName, u"ASN1Encode", hr);
+  DerClose(&b, sequence);
+  return TracedStatus(kName, u"ASN1Encode", DerFinish(&b, out, outLength));
 }
 
 HRESULT PKCS10CalculateHashandSign(HCRYPTPROV provider, const RequestSettings& settings,
@@ -213,11 +203,12 @@ HRESULT ComposeSignature(KeyAlgorithm algorithm, ByteView signature, BYTE** out,
     const HRESULT hr = ComposeBITString(signature, out, outLength);
     return TracedStatus(kName, u"ComposeBITString(RSA)", hr);
   }
-  Der sequence;
-  HRESULT hr = Compose(kName, u"SM2EncodeRawSignature", sequence,
-                       [&](BYTE** o, DWORD* n) { return SM2EncodeRawSignature(signature, o, n); });
+  DerBuilder sequence;
+  HRESULT hr = Add(&sequence, kName, u"SM2EncodeRawSignature", [&](BYTE** o, DWORD* n) {
+    return SM2EncodeRawSignature(signature, o, n);
+  });
   if (FAILED(hr)) return hr;
-  hr = ComposeBITString(sequence.view(), out, outLength);
+  hr = ComposeBITString(DerView(&sequence), out, outLength);
   return TracedStatus(kName, u"ComposeBITString(SM2)", hr);
 }
 
@@ -272,32 +263,40 @@ HRESULT PKCS10RequestBase64(const RequestSettings& settings, HCRYPTPROV provider
     }
   }
 
-  Der body, algorithm, signature, signatureBits, whole;
-  HRESULT hr = Compose(kName, u"ComposeCertRequestInfo", body, [&](BYTE** o, DWORD* n) {
+  // SEQUENCE { body, algorithm, signature }, the body signed in place.
+  DerBuilder b, signature;
+  DerReserve(&b, 2048);  // a 2048-bit request with attributes
+  const DerMark sequence = DerOpen(&b, kTagSequence);
+  const size_t bodyStart = DerView(&b).size();
+  HRESULT hr = Add(&b, kName, u"ComposeCertRequestInfo", [&](BYTE** o, DWORD* n) {
     return ComposeCertRequestInfo(subject, settings, publicKey, tempKey, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ComposeSignAlgorithm", algorithm, [&](BYTE** o, DWORD* n) {
+  const size_t bodyLength = DerView(&b).size() - bodyStart;
+  hr = Add(&b, kName, u"ComposeSignAlgorithm", [&](BYTE** o, DWORD* n) {
     return ComposeSignAlgorithm(settings.signatureAlgorithm, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"PKCS10CalculateHashandSign", signature, [&](BYTE** o, DWORD* n) {
-    return PKCS10CalculateHashandSign(provider, settings, body.view(), o, n);
+  hr = Add(&signature, kName, u"PKCS10CalculateHashandSign", [&](BYTE** o, DWORD* n) {
+    const ByteView body = DerView(&b).subspan(bodyStart, bodyLength);
+    return PKCS10CalculateHashandSign(provider, settings, body, o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"PKCS10CalculateHashandSign", signatureBits, [&](BYTE** o, DWORD* n) {
-    return ComposeSignature(settings.algorithm, signature.view(), o, n);
+  hr = Add(&b, kName, u"PKCS10CalculateHashandSign", [&](BYTE** o, DWORD* n) {
+    return ComposeSignature(settings.algorithm, DerView(&signature), o, n);
   });
   if (FAILED(hr)) return hr;
-  hr = Compose(kName, u"ASN1Encode", whole, [&](BYTE** o, DWORD* n) {
-    const ByteView parts[] = {body.view(), algorithm.view(), signatureBits.view()};
-    return ASN1EncodeParts(kTagSequence, parts, o, n);
-  });
+  DerClose(&b, sequence);
+  BYTE* whole = nullptr;
+  DWORD wholeLength = 0;
+  hr = DerFinish(&b, &whole, &wholeLength);
+  const ScopedBuffer<> wholeHolder(whole);
+  TraceStep(kName, u"ASN1Encode", hr);
   if (FAILED(hr)) return hr;
 
   char* base64 = nullptr;
   DWORD base64Length = 0;
-  hr = Base64EncodeEx(whole.bytes.get(), whole.length, &base64, &base64Length, 0);
+  hr = Base64EncodeEx(whole, wholeLength, &base64, &base64Length, 0);
   const ScopedBuffer<char> base64Holder(base64);
   TraceStep(kName, u"Base64EncodeEx", hr);
   if (FAILED(hr)) return hr;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "encoding/Buffer.h"
+#include "encoding/DerBuilder.h"
 #include "encoding/DerEncoder.h"
 #include "encoding/TextConversion.h"
 #include "encoding/Unicode.h"
@@ -53,6 +54,41 @@ HRESULT ComposeNarrowString(const std::u16string& value, DWORD valueType,
   if (FAILED(hr)) return hr;
   hr = ComposeAnyString(valueType, {reinterpret_cast<const BYTE*>(utf8), utf8Len}, out, outLen);
   return TracedStatus(kName, composeStep, hr);
+}
+
+// The value element: a PrintableString (country name) or IA5String
+// (e-mail address) of the UTF-8 text, else a UTF8String.
+HRESULT ComposeValue(const SubjectAttribute& attribute, BYTE** out, DWORD* outLen) {
+  if (EqualsAsciiNoCase(attribute.objectId, kCountryName))
+    return ComposeNarrowString(attribute.value, CERT_RDN_PRINTABLE_STRING,
+                               u"UTF16ToUTF8(CountryName)", u"ComposeAnyString(CountryName)", out,
+                               outLen);
+  if (EqualsAsciiNoCase(attribute.objectId, kEmailAddress))
+    return ComposeNarrowString(attribute.value, CERT_RDN_IA5_STRING, u"UTF16ToUTF8(Email)",
+                               u"ComposeAnyString(Email)", out, outLen);
+  const uint64_t bytes = 2ull * attribute.value.size();
+  const ByteView text(reinterpret_cast<const BYTE*>(attribute.value.c_str()),
+                      static_cast<size_t>(bytes));
+  const HRESULT hr =
+      bytes > 0xFFFFFFFFull ? E_FAIL : ComposeAnyString(CERT_RDN_UTF8_STRING, text, out, outLen);
+  return TracedStatus(u"ComposeSubjectChild", u"ComposeAnyString", hr);
+}
+
+// SET { SEQUENCE { oid, value } }: one relative distinguished name.
+HRESULT AddSubjectChild(DerBuilder* b, const SubjectAttribute& attribute) {
+  TraceHelper trace("ComposeSubjectChild");
+  DerBuilder value;
+  HRESULT hr =
+      DerAddComposed(&value, [&](BYTE** o, DWORD* n) { return ComposeValue(attribute, o, n); });
+  if (FAILED(hr)) return DerFail(b, hr);
+  const DerMark set = DerOpen(b, kTagSet);
+  hr = DerAddComposed(b, [&](BYTE** o, DWORD* n) {
+    return ComposeSpecialAttribute(attribute.objectId.c_str(), DerView(&value), o, n);
+  });
+  TraceStep(u"ComposeSubjectChild", u"ComposeSpecialAttribute", hr);
+  if (FAILED(hr)) return hr;
+  DerClose(b, set);
+  return TracedStatus(u"ComposeSubjectChild", u"ASN1Encode", b->status);
 }
 
 }  // namespace
@@ -109,42 +145,10 @@ HRESULT ParseSubject(std::u16string_view subject, std::vector<SubjectAttribute>*
 }
 
 HRESULT ComposeSubjectChild(const SubjectAttribute& attribute, BYTE** out, DWORD* outLen) {
-  static constexpr char16_t kName[] = u"ComposeSubjectChild";
-  TraceHelper trace("ComposeSubjectChild");
   if (out == nullptr || outLen == nullptr) return E_POINTER;
-  BYTE* value = nullptr;
-  DWORD valueLen = 0;
-  HRESULT hr;
-  if (EqualsAsciiNoCase(attribute.objectId, kCountryName)) {
-    hr =
-        ComposeNarrowString(attribute.value, CERT_RDN_PRINTABLE_STRING, u"UTF16ToUTF8(CountryName)",
-                            u"ComposeAnyString(CountryName)", &value, &valueLen);
-  } else if (EqualsAsciiNoCase(attribute.objectId, kEmailAddress)) {
-    hr = ComposeNarrowString(attribute.value, CERT_RDN_IA5_STRING, u"UTF16ToUTF8(Email)",
-                             u"ComposeAnyString(Email)", &value, &valueLen);
-  } else {
-    const uint64_t bytes = 2ull * attribute.value.size();
-    hr = bytes <= 0xFFFFFFFFull
-             ? ComposeAnyString(CERT_RDN_UTF8_STRING,
-                                {reinterpret_cast<const BYTE*>(attribute.value.c_str()),
-                                 static_cast<size_t>(bytes)},
-                                &value, &valueLen)
-             : E_FAIL;
-    TraceStep(kName, u"ComposeAnyString", hr);
-  }
-  const ScopedBuffer<> valueHolder(value);
-  if (FAILED(hr)) return hr;
-
-  BYTE* sequence = nullptr;
-  DWORD sequenceLen = 0;
-  hr = ComposeSpecialAttribute(attribute.objectId.c_str(), {value, valueLen}, &sequence,
-                               &sequenceLen);
-  const ScopedBuffer<> sequenceHolder(sequence);
-  TraceStep(kName, u"ComposeSpecialAttribute", hr);
-  if (FAILED(hr)) return hr;
-
-  hr = ASN1Encode(kTagSet, {sequence, sequenceLen}, out, outLen);
-  return TracedStatus(kName, u"ASN1Encode", hr);
+  DerBuilder b;
+  const HRESULT hr = AddSubjectChild(&b, attribute);
+  return FAILED(hr) ? hr : DerFinish(&b, out, outLen);
 }
 
 HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
@@ -159,21 +163,16 @@ HRESULT ComposeSubject(std::u16string_view subject, BYTE** out, DWORD* outLen) {
 
     // The text names the most specific attribute first, the encoding the
     // most general.
-    std::vector<ScopedBuffer<>> names;
-    std::vector<ByteView> parts;
-    names.reserve(attributes.size());
-    parts.reserve(attributes.size());
+    DerBuilder b;
+    const DerMark sequence = DerOpen(&b, kTagSequence);
     for (auto it = attributes.rbegin(); it != attributes.rend(); ++it) {
-      BYTE* rdn = nullptr;
-      DWORD rdnLen = 0;
-      hr = ComposeSubjectChild(*it, &rdn, &rdnLen);
-      names.emplace_back(rdn);
+      hr = AddSubjectChild(&b, *it);
       TraceStep(kName, u"ComposeSubjectChild", hr);
       if (FAILED(hr)) return hr;
-      parts.push_back({rdn, rdnLen});
     }
-    hr = ASN1EncodeParts(kTagSequence, parts, out, outLen);
-    return TracedStatus(kName, u"ASN1Encode", hr);
+    if (attributes.empty()) DerFail(&b, E_FAIL);  // a Name is never empty
+    DerClose(&b, sequence);
+    return TracedStatus(kName, u"ASN1Encode", DerFinish(&b, out, outLen));
   } catch (const std::bad_alloc&) {
     return TracedStatus(kName, u"New Memory", E_OUTOFMEMORY);
   }

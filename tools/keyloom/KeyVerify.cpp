@@ -7,6 +7,7 @@
 #include "base/PlatformHandles.h"
 #include "base/Status.h"
 #include "encoding/Buffer.h"
+#include "encoding/DerBuilder.h"
 #include "encoding/DerEncoder.h"
 #include "encoding/Unicode.h"
 #include "keyloom/Failure.h"
@@ -94,21 +95,27 @@ HRESULT SignRandom(HCRYPTPROV provider, DWORD spec, bool sm2, Octets* signedBlob
   settings.keySpec = spec;
   settings.hashAlgorithm = sm2 ? CALG_SM3 : CALG_SHA1;
   settings.signatureAlgorithm = sm2 ? kOidSm3WithSm2 : kOidSha1WithRsa;
+  // SEQUENCE { toBeSigned, algorithm, bits }, toBeSigned signed in place.
+  DerBuilder b, signature;
+  const DerMark whole = DerOpen(&b, kTagSequence);
+  const DerMark toBeSigned = DerOpen(&b, kTagSequence);
+  DerAddElement(&b, kTagOctetString, {random, sizeof random});
+  DerClose(&b, toBeSigned);
+  const ByteView signedPart = DerView(&b).subspan(2);  // after the open outer header
+  DerAddComposed(&signature, [&](BYTE** o, DWORD* n) {
+    return PKCS10CalculateHashandSign(provider, settings, signedPart, o, n);
+  });
+  if (FAILED(signature.status)) return signature.status;
+  DerAddComposed(&b, [&](BYTE** o, DWORD* n) {
+    return ComposeSignAlgorithm(settings.signatureAlgorithm, o, n);
+  });
+  DerAddComposed(&b, [&](BYTE** o, DWORD* n) {
+    return ComposeSignature(settings.algorithm, DerView(&signature), o, n);
+  });
+  DerClose(&b, whole);
   BYTE* out = nullptr;
   DWORD length = 0;
-  HRESULT hr = ASN1Encode(kTagOctetString, {random, sizeof random}, &out, &length);
-  const Octets value = Take(out, length);
-  if (SUCCEEDED(hr)) hr = ASN1Encode(kTagSequence, value, &out, &length);
-  const Octets toBeSigned = Take(out, length);
-  if (SUCCEEDED(hr)) hr = PKCS10CalculateHashandSign(provider, settings, toBeSigned, &out, &length);
-  const Octets signature = Take(out, length);
-  if (SUCCEEDED(hr)) hr = ComposeSignAlgorithm(settings.signatureAlgorithm, &out, &length);
-  const Octets algorithm = Take(out, length);
-  if (SUCCEEDED(hr)) hr = ComposeSignature(settings.algorithm, signature, &out, &length);
-  const Octets bits = Take(out, length);
-  if (FAILED(hr)) return hr;
-  const ByteView parts[] = {toBeSigned, algorithm, bits};
-  hr = ASN1EncodeParts(kTagSequence, parts, &out, &length);
+  const HRESULT hr = DerFinish(&b, &out, &length);
   *signedBlob = Take(out, length);
   return hr;
 }
