@@ -54,3 +54,26 @@ size_t SoftDerTotalLength(const uint8_t* p, size_t limit) {
   if (length > limit || header + length > limit) return 0;
   return header + length;
 }
+
+namespace {
+
+// DER contents of the object identifiers the RSA envelope names.
+const uint8_t kOidRsaEncryption[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+const uint8_t kOidTripleDesEcb[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
+
+}  // namespace
+
+bool SoftDerReadRsaEnvelope(const uint8_t* data, size_t size, SoftDerItem* wrappedSession,
+                            SoftDerItem* wrappedKey) {
+  const uint8_t* p = data;
+  const uint8_t* end = data + size;
+  SoftDerItem seq, version, asym, sym;
+  if (!SoftDerExpect(&p, end, 0x30, &seq) || p != end) return false;
+  p = seq.content;
+  end = seq.content + seq.size;
+  return SoftDerExpect(&p, end, 0x02, &version) && version.size == 1 && version.content[0] == 1 &&
+         SoftDerExpect(&p, end, 0x06, &asym) && SoftDerIsOid(asym, kOidRsaEncryption) &&
+         SoftDerExpect(&p, end, 0x06, &sym) && SoftDerIsOid(sym, kOidTripleDesEcb) &&
+         SoftDerExpect(&p, end, 0x04, wrappedSession) && SoftDerExpect(&p, end, 0x04, wrappedKey) &&
+         p == end;
+}

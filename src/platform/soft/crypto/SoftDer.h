@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct SoftDerItem {
   uint8_t tag = 0;
@@ -23,3 +24,17 @@ bool SoftDerExpect(const uint8_t** p, const uint8_t* end, uint8_t tag, SoftDerIt
 // from its header only; 0 when the header is malformed or the total
 // exceeds `limit`.
 size_t SoftDerTotalLength(const uint8_t* p, size_t limit);
+
+// Whether `item` is the OBJECT IDENTIFIER whose content octets are `oid`.
+template <size_t N>
+bool SoftDerIsOid(const SoftDerItem& item, const uint8_t (&oid)[N]) {
+  return item.tag == 0x06 && item.size == N && std::memcmp(item.content, oid, N) == 0;
+}
+
+// The RSA envelope a token opens: SEQUENCE { INTEGER 1, OID rsaEncryption,
+// OID 3DES-ECB (1.3.6.1.4.1.4929.1.7), OCTET STRING wrapped session key,
+// OCTET STRING wrapped private key }, filling the `size` octets at `data`
+// exactly. On success the two OCTET STRINGs' items point into `data`;
+// false on any other shape.
+bool SoftDerReadRsaEnvelope(const uint8_t* data, size_t size, SoftDerItem* wrappedSession,
+                            SoftDerItem* wrappedKey);

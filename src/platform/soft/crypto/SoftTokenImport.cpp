@@ -16,14 +16,7 @@ constexpr size_t kWrappedLimit = 1 << 20;
 constexpr DWORD kTripleDesKey = 24;
 
 // DER contents of the object identifiers the envelopes name.
-const BYTE kOidRsaEncryption[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
-const BYTE kOidTripleDesEcb[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};  // 1.3.6.1.4.1.4929.1.7
 const BYTE kOidSm4Ecb[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x68, 0x01};  // 1.2.156.10197.1.104.1
-
-template <size_t N>
-bool IsOid(const SoftDerItem& item, const BYTE (&oid)[N]) {
-  return item.tag == 0x06 && item.size == N && std::memcmp(item.content, oid, N) == 0;
-}
 
 // The wrapped structure a reference blob points at: `sizeBits` bits at
 // the address stored at `addressOffset`.
@@ -105,17 +98,8 @@ DWORD RsaFromDer(const BYTE* der, size_t size, EvpPkey* key) {
 // SEQUENCE { INTEGER 1, OID rsaEncryption, OID 3DES-ECB, OCTET STRING
 // wrapped session key, OCTET STRING wrapped private key }.
 DWORD OpenRsaEnvelope(SoftProv& prov, const BYTE* data, size_t size, EvpPkey* result) {
-  const BYTE* p = data;
-  const BYTE* end = data + size;
-  SoftDerItem seq, version, asym, sym, wrappedSession, wrappedKey;
-  if (!SoftDerExpect(&p, end, 0x30, &seq) || p != end) return static_cast<DWORD>(NTE_BAD_DATA);
-  p = seq.content;
-  end = seq.content + seq.size;
-  if (!SoftDerExpect(&p, end, 0x02, &version) || version.size != 1 || version.content[0] != 1 ||
-      !SoftDerExpect(&p, end, 0x06, &asym) || !IsOid(asym, kOidRsaEncryption) ||
-      !SoftDerExpect(&p, end, 0x06, &sym) || !IsOid(sym, kOidTripleDesEcb) ||
-      !SoftDerExpect(&p, end, 0x04, &wrappedSession) || !SoftDerExpect(&p, end, 0x04, &wrappedKey) ||
-      p != end)
+  SoftDerItem wrappedSession, wrappedKey;
+  if (!SoftDerReadRsaEnvelope(data, size, &wrappedSession, &wrappedKey))
     return static_cast<DWORD>(NTE_BAD_DATA);
 
   EvpPkey exchange;
@@ -148,7 +132,8 @@ DWORD OpenSm2Envelope(SoftProv& prov, const BYTE* data, size_t size, EvpPkey* re
   end = seq.content + seq.size;
   if (!SoftDerExpect(&p, end, 0x30, &algorithm)) return static_cast<DWORD>(NTE_BAD_DATA);
   const BYTE* a = algorithm.content;
-  if (!SoftDerExpect(&a, algorithm.content + algorithm.size, 0x06, &oid) || !IsOid(oid, kOidSm4Ecb))
+  if (!SoftDerExpect(&a, algorithm.content + algorithm.size, 0x06, &oid) ||
+      !SoftDerIsOid(oid, kOidSm4Ecb))
     return static_cast<DWORD>(NTE_BAD_DATA);
   const BYTE* cipherStart = p;
   if (!SoftDerExpect(&p, end, 0x30, &cipher)) return static_cast<DWORD>(NTE_BAD_DATA);

@@ -12,14 +12,7 @@
 
 namespace {
 
-const BYTE kOidRsaEncryption[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
-const BYTE kOidTripleDesEcb[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01, 0x07};
 constexpr size_t kTripleDesKey = 24;
-
-template <size_t N>
-bool IsOid(const SoftDerItem& item, const BYTE (&oid)[N]) {
-  return item.tag == 0x06 && item.size == N && std::memcmp(item.content, oid, N) == 0;
-}
 
 DWORD Bad() { return static_cast<DWORD>(NTE_BAD_DATA); }
 
@@ -78,17 +71,9 @@ DWORD Numbers(const BYTE* der, size_t size, std::vector<SecretBytes>* numbers) {
 
 DWORD P11OpenEnvelope(P11Token& t, CK_OBJECT_HANDLE unwrapper, const BYTE* data, size_t size,
                       std::vector<SecretBytes>* numbers) {
-  const BYTE* p = data;
-  const BYTE* end = data + size;
-  SoftDerItem seq, version, asym, sym, wrappedSession, wrappedKey;
-  if (!SoftDerExpect(&p, end, 0x30, &seq) || p != end) return Bad();
-  p = seq.content;
-  end = seq.content + seq.size;
-  if (!SoftDerExpect(&p, end, 0x02, &version) || version.size != 1 || version.content[0] != 1 ||
-      !SoftDerExpect(&p, end, 0x06, &asym) || !IsOid(asym, kOidRsaEncryption) ||
-      !SoftDerExpect(&p, end, 0x06, &sym) || !IsOid(sym, kOidTripleDesEcb) ||
-      !SoftDerExpect(&p, end, 0x04, &wrappedSession) || !SoftDerExpect(&p, end, 0x04, &wrappedKey) ||
-      p != end || wrappedKey.size == 0 || wrappedKey.size % 8 != 0)
+  SoftDerItem wrappedSession, wrappedKey;
+  if (!SoftDerReadRsaEnvelope(data, size, &wrappedSession, &wrappedKey) || wrappedKey.size == 0 ||
+      wrappedKey.size % 8 != 0)
     return Bad();
 
   CK_OBJECT_HANDLE session = CK_INVALID_HANDLE;
