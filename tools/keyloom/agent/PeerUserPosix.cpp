@@ -77,6 +77,11 @@ bool FindPeerUser(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
   const ssize_t n = recv(sock.fd, answer, sizeof answer, 0);
   if (n < 0) return false;
   int left = static_cast<int>(n);
+  // NLMSG_OK compares the header's unsigned length with the signed count it
+  // is given (signed so that NLMSG_NEXT can take it below zero): clang
+  // names that comparison, GCC does not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
   for (auto* h = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
     if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
     const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
@@ -85,6 +90,7 @@ bool FindPeerUser(const sockaddr* local, const sockaddr* peer, uid_t* uid) {
     *uid = found->idiag_uid;
     return true;
   }
+#pragma GCC diagnostic pop
   return false;
 }
 
