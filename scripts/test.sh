@@ -16,6 +16,10 @@ for preset in default asan; do
   ctest --preset "$preset"
 done
 
+# The agent under load: its memory bound holds in the release build only.
+echo "== default: agent load benchmark" >&2
+build/bin/bench_agent_load
+
 echo "== mingw: cross-build" >&2
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j2
