@@ -1,6 +1,5 @@
-// What the Chromium tests share: Debian's Chromium on a fresh profile
-// (closed and removed when the test file ends), the demo site opened with
-// its endpoints' answers recorded, and OpenSSL's reading of a certificate.
+// What the Chromium tests share: Debian's Chromium on fresh profiles,
+// removed when the test file ends; the demo site and its enrollment.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -19,8 +18,7 @@ after(async () => {
   }
 });
 
-// A browser of its own in `locale`, with extra command-line `args` and
-// launch `options`.
+// A browser of its own in `locale`, with extra `args` and launch `options`.
 export async function launch(locale, args = [], options = {}) {
   const profile = mkdtempSync(join(tmpdir(), "keyloom-chromium-"));
   const context = await chromium.launchPersistentContext(profile, {
