@@ -10,10 +10,8 @@ test("statusOf reads the hr text as script engines report it (signed)", () => {
     ["0x80070057", -2147024809], // E_INVALIDARG
     ["0xa0072401", -1610144767], // invalid key algorithm
     ["0x800706ba", E_AGENT_UNAVAILABLE],
-    ["80070057", NaN],
-    ["0x", NaN],
-    ["0x1000000000", NaN],
-    [-2147024809, NaN],
+    // not the hr text: no "0x", no digits, more than 32 bits, a number
+    ["80070057", NaN], ["0x", NaN], ["0x1000000000", NaN], [-2147024809, NaN],
   ];
   for (const [hr, expected] of rows) assert.equal(statusOf(hr), expected, String(hr));
 });

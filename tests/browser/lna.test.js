@@ -5,18 +5,15 @@
 // user's local-network permission. Granted, the page connects; refused, it
 // says what to allow.
 import { spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
-import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import assert from "node:assert/strict";
 import { after, before, test } from "node:test";
-import { chromium } from "playwright-core";
+import { launch } from "./chromium.js";
 
 const ROOT = join(dirname(fileURLToPath(import.meta.url)), "../..");
 const AGENT = Number(process.env.KEYLOOM_AGENT_PORT);
 let site, origin, pin;
-const open = [];
 
 before(async () => {
   site = spawn(join(dirname(process.env.KEYLOOM_BIN), "testca"),
@@ -30,23 +27,12 @@ before(async () => {
   origin = /ready on (https:\/\/127\.0\.0\.1:\d+)\//.exec(out)[1];
 });
 
-after(async () => {
-  for (const { context, profile } of open) {
-    await context.close();
-    rmSync(profile, { recursive: true, force: true });
-  }
-  site?.kill();
-});
+after(() => site?.kill());
 
 // A browser for which the site is a public https page.
 async function publicPage() {
-  const profile = mkdtempSync(join(tmpdir(), "keyloom-chromium-"));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: "/usr/bin/chromium", headless: true, locale: "en-US",
-    args: ["--no-sandbox", "--disable-gpu", "--lang=en-US", `--ignore-certificate-errors-spki-list=${pin}`,
-      `--ip-address-space-overrides=${new URL(origin).host}=public`],
-  });
-  open.push({ context, profile });
+  const context = await launch("en-US", [`--ignore-certificate-errors-spki-list=${pin}`,
+    `--ip-address-space-overrides=${new URL(origin).host}=public`]);
   return { context, page: await context.newPage() };
 }
 

@@ -10,16 +10,12 @@ import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import assert from "node:assert/strict";
 import { after, test } from "node:test";
-import { chromium } from "playwright-core";
+import { launch } from "./chromium.js";
 
 const HERE = dirname(fileURLToPath(import.meta.url));
 const ROOT = join(HERE, "../..");
 const work = mkdtempSync(join(tmpdir(), "keyloom-package-"));
-let context;
-after(async () => {
-  await context?.close();
-  rmSync(work, { recursive: true, force: true });
-});
+after(() => rmSync(work, { recursive: true, force: true }));
 
 const run = (command, args, cwd) => execFileSync(command, args, { cwd, encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] });
 
@@ -46,10 +42,7 @@ test("the packed package installs offline, type-checks strictly, bundles and enr
   // counts the page as public and holds its WebSocket for the local-network
   // permission; its fetches reach the site's endpoints.
   const site = `http://127.0.0.1:${process.env.KEYLOOM_SITE_PORT}`;
-  const profile = join(work, "profile");
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: "/usr/bin/chromium", headless: true, args: ["--no-sandbox", "--disable-gpu"] });
-  const tab = await context.newPage();
+  const tab = await (await launch("en-US")).newPage();
   await tab.route(`${site}/app.js`, (route) =>
     route.fulfill({ contentType: "text/javascript", body: readFileSync(join(page, "page.js")) }));
   await tab.goto(`${site}/?agent=${process.env.KEYLOOM_AGENT_PORT}`);

@@ -1,27 +1,41 @@
-// Enrollment, first half: the requests and the temporary key a page asks
-// for, over Wine's RSA providers. Each request goes to OUTDIR\NAME.p10 and
-// its container to OUTDIR\NAME.container; the temporary key to
-// OUTDIR\temp-enhanced.key. scripts/wine-test verifies the requests on the
-// host, has the test authority answer them, and runs install.js with the
-// answers.
+// The control's methods as a page's script drives them over Wine's own
+// providers, and the first half of enrollment: the requests (lib/checks.js)
+// to OUTDIR\NAME.p10, their containers to OUTDIR\NAME.container, and a
+// temporary key to OUTDIR\temp-enhanced.key. scripts/wine-test verifies the
+// requests on the host, has the test authority answer them, and runs
+// install.js with the answers. Wine words some system texts its own way
+// ("Invalid parameter." for 0x80070057), so only the control's own texts
+// are compared word for word (checkRow).
 
-// [file name, provider, key bits, method, lCertType, subject]
-var requests = [
-  ["rsa-single-enhanced", enhanced, 1024, "ZENQ_PKCS10CertRequisition", 1, "CN=Wine Single Enhanced,O=Keyloom,C=CN"],
-  ["rsa-double-enhanced", enhanced, 2048, "ZENQ_PKCS10CertRequisition", 2, "CN=Wine Double Enhanced,O=Keyloom,C=CN"],
-  ["rsa-single-base", base, 512, "ZENQ_PKCS10CertRequisition", 1, "CN=Wine Single Base,O=Keyloom,C=CN"],
-  ["rsa-double-base", base, 1024, "ZENQ_PKCS10CertRequisition", 2, "CN=Wine Double Base,O=Keyloom,C=CN"],
-  ["md5-single-enhanced", enhanced, 1024, "ZENQ_PKCS10CertRequisitionwithMD5", 1, "CN=Wine MD5 Single,O=Keyloom,C=CN"],
-  ["md5-double-base", base, 512, "ZENQ_PKCS10CertRequisitionwithMD5", 2, "CN=Wine MD5 Double,O=Keyloom,C=CN"],
-  // CN=王伟: a UTF8String (e7 8e 8b e4 bc 9f) through the request, Wine's
-  // store and the listing.
-  ["rsa-single-chinese", enhanced, 1024, "ZENQ_PKCS10CertRequisition", 1, "CN=\u738b\u4f1f,O=Keyloom,C=CN"]
-];
+// One row for each way an outcome reaches script: a value, the control's
+// own status, a parameter error, a provider's status passed on. The
+// selection rules themselves are the native suite's (tests/control).
+function methods() {
+  var agent = newAgent();
+  var list = "||" + attempt(function () { return agent.ZENQ_GetCSPInfo(); }).value + "||";
+  check("ZENQ_GetCSPInfo lists Wine's providers", list.indexOf("||" + enhanced + "||") >= 0 &&
+        list.indexOf("||" + base + "||") >= 0, show(list));
+  // [name, call, expected value or raised status].
+  var rows = [
+    ["SetCSPInfo Enhanced 1024", function () { return agent.ZENQ_SetCSPInfo(1024, enhanced); }, true],
+    ["SetCSPInfo Base 2048", function () { return agent.ZENQ_SetCSPInfo(2048, base); }, 0xA0072400],
+    ["SetCSPInfo blank name", function () { return agent.ZENQ_SetCSPInfo(1024, "   "); }, 0x80070057],
+    ["SetKeyAlgorithm padded sm2", function () { return agent.ZENQ_SetKeyAlgorithm("  sm2 "); }, true],
+    ["SetKeyAlgorithm ECC", function () { return agent.ZENQ_SetKeyAlgorithm("ECC"); }, 0xA0072401],
+    ["HavePermissiontoGenerateKeyPair", function () { return agent.ZENQ_HavePermissiontoGenerateKeyPair(); }, true],
+    ["GetTempPublickey without the provider", function () {
+      agent.ZENQ_SetKeyAlgorithm("rsa");
+      agent.ZENQ_SetCSPInfo(1024, "Keyloom No Such Provider");
+      return agent.ZENQ_GetTempPublickey();
+    }, 0x80090019]
+  ];
+  for (var r = 0; r < rows.length; r++) checkRow(agent, rows[r][0], attempt(rows[r][1]), rows[r][2]);
+}
 
 function run() {
+  methods();
   var agent = newAgent();
   checkValue("SetKeyAlgorithm RSA", attempt(function () { return agent.ZENQ_SetKeyAlgorithm("RSA"); }), true);
-
   var containers = {};
   for (var i = 0; i < requests.length; i++) {
     var row = requests[i], name = row[0];
@@ -44,8 +58,7 @@ function run() {
   // the RSAPublicKey of a 1024-bit key (SEQUENCE of a 129-octet modulus and
   // the exponent 65537) in one Base64 line, in a container of its own.
   agent.ZENQ_SetCSPInfo(1024, enhanced);
-  var temp = attempt(function () { return agent.ZENQ_GetTempPublickey(); });
-  var key = String(temp.value);
+  var key = String(attempt(function () { return agent.ZENQ_GetTempPublickey(); }).value);
   checkEqual("GetTempPublickey length", key.length, 188);
   checkEqual("GetTempPublickey head", key.slice(0, 9), "MIGJAoGBA");
   checkEqual("GetTempPublickey exponent", key.slice(-8), "AgMBAAE=");

@@ -5,17 +5,6 @@
 // temporary key (rsa-double-enhanced) an envelope NAME.env with its
 // encryption certificate NAME.enc.cer.
 
-// [request name, provider, key bits, lCertType, subject's CN]: the rows of
-// enroll.js.
-var signed = [
-  ["rsa-single-enhanced", enhanced, 1024, 1, "CN=Wine Single Enhanced"],
-  ["rsa-double-enhanced", enhanced, 2048, 2, "CN=Wine Double Enhanced"],
-  ["rsa-single-base", base, 512, 1, "CN=Wine Single Base"],
-  ["rsa-double-base", base, 1024, 2, "CN=Wine Double Base"],
-  ["md5-single-enhanced", enhanced, 1024, 1, "CN=Wine MD5 Single"],
-  ["md5-double-base", base, 512, 2, "CN=Wine MD5 Double"],
-  ["rsa-single-chinese", enhanced, 1024, 1, "CN=\u738b\u4f1f"]  // CN=王伟, unquoted
-];
 // [answer name, key bits, subject the authority gave the certificate]
 var encrypted = [
   ["temp-enhanced", 1024, "CN=Wine Encrypt"],
@@ -23,11 +12,12 @@ var encrypted = [
 ];
 
 // The records of ZENQ_GetAllCertInfo ("subject;serial;from;to;provider"
-// joined by "||") whose subject holds cn.
-function recordsFor(listing, cn) {
+// joined by "||") whose subject starts with cn and whose serial is serial.
+function recordsFor(listing, cn, serial) {
   var found = [], records = listing.split("||");
   for (var i = 0; i < records.length; i++) {
-    if (records[i].indexOf(cn + ",") == 0 || records[i].indexOf(cn + ";") == 0) found.push(records[i].split(";"));
+    var fields = records[i].split(";");
+    if ((fields[0] + ",").indexOf(cn + ",") == 0 && fields[1] == serial) found.push(fields);
   }
   return found;
 }
@@ -35,16 +25,17 @@ function recordsFor(listing, cn) {
 function run() {
   var agent = newAgent();
   agent.ZENQ_SetKeyAlgorithm("RSA");
-  var i, row;
-  for (i = 0; i < signed.length; i++) {
-    row = signed[i];
+  var i, row, expected = [];  // [subject's CN, certificate file, provider]
+  for (i = 0; i < requests.length; i++) {
+    row = requests[i];
     agent.ZENQ_SetCSPInfo(row[2], row[1]);
     var cert = readText(inDir + "\\" + row[0] + ".cer");
     var container = readText(outDir + "\\" + row[0] + ".container");
     // The container is given with surrounding spaces: the method trims it.
     checkValue(row[0] + " ImportSignCert", attempt(function () {
-      return agent.ZENQ_ImportSignCert(row[3], cert, " " + container + " ");
+      return agent.ZENQ_ImportSignCert(row[4], cert, " " + container + " ");
     }), true);
+    expected.push([row[5].split(",")[0], row[0] + ".cer", row[1]]);
   }
   // Refusals: [name, call, raised status].
   agent.ZENQ_SetCSPInfo(1024, enhanced);
@@ -69,19 +60,16 @@ function run() {
       return agent.ZENQ_ImportEncryptCert(envelope, encCert, tempContainer, 1);
     }), true);
     checkEqual(row[0] + " container after ImportEncryptCert", agent.ZENQ_GetContainer(), tempContainer);
+    expected.push([row[2], row[0] + ".enc.cer", enhanced]);
   }
 
   // Each installed certificate is listed once with the provider of its key;
   // serial numbers in lower case (the host wrote them, openssl's reading).
   var listing = attempt(function () { return agent.ZENQ_GetAllCertInfo(); });
   check("GetAllCertInfo", typeof listing.value == "string", hex(listing.number) + " " + show(listing.description));
-  var expected = [];
-  for (i = 0; i < signed.length; i++) expected.push([signed[i][4], signed[i][0] + ".cer", signed[i][1]]);
-  for (i = 0; i < encrypted.length; i++) expected.push([encrypted[i][2], encrypted[i][0] + ".enc.cer", enhanced]);
   for (i = 0; i < expected.length; i++) {
     var name = expected[i][0], serial = readText(inDir + "\\" + expected[i][1] + ".serial");
-    var records = [], all = recordsFor(String(listing.value), name);
-    for (var j = 0; j < all.length; j++) if (all[j][1] == serial) records.push(all[j]);
+    var records = recordsFor(String(listing.value), name, serial);
     checkEqual(name + " listed once with serial " + serial, records.length, 1);
     if (records.length == 1) {
       checkEqual(name + " fields", records[0].length, 5);

@@ -46,11 +46,10 @@ function run() {
 
   var refused = settled(function () { return agent.ZENQ_SetCSPInfo(4096, base); }).error;
   check("refused call is a KeyloomError", refused instanceof Keyloom.KeyloomError && refused instanceof Error);
-  checkEqual("refused call number", refused.number, 0xa0072400 | 0);
-  checkEqual("refused call code", refused.code, "0xa0072400");
-  checkEqual("refused call message", refused.message, "Key length is not supported.");
-  checkEqual("refused call description", refused.description, "Key length is not supported.\n(0xa0072400)");
-  checkEqual("refused call method", refused.method, "ZENQ_SetCSPInfo");
+  checkEqual("refused call's number, code, message, description, method",
+             show([refused.number, refused.code, refused.message, refused.description, refused.method].join("|")),
+             show([0xa0072400 | 0, "0xa0072400", "Key length is not supported.",
+                   "Key length is not supported.\n(0xa0072400)", "ZENQ_SetCSPInfo"].join("|")));
 
   for (var i = 0; i < enrollments.length; i++) {
     var row = enrollments[i], steps = [];
@@ -73,9 +72,8 @@ function run() {
             String(listing).indexOf(result.encryption.serial) >= 0, show(listing));
     } else {
       var e = outcome.error || {};
-      checkEqual(row[0] + " step", e.step, row[4]);
-      checkEqual(row[0] + " code", e.code, hex(row[5]));
-      checkEqual(row[0] + " last progress", steps[steps.length - 1], row[4] + ":failed");
+      checkEqual(row[0] + " step, code, last progress", [e.step, e.code, steps[steps.length - 1]].join(" "),
+                 [row[4], hex(row[5]), row[4] + ":failed"].join(" "));
     }
   }
 

@@ -23,26 +23,22 @@ interface Issued {
   serial: string;
 }
 
-async function enrollOne(agent: KeyloomConnection, provider: string, algorithm: "RSA" | "SM2", bits: number) {
-  const steps: string[] = [];
-  const result = await Keyloom.enroll(agent, {
-    provider,
-    algorithm,
-    bits,
-    subject: `CN=Package ${algorithm},O=Keyloom Bank,C=CN`,
-    issue: (query) => post<Issued>("/api/issue", query),
-    envelope: (query) => post<Issued & { envelope: string }>("/api/envelope", query),
-    onProgress: (p: EnrollProgress) => steps.push(`${p.step}:${p.state}`),
-  });
-  const serial: string = result.signing.serial;
-  return { container: result.container, signing: serial, encryption: result.encryption.serial, steps };
-}
-
 async function main(): Promise<unknown> {
   const port = Number(new URLSearchParams(location.search).get("agent"));
-  const agent = await Keyloom.connect({ port, callTimeout: 120_000 });
+  const agent: KeyloomConnection = await Keyloom.connect({ port, callTimeout: 120_000 });
+  const steps: string[] = [];
   try {
-    return { rsa: await enrollOne(agent, "Microsoft Enhanced Cryptographic Provider v1.0", "RSA", 2048) };
+    const result = await Keyloom.enroll(agent, {
+      provider: "Microsoft Enhanced Cryptographic Provider v1.0",
+      algorithm: "RSA",
+      bits: 2048,
+      subject: "CN=Package RSA,O=Keyloom Bank,C=CN",
+      issue: (query) => post<Issued>("/api/issue", query),
+      envelope: (query) => post<Issued & { envelope: string }>("/api/envelope", query),
+      onProgress: (p: EnrollProgress) => steps.push(`${p.step}:${p.state}`),
+    });
+    const serial: string = result.signing.serial;
+    return { rsa: { container: result.container, signing: serial, encryption: result.encryption.serial, steps } };
   } catch (e) {
     if (e instanceof KeyloomError) return { error: `${e.step} ${e.code} ${e.message}` };
     throw e;

@@ -1,17 +1,14 @@
-// comcheck DLL: loads the control's module the way the COM runtime does and
-// reads back what only the Windows build has: the five exports of the DLL,
-// the type library embedded in it, and the control's IDispatch offering that
-// type information. (The class factory, aggregation, IObjectSafety and
-// DllCanUnloadNow are the same code in every build: the native suites
-// tests/module and tests/control cover them.)
-// Prints "FAIL ..." per failed check and, last,
-//   KEYLOOM-WINE-TEST-END failures=N tests=M
-// and exits with N (scripts/wine-test reads both).
+// comcheck DLL: loads the control's module as the COM runtime does and reads
+// back what only the Windows build has: the DLL's five exports, its embedded
+// type library, and the control's IDispatch offering that type information.
+// Prints "FAIL ..." per failed check, then
+// "KEYLOOM-WINE-TEST-END failures=N tests=M", and exits with N.
 #include <windows.h>
 #include <oleauto.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "keyloom_h.h"
 
@@ -103,11 +100,7 @@ void CheckTypeLibrary(const wchar_t* path) {
   Check("vtable half flags", vtable && TypeFlags(vtable) == (dual | TYPEFLAG_FOLEAUTOMATION),
         vtable ? Hex(TypeFlags(vtable)) : "missing");
   if (vtable) vtable->Release();
-  struct Member {
-    MEMBERID dispid;
-    const wchar_t* name;
-  };
-  static const Member kMembers[] = {
+  static const std::pair<MEMBERID, const wchar_t*> kMembers[] = {
       {1, L"ZENQ_CheckCertificateChain"},        {2, L"ZENQ_GetCSPInfo"},
       {3, L"ZENQ_SetCSPInfo"},                   {4, L"ZENQ_SetKeyAlgorithm"},
       {5, L"ZENQ_GetTempPublickey"},             {6, L"ZENQ_ImportEncryptCert"},
@@ -116,32 +109,28 @@ void CheckTypeLibrary(const wchar_t* path) {
       {11, L"ZENQ_HavePermissiontoGenerateKeyPair"}, {12, L"ZENQ_PKCS10CertRequisitionwithMD5"},
       {99, L"GetLastErrorDesc"},
   };
-  for (const Member& member : kMembers) {
-    std::string label = Narrow(member.name);
+  for (const auto& [dispid, member] : kMembers) {
+    std::string label = Narrow(member);
     MEMBERID id = MEMBERID_NIL;
-    LPOLESTR name = const_cast<LPOLESTR>(member.name);
+    LPOLESTR name = const_cast<LPOLESTR>(member);
     info->GetIDsOfNames(&name, 1, &id);
-    Check((label + " DISPID").c_str(), id == member.dispid, std::to_string(id));
+    Check((label + " DISPID").c_str(), id == dispid, std::to_string(id));
     BSTR member_name = nullptr;
-    info->GetDocumentation(member.dispid, &member_name, &doc, nullptr, nullptr);
-    CheckText((label + " name").c_str(), member_name, member.name);
-    CheckText((label + " help string").c_str(), doc, (L"method " + std::wstring(member.name)).c_str());
+    info->GetDocumentation(dispid, &member_name, &doc, nullptr, nullptr);
+    CheckText((label + " name").c_str(), member_name, member);
+    CheckText((label + " help string").c_str(), doc, (L"method " + std::wstring(member)).c_str());
   }
   info->Release();
 }
 
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
-// An export as the function type it has (through void*, as FARPROC is not).
-template <typename Fn>
-Fn Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // A control made through the DLL's class factory answers the type
 // information of the embedded library.
 void CheckControlTypeInfo(HMODULE module) {
-  auto get_class_object = Export<GetClassObjectFn>(module, "DllGetClassObject");
+  // Through void*, as FARPROC is not the function type it has.
+  auto get_class_object =
+      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
   IClassFactory* factory = nullptr;
   if (get_class_object) get_class_object(CLSID_CryptoAgent, IID_IClassFactory, reinterpret_cast<void**>(&factory));
   Check("DllGetClassObject", factory != nullptr);

@@ -1,10 +1,7 @@
-// Shared by every script test: scripts/wine-test puts this file in front of
-// each tests/wine/*.js before cscript runs it (Wine's cscript has no include).
-// Every check is counted; finish() prints the last line
-//   KEYLOOM-WINE-TEST-END failures=N tests=M
-// and quits with N. Wine's cscript exits 0 on an uncaught error, so a test's
-// body runs inside finish() and an escaping error is one more failure.
-// Arguments: OUTDIR (files the host checks) and INDIR (files the host wrote).
+// Put in front of each tests/wine/*.js by scripts/wine-test (cscript has no
+// include). finish() prints "KEYLOOM-WINE-TEST-END failures=N tests=M" and
+// quits with N; the body runs inside it, as cscript exits 0 on an uncaught
+// error. Arguments: OUTDIR (files the host checks), INDIR (files it wrote).
 
 var failures = 0, tests = 0;
 var outDir = WScript.Arguments.length > 0 ? WScript.Arguments(0) : ".";
@@ -12,6 +9,21 @@ var inDir = WScript.Arguments.length > 1 ? WScript.Arguments(1) : ".";
 var enhanced = "Microsoft Enhanced Cryptographic Provider v1.0";
 var base = "Microsoft Base Cryptographic Provider v1.0";
 var fso = new ActiveXObject("Scripting.FileSystemObject");
+
+// The requests enroll.js makes and install.js installs the answers to (each
+// NAME.p10 in OUTDIR, its answer NAME.cer in INDIR): [file name, provider,
+// key bits, method, lCertType, subject].
+var requests = [
+  ["rsa-single-enhanced", enhanced, 1024, "ZENQ_PKCS10CertRequisition", 1, "CN=Wine Single Enhanced,O=Keyloom,C=CN"],
+  ["rsa-double-enhanced", enhanced, 2048, "ZENQ_PKCS10CertRequisition", 2, "CN=Wine Double Enhanced,O=Keyloom,C=CN"],
+  ["rsa-single-base", base, 512, "ZENQ_PKCS10CertRequisition", 1, "CN=Wine Single Base,O=Keyloom,C=CN"],
+  ["rsa-double-base", base, 1024, "ZENQ_PKCS10CertRequisition", 2, "CN=Wine Double Base,O=Keyloom,C=CN"],
+  ["md5-single-enhanced", enhanced, 1024, "ZENQ_PKCS10CertRequisitionwithMD5", 1, "CN=Wine MD5 Single,O=Keyloom,C=CN"],
+  ["md5-double-base", base, 512, "ZENQ_PKCS10CertRequisitionwithMD5", 2, "CN=Wine MD5 Double,O=Keyloom,C=CN"],
+  // CN=王伟: a UTF8String (e7 8e 8b e4 bc 9f) through the request, Wine's
+  // store and the listing.
+  ["rsa-single-chinese", enhanced, 1024, "ZENQ_PKCS10CertRequisition", 1, "CN=\u738b\u4f1f,O=Keyloom,C=CN"]
+];
 
 function hex(n) { return "0x" + ("00000000" + (n >>> 0).toString(16)).slice(-8); }
 function show(v) { return typeof v == "string" ? "\"" + v.replace(/\r/g, "\\r").replace(/\n/g, "\\n") + "\"" : String(v); }
@@ -50,19 +62,18 @@ var ownText = {
 };
 
 // Checks one call's outcome against a row: expect is the value, or a status
-// (a number) for a raised error. A raised error carries the status and, as
-// its description, the GetLastErrorDesc text: the status's text and
-// "\n(0x%08x)".
-function checkRow(agent, name, outcome, expect) {
+// (a number) for a raised error, which carries as its description the
+// GetLastErrorDesc text: the status's text (own: the control's text for it,
+// by default the English one) and "\n(0x%08x)".
+function checkRow(agent, name, outcome, expect, own) {
   if (typeof expect != "number") return checkValue(name + " result", outcome, expect);
   checkEqual(name + " number", outcome.number === undefined ? "no error" : hex(outcome.number), hex(expect));
-  var described = agent.GetLastErrorDesc();
-  checkEqual(name + " description is GetLastErrorDesc", outcome.description, described);
-  var suffix = "\n(" + hex(expect) + ")";
-  var text = String(outcome.description);
+  checkEqual(name + " description is GetLastErrorDesc", outcome.description, agent.GetLastErrorDesc());
+  var suffix = "\n(" + hex(expect) + ")", text = String(outcome.description);
   checkEqual(name + " description ends with the status", text.slice(-suffix.length), suffix);
-  if (ownText[expect] !== undefined) {
-    checkEqual(name + " own text", text, ownText[expect] + suffix);
+  if (own === undefined) own = ownText[expect];
+  if (own !== undefined) {
+    checkEqual(name + " own text", text, own + suffix);
   } else if (text == suffix) {
     // Wine 8's FormatMessageW has no text for NTE_ and CRYPT_E_ codes.
     WScript.Echo("  note (wine): no system text for " + hex(expect));
