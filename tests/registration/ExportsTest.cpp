@@ -40,10 +40,7 @@ std::u16string InprocServer() {
 // The path lands in InprocServer32 as it is, a quote in it included (the
 // script doubles it inside its quoted text).
 TEST_F(ExportsTest, ModulePathOf260OrMoreFailsRegistrationButSitesAreMapped) {
-  const struct {
-    std::u16string path;
-    HRESULT status;
-  } kRows[] = {{u"/opt/" + std::u16string(254, u'k'), S_OK},
+  const struct { std::u16string path; HRESULT status; } kRows[] = {{u"/opt/" + std::u16string(254, u'k'), S_OK},
                {u"/opt/o'neil's/keyloom.so", S_OK},
                {u"/opt/" + std::u16string(255, u'k'), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)},
                {u"/opt/" + std::u16string(295, u'k'), static_cast<HRESULT>(0x8007007A)}};

@@ -105,22 +105,17 @@ TEST_F(RegsvrTest, RegistersExactlyTheTableOnceAndUnregistersToTheParents) {
 // DllInstall alone (-n): "user" in any case registers for the user, any
 // other word machine-wide; the other side is never created.
 TEST_F(RegsvrTest, InstallCommandLineChoosesTheSide) {
-  struct Row {
-    const char* option;
-    const char* written;
-    const char* untouched;
-  } const kRows[] = {
+  const struct { const char *option, *written, *untouched; } kRows[] = {
       {"-n -i:USER", "HKCU\\\\Software\\\\Classes", "HKLM\\\\Software\\\\Classes"},
       {"-n '-i:user '", "HKLM\\\\Software\\\\Classes", "HKCU\\\\Software\\\\Classes"},
   };
-  for (const Row& row : kRows) {
+  for (const auto& row : kRows) {
     ScopedSoftHomes homes;
     std::string out;
     ASSERT_EQ(Cli(std::string("regsvr ") + row.option, &out), 0) << row.option;
     EXPECT_EQ(out, "{\"entry\":\"DllInstall\",\"hr\":\"0x00000000\"}\n");
     EXPECT_EQ(Cli(std::string("reg query ") + row.written + " /s", &out), 0);
-    const std::string root = std::string(row.written);
-    EXPECT_EQ(out, Expected(kRegistered, root)) << row.option;
+    EXPECT_EQ(out, Expected(kRegistered, row.written)) << row.option;
     EXPECT_EQ(Cli(std::string("reg query ") + row.untouched, &out), 1) << row.option;
   }
 }
