@@ -1,7 +1,6 @@
 // The registration exports in process, under the fault platform: the
-// module-path limit and the locale; and the trusted sites: the list's loop
-// (an empty entry ends it) and the zone's verification flag set again
-// after a failed mapping. (The per-user word: RegsvrTest's command lines.)
+// module-path limit, the locale, the trusted sites' list (an empty entry
+// ends it) and the zone's verification flag set again after a failed mapping.
 #include <gtest/gtest.h>
 
 #include "base/ModuleState.h"
