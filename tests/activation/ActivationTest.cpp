@@ -18,10 +18,7 @@ namespace {
 using namespace agent_test;
 
 TEST(ListenFdCount, ReadsTheVariablesAsSdListenFdsDoes) {
-  const struct {
-    const char *pid, *fds;
-    int count;
-  } kRows[] = {
+  const struct { const char *pid, *fds; int count; } kRows[] = {
       {"42", "2", 2},     {"42", "0", 0},     {nullptr, "2", 0},  // not activated
       {"42", nullptr, 0}, {"43", "2", 0},                        // another process's sockets
       {"42x", "2", -1},   {"", "2", -1},      {"42", "-1", -1},   {"42", "2 ", -1},
@@ -71,9 +68,12 @@ struct ActivationTest : ::testing::Test {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  static void Kill(pid_t pid) {
+  // The exit code of the agent ended by SIGTERM within `seconds`; -1 (and killed) when it did not end.
+  static int StopWithin(pid_t pid, double seconds) {
     kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    const int code = ExitWithin(pid, seconds);
+    if (code == -1) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    return code;
   }
 
   ScopedSoftHomes homes_;  // a user never registered before
@@ -94,7 +94,7 @@ TEST_F(ActivationTest, ServesThePassedSocketStaysWhileConnectedAndExitsWhenIdle)
   EXPECT_EQ(ExitWithin(agent, 0), -1) << "the agent ended while a page was connected";
   page.ws.close(websocket::close_code::normal);
   const int code = ExitWithin(agent, 5);
-  if (code == -1) Kill(agent);
+  if (code == -1) StopWithin(agent, 1);
   EXPECT_EQ(code, 0);
 
   // The next connection waits in the socket and a fresh agent serves it;
@@ -104,11 +104,7 @@ TEST_F(ActivationTest, ServesThePassedSocketStaysWhileConnectedAndExitsWhenIdle)
   EXPECT_EQ(next.Open(port_), 101);
   EXPECT_EQ(Hr(next.Call(1, "ZENQ_GetCSPInfo")), "0x00000000");
   next.ws.close(websocket::close_code::normal);
-  // SIGTERM ends it at once, not at the end of the idle wait.
-  kill(fresh, SIGTERM);
-  const int again = ExitWithin(fresh, 1);
-  if (again == -1) Kill(fresh);
-  EXPECT_EQ(again, 0);
+  EXPECT_EQ(StopWithin(fresh, 1), 0) << "SIGTERM ends it at once, not at the end of the idle wait";
 }
 
 TEST_F(ActivationTest, RefusesAPassedDescriptorThatIsNotAListeningSocket) {

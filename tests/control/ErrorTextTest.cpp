@@ -11,10 +11,7 @@ namespace {
 // A system code (\r\n before the suffix), the provider's, our own codes in
 // two ranges, and codes without a text; the key-algorithm text is in the
 // locale table below, the success text in DispatchTest.
-const struct {
-  uint32_t status;
-  const char *english, *chinese;
-} kRows[] = {
+const struct { uint32_t status; const char *english, *chinese; } kRows[] = {
     {0x80070057, "The parameter is incorrect.\r\n\n(0x80070057)", "参数错误。\r\n\n(0x80070057)"},
     {0x80090016, "Keyset does not exist\r\n\n(0x80090016)", "密钥集不存在\r\n\n(0x80090016)"},
     {0xA0072400, "Key length is not supported.\n(0xa0072400)", "密钥长度不支持\n(0xa0072400)"},
@@ -39,9 +36,7 @@ TEST(DescribeStatus, EnglishAndSimplifiedChineseTexts) {
 TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {
   const char* key = "Invalid key algorithm.\n(0xa0072401)";
   const char* zh = "无效的密钥算法\n(0xa0072401)";
-  struct {
-    const char *all, *messages, *lang, *expected;
-  } rows[] = {
+  const struct { const char *all, *messages, *lang, *expected; } rows[] = {
       {nullptr, nullptr, "zh_SG", zh},
       {nullptr, nullptr, "zh_Hans_CN", zh},
       {nullptr, nullptr, "zh_TW.UTF-8", key},  // traditional: English

@@ -9,7 +9,6 @@ namespace {
 constexpr HRESULT kKeyLength = static_cast<HRESULT>(0xA0072400);
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
 
-
 TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
   const struct {
     LONG bits;
@@ -17,11 +16,8 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
     HRESULT status;
     const char16_t* stored;  // the provider name after the call; null: `name`
   } rows[] = {
-      {1024, kBase, S_OK, nullptr},
-      {512, kBase, S_OK, nullptr},
-      {2048, kBase, kKeyLength, u""},
-      {4096, kEnhanced, S_OK, nullptr},
-      {768, kEnhanced, kKeyLength, u""},
+      {1024, kBase, S_OK, nullptr},      {512, kBase, S_OK, nullptr},       {2048, kBase, kKeyLength, u""},
+      {4096, kEnhanced, S_OK, nullptr},  {768, kEnhanced, kKeyLength, u""},
       {3072, u"Microsoft Strong Cryptographic Provider", kKeyLength, u""},
       // Not a software provider: any length, name trimmed of spaces only.
       {0, u"  Keyloom SM2 Token Provider  ", S_OK, u"Keyloom SM2 Token Provider"},
@@ -34,9 +30,7 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
       {3000, u"microsoft base provider", S_OK, nullptr},
       // Only the first "&amp;" becomes "&".
       {1024, u"A&amp;B&amp;C", S_OK, u"A&B&amp;C"},
-      {1024, u"", E_INVALIDARG, u""},
-      {1024, nullptr, E_INVALIDARG, u""},
-      {1024, u"    ", E_INVALIDARG, u""},
+      {1024, u"", E_INVALIDARG, u""}, {1024, nullptr, E_INVALIDARG, u""}, {1024, u"    ", E_INVALIDARG, u""},
   };
   for (const auto& r : rows) {
     AgentRef agent;
@@ -52,19 +46,11 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
 }
 
 TEST(SetKeyAlgorithm, AcceptsRsaAndSm2InAnyCase) {
-  const struct {
-    const char16_t* text;
-    HRESULT status;
-    const char16_t* stored;
-  } rows[] = {
-      {u"RSA", S_OK, u"RSA"},
-      {u"  sm2  ", S_OK, u"sm2"},
-      {u"rSa", S_OK, u"rSa"},
+  const struct { const char16_t* text; HRESULT status; const char16_t* stored; } rows[] = {
+      {u"RSA", S_OK, u"RSA"}, {u"  sm2  ", S_OK, u"sm2"}, {u"rSa", S_OK, u"rSa"},
       {u"\tSM2", kKeyAlgorithm, u""},  // only spaces are trimmed
-      {u"SM3", kKeyAlgorithm, u""},  // (ECC: the refusal test below)
-      {u"   ", E_INVALIDARG, u""},
-      {u"", E_INVALIDARG, u""},
-      {nullptr, E_INVALIDARG, u""},
+      {u"SM3", kKeyAlgorithm, u""},    // (ECC: the refusal test below)
+      {u"   ", E_INVALIDARG, u""}, {u"", E_INVALIDARG, u""}, {nullptr, E_INVALIDARG, u""},
   };
   for (const auto& r : rows) {
     AgentRef agent;

@@ -4,13 +4,8 @@
 
 namespace {
 
-struct StatusRow {
-  DWORD error;
-  uint32_t full;   // the last-error status rule
-  uint32_t win32;  // only the second branch
-};
-
-const StatusRow kRows[] = {
+// The last-error status rule (full) and its second branch alone (win32).
+const struct { DWORD error; uint32_t full, win32; } kRows[] = {
     {0, 0x00000000, 0x00000000},                    // success stays 0
     {2, 0x80070002, 0x80070002},                    // ERROR_FILE_NOT_FOUND
     {5, 0x80070005, 0x80070005},                    // ERROR_ACCESS_DENIED
@@ -23,7 +18,7 @@ const StatusRow kRows[] = {
 };
 
 TEST(StatusRules, FullAndWin32RulesPerRow) {
-  for (const StatusRow& r : kRows) {
+  for (const auto& r : kRows) {
     EXPECT_EQ(static_cast<uint32_t>(StatusFromErrorFullRule(r.error)), r.full)
         << std::hex << r.error;
     EXPECT_EQ(static_cast<uint32_t>(StatusFromErrorWin32Rule(r.error)), r.win32)

@@ -1,6 +1,5 @@
-// The installation methods: the key each certificate type selects, the
-// algorithm name's case, the trimmed texts, missing arguments and their
-// steps, and the current container around the encryption import.
+// The installation methods: the key each certificate type selects, names,
+// trimmed texts, missing arguments, and the current container.
 #include <gtest/gtest.h>
 
 #include "install/InstallTestSupport.h"
@@ -75,8 +74,7 @@ TEST_F(InstallMethods, MissingArgumentsAndTheCurrentContainer) {
     bool sign;  // ZENQ_ImportSignCert, else ZENQ_ImportEncryptCert
     const char16_t *a, *b, *c;
     HRESULT hr;  // S_FALSE: any failure inside the import
-    const char* step;
-    const char* container;
+    const char *step, *container;
   } rows[] = {
       {true, kNo, u"box", kNo, kArg, kSign, ""},
       {true, u"", kNo, kNo, kArg, kSign, ""},

@@ -1,8 +1,7 @@
-// The RSA key's hand-over to the provider. Plain format: the RSAPrivateKey
-// made a PRIVATEKEYBLOB, expected blobs written from OpenSSL's numbers of
-// the same key. Encrypted format: the reference blobs the provider receives
-// through a replaced CryptImportKey, and the composed structure they point
-// at, cut by OpenSSL's DER reader.
+// The key's hand-over to the provider. Plain format: the RSAPrivateKey made
+// a PRIVATEKEYBLOB, expected blobs written from OpenSSL's numbers of the key.
+// Encrypted format: the reference blobs a replaced CryptImportKey receives,
+// and the composed structure they point at, cut by OpenSSL's DER reader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -128,10 +127,7 @@ TEST(KeyBlob, ReferenceBlobsAsTheProviderReceivesThem) {
   std::iota(session.begin(), session.end(), BYTE{0x00});  // 00 01 .. 7F
   std::iota(key.begin(), key.end(), BYTE{0x10});          // 10 11 .. D7
   const BYTE cert[] = {0x30, 0x00};
-  const struct {
-    bool rsa;
-    Bytes header;  // the blob without its 8-octet address
-  } rows[] = {
+  const struct { bool rsa; Bytes header; } rows[] = {  // the header: the blob without its 8-octet address
       // 07 02 01 00, A400 twice, 2048 bits, the composed size in bits
       // (2904 = 0xB58 for 363 octets), 0.
       {true, {0x07, 0x02, 0x01, 0x00, 0x00, 0xA4, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00,

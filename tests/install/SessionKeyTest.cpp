@@ -1,6 +1,4 @@
-// The session key opened with the temporary key (OpenSSL wraps it). The
-// exponent-one key's container is the installation's (tests/integration)
-// and the sweep's, which knows it by name.
+// The session key opened with the temporary key (OpenSSL wraps it).
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -17,9 +15,7 @@ TEST_F(SessionKey, UnwrappedWithTheTemporaryKey) {
   std::u16string container;
   const Pkey temporary = KeyInNewContainer(&container, AT_KEYEXCHANGE);
   ASSERT_NE(nullptr, temporary);
-  const struct {
-    size_t plain, expected;  // the first `expected` octets come back
-  } rows[] = {{24, 24}, {32, 24}, {16, 16}};
+  const struct { size_t plain, expected; } rows[] = {{24, 24}, {32, 24}, {16, 16}};  // `expected` come back
   for (const auto& row : rows) {
     Bytes plain(row.plain);
     std::iota(plain.begin(), plain.end(), BYTE{0xC0});  // C0 C1 C2 ..

@@ -1,17 +1,13 @@
 // "Keyloom PKCS#11 Token Provider" on a SoftHSM2 token made for each test,
-// driven as a page drives the control (`keyloom call`, one process per page
-// visit), with testca as the authority and a scripted pinentry. The results
-// are checked from outside: `keyloom key list` / `key verify`, and OpenSC's
-// pkcs11-tool for the private keys' attributes.
+// driven by `keyloom call` (one process per page visit), with testca as the
+// authority and a scripted pinentry; checked from outside by `keyloom key
+// list` / `key verify` and OpenSC's pkcs11-tool.
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <optional>
-#include <sstream>
-#include <string>
 
 #include "support/Base64Text.h"
 #include "support/KeyList.h"
@@ -23,17 +19,8 @@ namespace {
 const char kProvider[] = "Keyloom PKCS#11 Token Provider";
 const char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
 const char kSubject[] = "CN=Token User,O=Keyloom,C=CN";
+const char kPrompt[] = "Enter the PIN of the token \"Keyloom Test\".\n";
 namespace fs = std::filesystem;
-
-std::string Quoted(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') out.append("'\\''");
-    else out.push_back(c);
-  }
-  out.push_back('\'');
-  return out;
-}
 
 // The "hr" and "result" text of METHOD in `keyloom call` output.
 std::string Field(const std::string& out, const std::string& method, const char* name) {
@@ -51,6 +38,13 @@ int Occurrences(const std::string& text, const std::string& word) {
   int n = 0;
   for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
   return n;
+}
+
+// `keyloom key list` of the provider: empty when the token holds no key.
+std::string KeyList() {
+  std::string listed;
+  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key list --provider '") + kProvider + "'", &listed), 0);
+  return listed;
 }
 
 // A token of its own for each test: SoftHSM2 configured into a new folder,
@@ -71,24 +65,19 @@ class TokenTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs `keyloom call` with the arguments; the JSON lines.
-  std::string Call(const std::vector<std::string>& args) {
-    std::string command = KEYLOOM_CLI_PATH " call";
-    for (const std::string& a : args) command.append(" ").append(Quoted(a));
-    std::string out;
+  // `keyloom call` of one page visit: the selection, then `calls` (no
+  // argument holds a quote); the JSON lines.
+  std::string Page(int bits, const std::vector<std::string>& calls) {
+    std::string command = std::string(KEYLOOM_CLI_PATH " call ZENQ_SetCSPInfo ") + std::to_string(bits) + " '" +
+                          kProvider + "' -- ZENQ_SetKeyAlgorithm RSA --", out;
+    for (const std::string& a : calls) command.append(" '").append(a).append("'");
     RunCommand(command, &out);
     return out;
   }
-  std::vector<std::string> Page(int bits, std::vector<std::string> calls) {
-    std::vector<std::string> args = {"ZENQ_SetCSPInfo", std::to_string(bits), kProvider, "--",
-                                     "ZENQ_SetKeyAlgorithm", "RSA", "--"};
-    args.insert(args.end(), calls.begin(), calls.end());
-    return args;
-  }
   // The request step of a double enrollment: the request and its container.
   std::string Request(int bits, std::string* container) {
-    const std::string out = Call(Page(bits, {"ZENQ_PKCS10CertRequisition", kSubject, "2", "0", "--",
-                                             "GetLastErrorDesc", "--", "ZENQ_GetContainer"}));
+    const std::string out = Page(bits, {"ZENQ_PKCS10CertRequisition", kSubject, "2", "0", "--",
+                                        "GetLastErrorDesc", "--", "ZENQ_GetContainer"});
     *container = Field(out, "ZENQ_GetContainer", "result");
     return out;
   }
@@ -100,15 +89,14 @@ class TokenTest : public ::testing::Test {
     std::string error;
     EXPECT_TRUE(testca::Issue(Authority(), der, signing, &error)) << error;
     EXPECT_TRUE(testca::DecodeRequest(der, &parts, &error)) << error;
-    testca::EnvelopeRequest answer;
-    answer.alg = testca::Alg::kRsa;
+    testca::EnvelopeRequest answer;  // RSA
     answer.temporaryKey = testca::TemporaryKey(parts);
     answer.bits = bits;
     answer.subjectDer = parts.subject;
     EXPECT_TRUE(testca::MakeEnvelope(Authority(), answer, envelope, &error)) << error;
-    return Call(Page(bits, {"ZENQ_ImportSignCert", "2", testca::Base64Field(*signing, 0, false), container, "--",
-                            "ZENQ_ImportEncryptCert", envelope->envelope, envelope->certificate, container, "0",
-                            "--", "GetLastErrorDesc"}));
+    return Page(bits, {"ZENQ_ImportSignCert", "2", testca::Base64Field(*signing, 0, false), container, "--",
+                       "ZENQ_ImportEncryptCert", envelope->envelope, envelope->certificate, container, "0", "--",
+                       "GetLastErrorDesc"});
   }
   static const std::string& Authority() {
     static const std::string dir = [] {
@@ -120,14 +108,6 @@ class TokenTest : public ::testing::Test {
     }();
     return dir;
   }
-  // Private keys as pkcs11-tool lists them, one "Access:" line each.
-  std::string PrivateKeyAccess() {
-    std::string out;
-    RunCommand(std::string("pkcs11-tool --module ") + kSoftHsm + " --login --pin 123456 --list-objects"
-               " --type privkey 2>/dev/null | grep Access:", &out);
-    return out;
-  }
-
   std::string dir_;
   ScopedSoftHomes homes_;
   ScopedEnv lang_{"LANG", "C"}, lcAll_{"LC_ALL", nullptr}, lcMessages_{"LC_MESSAGES", nullptr};
@@ -139,11 +119,9 @@ class TokenTest : public ::testing::Test {
 
 class DoubleEnrollment : public TokenTest, public ::testing::WithParamInterface<int> {};
 
-// Both keys on the token with their certificates, checked by `key verify`
-// (which signs on the token); the private keys sensitive and not
-// extractable as pkcs11-tool reads them. 1024 bits takes the plain
-// envelope (the control decrypts it, the token gets the key as a private
-// key object), 2048 the encrypted one (the token unwraps the session key).
+// Both keys and certificates on the token, `key verify` signing there, the
+// private keys sensitive and not extractable. 1024 bits: the plain envelope
+// (the control decrypts it); 2048: the encrypted one (the token unwraps).
 TEST_P(DoubleEnrollment, PutsBothKeysAndCertificatesOnTheToken) {
   const int bits = GetParam();
   std::string container;
@@ -153,8 +131,7 @@ TEST_P(DoubleEnrollment, PutsBothKeysAndCertificatesOnTheToken) {
   Bytes signing;
   const std::string installed = Install(bits, request, container, &envelope, &signing);
   ASSERT_EQ(Field(installed, "ZENQ_ImportEncryptCert", "hr"), "0x00000000") << installed;
-  EXPECT_EQ(ReadFile(dir_ + "/prompts"), "Enter the PIN of the token \"Keyloom Test\".\n"
-                                             "Enter the PIN of the token \"Keyloom Test\".\n");
+  EXPECT_EQ(ReadFile(dir_ + "/prompts"), std::string(kPrompt) + kPrompt);
 
   const std::vector<ListedKey> keys = ListedKeys(container);
   const ListedKey* signature = FindKey(keys, "signature");
@@ -162,15 +139,14 @@ TEST_P(DoubleEnrollment, PutsBothKeysAndCertificatesOnTheToken) {
   ASSERT_TRUE(signature && exchange) << keys.size();
   EXPECT_EQ(signature->certificate, signing);
   EXPECT_EQ(exchange->certificate, envelope.certificateDer);
-  std::string out;
+  std::string out, access;
   EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + kProvider +
                            "' --container '" + container + "'", &out, true), 0) << out;
   EXPECT_EQ(out.find("false"), std::string::npos) << out;
-  const std::string access = PrivateKeyAccess();
+  RunCommand(std::string("pkcs11-tool --module ") + kSoftHsm + " --login --pin 123456 --list-objects"
+             " --type privkey 2>/dev/null | grep Access:", &access);  // one line a private key
   EXPECT_EQ(Occurrences(access, "Access:"), 2) << access;
-  std::istringstream lines(access);
-  for (std::string line; std::getline(lines, line);)
-    EXPECT_NE(line.find("sensitive"), std::string::npos) << line;
+  EXPECT_EQ(Occurrences(access, "Access:     sensitive"), 2) << access;
   EXPECT_EQ(access.find(", extractable"), std::string::npos) << access;
 }
 
@@ -179,29 +155,23 @@ INSTANTIATE_TEST_SUITE_P(Rsa, DoubleEnrollment, ::testing::Values(1024, 2048));
 // The failures of the request step: each its status and text in the
 // user's language, and no container left on the token.
 struct FailureCase {
-  const char* name;
-  const char* pin;
-  const char* lang;
+  const char *name, *pin, *lang;
   bool removeToken;
   const char* blocked;  // KEYLOOM_TEST_BLOCKED of the blocked-PIN module; null: SoftHSM2 itself
-  const char* hr;
-  const char* text;    // in GetLastErrorDesc
-  const char* prompt;  // the description pinentry was shown; empty: not asked
+  const char *hr, *text;  // the text: in GetLastErrorDesc
+  const char* prompt;     // the description pinentry was shown; empty: not asked
 };
 
 const FailureCase kFailures[] = {
-    {"WrongPin", "000000", "C", false, nullptr, "0x8010006b", "the wrong PIN was presented",
-     "Enter the PIN of the token \"Keyloom Test\".\n"},
+    {"WrongPin", "000000", "C", false, nullptr, "0x8010006b", "the wrong PIN was presented", kPrompt},
     {"WrongPinChinese", "000000", "zh_CN.UTF-8", false, nullptr, "0x8010006b", "由于出示了错误的 PIN",
      "请输入令牌“Keyloom Test”的 PIN 码。\n"},
-    {"Cancelled", "cancel", "C", false, nullptr, "0x8010006e", "cancelled by the user",
-     "Enter the PIN of the token \"Keyloom Test\".\n"},
+    {"Cancelled", "cancel", "C", false, nullptr, "0x8010006e", "cancelled by the user", kPrompt},
     {"NoToken", "123456", "C", true, nullptr, "0x8010000c", "no Smart Card is currently in the device", ""},
     // The right PIN, but the token blocks it at this login; or the token
     // says it is blocked, and the user is not asked for a PIN at all.
     {"BlockedAtLogin", "123456", "C", false, "login", "0x8010006c",
-     "the maximum number of PIN entry attempts has been reached",
-     "Enter the PIN of the token \"Keyloom Test\".\n"},
+     "the maximum number of PIN entry attempts has been reached", kPrompt},
     {"BlockedChinese", "123456", "zh_CN.UTF-8", false, "flag", "0x8010006c", "已达到 PIN 输入尝试的最大次数", ""},
 };
 
@@ -217,9 +187,7 @@ TEST_P(RequestFailure, GivesItsStatusAndLeavesNothing) {
   EXPECT_EQ(Field(out, "ZENQ_PKCS10CertRequisition", "hr"), c.hr) << out;
   EXPECT_NE(Field(out, "GetLastErrorDesc", "result").find(c.text), std::string::npos) << out;
   EXPECT_EQ(ReadFile(dir_ + "/prompts"), c.prompt);
-  std::string listed;
-  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key list --provider '") + kProvider + "'", &listed), 0);
-  EXPECT_EQ(listed, "");
+  EXPECT_EQ(KeyList(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Token, RequestFailure, ::testing::ValuesIn(kFailures),
@@ -255,13 +223,11 @@ TEST_F(TokenTest, TwoProcessesAtOnce) {
                "' -- ZENQ_SetKeyAlgorithm RSA -- ZENQ_PKCS10CertRequisition 'CN=Parallel' 2 0 >" + dir_ + "/out" + std::to_string(i) + " & ";
   std::string out;
   ASSERT_EQ(RunCommand(command + "wait", &out), 0);
-  std::string listed;
-  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key list --provider '") + kProvider + "'", &listed), 0);
   for (int i = 0; i < 2; ++i) {
     const std::string result = ReadFile(dir_ + "/out" + std::to_string(i));
     EXPECT_EQ(Field(result, "ZENQ_PKCS10CertRequisition", "hr"), "0x00000000") << result;
   }
-  EXPECT_EQ(Occurrences(listed, "\"container\""), 2) << listed;
+  EXPECT_EQ(Occurrences(KeyList(), "\"container\""), 2);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The registration exports in process, under the fault platform: the
-// module-path limit and the locale; and the trusted sites: the list's loop
-// (an empty entry ends it) and the zone's verification flag set again
-// after a failed mapping. (The per-user word: RegsvrTest's command lines.)
+// module-path limit, the locale, the trusted sites' list (an empty entry
+// ends it) and the zone's verification flag set again after a failed mapping.
 #include <gtest/gtest.h>
 
 #include "base/ModuleState.h"
@@ -40,10 +39,7 @@ std::u16string InprocServer() {
 // The path lands in InprocServer32 as it is, a quote in it included (the
 // script doubles it inside its quoted text).
 TEST_F(ExportsTest, ModulePathOf260OrMoreFailsRegistrationButSitesAreMapped) {
-  const struct {
-    std::u16string path;
-    HRESULT status;
-  } kRows[] = {{u"/opt/" + std::u16string(254, u'k'), S_OK},
+  const struct { std::u16string path; HRESULT status; } kRows[] = {{u"/opt/" + std::u16string(254, u'k'), S_OK},
                {u"/opt/o'neil's/keyloom.so", S_OK},
                {u"/opt/" + std::u16string(255, u'k'), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)},
                {u"/opt/" + std::u16string(295, u'k'), static_cast<HRESULT>(0x8007007A)}};

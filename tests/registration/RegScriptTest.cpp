@@ -11,11 +11,8 @@ namespace {
 
 // name[mode]=value{val ...; subkeys}, value as type:data (text, or hex).
 std::string Render(const RegScriptValue& v) {
-  std::string data;
-  if (v.type == REG_SZ) data = Narrow(reinterpret_cast<const char16_t*>(v.data.data()));
-  else data = ToHex(v.data.data(), v.data.size(), "");
-  std::string out = v.type == REG_SZ ? "s:" : v.type == REG_DWORD ? "d:" : "b:";
-  return out.append(data);
+  if (v.type == REG_SZ) return "s:" + Narrow(reinterpret_cast<const char16_t*>(v.data.data()));
+  return (v.type == REG_DWORD ? "d:" : "b:") + ToHex(v.data.data(), v.data.size(), "");
 }
 
 std::string Render(const RegScriptKey& k) {
@@ -43,11 +40,7 @@ std::string Render(const std::vector<RegScriptRoot>& script) {
 }
 
 TEST(RegScript, ReadsEachConstructAndRefusesMalformedScripts) {
-  struct Row {
-    const char16_t* text;
-    HRESULT status;
-    const char* tree;  // the rendering when read
-  } const kRows[] = {
+  const struct { const char16_t* text; HRESULT status; const char* tree; } kRows[] = {  // tree: as read
       {u"HKCR { K = s 'x' }", S_OK, "HKCR:K=s:x;"},
       {u"HKCR { NoRemove K { val V = d '0x10' } }", S_OK, "HKCR:!K{val V=d:10000000;};"},  // 16, LE
       {u"HKCR { ForceRemove 'a b' = s 'it''s' }", S_OK, "HKCR:+a b=s:it's;"},
@@ -70,7 +63,7 @@ TEST(RegScript, ReadsEachConstructAndRefusesMalformedScripts) {
       {u"HKCR { K = s x }", DISP_E_EXCEPTION, ""},                 // data unquoted
       {u"HKCR { NoRemove }", DISP_E_EXCEPTION, ""},                // no name
   };
-  for (const Row& row : kRows) {
+  for (const auto& row : kRows) {
     std::vector<RegScriptRoot> script;
     EXPECT_EQ(ParseRegScript(row.text, &script), row.status) << Narrow(row.text);
     EXPECT_EQ(Render(script), row.tree) << Narrow(row.text);
@@ -79,16 +72,12 @@ TEST(RegScript, ReadsEachConstructAndRefusesMalformedScripts) {
 
 TEST(RegScript, ReplacementsAndTheirFailures) {
   const std::vector<RegReplacement> r = {{u"Module", u"C:\\it''s"}, {u"APPID", u"{A}"}};
-  struct Row {
-    const char16_t* text;
-    HRESULT status;
-    const char16_t* expanded;
-  } const kRows[] = {
+  const struct { const char16_t* text; HRESULT status; const char16_t* expanded; } kRows[] = {
       {u"'%MODULE%' %appid% 100%%", S_OK, u"'C:\\it''s' {A} 100%"},
       {u"%Module_Raw%", DISP_E_EXCEPTION, u"-"},  // not offered here
       {u"50% off", DISP_E_EXCEPTION, u"-"},       // unclosed
   };
-  for (const Row& row : kRows) {
+  for (const auto& row : kRows) {
     std::u16string out = u"-";
     EXPECT_EQ(ExpandRegScript(row.text, r, &out), row.status) << Narrow(row.text);
     EXPECT_EQ(Narrow(out.c_str()), Narrow(row.expanded));

@@ -79,10 +79,15 @@ std::string Expected(const char* table, const std::string& root) {
 }
 
 // Runs the tool; returns its exit status, standard output in `out`.
-int Cli(const std::string& args, std::string* out = nullptr) {
-  std::string ignored;
-  return RunCommand("KEYLOOM_MODULE=" + kModule + " " + kCli + " " + args + " 2>/dev/null",
-                    out ? out : &ignored);
+int Cli(const std::string& args, std::string* out) {
+  return RunCommand("KEYLOOM_MODULE=" + kModule + " " + kCli + " " + args + " 2>/dev/null", out);
+}
+
+// The tool's output, "exit N" when it failed.
+std::string Out(const std::string& args) {
+  std::string out;
+  const int exit = Cli(args, &out);
+  return exit == 0 ? out : "exit " + std::to_string(exit);
 }
 
 TEST_F(RegsvrTest, RegistersExactlyTheTableOnceAndUnregistersToTheParents) {
@@ -90,38 +95,28 @@ TEST_F(RegsvrTest, RegistersExactlyTheTableOnceAndUnregistersToTheParents) {
   for (int run = 0; run < 2; ++run) {  // twice: one set of keys, one mapping each
     ASSERT_EQ(Cli("regsvr", &out), 0) << out;
     EXPECT_EQ(out, "{\"entry\":\"DllRegisterServer\",\"hr\":\"0x00000000\"}\n");
-    EXPECT_EQ(Cli("reg query HKCR /s", &out), 0);
-    EXPECT_EQ(out, Expected(kRegistered, "HKCR")) << "run " << run;
-    EXPECT_EQ(Cli("zone list", &out), 0);
-    EXPECT_EQ(out, kZone);
+    EXPECT_EQ(Out("reg query HKCR /s"), Expected(kRegistered, "HKCR")) << "run " << run;
+    EXPECT_EQ(Out("zone list"), kZone);
   }
   ASSERT_EQ(Cli("regsvr -u", &out), 0) << out;
-  EXPECT_EQ(Cli("reg query HKCR /s", &out), 0);
-  EXPECT_EQ(out, Expected(kUnregistered, "HKCR"));
-  EXPECT_EQ(Cli("zone list", &out), 0);
-  EXPECT_EQ(out, kZone) << "the sites stay";
+  EXPECT_EQ(Out("reg query HKCR /s"), Expected(kUnregistered, "HKCR"));
+  EXPECT_EQ(Out("zone list"), kZone) << "the sites stay";
 }
 
-// DllInstall alone (-n): "user" in any case registers for the user, any
-// other word machine-wide; the other side is never created.
+// DllInstall alone (-n): "user" in any case registers for the user, another
+// word machine-wide; the other side is never created.
 TEST_F(RegsvrTest, InstallCommandLineChoosesTheSide) {
-  struct Row {
-    const char* option;
-    const char* written;
-    const char* untouched;
-  } const kRows[] = {
+  const struct { const char *option, *written, *untouched; } kRows[] = {
       {"-n -i:USER", "HKCU\\\\Software\\\\Classes", "HKLM\\\\Software\\\\Classes"},
       {"-n '-i:user '", "HKLM\\\\Software\\\\Classes", "HKCU\\\\Software\\\\Classes"},
   };
-  for (const Row& row : kRows) {
+  for (const auto& row : kRows) {
     ScopedSoftHomes homes;
     std::string out;
     ASSERT_EQ(Cli(std::string("regsvr ") + row.option, &out), 0) << row.option;
     EXPECT_EQ(out, "{\"entry\":\"DllInstall\",\"hr\":\"0x00000000\"}\n");
-    EXPECT_EQ(Cli(std::string("reg query ") + row.written + " /s", &out), 0);
-    const std::string root = std::string(row.written);
-    EXPECT_EQ(out, Expected(kRegistered, root)) << row.option;
-    EXPECT_EQ(Cli(std::string("reg query ") + row.untouched, &out), 1) << row.option;
+    EXPECT_EQ(Out(std::string("reg query ") + row.written + " /s"), Expected(kRegistered, row.written));
+    EXPECT_EQ(Out(std::string("reg query ") + row.untouched), "exit 1") << row.option;
   }
 }
 
