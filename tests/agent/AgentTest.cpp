@@ -111,7 +111,8 @@ TEST_F(AgentTest, AdmitsOnlyTrustedOriginsThatReachItByItsOwnAddress) {
 
 TEST_F(AgentTest, LimitsOpenConnectionsPerOriginAndInAll) {
   AgentProcess agent("--max-per-origin 2 --max-connections 3");
-  const struct { const char* origin; int status; } kRows[] = {{"https://127.0.0.1:1", 101}, {"https://127.0.0.1:1", 101}, {"https://127.0.0.1:1", 429},
+  const struct { const char* origin; int status; } kRows[] = {
+      {"https://127.0.0.1:1", 101}, {"https://127.0.0.1:1", 101}, {"https://127.0.0.1:1", 429},
                {"https://127.0.0.1:2", 101}, {"https://127.0.0.1:2", 503}};
   std::vector<std::unique_ptr<Page>> open;
   for (const auto& row : kRows) {

@@ -73,7 +73,8 @@ TEST(Envelope, ReadersTable) {
 }
 
 TEST(Envelope, NumbersReadAsTheWideStringConversion) {
-  const struct { const char16_t* text; size_t count; LONG value; } rows[] = {{u"\t\n\v\f\r 42", 8, 42}, {u"+12abc", 6, 12}, {u"-5", 2, -5}, {u"- 5", 3, 0},
+  const struct { const char16_t* text; size_t count; LONG value; } rows[] = {
+      {u"\t\n\v\f\r 42", 8, 42}, {u"+12abc", 6, 12}, {u"-5", 2, -5}, {u"- 5", 3, 0},
               {u"", 0, 0}, {u"12345", 3, 123}, {u"2147483648", 10, 2147483647},
               {u"-2147483648", 11, -2147483647 - 1}, {u"-999999999999999", 16, -2147483647 - 1}};
   for (const auto& row : rows)
@@ -84,7 +85,8 @@ TEST(Envelope, NumbersReadAsTheWideStringConversion) {
 // counts) and with another at 1024 bits only; SM2 never. A certificate text
 // that is no certificate stops either flow at once; its step names the flow.
 TEST(Envelope, FormatChoice) {
-  const struct { const char16_t *provider, *algorithm; DWORD bits; bool plain; } rows[] = {{kEnhanced, u"rsa", 2048, true},   {kRsaToken, u"RSA", 1024, true},
+  const struct { const char16_t *provider, *algorithm; DWORD bits; bool plain; } rows[] = {
+      {kEnhanced, u"rsa", 2048, true},   {kRsaToken, u"RSA", 1024, true},
               {kRsaToken, u"RSA", 2048, false},  {kRsaToken, u"RSA", 512, false},
               {kEnhanced, u"SM2", 1024, false},  {u"a microsoft token", u"RSA", 2048, false}};
   for (const auto& row : rows) {
