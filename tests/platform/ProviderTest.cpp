@@ -115,6 +115,10 @@ TEST_F(ProviderTest, VerificationContexts) {
   // Software providers take no container in a verification context.
   EXPECT_FAILS_WITH(NTE_BAD_FLAGS, prov.Acquire(name.c_str(), kEnhanced, CRYPT_VERIFYCONTEXT));
   ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  char provName[64];
+  DWORD size = sizeof provName;
+  ASSERT_TRUE(Plat().CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(provName), &size, 0));
+  EXPECT_STREQ("Microsoft Enhanced Cryptographic Provider v1.0", provName);
   // Tokens open the named container.
   if (TokenAbsentHere(kSm2Token)) return;
   Prov token, opened;
@@ -188,15 +192,6 @@ TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
   }
 }
 
-TEST_F(ProviderTest, ProviderName) {
-  Prov prov;
-  ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
-  char name[64];
-  DWORD size = sizeof name;
-  ASSERT_TRUE(Plat().CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(name), &size, 0));
-  EXPECT_STREQ("Microsoft Enhanced Cryptographic Provider v1.0", name);
-}
-
 using HashTest = SoftHomesTest;
 
 TEST_F(HashTest, DigestsAndTheirFailures) {
@@ -232,48 +227,47 @@ TEST_F(HashTest, DigestsAndTheirFailures) {
   }
 }
 
-class SessionKeyTest : public SoftHomesTest {
- protected:
-  // An exponent-one key pair in `prov`'s container: an exportable
-  // exchange key whose public exponent, exponent1, exponent2 and private
-  // exponent are overwritten with 1 and imported again.
-  void MakeExponentOneKey(HCRYPTPROV prov, HCRYPTKEY* result) {
-    Key generated;
-    ASSERT_TRUE(Plat().CryptGenKey(prov, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &generated.h));
-    Bytes blob = ExportKey(generated.h, PRIVATEKEYBLOB);
-    ASSERT_FALSE(blob.empty());
-    DWORD n = 0;
-    std::memcpy(&n, &blob[12], 4);
-    auto setOne = [&](size_t offset, size_t size) {
-      std::memset(&blob[offset], 0, size);
-      blob[offset] = 1;
-    };
-    setOne(16, 4);                                // public exponent
-    setOne(20 + n / 8 + 2 * (n / 16), n / 16);    // exponent1
-    setOne(20 + n / 8 + 3 * (n / 16), n / 16);    // exponent2
-    setOne(20 + n / 8 + 5 * (n / 16), n / 8);     // private exponent
-    ASSERT_TRUE(Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, result));
-  }
+// An exponent-one key pair in `prov`'s container: an exportable
+// exchange key whose public exponent, exponent1, exponent2 and private
+// exponent are overwritten with 1 and imported again.
+void MakeExponentOneKey(HCRYPTPROV prov, HCRYPTKEY* result) {
+  Key generated;
+  ASSERT_TRUE(Plat().CryptGenKey(prov, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &generated.h));
+  Bytes blob = ExportKey(generated.h, PRIVATEKEYBLOB);
+  ASSERT_FALSE(blob.empty());
+  DWORD n = 0;
+  std::memcpy(&n, &blob[12], 4);
+  auto setOne = [&](size_t offset, size_t size) {
+    std::memset(&blob[offset], 0, size);
+    blob[offset] = 1;
+  };
+  setOne(16, 4);                                // public exponent
+  setOne(20 + n / 8 + 2 * (n / 16), n / 16);    // exponent1
+  setOne(20 + n / 8 + 3 * (n / 16), n / 16);    // exponent2
+  setOne(20 + n / 8 + 5 * (n / 16), n / 8);     // private exponent
+  ASSERT_TRUE(Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, result));
+}
 
-  // The SIMPLEBLOB of a plaintext session key laid out as an encryption
-  // block (key reversed, 00, non-zero padding, 02, 00).
-  static Bytes PlainSessionBlob(ALG_ID alg, const Bytes& key, size_t modulus) {
-    Bytes blob(12 + modulus, 0);
-    blob[0] = SIMPLEBLOB;
-    blob[1] = 2;
-    std::memcpy(&blob[4], &alg, 4);
-    const ALG_ID wrap = CALG_RSA_KEYX;
-    std::memcpy(&blob[8], &wrap, 4);
-    const Bytes reversed = Reversed(key);
-    std::copy(reversed.begin(), reversed.end(), blob.begin() + 12);
-    Bytes padding = Random(modulus - key.size() - 3);
-    for (BYTE& b : padding) b = b ? b : 1;
-    std::copy(padding.begin(), padding.end(), blob.begin() + 13 + static_cast<long>(key.size()));
-    blob[10 + modulus] = 0x02;
-    blob[11 + modulus] = 0x00;
-    return blob;
-  }
-};
+// The SIMPLEBLOB of a plaintext session key laid out as an encryption
+// block (key reversed, 00, non-zero padding, 02, 00).
+Bytes PlainSessionBlob(ALG_ID alg, const Bytes& key, size_t modulus) {
+  Bytes blob(12 + modulus, 0);
+  blob[0] = SIMPLEBLOB;
+  blob[1] = 2;
+  std::memcpy(&blob[4], &alg, 4);
+  const ALG_ID wrap = CALG_RSA_KEYX;
+  std::memcpy(&blob[8], &wrap, 4);
+  const Bytes reversed = Reversed(key);
+  std::copy(reversed.begin(), reversed.end(), blob.begin() + 12);
+  Bytes padding = Random(modulus - key.size() - 3);
+  for (BYTE& b : padding) b = b ? b : 1;
+  std::copy(padding.begin(), padding.end(), blob.begin() + 13 + static_cast<long>(key.size()));
+  blob[10 + modulus] = 0x02;
+  blob[11 + modulus] = 0x00;
+  return blob;
+}
+
+using SessionKeyTest = SoftHomesTest;
 
 TEST_F(SessionKeyTest, ExponentOneKeyGivesBackThe3DesKey) {
   Prov prov;
