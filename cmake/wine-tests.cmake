@@ -31,13 +31,11 @@ target_link_libraries(keyloom_wine_test_support PUBLIC keyloom_win gtest)
 # each carries the module's resources (the resource tests read them from
 # the program) and links everything statically, so Wine needs no runtime.
 # Left out: the tests that check the platform against OpenSSL (Chain,
-# Encrypt, ProviderKey, SessionCipher, Signature, Store, TokenImport), which
+# Encrypt, Signature, Store, TokenImport), which
 # the cross-build does not have, and tests/soft (the emulation's own files).
 set(KEYLOOM_WINE_TEST_FILES
-  platform/DomTest.cpp platform/FaultPlatformTest.cpp platform/FileTest.cpp
-  platform/HashTest.cpp platform/NameTest.cpp platform/ProviderTest.cpp
-  platform/RegistryTest.cpp platform/ResourceTest.cpp platform/SessionKeyTest.cpp
-  platform/TimeTest.cpp platform/ZoneTest.cpp)
+  platform/ComTest.cpp platform/NameTest.cpp platform/ProviderTest.cpp
+  platform/RegistryTest.cpp platform/SystemTest.cpp)
 set(wine_test_programs)
 foreach(file ${KEYLOOM_WINE_TEST_FILES})
   get_filename_component(folder ${file} DIRECTORY)

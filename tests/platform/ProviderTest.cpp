@@ -1,4 +1,6 @@
-// Providers, containers and key pairs through the platform table.
+// Providers, containers, key pairs, hashes and session keys through the
+// platform table (SIMPLEBLOB import through an RSA key whose exponents are
+// all 1, and the round trip of a 3DES key).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -113,6 +115,10 @@ TEST_F(ProviderTest, VerificationContexts) {
   // Software providers take no container in a verification context.
   EXPECT_FAILS_WITH(NTE_BAD_FLAGS, prov.Acquire(name.c_str(), kEnhanced, CRYPT_VERIFYCONTEXT));
   ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
+  char provName[64];
+  DWORD size = sizeof provName;
+  ASSERT_TRUE(Plat().CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(provName), &size, 0));
+  EXPECT_STREQ("Microsoft Enhanced Cryptographic Provider v1.0", provName);
   // Tokens open the named container.
   if (TokenAbsentHere(kSm2Token)) return;
   Prov token, opened;
@@ -186,13 +192,120 @@ TEST_F(ProviderTest, ExportableAndNonExportableKeys) {
   }
 }
 
-TEST_F(ProviderTest, ProviderName) {
+using HashTest = SoftHomesTest;
+
+TEST_F(HashTest, DigestsAndTheirFailures) {
+  const struct {
+    const char16_t* provider;
+    ALG_ID alg;
+    const char* abc;  // the digest of "abc", upper-case hexadecimal
+  } rows[] = {
+      {kEnhanced, CALG_SHA1, "A9993E364706816ABA3E25717850C26C9CD0D89D"},  // FIPS 180
+      {kSm2Token, CALG_SM3, "66C7F0F462EEEDD9D1F2D46BDC10E4E24167C4875CF2F7A2297DA02B8F4BA8E0"},  // GB/T 32905
+  };
+  for (const auto& r : rows) {
+    if (TokenAbsentHere(r.provider)) continue;
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(nullptr, r.provider, CRYPT_VERIFYCONTEXT));
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(Plat().CryptCreateHash(prov.h, r.alg, 0, 0, &hash));
+    const BYTE abc[] = {'a', 'b', 'c'};
+    ASSERT_TRUE(Plat().CryptHashData(hash, abc, 3, 0));
+    BYTE value[64];
+    DWORD size = sizeof value;
+    ASSERT_TRUE(Plat().CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0));
+    EXPECT_EQ(r.abc, ToHex(value, size, ""));
+    EXPECT_FAILS_WITH(NTE_BAD_HASH_STATE, Plat().CryptHashData(hash, abc, 3, 0));
+    // No key of that spec in a fresh verification context.
+    EXPECT_FAILS_WITH(NTE_NO_KEY, Plat().CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &size));
+    EXPECT_TRUE(Plat().CryptDestroyHash(hash));
+    const bool wine = WineDiffers("CryptDestroyHash of a destroyed hash: ERROR_INVALID_PARAMETER");
+    EXPECT_FAILS_WITH(wine ? ERROR_INVALID_PARAMETER : NTE_BAD_HASH, Plat().CryptDestroyHash(hash));
+    // Nor SM3 nor SHA-256 in the enhanced provider (SHA-256: the AES one).
+    for (ALG_ID other : {CALG_SM3, CALG_SHA_256})
+      if (r.alg == CALG_SHA1) EXPECT_FAILS_WITH(NTE_BAD_ALGID, Plat().CryptCreateHash(prov.h, other, 0, 0, &hash));
+  }
+}
+
+// An exponent-one key pair in `prov`'s container: an exportable
+// exchange key whose public exponent, exponent1, exponent2 and private
+// exponent are overwritten with 1 and imported again.
+void MakeExponentOneKey(HCRYPTPROV prov, HCRYPTKEY* result) {
+  Key generated;
+  ASSERT_TRUE(Plat().CryptGenKey(prov, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &generated.h));
+  Bytes blob = ExportKey(generated.h, PRIVATEKEYBLOB);
+  ASSERT_FALSE(blob.empty());
+  DWORD n = 0;
+  std::memcpy(&n, &blob[12], 4);
+  auto setOne = [&](size_t offset, size_t size) {
+    std::memset(&blob[offset], 0, size);
+    blob[offset] = 1;
+  };
+  setOne(16, 4);                                // public exponent
+  setOne(20 + n / 8 + 2 * (n / 16), n / 16);    // exponent1
+  setOne(20 + n / 8 + 3 * (n / 16), n / 16);    // exponent2
+  setOne(20 + n / 8 + 5 * (n / 16), n / 8);     // private exponent
+  ASSERT_TRUE(Plat().CryptImportKey(prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, result));
+}
+
+// The SIMPLEBLOB of a plaintext session key laid out as an encryption
+// block (key reversed, 00, non-zero padding, 02, 00).
+Bytes PlainSessionBlob(ALG_ID alg, const Bytes& key, size_t modulus) {
+  Bytes blob(12 + modulus, 0);
+  blob[0] = SIMPLEBLOB;
+  blob[1] = 2;
+  std::memcpy(&blob[4], &alg, 4);
+  const ALG_ID wrap = CALG_RSA_KEYX;
+  std::memcpy(&blob[8], &wrap, 4);
+  const Bytes reversed = Reversed(key);
+  std::copy(reversed.begin(), reversed.end(), blob.begin() + 12);
+  Bytes padding = Random(modulus - key.size() - 3);
+  for (BYTE& b : padding) b = b ? b : 1;
+  std::copy(padding.begin(), padding.end(), blob.begin() + 13 + static_cast<long>(key.size()));
+  blob[10 + modulus] = 0x02;
+  blob[11 + modulus] = 0x00;
+  return blob;
+}
+
+using SessionKeyTest = SoftHomesTest;
+
+TEST_F(SessionKeyTest, ExponentOneKeyGivesBackThe3DesKey) {
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(u"SGKEYCONTAINER", kEnhanced, CRYPT_NEWKEYSET));
+  Key one;
+  MakeExponentOneKey(prov.h, &one.h);
+  EXPECT_EQ(1024u, KeyParam(one.h, KP_KEYLEN));
+  EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), KeyParam(one.h, KP_ALGID));
+
+  const Bytes des3 = Random(24);
+  const Bytes blob = PlainSessionBlob(CALG_3DES, des3, 128);
+  Key session;
+  ASSERT_TRUE(Plat().CryptImportKey(prov.h, blob.data(), static_cast<DWORD>(blob.size()), one.h,
+                                    CRYPT_EXPORTABLE, &session.h))
+      << std::hex << LastError();
+  EXPECT_EQ(static_cast<DWORD>(CALG_3DES), KeyParam(session.h, KP_ALGID));
+  EXPECT_EQ(192u, KeyParam(session.h, KP_KEYLEN));
+  const Bytes plain = ExportKey(session.h, PLAINTEXTKEYBLOB);
+  ASSERT_EQ(12u + 24, plain.size());
+  EXPECT_EQ(des3, Bytes(plain.begin() + 12, plain.end()));  // (its decryption: TripleDesPaddingIsChecked)
+}
+
+TEST_F(SessionKeyTest, SessionKeysRoundTripThroughSimpleBlobs) {
   Prov prov;
   ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, CRYPT_VERIFYCONTEXT));
-  char name[64];
-  DWORD size = sizeof name;
-  ASSERT_TRUE(Plat().CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(name), &size, 0));
-  EXPECT_STREQ("Microsoft Enhanced Cryptographic Provider v1.0", name);
+  Key exchange, session;
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024 << 16, &exchange.h));
+  ASSERT_TRUE(Plat().CryptGenKey(prov.h, CALG_3DES, CRYPT_EXPORTABLE, &session.h));
+  const Bytes wrapped = ExportKey(session.h, SIMPLEBLOB, exchange.h);
+  ASSERT_EQ(12u + 128, wrapped.size());
+  Key back;
+  ASSERT_TRUE(Plat().CryptImportKey(prov.h, wrapped.data(), static_cast<DWORD>(wrapped.size()), exchange.h,
+                                    CRYPT_EXPORTABLE, &back.h));
+  EXPECT_EQ(ExportKey(session.h, PLAINTEXTKEYBLOB), ExportKey(back.h, PLAINTEXTKEYBLOB));
+  Prov baseProv;  // no 3DES in the base provider
+  Key base;
+  ASSERT_TRUE(baseProv.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
+  EXPECT_FAILS_WITH(NTE_BAD_ALGID, Plat().CryptGenKey(baseProv.h, CALG_3DES, 0, &base.h));
 }
 
 }  // namespace
