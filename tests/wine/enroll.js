@@ -35,11 +35,11 @@ function methods() {
 function run() {
   methods();
   var agent = newAgent();
-  checkValue("SetKeyAlgorithm RSA", attempt(function () { return agent.ZENQ_SetKeyAlgorithm("RSA"); }), true);
+  agent.ZENQ_SetKeyAlgorithm("RSA");
   var containers = {};
   for (var i = 0; i < requests.length; i++) {
     var row = requests[i], name = row[0];
-    checkValue(name + " SetCSPInfo", attempt(function () { return agent.ZENQ_SetCSPInfo(row[2], row[1]); }), true);
+    agent.ZENQ_SetCSPInfo(row[2], row[1]);
     var request = attempt(function () { return agent[row[3]](row[5], row[4], 1); });
     // Base64 in lines of 64 characters joined by CR LF.
     check(name + " made", typeof request.value == "string" &&

@@ -14,8 +14,7 @@ var encrypted = [
 // The records of ZENQ_GetAllCertInfo ("subject;serial;from;to;provider"
 // joined by "||") whose subject starts with cn and whose serial is serial.
 function recordsFor(listing, cn, serial) {
-  var found = [], records = listing.split("||");
-  for (var i = 0; i < records.length; i++) {
+  for (var found = [], records = listing.split("||"), i = 0; i < records.length; i++) {
     var fields = records[i].split(";");
     if ((fields[0] + ",").indexOf(cn + ",") == 0 && fields[1] == serial) found.push(fields);
   }
@@ -32,7 +31,7 @@ function run() {
     var cert = readText(inDir + "\\" + row[0] + ".cer");
     var container = readText(outDir + "\\" + row[0] + ".container");
     // The container is given with surrounding spaces: the method trims it.
-    checkValue(row[0] + " ImportSignCert", attempt(function () {
+    checkRow(agent, row[0] + " ImportSignCert", attempt(function () {
       return agent.ZENQ_ImportSignCert(row[4], cert, " " + container + " ");
     }), true);
     expected.push([row[5].split(",")[0], row[0] + ".cer", row[1]]);
@@ -56,7 +55,7 @@ function run() {
     var envelope = readText(inDir + "\\" + row[0] + ".env");
     var encCert = readText(inDir + "\\" + row[0] + ".enc.cer");
     var tempContainer = readText(outDir + "\\" + row[0] + ".container");
-    checkValue(row[0] + " ImportEncryptCert", attempt(function () {
+    checkRow(agent, row[0] + " ImportEncryptCert", attempt(function () {
       return agent.ZENQ_ImportEncryptCert(envelope, encCert, tempContainer, 1);
     }), true);
     checkEqual(row[0] + " container after ImportEncryptCert", agent.ZENQ_GetContainer(), tempContainer);
