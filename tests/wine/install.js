@@ -1,8 +1,6 @@
-// Enrollment, second half: the authority's answers to enroll.js, installed
-// as a page does. scripts/wine-test leaves in INDIR, for each request
-// NAME.p10 of OUTDIR, the signing certificate NAME.cer that testca issued;
-// and for the temporary key (temp-enhanced) and the double request's
-// temporary key (rsa-double-enhanced) an envelope NAME.env with its
+// Enrollment, second half: the authority's answers to enroll.js in INDIR,
+// NAME.cer for each request NAME.p10, and for the temporary keys
+// (temp-enhanced, rsa-double-enhanced) an envelope NAME.env with its
 // encryption certificate NAME.enc.cer.
 
 // [answer name, key bits, subject the authority gave the certificate]

@@ -56,9 +56,10 @@ var ownText = {
 };
 
 // Checks one call's outcome against a row: expect is the value, or a status
-// (a number) for a raised error, which carries as its description the
-// GetLastErrorDesc text: the status's text (own: the control's text for it,
-// by default the English one) and "\n(0x%08x)".
+// (a number) for a raised error, described as GetLastErrorDesc says: the
+// status's text and "\n(0x%08x)". Only the control's own texts (own, by
+// default the English one) are compared word for word: Wine words some
+// system texts its own way ("Invalid parameter." for 0x80070057).
 function checkRow(agent, name, outcome, expect, own) {
   if (typeof expect != "number") {
     checkEqual(name + " result", outcome.value, expect);
