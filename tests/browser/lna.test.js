@@ -1,9 +1,6 @@
-// A bank's page on a public https address, as Chromium's Local Network
-// Access sees it: `testca serve --tls` serves the demo with a certificate of
-// the test hierarchy (its key pinned), and --ip-address-space-overrides
-// marks the site public, so that reaching the agent on 127.0.0.1 takes the
-// user's local-network permission. Granted, the page connects; refused, it
-// says what to allow.
+// A bank's page on a public https address (`testca serve --tls`, its key
+// pinned; --ip-address-space-overrides marks it public): reaching the agent
+// on 127.0.0.1 takes the user's local-network permission.
 import { spawn } from "node:child_process";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -29,15 +26,13 @@ before(async () => {
 
 after(() => site?.kill());
 
-// A browser for which the site is a public https page.
 async function publicPage() {
   const context = await launch("en-US", [`--ignore-certificate-errors-spki-list=${pin}`,
     `--ip-address-space-overrides=${new URL(origin).host}=public`]);
   return { context, page: await context.newPage() };
 }
 
-// Granted, the page reaches the agent and lists the providers; the
-// enrollment that follows is the one site.test.js makes.
+// The enrollment that follows is the one site.test.js makes.
 test("a public https page the user lets reach the local network connects", async () => {
   const { context, page } = await publicPage();
   await context.grantPermissions(["local-network-access"], { origin });

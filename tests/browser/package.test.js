@@ -1,8 +1,6 @@
 // The npm package as a bank's developer takes it: packed from web/, installed
-// offline into a throwaway project, a TypeScript page type-checked with
-// tsc --strict and bundled with esbuild (both pinned by this folder's lock
-// file), then run in Chromium on the trusted site against the agent:
-// Keyloom.enroll() for RSA.
+// offline, a TypeScript page (package/page.ts) type-checked with tsc --strict
+// and bundled with esbuild, then run in Chromium on the trusted site.
 import { execFileSync } from "node:child_process";
 import { copyFileSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";

@@ -3,6 +3,12 @@
 // The certificates the page installs are read back from the control's
 // listing and checked against OpenSSL's reading of what the authority sent
 // (that each key pair is whole is the native suites' and package.test.js's).
+// "Keyloom PKCS#11 Token Provider" puts the keys on the SoftHSM2 token the
+// script makes for the run; its scripted pinentry answers and records the
+// PIN prompt (what lands on the token: tests/pkcs11). scripts/wine-install-test
+// runs the Enhanced row through the Windows agent under Wine and reads the
+// container and serials left in $KEYLOOM_RESULT back there.
+import { readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import assert from "node:assert/strict";
 import { test } from "node:test";
@@ -16,16 +22,21 @@ const newPage = async (locale) => (await launch(locale)).newPage();
 const rows = [
   // locale, algorithm, provider, bits, name, a text of the page's language, and the
   // provider as the certificate list shows it (a token keeps its certificates with
-  // its keys, outside the personal store: the page adds this visit's, marked)
+  // its keys, outside the personal store: the page adds this visit's, marked);
+  // prompts: the PIN prompts recorded, one for the whole connection
   { locale: "en-US", algorithm: "RSA", provider: "Microsoft Enhanced Cryptographic Provider v1.0",
     bits: "2048", name: "Zhang San", pageText: "Both certificates are installed.",
     listedAs: "Microsoft Enhanced Cryptographic Provider v1.0" },
   { locale: "zh-CN", algorithm: "SM2", provider: "Keyloom SM2 Token Provider", bits: "256",
     name: "Li Si", pageText: "两张证书均已安装。", listedAs: "Keyloom SM2 Token Provider （保存在令牌中）" },
+  { locale: "en-US", algorithm: "RSA", provider: "Keyloom PKCS#11 Token Provider", bits: "2048",
+    name: "Wang Wu", pageText: "Both certificates are installed.",
+    listedAs: "Keyloom PKCS#11 Token Provider (kept on the token)",
+    prompts: 'Enter the PIN of the token "Keyloom Browser".\n' },
 ];
 
 for (const row of rows) {
-  test(`${row.algorithm} double-certificate enrollment on the trusted site (${row.locale})`, async () => {
+  test(`${row.algorithm} double-certificate enrollment with ${row.provider} (${row.locale})`, async () => {
     const page = await newPage(row.locale);
     const answers = await openSite(page, TRUSTED);
     // The name is never filled in for the customer; the provider decides
@@ -35,6 +46,7 @@ for (const row of rows) {
     assert.deepEqual(await page.locator("#algorithm option").allTextContents(), [row.algorithm]);
     const issued = await enroll(page, answers, row.bits, row.name);
     assert.equal(await page.textContent("#done"), row.pageText);
+    const result = {};
     for (const use of ["sign", "encrypt"]) {
       const { cells, certificate } = issued[use];
       const cert = opensslReads(certificate);
@@ -45,8 +57,11 @@ for (const row of rows) {
       // [use, subject, serial, from, to, provider]
       const listed = await page.locator(`#certs tr[data-use="${use}"] td`).allTextContents();
       assert.deepEqual([listed[2], listed[5]], [cert.serial, row.listedAs]);
+      [result[use], result.container] = [cells[2], cells[6]];
     }
-    const shot = `enrollment-${row.algorithm.toLowerCase()}.png`;
+    if (process.env.KEYLOOM_RESULT) writeFileSync(process.env.KEYLOOM_RESULT, JSON.stringify(result));
+    if (row.prompts) assert.equal(readFileSync(process.env.KEYLOOM_TEST_PROMPTS, "utf8"), row.prompts);
+    const shot = `enrollment-${row.algorithm.toLowerCase()}${row.prompts ? "-pkcs11" : ""}.png`;
     await page.screenshot({ path: join(process.env.KEYLOOM_ARTIFACTS, shot), fullPage: true });
   });
 }

@@ -1,8 +1,6 @@
-// Enrollment, second half: the authority's answers to enroll.js, installed
-// as a page does. scripts/wine-test leaves in INDIR, for each request
-// NAME.p10 of OUTDIR, the signing certificate NAME.cer that testca issued;
-// and for the temporary key (temp-enhanced) and the double request's
-// temporary key (rsa-double-enhanced) an envelope NAME.env with its
+// Enrollment, second half: the authority's answers to enroll.js in INDIR,
+// NAME.cer for each request NAME.p10, and for the temporary keys
+// (temp-enhanced, rsa-double-enhanced) an envelope NAME.env with its
 // encryption certificate NAME.enc.cer.
 
 // [answer name, key bits, subject the authority gave the certificate]
@@ -14,8 +12,7 @@ var encrypted = [
 // The records of ZENQ_GetAllCertInfo ("subject;serial;from;to;provider"
 // joined by "||") whose subject starts with cn and whose serial is serial.
 function recordsFor(listing, cn, serial) {
-  var found = [], records = listing.split("||");
-  for (var i = 0; i < records.length; i++) {
+  for (var found = [], records = listing.split("||"), i = 0; i < records.length; i++) {
     var fields = records[i].split(";");
     if ((fields[0] + ",").indexOf(cn + ",") == 0 && fields[1] == serial) found.push(fields);
   }
@@ -32,7 +29,7 @@ function run() {
     var cert = readText(inDir + "\\" + row[0] + ".cer");
     var container = readText(outDir + "\\" + row[0] + ".container");
     // The container is given with surrounding spaces: the method trims it.
-    checkValue(row[0] + " ImportSignCert", attempt(function () {
+    checkRow(agent, row[0] + " ImportSignCert", attempt(function () {
       return agent.ZENQ_ImportSignCert(row[4], cert, " " + container + " ");
     }), true);
     expected.push([row[5].split(",")[0], row[0] + ".cer", row[1]]);
@@ -56,7 +53,7 @@ function run() {
     var envelope = readText(inDir + "\\" + row[0] + ".env");
     var encCert = readText(inDir + "\\" + row[0] + ".enc.cer");
     var tempContainer = readText(outDir + "\\" + row[0] + ".container");
-    checkValue(row[0] + " ImportEncryptCert", attempt(function () {
+    checkRow(agent, row[0] + " ImportEncryptCert", attempt(function () {
       return agent.ZENQ_ImportEncryptCert(envelope, encCert, tempContainer, 1);
     }), true);
     checkEqual(row[0] + " container after ImportEncryptCert", agent.ZENQ_GetContainer(), tempContainer);

@@ -1,10 +1,7 @@
-// The classic-script build of the page's library (web/keyloom.legacy.js,
-// put in front of this file with lib/checks.js) over the control itself:
-// connect, a call, a refused call as a KeyloomError, and Keyloom.enroll()
-// with the host's demo site (testca serve; its address in INDIR\site.url)
-// as the bank's server, through WinHttp as a page's server code would.
-// In a script host every promise settles before the call that made it
-// returns, so each outcome is read right after its chain.
+// web/keyloom.legacy.js (put in front of this file) over the control itself,
+// the host's demo site (its address in INDIR\site.url) as the bank's server
+// through WinHttp. In a script host every promise settles before the call
+// that made it returns, so each outcome is read right after its chain.
 
 var site = readText(inDir + "\\site.url");
 

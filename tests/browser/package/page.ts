@@ -18,10 +18,7 @@ async function post<T>(path: string, query: EnrollQuery): Promise<T> {
   return answer;
 }
 
-interface Issued {
-  certificate: string;
-  serial: string;
-}
+type Issued = { certificate: string; serial: string };
 
 async function main(): Promise<unknown> {
   const port = Number(new URLSearchParams(location.search).get("agent"));

@@ -1,10 +1,7 @@
-// A page's one call through the agent, for the tests under Wine:
-//   agentcall.exe PORT ORIGIN METHOD [ARG...]
-// Opens ws://127.0.0.1:PORT/ with ORIGIN, sends {"id":1,"method":METHOD,
-// "params":[ARG...]} (each ARG a string) and prints the answer's text.
-// A refused handshake prints "refused" and the reason. The page's
-// Accept-Language is $AGENTCALL_LANGUAGE when set. Exit 0 when answered, 1
-// when refused or the connection failed, 2 on a usage error.
+// agentcall.exe PORT ORIGIN METHOD [ARG...]: a page's one call through the
+// agent at ws://127.0.0.1:PORT/ (Accept-Language: $AGENTCALL_LANGUAGE when
+// set). Prints the answer's text, or "refused" and the reason; exit 0 when
+// answered, 1 when refused or not connected, 2 on a usage error.
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
