@@ -20,26 +20,11 @@
 
 namespace {
 
-int Count(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
 // How often `needle` appears in `keyloom store list My`.
 int InMy(const std::string& needle) {
   std::string out;
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list My", &out), 0);
   return Count(out, needle);
-}
-
-// `keyloom key verify`: exit 0 and every bound certificate matching.
-void ExpectKeyVerifies(const char* provider, const std::string& container, int certificates) {
-  std::string out;
-  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + provider +
-                           "' --container '" + container + "'", &out, true), 0) << out;
-  EXPECT_EQ(Count(out, "\"certificateMatches\":true"), certificates) << out;
-  EXPECT_EQ(out.find("false"), std::string::npos) << out;
 }
 
 testca::EnvelopeRequest Request(testca::Alg alg, const Bytes& temporaryKey, int bits) {
@@ -75,54 +60,36 @@ class DoubleEnrollment : public ::testing::TestWithParam<EnrollmentCase> {};
 // private half.
 TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   const EnrollmentCase& c = GetParam();
-  const bool sm2 = std::string(c.algorithm) == "SM2";
   ScopedSoftHomes homes;
   ScriptHost page;
-  ASSERT_TRUE(page.Select(std::to_string(c.bits), c.provider, c.algorithm));
-  const ScriptResult request = page.Call("ZENQ_PKCS10CertRequisition", {kSubject, "2", "0"});
-  ASSERT_EQ(request.hr, S_OK) << page.Call("GetLastErrorDesc").text;
-  const std::string container = page.Call("ZENQ_GetContainer").text;
-
-  Bytes signingCert;
-  testca::RequestParts parts;
-  std::string error;
-  ASSERT_TRUE(testca::Issue(Authority(), Unbase64(request.text), &signingCert, &error)) << error;
-  ASSERT_TRUE(testca::DecodeRequest(Unbase64(request.text), &parts, &error)) << error;
-  testca::EnvelopeRequest answer = Request(sm2 ? testca::Alg::kSm2 : testca::Alg::kRsa, testca::TemporaryKey(parts), c.bits);
-  answer.subject.clear();
-  answer.subjectDer = parts.subject;
-  answer.commas = c.commas;
-  const testca::EnvelopeResult envelope = Envelope(answer);
-
-  const std::string signingText = testca::Base64Field(signingCert, c.commas, false);
-  ASSERT_EQ(page.Call("ZENQ_ImportSignCert", {"2", signingText, container}).hr, S_OK)
-      << page.Call("GetLastErrorDesc").text;
+  Enrollment e;
+  ASSERT_TRUE(Prepare(page, c.provider, c.algorithm, c.bits, &e, c.commas));
   const ScriptResult imported = page.Call(
-      "ZENQ_ImportEncryptCert", {envelope.envelope, envelope.certificate, container, "0"});
+      "ZENQ_ImportEncryptCert", {e.envelope.envelope, e.envelope.certificate, e.container, "0"});
   ASSERT_EQ(imported.hr, S_OK) << page.Call("GetLastErrorDesc").text;
   EXPECT_TRUE(imported.flag);
 
-  const std::vector<ListedKey> keys = ListedKeys(container);
+  const std::vector<ListedKey> keys = ListedKeys(e.container);
   const ListedKey* signature = FindKey(keys, "signature");
   const ListedKey* exchange = FindKey(keys, "exchange");
   ASSERT_TRUE(signature && exchange) << keys.size() << " keys";
-  EXPECT_EQ(signature->spki, CertificateSpki(signingCert));
-  EXPECT_EQ(exchange->spki, CertificateSpki(envelope.certificateDer));
-  EXPECT_EQ(exchange->spki, I2d(envelope.key.get(), i2d_PUBKEY));
+  EXPECT_EQ(signature->spki, CertificateSpki(e.signing));
+  EXPECT_EQ(exchange->spki, CertificateSpki(e.envelope.certificateDer));
+  EXPECT_EQ(exchange->spki, I2d(e.envelope.key.get(), i2d_PUBKEY));
   // The page's listing: the certificates of "My" that have keys.
   const std::string listing = page.Call("ZENQ_GetAllCertInfo").text;
   if (c.linkedFromMy) {
     EXPECT_EQ(Count(listing, ";Microsoft Enhanced Cryptographic Provider v1.0"), 2) << listing;
     EXPECT_EQ(Count(listing, "||"), 1) << listing;
-    EXPECT_EQ(InMy("\"container\":\"" + container + "\""), 2);
+    EXPECT_EQ(InMy("\"container\":\"" + e.container + "\""), 2);
     EXPECT_TRUE(signature->certificate.empty() && exchange->certificate.empty());
   } else {
     EXPECT_EQ(InMy("\"thumbprint\""), 0);
     EXPECT_EQ(listing, "");
-    EXPECT_EQ(signature->certificate, signingCert);
-    EXPECT_EQ(exchange->certificate, envelope.certificateDer);
+    EXPECT_EQ(signature->certificate, e.signing);
+    EXPECT_EQ(exchange->certificate, e.envelope.certificateDer);
   }
-  ExpectKeyVerifies(c.provider, container, 2);
+  ExpectKeyVerifies(c.provider, e.container, 2);
 }
 
 const EnrollmentCase kEnrollments[] = {

@@ -10,7 +10,6 @@
 
 #include "integration/Enrollment.h"
 #include "platform/soft/registry/SoftDatabase.h"
-#include "support/Base64Text.h"
 #include "support/ChildProcess.h"
 #include "support/CryptTestSupport.h"
 #include "support/FaultVfs.h"
@@ -20,39 +19,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Enrollment {
-  std::string container;
-  testca::EnvelopeResult envelope;
-};
-
-// A double request and its signing certificate installed, and the
-// authority's envelope for it.
-bool Prepare(ScriptHost& page, const char* provider, const char* algorithm, int bits,
-             Enrollment* out) {
-  if (!page.Select(std::to_string(bits), provider, algorithm)) return false;
-  const ScriptResult request = page.Call("ZENQ_PKCS10CertRequisition", {kSubject, "2", "0"});
-  EXPECT_EQ(request.hr, S_OK) << page.Call("GetLastErrorDesc").text;
-  if (request.hr != S_OK) return false;
-  out->container = page.Call("ZENQ_GetContainer").text;
-  Bytes signing;
-  testca::RequestParts parts;
-  std::string error;
-  if (!testca::Issue(Authority(), Unbase64(request.text), &signing, &error) ||
-      !testca::DecodeRequest(Unbase64(request.text), &parts, &error))
-    return ADD_FAILURE() << error, false;
-  testca::EnvelopeRequest answer;
-  answer.alg = std::string(algorithm) == "SM2" ? testca::Alg::kSm2 : testca::Alg::kRsa;
-  answer.temporaryKey = testca::TemporaryKey(parts);
-  answer.bits = bits;
-  answer.subjectDer = parts.subject;
-  if (!testca::MakeEnvelope(Authority(), answer, &out->envelope, &error))
-    return ADD_FAILURE() << error, false;
-  const ScriptResult signed_ =
-      page.Call("ZENQ_ImportSignCert", {"2", testca::Base64Field(signing, 0, false), out->container});
-  EXPECT_EQ(signed_.hr, S_OK) << page.Call("GetLastErrorDesc").text;
-  return signed_.hr == S_OK;
-}
 
 HRESULT Import(ScriptHost& page, const Enrollment& e) {
   return page.Call("ZENQ_ImportEncryptCert",
@@ -70,11 +36,8 @@ TEST(WholeEnrollment, EveryRsaLengthInstallsOnTheToken) {
     Enrollment e;
     ASSERT_TRUE(Prepare(page, kRsaTokenName, "RSA", bits, &e));
     ASSERT_EQ(Import(page, e), S_OK) << page.Call("GetLastErrorDesc").text;
-    const std::vector<ListedKey> keys = ListedKeys(e.container);
-    EXPECT_EQ(Spki(FindKey(keys, "exchange")), CertificateSpki(e.envelope.certificateDer));
-    std::string out;
-    EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + kRsaTokenName +
-                             "' --container '" + e.container + "'", &out, true), 0) << out;
+    EXPECT_EQ(Spki(FindKey(ListedKeys(e.container), "exchange")), CertificateSpki(e.envelope.certificateDer));
+    ExpectKeyVerifies(kRsaTokenName, e.container, 2);
   }
 }
 

@@ -9,11 +9,10 @@
 #include "base/Platform.h"
 #include "platform/soft/registry/SoftDatabase.h"
 #include "support/ChildProcess.h"
-#include "support/TestSupport.h"
+#include "support/CryptCalls.h"
 
 namespace {
 
-constexpr char16_t kEnhanced[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
 constexpr int kContainers = 80;
 
 std::u16string Name(int i) {
@@ -23,14 +22,8 @@ std::u16string Name(int i) {
 
 TEST(SoftListingRace, ListingDuringDeletionsSucceeds) {
   ScopedSoftHomes homes;
-  for (int i = 0; i < kContainers; ++i) {
-    HCRYPTPROV prov = 0;
-    HCRYPTKEY key = 0;
-    ASSERT_TRUE(Plat().CryptAcquireContextW(&prov, Name(i).c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    ASSERT_TRUE(Plat().CryptGenKey(prov, AT_SIGNATURE, 512u << 16, &key));
-    Plat().CryptDestroyKey(key);
-    Plat().CryptReleaseContext(prov, 0);
-  }
+  for (int i = 0; i < kContainers; ++i)
+    ASSERT_TRUE(MakeContainerKey(Name(i).c_str(), kEnhanced, AT_SIGNATURE, 512u << 16));
   SoftCloseDatabases();  // the child inherits no connection of this process
   const pid_t deleter = Spawn([] {
     for (int i = 0; i < kContainers; ++i) {

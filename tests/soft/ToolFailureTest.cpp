@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/soft/registry/SoftDatabase.h"
+#include "support/ChildProcess.h"
 #include "support/StoreHelpers.h"
 #include "support/TestSupport.h"
 
@@ -39,7 +40,7 @@ TEST(SoftToolFailures, FailuresGoToStderrWithStatusAndText) {
   const struct { const char* args; std::function<void(const std::string& db)> prepare; const char* stderrText; } kRows[] = {
       {"key list", [](auto& db) { std::ofstream(db) << "not a database"; },
        "keyloom key list Keyloom RSA Token Provider: 0x8007000d The data is invalid.\n"},
-      {"key list", [](auto& db) { std::ofstream(db).flush(); EXPECT_EQ(0, chown(db.c_str(), 54321, 54321)); },
+      {"key list", [](auto& db) { MakeFile(db, 0600, 54321); },
        "keyloom key list Keyloom RSA Token Provider: 0x80070005 Access is denied.\n"},
       {"key delete --provider 'Keyloom RSA Token Provider' --container none", [](auto&) {},
        "keyloom key delete: 0x80090016 "},
@@ -48,11 +49,11 @@ TEST(SoftToolFailures, FailuresGoToStderrWithStatusAndText) {
       {"store list NoSuchStore", [](auto&) {},
        "keyloom store list NoSuchStore: 0x80070002 The system cannot find the file specified.\n"},
       // A refused home or damage is never an empty store or an absent key.
-      {"store list My", [](auto& db) { std::ofstream(db).flush(); EXPECT_EQ(0, chown(db.c_str(), 54321, 54321)); },
+      {"store list My", [](auto& db) { MakeFile(db, 0600, 54321); },
        "keyloom store list My: 0x80070005 Access is denied.\n"},
       {"store list My", TwoCertificatesOnADamagedPage,
        "keyloom store list My: 0x80070570 The file or directory is corrupted and unreadable.\n"},
-      {"reg query 'HKCU\\Software'", [](auto& db) { std::ofstream(db).flush(); EXPECT_EQ(0, chown(db.c_str(), 54321, 54321)); },
+      {"reg query 'HKCU\\Software'", [](auto& db) { MakeFile(db, 0600, 54321); },
        "keyloom reg query HKCU\\Software: 0x80070005 Access is denied.\n"},
   };
   for (const auto& row : kRows) {

@@ -13,12 +13,6 @@
 
 namespace {
 
-// Makes an empty file of `mode`, given to `owner` when that is not -1.
-void MakeFile(const std::string& path, mode_t mode, uid_t owner = uid_t(-1)) {
-  close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
-  if (chmod(path.c_str(), mode) != 0 || chown(path.c_str(), owner, owner) != 0) ADD_FAILURE() << path;
-}
-
 TEST(SoftTraceFile, OnlyTheUsersOwnPrivateFileTakesTheLines) {
   const struct { const char* what; std::function<void(const std::string& f)> prepare; bool traced; } kRows[] = {
       {"new file", [](auto&) {}, true},
