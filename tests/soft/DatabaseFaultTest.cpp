@@ -1,7 +1,8 @@
 // Key containers shared by processes, and a home under faults: a held
 // write lock, a reader holding a snapshot (a call waits for it at most the
 // lock limit in all, its closing checkpoint included), damage after an
-// unclean close, killed and failing requests, a full disk.
+// unclean close, killed and failing requests, a full disk; a listing
+// beside deletions, and RSA keys of odd half lengths stored.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -11,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/Platform.h"
 #include "encoding/Unicode.h"
@@ -318,6 +320,91 @@ TEST(SoftHomeRules, FullDiskIsNamed) {
   SoftCloseDatabases();
   Key key;
   EXPECT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, 0, &key.h));
+}
+
+// `keyloom key list` while another process deletes containers: a container
+// that goes between the enumeration and its opening is simply not listed,
+// never a failure of the listing.
+constexpr int kContainers = 80;
+
+std::u16string Name(int i) {
+  const std::string n = "race" + std::to_string(i);
+  return std::u16string(n.begin(), n.end());
+}
+
+TEST(SoftListingRace, ListingDuringDeletionsSucceeds) {
+  ScopedSoftHomes homes;
+  for (int i = 0; i < kContainers; ++i)
+    ASSERT_TRUE(MakeContainerKey(Name(i).c_str(), kEnhanced, AT_SIGNATURE, 512u << 16));
+  SoftCloseDatabases();  // the child inherits no connection of this process
+  const pid_t deleter = Spawn([] {
+    for (int i = 0; i < kContainers; ++i) {
+      HCRYPTPROV gone = 0;
+      if (!Plat().CryptAcquireContextW(&gone, Name(i).c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET))
+        return 1;
+      usleep(10000);  // spread over many listings
+    }
+    return 0;
+  });
+  int listings = 0, failed = 0, status = 0;
+  std::string out, last;
+  pid_t reaped = 0;
+  while ((reaped = waitpid(deleter, &status, WNOHANG)) == 0 && listings < 200) {
+    ++listings;
+    if (RunCommand(KEYLOOM_CLI_PATH " key list --provider 'Microsoft Enhanced Cryptographic Provider v1.0' 2>&1",
+                   &out) != 0) {
+      ++failed;
+      last = out;
+    }
+  }
+  if (reaped == 0) {  // the listings' bound came first
+    kill(deleter, SIGKILL);
+    WaitExit(deleter);
+  } else {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the deletions failed";
+  }
+  EXPECT_LE(1, listings);
+  EXPECT_EQ(0, failed) << "of " << listings << " listings; the last failure said: " << last;
+}
+
+// RSA keys whose length is a multiple of 8 but not of 16 (halves of an odd
+// number of octets) survive storage and export: the key read back from the
+// home and the key imported from its PRIVATEKEYBLOB both sign, and OpenSSL
+// verifies the signatures with the public key exported at generation.
+TEST(SoftKeyLength, OddHalfLengthsStoreExportAndImport) {
+  ScopedSoftHomes homes;
+  const struct { const char16_t* provider; DWORD bits; } kRows[] = {
+      {kRsaToken, 1032}, {kRsaToken, 2040}, {kEnhanced, 1032}, {kEnhanced, 1048}, {kEnhanced, 2040}, {kEnhanced, 2056}};
+  const Bytes data = {'k', 'e', 'y', 'l', 'o', 'o', 'm'};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.bits);
+    const std::u16string name = u"odd" + std::u16string(1, char16_t(u'a' + (&row - kRows)));
+    Bytes pub, priv;
+    {  // generated and exported, then every handle of it closed
+      Prov prov;
+      Key key;
+      ASSERT_TRUE(prov.Acquire(name.c_str(), row.provider, CRYPT_NEWKEYSET));
+      ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, row.bits << 16 | CRYPT_EXPORTABLE, &key.h));
+      pub = ExportKey(key.h, PUBLICKEYBLOB), priv = ExportKey(key.h, PRIVATEKEYBLOB);
+    }
+    ASSERT_EQ(20 + row.bits / 8, pub.size());
+    const Pkey openSslKey = RsaFromPublicBlob(pub);  // the key as exported at generation
+    EXPECT_EQ(row.provider == kRsaToken, priv.empty());  // a token's key never leaves it
+
+    // The key as the home gives it back, then the key imported from its
+    // private blob.
+    for (const bool import : {false, true}) {
+      if (import && priv.empty()) continue;
+      Prov reopened;
+      Key imported;
+      ASSERT_TRUE(reopened.Acquire(name.c_str(), row.provider, 0));
+      ASSERT_TRUE(!import || Plat().CryptImportKey(reopened.h, priv.data(), static_cast<DWORD>(priv.size()),
+                                                   0, 0, &imported.h));
+      EXPECT_TRUE(VerifyRsa(openSslKey.get(), EVP_sha1(), data,
+                            SignData(reopened.h, CALG_SHA1, data, AT_SIGNATURE)))
+          << (import ? "imported" : "stored");
+    }
+  }
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 // The soft platform's homes as files: modes, WAL, a home that cannot be
 // written, homes another local user prepared, the home found without $HOME,
 // the WAL emptied so the database file alone holds the rows and a deleted
-// key leaves no copy in any file, and a WAL replayed only onto its own
-// database.
+// key leaves no copy in any file, a WAL replayed only onto its own
+// database; the trace file, and the tool on a damaged or refused home.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -323,6 +325,99 @@ TEST(SoftWalOwner, OnlyTheDatabasesOwnWalIsReplayed) {
       EXPECT_EQ(1, RunCommand(KEYLOOM_CLI_PATH " key list 2>/dev/null", &out));
     }
   }
+}
+
+// The trace file: only a regular file of the user that no one else can
+// write takes the lines; anything else (a FIFO that would block the load, a
+// file another user prepared) turns tracing off with one line on stderr.
+TEST(SoftTraceFile, OnlyTheUsersOwnPrivateFileTakesTheLines) {
+  const struct { const char* what; std::function<void(const std::string& f)> prepare; bool traced; } kRows[] = {
+      {"new file", [](auto&) {}, true},
+      {"own 0600 file", [](auto& f) { MakeFile(f, 0600); }, true},
+      {"FIFO", [](auto& f) { mkfifo(f.c_str(), 0600); }, false},
+      {"0666 file", [](auto& f) { MakeFile(f, 0666); }, false},
+      {"0620 file", [](auto& f) { MakeFile(f, 0620); }, false},
+      {"file of another user", [](auto& f) { MakeFile(f, 0600, 54321); }, false},
+      {"link", [](auto& f) { if (symlink("/dev/null", f.c_str()) != 0) ADD_FAILURE(); }, false},
+  };
+  for (const auto& row : kRows) {
+    ScopedSoftHomes homes;
+    const std::string file = homes.root() + "/trace", err = homes.root() + "/stderr";
+    row.prepare(file);
+    ScopedEnv mask("KEYLOOM_TRACE", "f"), path("KEYLOOM_TRACE_FILE", file.c_str());
+    const int code = WaitExit(Spawn([&err] {
+      alarm(5);  // a blocked open ends the child with SIGALRM
+      dup2(open(err.c_str(), O_CREAT | O_WRONLY, 0600), STDERR_FILENO);
+      TraceProviderState state{};
+      const GUID guid{};
+      Plat().TraceRegister(&guid, &state);
+      return state.consumerHandle != 0 ? 1 : 0;
+    }));
+    EXPECT_EQ(row.traced ? 1 : 0, code) << row.what;
+    EXPECT_EQ(row.traced, ReadFile(err).empty()) << row.what;
+  }
+}
+
+// The tool on a damaged or refused home: every failure is reported on
+// stderr with its status and text and exit status 1, never as an empty
+// list; arguments that are not UTF-8 still give valid JSON lines.
+// Two certificates in the user's "My", then the first page of the registry's
+// value table overwritten: the store's entries can no longer be read.
+void TwoCertificatesOnADamagedPage(const std::string& db) {
+  for (const char* cn : {"one", "two"})
+    ASSERT_TRUE(AddToMy(MakeCert(PkiAlg::kRsaSha256, CertSpec{{{"CN", cn}}}, nullptr).der));
+  SoftCloseDatabases();
+  sqlite3* h = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr));
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(h, "SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM sqlite_master"
+                        " WHERE name='reg_values'", -1, &s, nullptr);
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(s));
+  const long page = sqlite3_column_int(s, 0), size = sqlite3_column_int(s, 1);
+  sqlite3_finalize(s);
+  sqlite3_close(h);
+  std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp((page - 1) * size);
+  f << std::string(static_cast<size_t>(size), '\xFF');
+}
+
+TEST(SoftToolFailures, FailuresGoToStderrWithStatusAndText) {
+  const struct { const char* args; std::function<void(const std::string& db)> prepare; const char* stderrText; } kRows[] = {
+      {"key list", [](auto& db) { std::ofstream(db) << "not a database"; },
+       "keyloom key list Keyloom RSA Token Provider: 0x8007000d The data is invalid.\n"},
+      {"key list", [](auto& db) { MakeFile(db, 0600, 54321); },
+       "keyloom key list Keyloom RSA Token Provider: 0x80070005 Access is denied.\n"},
+      {"key delete --provider 'Keyloom RSA Token Provider' --container none", [](auto&) {},
+       "keyloom key delete: 0x80090016 "},
+      {"key verify --provider 'Keyloom SM2 Token Provider' --container none", [](auto&) {},
+       "keyloom key verify: 0x80090016 Keyset does not exist\n"},
+      {"store list NoSuchStore", [](auto&) {},
+       "keyloom store list NoSuchStore: 0x80070002 The system cannot find the file specified.\n"},
+      // A refused home or damage is never an empty store or an absent key.
+      {"store list My", [](auto& db) { MakeFile(db, 0600, 54321); },
+       "keyloom store list My: 0x80070005 Access is denied.\n"},
+      {"store list My", TwoCertificatesOnADamagedPage,
+       "keyloom store list My: 0x80070570 The file or directory is corrupted and unreadable.\n"},
+      {"reg query 'HKCU\\Software'", [](auto& db) { MakeFile(db, 0600, 54321); },
+       "keyloom reg query HKCU\\Software: 0x80070005 Access is denied.\n"},
+  };
+  for (const auto& row : kRows) {
+    ScopedSoftHomes homes;
+    mkdir(homes.user().c_str(), 0700);
+    row.prepare(homes.user() + "/keyloom.db");
+    std::string err;
+    EXPECT_EQ(1, RunCommand(KEYLOOM_CLI_PATH " " + std::string(row.args) + " 2>&1 >/dev/null", &err));
+    EXPECT_NE(std::string::npos, err.find(row.stderrText)) << row.args << "\n" << err;
+  }
+}
+
+// Each octet of a broken sequence becomes U+FFFD (EF BF BD), so the line
+// stays valid JSON.
+TEST(SoftToolFailures, ArgumentsThatAreNotUtf8BecomeReplacementCharacters) {
+  ScopedSoftHomes homes;
+  std::string out;
+  EXPECT_EQ(1, RunCommand(KEYLOOM_CLI_PATH " call $(printf 'A\\377\\300\\257B') 2>/dev/null", &out));
+  EXPECT_EQ("{\"method\":\"A\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "B\",\"hr\":\"0x80020006\",\"result\":null}\n", out);
 }
 
 }  // namespace
