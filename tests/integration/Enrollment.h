@@ -1,6 +1,6 @@
 // What the enrollment tests of this program share: the providers by the
-// names pages pass, one test authority, and OpenSSL's reading of a
-// certificate's key.
+// names pages pass, one test authority, a prepared enrollment, and
+// OpenSSL's reading of a certificate's key.
 #pragma once
 
 #include <openssl/x509.h>
@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/Base64Text.h"
+#include "support/ScriptHost.h"
 #include "support/TestPki.h"
 #include "testca/TestCa.h"
 
@@ -33,4 +35,55 @@ inline const std::string& Authority() {
 inline Bytes CertificateSpki(const Bytes& der) {
   const X509Ptr cert = X509FromDer(der);
   return cert ? I2d(X509_get0_pubkey(cert.get()), i2d_PUBKEY) : Bytes();
+}
+
+struct Enrollment {
+  std::string container;
+  Bytes signing;  // the signing certificate
+  testca::EnvelopeResult envelope;
+};
+
+// A double request of `page`, its signing certificate installed, and the
+// authority's envelope for it; the authority breaks its Base64 texts every
+// `commas` characters (0: none).
+inline bool Prepare(ScriptHost& page, const char* provider, const char* algorithm, int bits,
+                    Enrollment* out, size_t commas = 0) {
+  if (!page.Select(std::to_string(bits), provider, algorithm)) return false;
+  const ScriptResult request = page.Call("ZENQ_PKCS10CertRequisition", {kSubject, "2", "0"});
+  EXPECT_EQ(request.hr, S_OK) << page.Call("GetLastErrorDesc").text;
+  if (request.hr != S_OK) return false;
+  out->container = page.Call("ZENQ_GetContainer").text;
+  testca::RequestParts parts;
+  std::string error;
+  if (!testca::Issue(Authority(), Unbase64(request.text), &out->signing, &error) ||
+      !testca::DecodeRequest(Unbase64(request.text), &parts, &error))
+    return ADD_FAILURE() << error, false;
+  testca::EnvelopeRequest answer;
+  answer.alg = std::string(algorithm) == "SM2" ? testca::Alg::kSm2 : testca::Alg::kRsa;
+  answer.temporaryKey = testca::TemporaryKey(parts);
+  answer.bits = bits;
+  answer.subjectDer = parts.subject;
+  answer.commas = commas;
+  if (!testca::MakeEnvelope(Authority(), answer, &out->envelope, &error))
+    return ADD_FAILURE() << error, false;
+  const ScriptResult signed_ = page.Call(
+      "ZENQ_ImportSignCert", {"2", testca::Base64Field(out->signing, commas, false), out->container});
+  EXPECT_EQ(signed_.hr, S_OK) << page.Call("GetLastErrorDesc").text;
+  return signed_.hr == S_OK;
+}
+
+inline int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// `keyloom key verify`: exit 0 and every one of `certificates` bound
+// certificates matching.
+inline void ExpectKeyVerifies(const char* provider, const std::string& container, int certificates) {
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + provider +
+                           "' --container '" + container + "'", &out, true), 0) << out;
+  EXPECT_EQ(Count(out, "\"certificateMatches\":true"), certificates) << out;
+  EXPECT_EQ(out.find("false"), std::string::npos) << out;
 }

@@ -1,14 +1,18 @@
 // Enrollment requests end to end through IDispatch: cut by OpenSSL's DER
 // reader and verified with EVP over the exact octets (single requests also
-// by `openssl req -verify`, which refuses the special attribute form).
+// by `openssl req -verify`, which refuses the special attribute form). Then
+// the tool's own commands: `key delete`, `call`, `regsvr` with the chain
+// check on the registered machine.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "base/Platform.h"
 #include "integration/Enrollment.h"
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"
@@ -16,6 +20,7 @@
 #include "support/OpenSslDer.h"
 #include "support/ScriptHost.h"
 #include "support/TestPki.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -186,6 +191,131 @@ TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
     EXPECT_NE(RunCommand(command, nullptr, true), 0);
   }
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key delete --provider x", nullptr, true), 2);
+}
+
+// `keyloom call` end to end: the tool loads the module, creates a control
+// through the class factory and prints one JSON line per call.
+// The tool's exit code; *out gets what it printed on stdout.
+int Cli(const std::string& env, const std::string& args, std::string* out = nullptr) {
+  return RunCommand(env + " LC_ALL= LC_MESSAGES= " KEYLOOM_CLI_PATH " " + args, out);
+}
+
+#define OK_LINE(method, result) "{\"method\":\"" method "\",\"hr\":\"0x00000000\",\"result\":" result "}\n"
+#define ERROR_DESC(text) OK_LINE("GetLastErrorDesc", "\"" text "\"")
+#define SUCCESS_DESC ERROR_DESC("The operation completed successfully.\\r\\n\\n(0x00000000)")
+
+TEST(CliCall, PrintsOneLinePerCallAndExitsWithTheWorstOutcome) {
+  const char kRefused[] = "call ZENQ_SetKeyAlgorithm ECC -- GetLastErrorDesc";
+  const char kRefusedLine[] =
+      "{\"method\":\"ZENQ_SetKeyAlgorithm\",\"hr\":\"0xa0072401\",\"result\":null}\n";
+  const char kBase[] = "'Microsoft Base Cryptographic Provider v1.0'";
+  const struct {
+    std::string env, args;
+    int code;
+    std::string out;
+  } kRows[] = {
+      {"LANG=C", "call GetLastErrorDesc", 0, SUCCESS_DESC},
+      {"LANG=en_US.UTF-8", kRefused, 1, kRefusedLine + std::string(ERROR_DESC("Invalid key algorithm.\\n(0xa0072401)"))},
+      {"LANG=zh_CN.UTF-8", kRefused, 1, kRefusedLine + std::string(ERROR_DESC("无效的密钥算法\\n(0xa0072401)"))},
+      // Selections persist across the calls of one control.
+      {"LANG=C",
+       std::string("call ZENQ_SetCSPInfo 1024 ") + kBase + " -- ZENQ_SetCSPInfo 2048 " + kBase +
+           " -- GetLastErrorDesc -- ZENQ_GetContainer -- GetLastErrorDesc",
+       1,
+       OK_LINE("ZENQ_SetCSPInfo", "true")
+       "{\"method\":\"ZENQ_SetCSPInfo\",\"hr\":\"0xa0072400\",\"result\":null}\n"
+       ERROR_DESC("Key length is not supported.\\n(0xa0072400)")
+       OK_LINE("ZENQ_GetContainer", "\"\"") SUCCESS_DESC},
+      // An unknown method is reported as a script engine would.
+      {"LANG=C", "call ZENQ_NoSuchMethod", 1,
+       "{\"method\":\"ZENQ_NoSuchMethod\",\"hr\":\"0x80020006\",\"result\":null}\n"},
+      {"", "", 2, ""},
+      {"", "call", 2, ""},
+      {"", "call -- GetLastErrorDesc", 2, ""},
+      {"", "frobnicate", 2, ""},
+  };
+  for (const auto& row : kRows) {
+    ScopedSoftHomes homes;
+    std::string out;
+    EXPECT_EQ(row.code, Cli(row.env, row.args, &out)) << row.args;
+    EXPECT_EQ(row.out, out) << row.args;
+  }
+  std::string help;
+  EXPECT_EQ(0, Cli("", "--help", &help));
+  EXPECT_NE(help.find("call METHOD"), std::string::npos);
+}
+
+// The module's trace sink, switched on by the environment, writes exactly
+// the one refusal (entry and exit pairs: TraceTest).
+TEST(CliCall, TraceSinkWritesExactlyTheRefusal) {
+  ScopedSoftHomes homes;
+  const std::string file = homes.root() + "/trace.log";
+  Cli("LANG=C KEYLOOM_TRACE=2 KEYLOOM_TRACE_FILE=" + file,
+      "call ZENQ_SetKeyAlgorithm ECC -- ZENQ_SetKeyAlgorithm RSA");
+  const std::string trace = ReadFile(file);
+  EXPECT_EQ(1, std::count(trace.begin(), trace.end(), '\n')) << trace;
+  EXPECT_NE(trace.find("\"CCryptoAgent::ZENQ_SetKeyAlgorithm - key algorithm does not support.\" "
+                       "0xa0072401\n"),
+            std::string::npos)
+      << trace;
+}
+
+// A registered machine as the bank's page finds it: `keyloom regsvr` on
+// fresh homes installs the carried root chains, ZENQ_CheckCertificateChain
+// holds, and fails with a described status once an intermediate leaves the
+// machine's "CA" or a root's registry entry is removed.
+const char16_t kRoots[] = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
+
+// The thumbprints of the certificates `keyloom store list` prints whose
+// line holds `text`, in its order.
+std::vector<std::string> Thumbprints(const std::string& args, const std::string& text) {
+  std::string out;
+  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list " + args, &out), 0);
+  std::vector<std::string> found;
+  const std::string key = "{\"thumbprint\":\"";
+  for (size_t at = out.find(key); at != std::string::npos; at = out.find(key, at + 1))
+    if (out.substr(at, out.find('\n', at) - at).find(text) != std::string::npos)
+      found.push_back(out.substr(at + key.size(), 40));
+  return found;
+}
+
+// The check's status, and that GetLastErrorDesc then names it.
+HRESULT Check(ScriptHost& page) {
+  const ScriptResult r = page.Call("ZENQ_CheckCertificateChain");
+  char code[16];
+  std::snprintf(code, sizeof code, "(0x%08x)", static_cast<unsigned>(r.hr));
+  EXPECT_NE(page.Call("GetLastErrorDesc").text.find(code), std::string::npos) << code;
+  EXPECT_EQ(r.flag, r.hr == S_OK);
+  return r.hr;
+}
+
+TEST(RegisteredMachine, CarriedChainIsCheckedAsInstalled) {
+  ScopedSoftHomes homes;
+  ScopedEnv lang("LANG", "C");
+  ScriptHost page;
+  EXPECT_EQ(Check(page), static_cast<HRESULT>(0xA0071033)) << "nothing installed yet";
+  ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " regsvr", nullptr), 0);
+  EXPECT_EQ(Check(page), S_OK);
+
+  // An intermediate leaves the machine's "CA": its own lookup or the chain
+  // of a certificate below it fails.
+  const std::vector<std::string> intermediates = Thumbprints("--machine CA", "RSA");
+  ASSERT_FALSE(intermediates.empty());
+  ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " store delete --machine CA " + intermediates[0], nullptr), 0);
+  const HRESULT withoutIntermediate = Check(page);
+  EXPECT_TRUE(withoutIntermediate == static_cast<HRESULT>(0xA0071033) ||
+              withoutIntermediate == static_cast<HRESULT>(0x80092004))
+      << std::hex << withoutIntermediate;
+
+  // Registering again repairs it; then an RSA root's registry entry goes
+  // (the check reads the RSA document).
+  ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " regsvr", nullptr), 0);
+  EXPECT_EQ(Check(page), S_OK);
+  const std::vector<std::string> roots = Thumbprints("--machine Root", "RSA");
+  ASSERT_FALSE(roots.empty());
+  const std::u16string entry = std::u16string(kRoots) + u"\\" + std::u16string(roots[0].begin(), roots[0].end());
+  ASSERT_EQ(Plat().RegDeleteTreeW(HKEY_LOCAL_MACHINE, entry.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(Check(page), static_cast<HRESULT>(0xA0071033));
 }
 
 }  // namespace

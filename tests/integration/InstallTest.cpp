@@ -1,6 +1,7 @@
 // Installation end to end: a page drives the control, the test authority
 // answers, and the result is checked from outside with `keyloom key list`,
 // `store list` and `key verify`, and OpenSSL for the certificates' keys.
+// Also enrollments cut short at each write to the home.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -12,34 +13,22 @@
 #include <vector>
 
 #include "integration/Enrollment.h"
+#include "platform/soft/registry/SoftDatabase.h"
 #include "support/Base64Text.h"
+#include "support/ChildProcess.h"
 #include "support/CryptTestSupport.h"
 #include "support/DerTestSupport.h"
+#include "support/FaultVfs.h"
 #include "support/KeyList.h"
 #include "support/ScriptHost.h"
 
 namespace {
-
-int Count(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
 
 // How often `needle` appears in `keyloom store list My`.
 int InMy(const std::string& needle) {
   std::string out;
   EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list My", &out), 0);
   return Count(out, needle);
-}
-
-// `keyloom key verify`: exit 0 and every bound certificate matching.
-void ExpectKeyVerifies(const char* provider, const std::string& container, int certificates) {
-  std::string out;
-  EXPECT_EQ(RunCommand(std::string(KEYLOOM_CLI_PATH " key verify --provider '") + provider +
-                           "' --container '" + container + "'", &out, true), 0) << out;
-  EXPECT_EQ(Count(out, "\"certificateMatches\":true"), certificates) << out;
-  EXPECT_EQ(out.find("false"), std::string::npos) << out;
 }
 
 testca::EnvelopeRequest Request(testca::Alg alg, const Bytes& temporaryKey, int bits) {
@@ -75,54 +64,36 @@ class DoubleEnrollment : public ::testing::TestWithParam<EnrollmentCase> {};
 // private half.
 TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   const EnrollmentCase& c = GetParam();
-  const bool sm2 = std::string(c.algorithm) == "SM2";
   ScopedSoftHomes homes;
   ScriptHost page;
-  ASSERT_TRUE(page.Select(std::to_string(c.bits), c.provider, c.algorithm));
-  const ScriptResult request = page.Call("ZENQ_PKCS10CertRequisition", {kSubject, "2", "0"});
-  ASSERT_EQ(request.hr, S_OK) << page.Call("GetLastErrorDesc").text;
-  const std::string container = page.Call("ZENQ_GetContainer").text;
-
-  Bytes signingCert;
-  testca::RequestParts parts;
-  std::string error;
-  ASSERT_TRUE(testca::Issue(Authority(), Unbase64(request.text), &signingCert, &error)) << error;
-  ASSERT_TRUE(testca::DecodeRequest(Unbase64(request.text), &parts, &error)) << error;
-  testca::EnvelopeRequest answer = Request(sm2 ? testca::Alg::kSm2 : testca::Alg::kRsa, testca::TemporaryKey(parts), c.bits);
-  answer.subject.clear();
-  answer.subjectDer = parts.subject;
-  answer.commas = c.commas;
-  const testca::EnvelopeResult envelope = Envelope(answer);
-
-  const std::string signingText = testca::Base64Field(signingCert, c.commas, false);
-  ASSERT_EQ(page.Call("ZENQ_ImportSignCert", {"2", signingText, container}).hr, S_OK)
-      << page.Call("GetLastErrorDesc").text;
+  Enrollment e;
+  ASSERT_TRUE(Prepare(page, c.provider, c.algorithm, c.bits, &e, c.commas));
   const ScriptResult imported = page.Call(
-      "ZENQ_ImportEncryptCert", {envelope.envelope, envelope.certificate, container, "0"});
+      "ZENQ_ImportEncryptCert", {e.envelope.envelope, e.envelope.certificate, e.container, "0"});
   ASSERT_EQ(imported.hr, S_OK) << page.Call("GetLastErrorDesc").text;
   EXPECT_TRUE(imported.flag);
 
-  const std::vector<ListedKey> keys = ListedKeys(container);
+  const std::vector<ListedKey> keys = ListedKeys(e.container);
   const ListedKey* signature = FindKey(keys, "signature");
   const ListedKey* exchange = FindKey(keys, "exchange");
   ASSERT_TRUE(signature && exchange) << keys.size() << " keys";
-  EXPECT_EQ(signature->spki, CertificateSpki(signingCert));
-  EXPECT_EQ(exchange->spki, CertificateSpki(envelope.certificateDer));
-  EXPECT_EQ(exchange->spki, I2d(envelope.key.get(), i2d_PUBKEY));
+  EXPECT_EQ(signature->spki, CertificateSpki(e.signing));
+  EXPECT_EQ(exchange->spki, CertificateSpki(e.envelope.certificateDer));
+  EXPECT_EQ(exchange->spki, I2d(e.envelope.key.get(), i2d_PUBKEY));
   // The page's listing: the certificates of "My" that have keys.
   const std::string listing = page.Call("ZENQ_GetAllCertInfo").text;
   if (c.linkedFromMy) {
     EXPECT_EQ(Count(listing, ";Microsoft Enhanced Cryptographic Provider v1.0"), 2) << listing;
     EXPECT_EQ(Count(listing, "||"), 1) << listing;
-    EXPECT_EQ(InMy("\"container\":\"" + container + "\""), 2);
+    EXPECT_EQ(InMy("\"container\":\"" + e.container + "\""), 2);
     EXPECT_TRUE(signature->certificate.empty() && exchange->certificate.empty());
   } else {
     EXPECT_EQ(InMy("\"thumbprint\""), 0);
     EXPECT_EQ(listing, "");
-    EXPECT_EQ(signature->certificate, signingCert);
-    EXPECT_EQ(exchange->certificate, envelope.certificateDer);
+    EXPECT_EQ(signature->certificate, e.signing);
+    EXPECT_EQ(exchange->certificate, e.envelope.certificateDer);
   }
-  ExpectKeyVerifies(c.provider, container, 2);
+  ExpectKeyVerifies(c.provider, e.container, 2);
 }
 
 const EnrollmentCase kEnrollments[] = {
@@ -289,5 +260,136 @@ TEST(TemporaryKeyImport, BadInputChangesNothing) {
   ASSERT_EQ(page.Call("ZENQ_ImportEncryptCert", {good.envelope, good.certificate, container, "0"}).hr, S_OK);
   EXPECT_EQ(ListedKeys(container)[0].spki, I2d(good.key.get(), i2d_PUBKEY));
 }
+
+// Enrollments that are cut short: the process is ended at each write a
+// request or an import makes to the home (as a kill -9 would), and the
+// home must hold every container as it was before the call or after it,
+// never keyless, with one key, or half replaced; a retried import must
+// then succeed. Also every RSA length the selection takes, end to end.
+
+HRESULT Import(ScriptHost& page, const Enrollment& e) {
+  return page.Call("ZENQ_ImportEncryptCert",
+                   {e.envelope.envelope, e.envelope.certificate, e.container, "0"}).hr;
+}
+
+Bytes Spki(const ListedKey* key) { return key ? key->spki : Bytes(); }
+
+// Every RSA length the selection offers installs and verifies.
+TEST(WholeEnrollment, EveryRsaLengthInstallsOnTheToken) {
+  for (const int bits : {1032, 1048, 2040, 4096}) {
+    SCOPED_TRACE(bits);
+    ScopedSoftHomes homes;
+    ScriptHost page;
+    Enrollment e;
+    ASSERT_TRUE(Prepare(page, kRsaTokenName, "RSA", bits, &e));
+    ASSERT_EQ(Import(page, e), S_OK) << page.Call("GetLastErrorDesc").text;
+    EXPECT_EQ(Spki(FindKey(ListedKeys(e.container), "exchange")), CertificateSpki(e.envelope.certificateDer));
+    ExpectKeyVerifies(kRsaTokenName, e.container, 2);
+  }
+}
+
+struct Case {
+  const char* provider;
+  const char* algorithm;
+  int bits;
+  const char* name;
+};
+
+class Interrupted : public ::testing::TestWithParam<Case> {};
+
+// Runs `body` in a child ended at its write `n`; true while the kill came
+// before the body finished.
+template <typename F>
+bool KilledAt(uint64_t n, F body) {
+  const int code = WaitExit(Spawn([&] {
+    FaultVfsKillAt(n);
+    return body() ? 0 : 1;
+  }));
+  EXPECT_TRUE(code == 0 || code == kFaultVfsKilled) << "write " << n << ": exit " << code;
+  return code == kFaultVfsKilled;
+}
+
+// Each container `keyloom key list` shows holds both keys of its request.
+void ExpectOnlyWholeContainers(uint64_t n) {
+  std::string out;
+  ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " key list", &out), 0) << "write " << n << "\n" << out;
+  for (size_t at = 0, end; at < out.size(); at = end + 1) {
+    end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    size_t keys = 0;
+    for (size_t k = line.find("\"spec\""); k != std::string::npos; k = line.find("\"spec\"", k + 1))
+      ++keys;
+    EXPECT_TRUE(line.empty() || keys == 2) << "write " << n << ": " << line;
+  }
+}
+
+TEST_P(Interrupted, RequestLeavesWholeContainersOrNone) {
+  const Case& c = GetParam();
+  ScopedSoftHomes homes;
+  for (uint64_t n = 1; n < 200; ++n) {
+    const bool killed = KilledAt(n, [&] {
+      ScriptHost page;
+      return page.Select(std::to_string(c.bits), c.provider, c.algorithm) &&
+             page.Call("ZENQ_PKCS10CertRequisition", {kSubject, "2", "0"}).hr == S_OK;
+    });
+    ExpectOnlyWholeContainers(n);
+    if (!killed) {
+      EXPECT_GT(n, 3u) << "too few writes were cut";
+      return;
+    }
+  }
+  ADD_FAILURE() << "the request never finished";
+}
+
+TEST_P(Interrupted, ImportLeavesKeyBeforeOrAfterAndRetrySucceeds) {
+  const Case& c = GetParam();
+  ScopedSoftHomes homes;
+  Enrollment e;
+  Bytes temporary;
+  {
+    ScriptHost page;
+    ASSERT_TRUE(Prepare(page, c.provider, c.algorithm, c.bits, &e));
+    temporary = Spki(FindKey(ListedKeys(e.container), "exchange"));
+  }
+  SoftCloseDatabases();
+  const std::filesystem::path home = homes.user(), saved = homes.root() + "/saved";
+  std::filesystem::copy(home, saved, std::filesystem::copy_options::recursive);
+  const Bytes authority = CertificateSpki(e.envelope.certificateDer);
+  const bool token = std::string(c.provider) != kEnhancedName;
+  for (uint64_t n = 1; n < 200; ++n) {
+    SCOPED_TRACE("write " + std::to_string(n));
+    SoftCloseDatabases();
+    std::filesystem::remove_all(home);
+    std::filesystem::copy(saved, home, std::filesystem::copy_options::recursive);
+    const bool killed = KilledAt(n, [&] {
+      ScriptHost page;
+      return page.Select(std::to_string(c.bits), c.provider, c.algorithm) && Import(page, e) == S_OK;
+    });
+    const std::vector<ListedKey> keys = ListedKeys(e.container);
+    const ListedKey* exchange = FindKey(keys, "exchange");
+    ASSERT_TRUE(exchange && FindKey(keys, "signature"));
+    // A token's key and certificate go in together.
+    if (token) {
+      EXPECT_EQ(exchange->spki == authority, exchange->certificate == e.envelope.certificateDer);
+    }
+    EXPECT_TRUE(exchange->spki == temporary || exchange->spki == authority);
+    if (!killed) {
+      EXPECT_GT(n, 1u) << "no write was cut";
+      return;
+    }
+    ScriptHost retry;
+    ASSERT_TRUE(retry.Select(std::to_string(c.bits), c.provider, c.algorithm));
+    ASSERT_EQ(Import(retry, e), S_OK) << retry.Call("GetLastErrorDesc").text;
+    EXPECT_EQ(Spki(FindKey(ListedKeys(e.container), "exchange")), authority);
+  }
+  ADD_FAILURE() << "the import never finished";
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, Interrupted,
+                         ::testing::Values(Case{kEnhancedName, "RSA", 1024, "Enhanced1024"},
+                                           Case{kRsaTokenName, "RSA", 1024, "RsaToken1024"},
+                                           Case{kSm2TokenName, "SM2", 256, "Sm2Token256"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,19 +1,27 @@
 // Key containers shared by processes, and a home under faults: a held
-// write lock, damage after an unclean close, killed and failing requests.
+// write lock, a reader holding a snapshot (a call waits for it at most the
+// lock limit in all, its closing checkpoint included), damage after an
+// unclean close, killed and failing requests, a full disk; a listing
+// beside deletions, and RSA keys of odd half lengths stored.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/Platform.h"
 #include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
 #include "support/ChildProcess.h"
 #include "support/CryptTestSupport.h"
+#include "support/DerTestSupport.h"
 #include "support/FaultVfs.h"
+#include "platform/soft/registry/SoftDatabase.h"
 
 namespace {
 
@@ -63,13 +71,30 @@ std::set<std::string> Containers(const char16_t* provider) {
   return {names.begin(), names.end()};
 }
 
-// Creates container `name` of `provider` with an exchange key of `alg`;
-// true on success.
-bool CreateWithKey(const std::string& name, const char16_t* provider, ALG_ID alg, DWORD bits) {
-  Prov prov;
-  Key key;
-  return prov.Acquire(Utf8ToUtf16(name).c_str(), provider, CRYPT_NEWKEYSET) &&
-         Plat().CryptGenKey(prov.h, alg, bits << 16, &key.h);
+// A process of its own that runs `sql` on `db` and keeps its transaction
+// open until Release; -1 when the statement failed.
+pid_t HoldInChild(const std::string& db, const char* sql) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    sqlite3* c = nullptr;
+    sqlite3_open_v2(db.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
+    const char go = sqlite3_exec(c, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? 'y' : 'n';
+    if (write(ready[1], &go, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char go = 0;
+  const bool held = read(ready[0], &go, 1) == 1 && go == 'y';
+  close(ready[0]);
+  close(ready[1]);
+  return held ? pid : -1;
+}
+
+void Release(pid_t holder) {
+  kill(holder, SIGKILL);
+  WaitExit(holder);
 }
 
 // Containers made by processes that have ended are there, with their keys
@@ -79,7 +104,9 @@ TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   constexpr int kEach = 12;
   auto creator = [](int c) {
     for (int i = 0; i < kEach; ++i)
-      if (!CreateWithKey(std::to_string(100 * c + i), kBase, AT_KEYEXCHANGE, 512)) return 1;
+      if (!MakeContainerKey(Utf8ToUtf16(std::to_string(100 * c + i)).c_str(), kBase, AT_KEYEXCHANGE,
+                            512 << 16))
+        return 1;
     return 0;
   };
   const pid_t a = Spawn([&] { return creator(1); }), b = Spawn([&] { return creator(2); });
@@ -98,19 +125,8 @@ struct SoftDatabaseFaults : SoftHomesTest {
 TEST_F(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
   ScopedEnv timeout("KEYLOOM_LOCK_TIMEOUT_MS", "300");
   ASSERT_EQ(S_OK, Request(false));
-  int ready[2];
-  ASSERT_EQ(0, pipe(ready));
-  const pid_t holder = fork();
-  if (holder == 0) {  // holds the write lock until killed
-    sqlite3* c = nullptr;
-    sqlite3_open_v2(db_.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
-    const char go = sqlite3_exec(c, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == 0 ? 'y' : 'n';
-    if (write(ready[1], &go, 1) != 1) _exit(1);
-    pause();
-  }
-  char go = 0;
-  ASSERT_EQ(1, read(ready[0], &go, 1));
-  ASSERT_EQ('y', go);
+  const pid_t holder = HoldInChild(db_, "BEGIN IMMEDIATE");  // the write lock
+  ASSERT_GT(holder, 0);
   // Reads go on beside the writer, in a process opening the home afresh.
   EXPECT_EQ(0, WaitExit(Spawn([] { return Containers(kRsaToken).size() == 1 ? 0 : 1; })));
 
@@ -118,9 +134,79 @@ TEST_F(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
   EXPECT_EQ(HRESULT(0x80070021), Request(agent.get(), false));
   EXPECT_EQ(0u, LastErrorText(agent.get()).find("The process cannot access the file"));
 
-  kill(holder, SIGKILL);
-  WaitExit(holder);
+  Release(holder);
   EXPECT_EQ(S_OK, Request(agent.get(), false));
+}
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool OnDisk(const std::string& db, const std::string& bytes) {
+  return ReadFile(db).find(bytes) != std::string::npos ||
+         ReadFile(db + "-wal").find(bytes) != std::string::npos;
+}
+
+struct CallDeadline : SoftDatabaseFaults {
+  ScopedEnv limit_{"KEYLOOM_LOCK_TIMEOUT_MS", "1000"};
+  pid_t HoldSnapshot() { return HoldInChild(db_, "BEGIN; SELECT count(*) FROM container_keys;"); }
+};
+
+// Two deletes in one call: the second finds the deadline spent (2 s when
+// each transaction had a limit of its own).
+TEST_F(CallDeadline, SeveralTransactionsOfOneCallWaitOneLimit) {
+  ASSERT_TRUE(MakeContainerKey(u"one", kBase, CALG_RSA_KEYX, 1024 << 16));
+  ASSERT_TRUE(MakeContainerKey(u"two", kBase, CALG_RSA_KEYX, 1024 << 16));
+  SoftCloseDatabases();
+  const pid_t reader = HoldSnapshot();
+  ASSERT_GT(reader, 0);
+  const Clock::time_point start = Clock::now();
+  Plat().BeginCall();
+  for (const char16_t* name : {u"one", u"two"}) {
+    HCRYPTPROV ignored = 0;
+    EXPECT_FAILS_WITH(ERROR_SHARING_VIOLATION,
+                      Plat().CryptAcquireContextW(&ignored, name, kBase, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+  }
+  Plat().EndCall();
+  const double seconds = SecondsSince(start);
+  EXPECT_GT(seconds, 0.9);  // it did wait for the reader
+  EXPECT_LT(seconds, 1.8);
+  Release(reader);
+  SoftCloseDatabases();
+}
+
+// The tool's delete: status of its own, exit 1, within the limit (not the
+// limit and the closing checkpoint's second); the key's bytes go at the
+// next open once the reader has gone.
+TEST_F(CallDeadline, KeyDeletedBesideAReaderIsReportedAndErasedAtTheNextOpen) {
+  ASSERT_TRUE(MakeContainerKey(u"gone", kBase, CALG_RSA_KEYX, 1024 << 16));
+  SoftCloseDatabases();
+  // 32 octets from the middle of the stored key
+  const Bytes middle = FromHex(Sql(db_, "SELECT hex(substr(der, 65, 32)) FROM container_keys"));
+  const std::string bytes(middle.begin(), middle.end());
+  ASSERT_EQ(32u, bytes.size());
+  ASSERT_TRUE(OnDisk(db_, bytes));
+  const pid_t reader = HoldSnapshot();
+  ASSERT_GT(reader, 0);
+
+  std::string err;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(1, RunCommand(KEYLOOM_CLI_PATH " key delete --provider '" + Narrow(kBase) +
+                              "' --container gone 2>&1 >/dev/null", &err));
+  EXPECT_LT(SecondsSince(start), 1.8);
+  EXPECT_NE(std::string::npos,
+            err.find("keyloom key delete: 0x80070020 The process cannot access the file because it"
+                     " is being used by another process.\n")) << err;
+  EXPECT_TRUE(OnDisk(db_, bytes));  // what the status reports
+
+  Release(reader);
+  Prov list;  // the next open, this connection left open
+  ASSERT_TRUE(list.Acquire(nullptr, kBase, CRYPT_VERIFYCONTEXT));
+  EXPECT_TRUE(ContainerNames(list.h).empty());
+  EXPECT_FALSE(OnDisk(db_, bytes));
+  SoftCloseDatabases();
 }
 
 TEST_F(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
@@ -219,6 +305,106 @@ TEST_F(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
     EXPECT_EQ("ok", Sql(db_, "PRAGMA integrity_check")) << n;
   }
   EXPECT_GT(n, 3);  // some writes failed before one request went through
+}
+
+// A full disk reads as ERROR_DISK_FULL, not as a generic write fault.
+TEST(SoftHomeRules, FullDiskIsNamed) {
+  ScopedSoftHomes homes;
+  Prov prov;
+  ASSERT_TRUE(prov.Acquire(u"full", kEnhanced, CRYPT_NEWKEYSET));
+  FaultVfsFailWrites(ENOSPC);
+  SoftCloseDatabases();  // reopened over the failing writes
+  Key failed;
+  EXPECT_FAILS_WITH(ERROR_DISK_FULL, Plat().CryptGenKey(prov.h, AT_SIGNATURE, 0, &failed.h));
+  FaultVfsFailWrites(0);
+  SoftCloseDatabases();
+  Key key;
+  EXPECT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, 0, &key.h));
+}
+
+// `keyloom key list` while another process deletes containers: a container
+// that goes between the enumeration and its opening is simply not listed,
+// never a failure of the listing.
+constexpr int kContainers = 80;
+
+std::u16string Name(int i) {
+  const std::string n = "race" + std::to_string(i);
+  return std::u16string(n.begin(), n.end());
+}
+
+TEST(SoftListingRace, ListingDuringDeletionsSucceeds) {
+  ScopedSoftHomes homes;
+  for (int i = 0; i < kContainers; ++i)
+    ASSERT_TRUE(MakeContainerKey(Name(i).c_str(), kEnhanced, AT_SIGNATURE, 512u << 16));
+  SoftCloseDatabases();  // the child inherits no connection of this process
+  const pid_t deleter = Spawn([] {
+    for (int i = 0; i < kContainers; ++i) {
+      HCRYPTPROV gone = 0;
+      if (!Plat().CryptAcquireContextW(&gone, Name(i).c_str(), kEnhanced, PROV_RSA_FULL, CRYPT_DELETEKEYSET))
+        return 1;
+      usleep(10000);  // spread over many listings
+    }
+    return 0;
+  });
+  int listings = 0, failed = 0, status = 0;
+  std::string out, last;
+  pid_t reaped = 0;
+  while ((reaped = waitpid(deleter, &status, WNOHANG)) == 0 && listings < 200) {
+    ++listings;
+    if (RunCommand(KEYLOOM_CLI_PATH " key list --provider 'Microsoft Enhanced Cryptographic Provider v1.0' 2>&1",
+                   &out) != 0) {
+      ++failed;
+      last = out;
+    }
+  }
+  if (reaped == 0) {  // the listings' bound came first
+    kill(deleter, SIGKILL);
+    WaitExit(deleter);
+  } else {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the deletions failed";
+  }
+  EXPECT_LE(1, listings);
+  EXPECT_EQ(0, failed) << "of " << listings << " listings; the last failure said: " << last;
+}
+
+// RSA keys whose length is a multiple of 8 but not of 16 (halves of an odd
+// number of octets) survive storage and export: the key read back from the
+// home and the key imported from its PRIVATEKEYBLOB both sign, and OpenSSL
+// verifies the signatures with the public key exported at generation.
+TEST(SoftKeyLength, OddHalfLengthsStoreExportAndImport) {
+  ScopedSoftHomes homes;
+  const struct { const char16_t* provider; DWORD bits; } kRows[] = {
+      {kRsaToken, 1032}, {kRsaToken, 2040}, {kEnhanced, 1032}, {kEnhanced, 1048}, {kEnhanced, 2040}, {kEnhanced, 2056}};
+  const Bytes data = {'k', 'e', 'y', 'l', 'o', 'o', 'm'};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.bits);
+    const std::u16string name = u"odd" + std::u16string(1, char16_t(u'a' + (&row - kRows)));
+    Bytes pub, priv;
+    {  // generated and exported, then every handle of it closed
+      Prov prov;
+      Key key;
+      ASSERT_TRUE(prov.Acquire(name.c_str(), row.provider, CRYPT_NEWKEYSET));
+      ASSERT_TRUE(Plat().CryptGenKey(prov.h, AT_SIGNATURE, row.bits << 16 | CRYPT_EXPORTABLE, &key.h));
+      pub = ExportKey(key.h, PUBLICKEYBLOB), priv = ExportKey(key.h, PRIVATEKEYBLOB);
+    }
+    ASSERT_EQ(20 + row.bits / 8, pub.size());
+    const Pkey openSslKey = RsaFromPublicBlob(pub);  // the key as exported at generation
+    EXPECT_EQ(row.provider == kRsaToken, priv.empty());  // a token's key never leaves it
+
+    // The key as the home gives it back, then the key imported from its
+    // private blob.
+    for (const bool import : {false, true}) {
+      if (import && priv.empty()) continue;
+      Prov reopened;
+      Key imported;
+      ASSERT_TRUE(reopened.Acquire(name.c_str(), row.provider, 0));
+      ASSERT_TRUE(!import || Plat().CryptImportKey(reopened.h, priv.data(), static_cast<DWORD>(priv.size()),
+                                                   0, 0, &imported.h));
+      EXPECT_TRUE(VerifyRsa(openSslKey.get(), EVP_sha1(), data,
+                            SignData(reopened.h, CALG_SHA1, data, AT_SIGNATURE)))
+          << (import ? "imported" : "stored");
+    }
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Child processes for tests of state shared between processes.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,6 +25,12 @@ inline int WaitExit(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Makes an empty file of `mode`, given to `owner` when that is not -1.
+inline void MakeFile(const std::string& path, mode_t mode, uid_t owner = uid_t(-1)) {
+  close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+  if (chmod(path.c_str(), mode) != 0 || chown(path.c_str(), owner, owner) != 0) ADD_FAILURE() << path;
 }
 
 // Points KEYLOOM_MACHINE_HOME, for the scope, at a folder that cannot be

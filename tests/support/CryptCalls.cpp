@@ -67,6 +67,12 @@ bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* prov
          Plat().CryptGenKey(prov->h, alg, flags, &key->h);
 }
 
+bool MakeContainerKey(const char16_t* name, const char16_t* provider, ALG_ID alg, DWORD flags) {
+  Prov prov;
+  Key key;
+  return prov.Acquire(name, provider, CRYPT_NEWKEYSET) && Plat().CryptGenKey(prov.h, alg, flags, &key.h);
+}
+
 bool ImportPlain3Des(HCRYPTPROV prov, const Bytes& des3, DWORD mode, HCRYPTKEY* key) {
   Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
   blob.insert(blob.end(), des3.begin(), des3.end());

@@ -66,6 +66,9 @@ std::vector<std::string> ContainerNames(HCRYPTPROV prov);
 // generates a key of `alg` with `flags` (bits << 16 and options) in it.
 bool NewContainerKey(Prov* prov, Key* key, const char* tag, const char16_t* provider, ALG_ID alg,
                      DWORD flags);
+// Creates container `name` of `provider` with a key of `alg` and `flags`,
+// then releases both handles; true when every call worked.
+bool MakeContainerKey(const char16_t* name, const char16_t* provider, ALG_ID alg, DWORD flags);
 
 // Imports `des3` in the clear (PLAINTEXTKEYBLOB: 08 02 00 00 | CALG_3DES
 // 03 66 00 00 | length 24 | key) into `prov` and sets KP_MODE to `mode`
