@@ -39,7 +39,6 @@ TEST_F(ProviderTest, ContainerLifeCycleOfEachProvider) {
   const struct { const char16_t* provider; DWORD deleteFlags; ALG_ID genAlg; DWORD bits; } cases[] = {
       {kBase, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 512},
       {kEnhanced, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
-      {kStrong, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
       {kAes, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
       {kRsaToken, CRYPT_DELETEKEYSET, AT_KEYEXCHANGE, 1024},
       {kSm2Token, KL_DELETEKEYSET_SM2, KL_CALG_SM2_KEYX, 0},
