@@ -9,7 +9,7 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-TEST(CryptEncodeObject, SizeQueryThenValue) {
+TEST(CryptEncodeObject, SizeQueryAndShortBuffer) {
   const BYTE data[] = {1, 2, 3};
   CRYPT_BIT_BLOB blob{3, const_cast<BYTE*>(data), 0};
   const Platform& p = Plat();
@@ -17,6 +17,11 @@ TEST(CryptEncodeObject, SizeQueryThenValue) {
   ASSERT_TRUE(p.CryptEncodeObject(kEncoding, X509_BITS, &blob, nullptr, &size));
   EXPECT_EQ(size, 6u);
   BYTE buffer[8] = {};
+  DWORD small = 5;  // a short buffer is told the size, never written past
+  p.SetLastError(0);
+  EXPECT_FALSE(p.CryptEncodeObject(kEncoding, X509_BITS, &blob, buffer, &small));
+  EXPECT_EQ(p.GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+  EXPECT_EQ(small, 6u);
   DWORD large = sizeof buffer;
   ASSERT_TRUE(p.CryptEncodeObject(kEncoding, X509_BITS, &blob, buffer, &large));
   EXPECT_EQ(large, 6u);

@@ -129,4 +129,13 @@ TEST(NameTest, NonStringValuesAndMalformedNames) {
   }
 }
 
+// A short buffer takes what fits, terminated (Render checks the size query).
+TEST(NameTest, ShortBuffer) {
+  const Bytes der = NameDer({{"C", "CN", kPrintable}, {"CN", "Test User", kPrintable}});
+  CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()), const_cast<BYTE*>(der.data())};
+  char16_t shortBuffer[5];
+  EXPECT_EQ(5u, Plat().CertNameToStrW(kEncoding, &blob, kListing, shortBuffer, 5));
+  EXPECT_EQ("CN=T", Narrow(shortBuffer));
+}
+
 }  // namespace

@@ -27,6 +27,8 @@ class FileTest : public SoftHomesTest {
 
 TEST_F(FileTest, TempPathEndsWithASeparator) {
   EXPECT_EQ(homes_.temp() + kPathSeparator, Narrow(TempPath().c_str()));
+  char16_t small[2];
+  EXPECT_EQ(TempPath().size() + 1, Plat().GetTempPathW(2, small));  // the size needed
 }
 
 TEST_F(FileTest, CreateWriteDeleteOwnerOnly) {
