@@ -13,7 +13,6 @@
 #include "encoding/DerBuilder.h"
 #include "encoding/DerVectors.h"
 #include "support/DerTestSupport.h"
-#include "support/FaultPlatform.h"
 #include "support/OpenSslRoundTrip.h"
 
 namespace {
@@ -165,33 +164,6 @@ TEST(DerEncoder, LongObjectIdentifierUsesTheSequenceHeaderLength) {
   ASSERT_EQ(der.size(), 3u + 141u);
   EXPECT_EQ(ToHex(der.data(), 5), "06 81 8D 2A 81");
   EXPECT_EQ(ToHex(der.data() + der.size() - 2, 2), "81 48");
-}
-
-// A platform encoder that fails hands its last error up, converted.
-TEST(DerEncoder, PlatformFailureIsConverted) {
-  FaultPlatform platform;
-  static DWORD s_error;
-  static int s_calls;
-  platform.table.CryptEncodeObject = [](DWORD, LPCSTR, const void*, BYTE*, DWORD*) -> BOOL {
-    ++s_calls;
-    Plat().SetLastError(s_error);
-    return FALSE;
-  };
-  const struct {
-    DWORD error;
-    HRESULT status;
-  } cases[] = {{ERROR_OUTOFMEMORY, static_cast<HRESULT>(0x8007000E)},
-               {0x20001234, static_cast<HRESULT>(0x80071234)},
-               {static_cast<DWORD>(CRYPT_E_ASN1_ERROR), CRYPT_E_ASN1_ERROR},
-               {0, E_FAIL}};
-  for (const auto& c : cases) {
-    s_error = c.error;
-    s_calls = 0;
-    auto [hr, der] = Produce([](BYTE** o, DWORD* l) { return ComposeBITString(Bytes(65, 0x04), o, l); });
-    EXPECT_EQ(hr, c.status) << c.error;
-    EXPECT_EQ(s_calls, 1);
-    EXPECT_TRUE(der.empty());
-  }
 }
 
 // `der` rebuilt by OpenSSL: each header read with ASN1_get_object and

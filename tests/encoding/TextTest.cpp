@@ -1,6 +1,6 @@
 // Text: Base64's line and padding rules, the lenient decoder and agreement
 // with OpenSSL's EVP_EncodeBlock; UTF-16 / UTF-8 conversions, byte reversal,
-// the reversed hexadecimal rendering and platform conversion failures.
+// the reversed hexadecimal rendering.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -11,7 +11,6 @@
 #include "encoding/Buffer.h"
 #include "encoding/TextConversion.h"
 #include "support/DerTestSupport.h"
-#include "support/FaultPlatform.h"
 
 namespace {
 
@@ -196,38 +195,6 @@ TEST(TextConversion, NullTextIsRefused) {
   char16_t* wide = reinterpret_cast<char16_t*>(0x1);
   EXPECT_EQ(UTF8ToUTF16(nullptr, &wide, &length), E_POINTER);
   EXPECT_EQ(wide, reinterpret_cast<char16_t*>(0x1));
-}
-
-TEST(TextConversion, PlatformFailureIsTheLastError) {
-  FaultPlatform platform;
-  static int s_failOnCall;
-  static int s_calls;
-  platform.table.WideCharToMultiByte = [](UINT cp, DWORD flags, const char16_t* text, int n,
-                                          char* buffer, int size, const char* d, BOOL* u) {
-    if (++s_calls == s_failOnCall) {
-      Plat().SetLastError(ERROR_INSUFFICIENT_BUFFER);
-      return 0;
-    }
-    return DefaultPlatform().WideCharToMultiByte(cp, flags, text, n, buffer, size, d, u);
-  };
-  for (int failOn : {1, 2}) {
-    s_calls = 0;
-    s_failOnCall = failOn;
-    char* out = nullptr;
-    DWORD length = 0;
-    EXPECT_EQ(UTF16ToUTF8(u"abc", &out, &length), static_cast<HRESULT>(0x8007007A));
-    EXPECT_EQ(out == nullptr, failOn == 1);  // a second-call failure hands out the buffer
-    FreeBuffer(out);
-  }
-  // A failure without a last error is still a failure.
-  platform.table.MultiByteToWideChar = [](UINT, DWORD, const char*, int, char16_t*, int) {
-    Plat().SetLastError(0);
-    return 0;
-  };
-  char16_t* wide = nullptr;
-  DWORD length = 0;
-  EXPECT_EQ(UTF8ToUTF16("abc", &wide, &length), E_FAIL);
-  EXPECT_EQ(wide, nullptr);
 }
 
 // The bytes reversed in place, and the lower-case hexadecimal text of the

@@ -20,7 +20,6 @@ TEST_F(SignatureTest, RsaSignaturesVerifyWithOpenSsl) {
       {kEnhanced, CALG_SHA1, EVP_sha1(), AT_SIGNATURE},
       {kEnhanced, CALG_MD5, EVP_md5(), AT_KEYEXCHANGE},
       {kAes, CALG_SHA_256, EVP_sha256(), AT_SIGNATURE},
-      {kBase, CALG_SHA1, EVP_sha1(), AT_SIGNATURE},
       {kRsaToken, CALG_SHA1, EVP_sha1(), AT_SIGNATURE},
   };
   for (const Case& c : cases) {

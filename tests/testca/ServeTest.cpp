@@ -207,14 +207,12 @@ TEST(Site, AnswersAndRefusals) {
       {{"POST", "/api/issue", "127.0.0.1", "application/x-www-form-urlencoded", "request=MAA="}, 415, ""},
       {{"POST", "/api/issue", "127.0.0.1", "application/json", big}, 413, "too large"},
       {{"POST", "/api/issue", "127.0.0.1", "application/json", "{\"request\":"}, 400, "JSON object"},
-      {{"POST", "/api/issue", "127.0.0.1", "application/json", "[\"MAA=\"]"}, 400, "JSON object"},
       {{"POST", "/api/issue", "127.0.0.1", "application/json", "{\"request\":5}"}, 400, "\\\"request\\\""},
       {{"POST", "/api/issue", "127.0.0.1", "application/json; charset=utf-8", "{\"request\":\"\"}"}, 400, "non-empty"},
       // SEQUENCE {} is no request
       {{"POST", "/api/issue", "127.0.0.1", "application/json", "{\"request\":\"MAA=\"}"}, 422, "error"},
       {{"POST", "/api/envelope", "127.0.0.1", "application/json", "{\"algorithm\":\"DSA\",\"bits\":1024,\"request\":\"MAA=\"}"}, 400, "RSA"},
       {{"POST", "/api/envelope", "127.0.0.1", "application/json", "{\"algorithm\":\"RSA\",\"bits\":\"2048\",\"request\":\"MAA=\"}"}, 400, "bits"},
-      {{"POST", "/api/envelope", "127.0.0.1", "application/json", "{\"algorithm\":\"SM2\",\"bits\":256.5,\"request\":\"MAA=\"}"}, 400, "bits"},
       // longer keys than the control makes would keep the site busy for minutes
       {{"POST", "/api/envelope", "127.0.0.1", "application/json", "{\"algorithm\":\"RSA\",\"bits\":8192,\"request\":\"MAA=\"}"}, 400, "4096"},
       {{"POST", "/api/envelope", "127.0.0.1", "application/json", "{\"algorithm\":\"SM2\",\"bits\":256,\"request\":\"MAA=\"}"}, 422, "error"},
