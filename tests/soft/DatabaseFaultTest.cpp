@@ -263,11 +263,8 @@ TEST_F(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
   }
 }
 
-// The nth write of a request fails, for n = 1, 2, ... until the request
-// succeeds. After the next open, in a process of its own: a request that
-// reported the failure left no container, a request reported done (the
-// failed write one SQLite could redo) left both its keys, no container
-// lacks a key, and the file is sound.
+// The nth write of a request fails, n = 1, 2, ... until it succeeds: a
+// reported failure left no container, a success both keys, the file sound.
 TEST_F(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
   ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
   int n = 1;
