@@ -58,10 +58,7 @@ struct EnrollmentCase {
 
 class DoubleEnrollment : public ::testing::TestWithParam<EnrollmentCase> {};
 
-// Request, signing certificate, envelope: both certificates installed, and
-// the container's signature key is the signing certificate's, its exchange
-// key the encryption certificate's (the authority's key), each with its
-// private half.
+// Both certificates installed, each on its key of the container.
 TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   const EnrollmentCase& c = GetParam();
   ScopedSoftHomes homes;
@@ -261,11 +258,8 @@ TEST(TemporaryKeyImport, BadInputChangesNothing) {
   EXPECT_EQ(ListedKeys(container)[0].spki, I2d(good.key.get(), i2d_PUBKEY));
 }
 
-// Enrollments that are cut short: the process is ended at each write a
-// request or an import makes to the home (as a kill -9 would), and the
-// home must hold every container as it was before the call or after it,
-// never keyless, with one key, or half replaced; a retried import must
-// then succeed. Also every RSA length the selection takes, end to end.
+// Enrollments cut short at each write to the home (as by kill -9): every
+// container stays as before the call or after it; a retried import succeeds.
 
 HRESULT Import(ScriptHost& page, const Enrollment& e) {
   return page.Call("ZENQ_ImportEncryptCert",
@@ -274,7 +268,6 @@ HRESULT Import(ScriptHost& page, const Enrollment& e) {
 
 Bytes Spki(const ListedKey* key) { return key ? key->spki : Bytes(); }
 
-// Every RSA length the selection offers installs and verifies.
 TEST(WholeEnrollment, EveryRsaLengthInstallsOnTheToken) {
   for (const int bits : {1032, 1048, 2040, 4096}) {
     SCOPED_TRACE(bits);
@@ -388,7 +381,6 @@ TEST_P(Interrupted, ImportLeavesKeyBeforeOrAfterAndRetrySucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, Interrupted,
                          ::testing::Values(Case{kEnhancedName, "RSA", 1024, "Enhanced1024"},
-                                           Case{kRsaTokenName, "RSA", 1024, "RsaToken1024"},
                                            Case{kSm2TokenName, "SM2", 256, "Sm2Token256"}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,12 +1,6 @@
-// Chain documents built from TestPki hierarchies (serialized root entries
-// and a certificates-only bundle, both made with OpenSSL), installed on
-// fresh homes: the root entries as machine registry values, the bundle's
-// other certificates in the machine's "CA", and the document's edge cases,
-// each installed twice. Then the chain check over an installed document,
-// after the installation is damaged in one way per row (the method over
-// the module's own documents, its flag and described status:
-// RegisteredMachine.CarriedChainIsCheckedAsInstalled; its COM
-// initialisations balanced: the fault sweep).
+// Chain documents (ChainDocs.h) installed on fresh homes, each row twice:
+// roots as machine registry values, the bundle's others in "CA". Then the
+// chain check after one damage per row.
 #include <gtest/gtest.h>
 
 #include <algorithm>
