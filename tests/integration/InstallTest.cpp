@@ -381,6 +381,7 @@ TEST_P(Interrupted, ImportLeavesKeyBeforeOrAfterAndRetrySucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, Interrupted,
                          ::testing::Values(Case{kEnhancedName, "RSA", 1024, "Enhanced1024"},
+                                           Case{kRsaTokenName, "RSA", 1024, "RsaToken1024"},
                                            Case{kSm2TokenName, "SM2", 256, "Sm2Token256"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
