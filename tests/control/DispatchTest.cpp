@@ -83,7 +83,7 @@ TEST(Dispatch, ArgumentsAndFailuresAsAScriptEngineSeesThem) {
     SCOPED_TRACE(r.name);
     Call call(r.args);
     EXPECT_EQ(call.Invoke(agent.get(), r.id, r.flags), r.status);
-    if (r.argErr != 99) EXPECT_EQ(call.argErr, r.argErr);
+    EXPECT_TRUE(r.argErr == 99 || call.argErr == r.argErr) << call.argErr;
     EXPECT_EQ(call.result.vt, r.status == S_OK ? VT_BOOL : VT_EMPTY);
     EXPECT_TRUE(r.status != S_OK || call.result.boolVal == VARIANT_TRUE);
   }

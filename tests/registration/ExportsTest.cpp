@@ -1,6 +1,5 @@
-// The registration exports in process, under the fault platform: the
-// module-path limit, the locale, the trusted sites' list (an empty entry
-// ends it) and the zone's verification flag set again after a failed mapping.
+// The registration exports under the fault platform: the module-path limit,
+// the locale, the trusted sites' list and the zone's verification flag.
 #include <gtest/gtest.h>
 
 #include "base/ModuleState.h"
@@ -98,14 +97,10 @@ struct Zone {
 using TrustSitesTest = SoftHomesTest;
 
 TEST_F(TrustSitesTest, ListsAreMappedInOrderUntilTheFirstFailure) {
-  const struct {
-    const char16_t* list;  // null: string 106 itself
-    int failAt;            // SetZoneMapping call that fails, 0 none
-    HRESULT status;
-    size_t tried;
-    const char16_t* mapped;    // zone 2 afterwards
-    const char16_t* unmapped;  // still the Internet zone
-  } kRows[] = {
+  // list null: string 106 itself; failAt: the SetZoneMapping call that fails, 0 none; mapped: zone 2
+  // afterwards; unmapped: still the Internet zone. An empty entry ends the list.
+  const struct { const char16_t* list; int failAt; HRESULT status; size_t tried; const char16_t *mapped, *unmapped; }
+  kRows[] = {
       {nullptr, 0, S_OK, 6, u"https://www.keyloom-bank.test/", u"http://keyloom-bank.other"},
       {nullptr, 0, S_OK, 6, u"http://127.0.0.1:8080/", u"http://127.0.0.2"},  // again: all exist
       {u"http://a.example||http://b.example", 0, S_OK, 1, u"http://a.example", u"http://b.example"},
@@ -126,9 +121,8 @@ TEST_F(TrustSitesTest, ListsAreMappedInOrderUntilTheFirstFailure) {
   }
 }
 
-// A mapping refused while the flag was cleared: the flag is set again
-// (the zone never ends weaker than it was); without the flag, nothing is
-// written to the zone's attributes at all.
+// A refused mapping: the flag cleared for it is set again (the zone never ends
+// weaker); without the flag, the zone's attributes are not written at all.
 TEST_F(TrustSitesTest, VerificationFlagIsSetAgainAfterAFailedMapping) {
   for (const bool flagSet : {true, false}) {
     {

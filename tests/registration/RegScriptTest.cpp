@@ -1,6 +1,6 @@
-// The registry script reader: each construct read into the tree (shown in a
-// compact rendering), malformed scripts refused whole with nothing written,
-// the replacements, and the registrar's removal rules.
+// The registry script reader: each construct read into the tree, malformed
+// scripts refused whole with nothing written, the replacements, and the
+// registrar's removal rules.
 #include <gtest/gtest.h>
 
 #include "module/Registrar.h"
@@ -88,21 +88,18 @@ TEST(RegScript, ReplacementsAndTheirFailures) {
 TEST(RegScript, MalformedScriptWritesNothing) {
   ScopedSoftHomes homes;
   FaultPlatform platform;
-  EXPECT_EQ(RunRegScriptText(u"HKCR { Good = s 'x' } HKCR { Bad = q 'y' }", {}, true, false),
-            DISP_E_EXCEPTION);
+  EXPECT_EQ(RunRegScriptText(u"HKCR { Good = s 'x' } HKCR { Bad = q 'y' }", {}, true, false), DISP_E_EXCEPTION);
   EXPECT_EQ(platform.CountOf("RegCreateKeyExW"), 0u);
   EXPECT_EQ(platform.CountOf("RegSetValueExW"), 0u);
 }
 
-// Removal rules: a plain key with a stranger's subkey stays, a ForceRemove
-// key goes whole, a NoRemove key stays without its listed values, and a
-// Delete key is deleted at registration.
+// A plain key with a stranger's subkey stays, a ForceRemove key goes whole, a
+// NoRemove key stays without its listed values, a Delete key goes at registration.
 TEST(RegScript, UnregistrationKeepsWhatOthersAddedBelow) {
   ScopedSoftHomes homes;
   const char16_t kScript[] =
       u"HKCU { NoRemove Kept { val V = s 'v' Plain { A } ForceRemove Forced { B } } Delete Gone }";
-  ASSERT_EQ(RunRegScriptText(u"HKCU { Gone { X } Kept { Plain { Stranger } Forced { Extra } } }", {},
-                             true, false),
+  ASSERT_EQ(RunRegScriptText(u"HKCU { Gone { X } Kept { Plain { Stranger } Forced { Extra } } }", {}, true, false),
             S_OK);
   ASSERT_EQ(RunRegScriptText(kScript, {}, true, false), S_OK);
   auto exists = [](const char16_t* path) {

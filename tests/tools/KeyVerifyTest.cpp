@@ -1,6 +1,5 @@
 // `keyloom key verify`: whole key pairs hold, a bound certificate of another
-// key fails, and a public half that is not the private key's (the platform's
-// export answering another container's key) is found.
+// key fails, and a public half that is not the private key's is found.
 #include <gtest/gtest.h>
 
 #include "keyloom/KeyVerify.h"

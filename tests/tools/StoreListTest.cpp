@@ -1,6 +1,5 @@
 // `keyloom store list`: each certificate's fields as `openssl x509` reads
-// them from the same DER, the key link of a linked certificate, and which
-// stores exist.
+// them, the key link of a linked certificate, and which stores exist.
 #include <gtest/gtest.h>
 
 #include <fstream>
