@@ -149,6 +149,7 @@ TEST_F(AgentTest, FaultyMessagesAreAnsweredAndTheConnectionServesOn) {
       {R"({"id":5,"method":"ZENQ_SetCSPInfo","params":[1e400,"x"]})", nullptr, "0x80070057"},  // not a double
       {R"({"id":6,"method":"ZENQ_SetCSPInfo","params":[1e20,"x"]})", 6, "0x8002000a"},  // DISP_E_OVERFLOW
       {R"({"id":7,"method":"ZENQ_SetCSPInfo","params":["big","x"]})", 7, "0x80020005"},
+      {R"({"id":8,"method":"ZENQ_SetCSPInfo","params":[{},"x"]})", 8, "0x80020005"},
       {R"({"id":9,"method":"ZENQ_NoSuchMethod","params":[]})", 9, "0x80020006"},
       {R"({"id":10,"method":"ZENQ_GetCSPInfo","params":[1]})", 10, "0x8002000e"},
       {big, nullptr, "0x80070018"},

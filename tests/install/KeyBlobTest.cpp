@@ -1,6 +1,7 @@
 // The key's hand-over to the provider. Plain format: the RSAPrivateKey made a
 // PRIVATEKEYBLOB, checked against OpenSSL's numbers of the key. Encrypted
-// format: the reference blobs a replaced CryptImportKey receives.
+// format: the reference blobs a replaced CryptImportKey receives. The session
+// key opened with the temporary key (OpenSSL wraps it).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "encoding/Buffer.h"
 #include "install/InstallTestSupport.h"
 #include "install/RsaImport.h"
+#include "install/SessionKey.h"
 #include "install/Sm2Import.h"
 #include "support/FaultPlatform.h"
 #include "support/OpenSslDer.h"
@@ -155,6 +157,28 @@ TEST(KeyBlob, ReferenceBlobsAsTheProviderReceivesThem) {
     EXPECT_EQ(CRYPT_EXPORTABLE, platform.CallsOf("CryptImportKey").at(0).Number("flags"));
     EXPECT_EQ(KP_CERTIFICATE, platform.CallsOf("CryptSetKeyParam").at(0).Number("param"));
     EXPECT_EQ(1u, platform.CountOf("CryptDestroyKey"));
+  }
+}
+
+using SessionKey = SoftHomesTest;
+
+TEST_F(SessionKey, UnwrappedWithTheTemporaryKey) {
+  std::u16string container;
+  const Pkey temporary = KeyInNewContainer(&container, AT_KEYEXCHANGE);
+  ASSERT_NE(nullptr, temporary);
+  const struct { size_t plain, expected; } rows[] = {{24, 24}, {32, 24}, {16, 16}};  // `expected` come back
+  for (const auto& row : rows) {
+    Bytes plain(row.plain);
+    std::iota(plain.begin(), plain.end(), BYTE{0xC0});  // C0 C1 C2 ..
+    Bytes wrapped = PkeyEncrypt(temporary.get(), plain, RSA_PKCS1_PADDING);  // big-endian
+    HCRYPTPROV opened = 0;
+    BYTE* key = nullptr;
+    DWORD length = 0;
+    EXPECT_EQ(S_OK, DecryptSessionKeywithTempKey(kEnhanced, &opened, container, wrapped.data(),
+                                                 128, &key, &length));
+    EXPECT_EQ(ToHex(plain.data(), row.expected), ToHex(key, length));
+    FreeSecret(key, length);
+    if (opened) Plat().CryptReleaseContext(opened, 0);
   }
 }
 

@@ -116,18 +116,4 @@ TEST_F(RegsvrTest, InstallCommandLineChoosesTheSide) {
   }
 }
 
-// The platform's tool order: -i registers first, -u -i uninstalls first,
-// and -n alone is a usage error.
-TEST_F(RegsvrTest, ToolCallsTheExportsInThePlatformToolsOrder) {
-  std::string out;
-  EXPECT_EQ(Cli("regsvr -i", &out), 0);
-  EXPECT_EQ(out, "{\"entry\":\"DllRegisterServer\",\"hr\":\"0x00000000\"}\n"
-                 "{\"entry\":\"DllInstall\",\"hr\":\"0x00000000\"}\n");
-  EXPECT_EQ(Cli("regsvr -u -i", &out), 1);
-  EXPECT_EQ(out, "{\"entry\":\"DllInstall\",\"hr\":\"0x00000000\"}\n"
-                 "{\"entry\":\"DllUnregisterServer\",\"hr\":\"0x8002801c\"}\n")
-      << "DllInstall(FALSE) unregistered already; the type library is gone";
-  EXPECT_EQ(Cli("regsvr -n", &out), 2);
-}
-
 }  // namespace
