@@ -1,5 +1,4 @@
-// `keyloom agent` as a child process and a small Beast client, for tests
-// over the wire.
+// `keyloom agent` as a child process and a small Beast client.
 #pragma once
 
 #include <signal.h>
@@ -24,9 +23,8 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using nlohmann::json;
 
-// The agent on a free port (0 when it did not start) for the scope, with
-// the test's environment and its standard error in `errPath` when given;
-// Stop() sends SIGTERM and answers the exit code.
+// The agent on a free port (0: it did not start), standard error in `errPath`
+// when given; Stop() sends SIGTERM and answers the exit code.
 struct AgentProcess {
   explicit AgentProcess(const std::string& options = "", const std::string& errPath = "") {
     int fds[2];
@@ -67,9 +65,8 @@ struct AgentProcess {
   FILE* out = nullptr;
 };
 
-// One page's connection: Open() answers the handshake's HTTP status (101
-// when upgraded; 0 when none came) and keeps the response. `origin` null:
-// no Origin header; `host` empty: 127.0.0.1:PORT.
+// One page's connection: Open() answers the handshake's HTTP status (0: none
+// came). `origin` null: no Origin header; `host` empty: 127.0.0.1:PORT.
 struct Page {
   net::io_context io;
   websocket::stream<tcp::socket> ws{io};
@@ -130,8 +127,7 @@ inline http::response<http::string_body> Fetch(unsigned port, http::verb verb, c
   return response;
 }
 
-// One text frame as a page sends it, masked with the key 0 (which leaves
-// the payload as it is): several of them make one write of many calls.
+// One text frame as a page sends it, masked with the key 0 (the payload as it is).
 inline std::string ClientFrame(const std::string& payload) {
   std::string frame = "\x81";
   if (payload.size() < 126) {

@@ -1,6 +1,7 @@
-// Status texts in both languages, and the 511-character bound.
+// Status codes from error codes; their texts in both languages, and the 511-character bound.
 #include <gtest/gtest.h>
 
+#include "base/Status.h"
 #include "control/ErrorText.h"
 #include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
@@ -9,16 +10,13 @@
 namespace {
 
 // A system code (\r\n before the suffix), the provider's, our own codes in
-// two ranges, and codes without a text; the key-algorithm text is in the
-// locale table below, the success text in DispatchTest.
+// two ranges, and codes without a text.
 const struct { uint32_t status; const char *english, *chinese; } kRows[] = {
     {0x80070057, "The parameter is incorrect.\r\n\n(0x80070057)", "参数错误。\r\n\n(0x80070057)"},
     {0x80090016, "Keyset does not exist\r\n\n(0x80090016)", "密钥集不存在\r\n\n(0x80090016)"},
     {0xA0072400, "Key length is not supported.\n(0xa0072400)", "密钥长度不支持\n(0xa0072400)"},
     {0xA0071402, "XML file parse failed.\n(0xa0071402)", "XML文件解析失败\n(0xa0071402)"},
-    // Customer bit with no string of that id: the suffix alone.
-    {0xA0070BAD, "\n(0xa0070bad)", "\n(0xa0070bad)"},
-    // A code the platform has no text for.
+    {0xA0070BAD, "\n(0xa0070bad)", "\n(0xa0070bad)"},  // customer bit, no string of that id
     {0x8BADF00D, "\n(0x8badf00d)", "\n(0x8badf00d)"},
 };
 
@@ -27,9 +25,7 @@ TEST(DescribeStatus, EnglishAndSimplifiedChineseTexts) {
   for (const bool chinese : {false, true}) {
     ScopedEnv lang("LANG", chinese ? "zh_CN.UTF-8" : "en_US.UTF-8");
     for (const auto& r : kRows)
-      EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))),
-                chinese ? r.chinese : r.english)
-          << std::hex << r.status;
+      EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(r.status))), chinese ? r.chinese : r.english);
   }
 }
 
@@ -37,8 +33,7 @@ TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {
   const char* key = "Invalid key algorithm.\n(0xa0072401)";
   const char* zh = "无效的密钥算法\n(0xa0072401)";
   const struct { const char *all, *messages, *lang, *expected; } rows[] = {
-      {nullptr, nullptr, "zh_SG", zh},
-      {nullptr, nullptr, "zh_Hans_CN", zh},
+      {nullptr, nullptr, "zh_SG", zh},         {nullptr, nullptr, "zh_Hans_CN", zh},
       {nullptr, nullptr, "zh_TW.UTF-8", key},  // traditional: English
       {"C", nullptr, "zh_CN.UTF-8", key},      // LC_ALL wins
       {nullptr, "zh_CN.UTF-8", "en_US", zh},   // then LC_MESSAGES
@@ -50,7 +45,7 @@ TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {
   }
 }
 
-// A platform whose system text is longer than the buffer leaves room for.
+// A platform whose system text fills the whole buffer.
 DWORD LongSystemText(DWORD, const void*, DWORD, DWORD, char16_t* buffer, DWORD size, void*) {
   for (DWORD i = 0; i + 1 < size; ++i) buffer[i] = u'x';
   buffer[size - 1] = 0;
@@ -64,6 +59,23 @@ TEST(DescribeStatus, LongTextIsCutSoTheSuffixFits) {
   ASSERT_EQ(text.size(), 511u);
   EXPECT_EQ(Utf16ToUtf8(text.substr(text.size() - 13)), "\n(0x80070057)");
   EXPECT_EQ(text[0], u'x');
+}
+
+// The last-error status rule (full) and its second branch alone (win32).
+const struct { DWORD error; uint32_t full, win32; } kStatusRows[] = {
+    {0, 0x00000000, 0x00000000},                    // success stays 0
+    {2, 0x80070002, 0x80070002},                    // ERROR_FILE_NOT_FOUND
+    {0x12345, 0x80072345, 0x80072345},              // only the low 16 bits are kept
+    {0x20072401, 0xA0072401, 0x80072401},           // customer bit, higher bits dropped
+    {0x80090016, 0x80090016, 0x80090016},           // NTE_BAD_KEYSET passes unchanged
+    {0x7FFFFFFF, 0xA007FFFF, 0x8007FFFF},           // largest positive, customer bit set
+};
+
+TEST(StatusRules, FullAndWin32RulesPerRow) {
+  for (const auto& r : kStatusRows) {
+    EXPECT_EQ(static_cast<uint32_t>(StatusFromErrorFullRule(r.error)), r.full) << std::hex << r.error;
+    EXPECT_EQ(static_cast<uint32_t>(StatusFromErrorWin32Rule(r.error)), r.win32) << std::hex << r.error;
+  }
 }
 
 }  // namespace

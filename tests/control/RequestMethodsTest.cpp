@@ -1,5 +1,5 @@
 // The provider and request methods over the soft providers, recorded by the
-// interceptor; a scripted enumeration stands in for unreadable providers.
+// fault platform; a scripted enumeration stands in for unreadable providers.
 #include <gtest/gtest.h>
 
 #include "support/AgentFixture.h"
@@ -9,7 +9,6 @@ namespace {
 
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
 
-// Calls that reached a cryptographic provider.
 size_t ProviderCalls(const FaultPlatform& platform) {
   size_t n = 0;
   for (const FaultPlatform::Call& call : platform.calls()) n += call.name.rfind("Crypt", 0) == 0;
@@ -51,7 +50,7 @@ TEST_F(RequestMethods, RequestRemembersItsContainerAndFailureKeepsTheOldOne) {
   ASSERT_EQ(agent_->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out()), S_OK);
   const std::string first = ContainerOf(agent_.get());
   EXPECT_EQ(first.size(), 38u);
-  // The page's flags go to the signing key only, not to the temporary key.
+  // The page's flags go to the signing key only.
   const auto gen = platform_.CallsOf("CryptGenKey");
   ASSERT_EQ(gen.size(), 2u);
   EXPECT_EQ(gen[0].Number("algId"), static_cast<uint64_t>(AT_KEYEXCHANGE));
@@ -112,12 +111,8 @@ BOOL ScriptedProviders(DWORD index, DWORD*, DWORD, DWORD* type, char16_t* name, 
 TEST_F(RequestMethods, ProviderListAndProbeOverScriptedProviders) {
   platform_.table.CryptEnumProvidersW = &ScriptedProviders;
   // The probe fails as the listing does, else is refused: the base provider is missing.
-  const struct {
-    std::vector<std::u16string> providers;
-    bool endless;
-    HRESULT status;
-    const char* list;  // null: no list handed out
-  } rows[] = {
+  // list null: no list handed out.
+  const struct { std::vector<std::u16string> providers; bool endless; HRESULT status; const char* list; } rows[] = {
       {{u"One", u"!", u"Two"}, false, S_OK, "One||Two"}, {{u"Only"}, false, S_OK, "Only"},
       {{}, false, S_OK, ""}, {{u"One", u"?"}, false, E_INVALIDARG, nullptr},
       {{}, true, S_OK, ""},  // ends on endless failures
@@ -128,11 +123,7 @@ TEST_F(RequestMethods, ProviderListAndProbeOverScriptedProviders) {
     g_endless = row.endless;
     BstrHolder list;
     EXPECT_EQ(agent_->ZENQ_GetCSPInfo(list.out()), row.status);
-    if (row.list) {
-      EXPECT_EQ(Narrow(list.value), row.list);
-    } else {
-      EXPECT_EQ(list.value, nullptr);
-    }
+    EXPECT_EQ(list.value ? Narrow(list.value) : "(null)", row.list ? row.list : "(null)");
     VARIANT_BOOL ok = VARIANT_TRUE;
     EXPECT_EQ(agent_->ZENQ_HavePermissiontoGenerateKeyPair(&ok), row.list ? E_ACCESSDENIED : row.status);
     EXPECT_EQ(ok, VARIANT_FALSE);

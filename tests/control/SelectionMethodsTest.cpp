@@ -1,5 +1,5 @@
-// The selection methods through the control's vtable, as script reaches
-// them after coercion.
+// QueryInterface and IObjectSafety of the control object; the selection
+// methods through its vtable, after coercion.
 #include <gtest/gtest.h>
 
 #include "support/AgentFixture.h"
@@ -10,13 +10,9 @@ constexpr HRESULT kKeyLength = static_cast<HRESULT>(0xA0072400);
 constexpr HRESULT kKeyAlgorithm = static_cast<HRESULT>(0xA0072401);
 
 TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
-  const struct {
-    LONG bits;
-    const char16_t* name;
-    HRESULT status;
-    const char16_t* stored;  // the provider name after the call; null: `name`
-  } rows[] = {
-      {1024, kBase, S_OK, nullptr},      {512, kBase, S_OK, nullptr},       {2048, kBase, kKeyLength, u""},
+  // stored: the provider name after the call; null: `name`.
+  const struct { LONG bits; const char16_t* name; HRESULT status; const char16_t* stored; } rows[] = {
+      {1024, kBase, S_OK, nullptr},      {2048, kBase, kKeyLength, u""},
       {4096, kEnhanced, S_OK, nullptr},  {768, kEnhanced, kKeyLength, u""},
       {3072, u"Microsoft Strong Cryptographic Provider", kKeyLength, u""},
       // Not a software provider: any length, name trimmed of spaces only.
@@ -24,7 +20,6 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
       {777, u"\tVendor CSP\t", S_OK, nullptr},
       {0xFFFF, u"Vendor CSP", S_OK, nullptr},  // the length fits the flags' upper 16 bits
       {65536, u"Vendor CSP", kKeyLength, u""},  // beyond the 16 bits the length travels in
-      {0x10400, u"Vendor CSP", kKeyLength, u""},  // would be cut to 1024
       {-1024, u"Vendor CSP", kKeyLength, u""},
       // The test for "Microsoft" is case-sensitive.
       {3000, u"microsoft base provider", S_OK, nullptr},
@@ -63,9 +58,8 @@ TEST(SetKeyAlgorithm, AcceptsRsaAndSm2InAnyCase) {
   }
 }
 
-// A refused selection keeps the earlier one (the refusal's status is the
-// object's last status, checked in the tables above, and reading its text
-// does not reset it).
+// A refused selection keeps the earlier one; reading the refusal's text does
+// not reset the last status.
 TEST(Selection, RefusalKeepsTheEarlierSelection) {
   AgentRef agent;
   Bstr enhanced(kEnhanced), base(kBase), rsa(u"RSA"), ecc(u"ECC");
@@ -79,6 +73,48 @@ TEST(Selection, RefusalKeepsTheEarlierSelection) {
   EXPECT_EQ(agent.object()->KeyAlgorithmName(), u"RSA");
   EXPECT_NE(LastErrorText(agent.get()).find("(0xa0072401)"), std::string::npos);
   EXPECT_EQ(agent.object()->LastStatus(), kKeyAlgorithm);
+}
+
+const IID kUnknownIid = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+TEST(CryptoAgent, AnswersItsFourInterfacesAndNoOther) {
+  AgentRef agent;
+  for (const IID* iid : {&IID_IUnknown, &IID_IDispatch, &IID_ICryptoAgent, &IID_IObjectSafety}) {
+    IUnknown* p = nullptr;
+    EXPECT_EQ(agent->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
+    ASSERT_NE(p, nullptr);
+    // IDispatch resolves to the ICryptoAgent part of the object.
+    EXPECT_TRUE(iid != &IID_IDispatch || static_cast<void*>(p) == static_cast<void*>(agent.get()));
+    p->Release();
+  }
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(agent->QueryInterface(kUnknownIid, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+}
+
+TEST(ObjectSafety, OptionsMaskRules) {
+  AgentRef agent;
+  IObjectSafety* safety = nullptr;
+  ASSERT_EQ(agent->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+  DWORD supported = 9, enabled = 9;
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
+  EXPECT_EQ(supported, 3u);
+  EXPECT_EQ(enabled, 0u);
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, nullptr, &enabled), E_POINTER);
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(kUnknownIid, &supported, &enabled), E_NOINTERFACE);
+  EXPECT_EQ(supported, 0u);
+  EXPECT_EQ(enabled, 0u);
+
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 4), E_FAIL);
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(kUnknownIid, 3, 3), E_NOINTERFACE);
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3), S_OK);
+  // (mask, options) in turn and what is enabled after: bits outside the mask are kept.
+  for (const auto& [mask, options, after] : {std::tuple{3u, 1u, 1u}, {2u, 2u, 3u}}) {
+    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, mask, options), S_OK);
+    safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+    EXPECT_EQ(enabled, after);
+  }
+  safety->Release();
 }
 
 }  // namespace

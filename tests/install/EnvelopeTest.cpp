@@ -1,7 +1,5 @@
-// The envelope readers on hand-made envelopes (each row: the text and
-// reader, the result with its step as a trace consumer sees it, or keys that
-// are exactly the octets put in), the number reader, and the format each
-// provider and key takes.
+// The envelope readers on hand-made envelopes, the number reader, and the
+// format each provider and key takes.
 #include <gtest/gtest.h>
 
 #include "encoding/Buffer.h"
@@ -32,13 +30,8 @@ std::string F(const Bytes& der) {
 TEST(Envelope, ReadersTable) {
   const std::string h = N(1) + N(1) + N(306), h0 = N(2) + N(2) + N(0);
   const std::string keys = F(kSessionDer) + F(kPrivateDer);
-  const struct {
-    std::string text;
-    bool ex;  // the encrypted format's reader
-    HRESULT hr;
-    std::string step;  // the failing step's record; none for success
-    ALG_ID alg;
-  } rows[] = {
+  // ex: the encrypted format's reader; step: the failing step's record.
+  const struct { std::string text; bool ex; HRESULT hr; std::string step; ALG_ID alg; } rows[] = {
       {h + keys, false, S_OK, "", CALG_3DES},
       // Blanks and signs as wcstol reads them; text after the fields is not read.
       {"               1+000000000000002             306" + keys, true, S_OK, "", CALG_3DES},

