@@ -8,6 +8,7 @@
 #include "control/DispatchTable.h"
 #include "encoding/Unicode.h"
 #include "support/AgentFixture.h"
+#include "support/FaultPlatform.h"
 
 namespace {
 
@@ -120,6 +121,19 @@ TEST(Dispatch, AFailingMethodRaisesItsStatusWithItsDescription) {
   Call call({u"RSA"});
   EXPECT_EQ(call.Invoke(agent.get(), 4), S_OK);
   EXPECT_EQ(LastErrorText(agent.get()), "The operation completed successfully.\r\n\n(0x00000000)");
+}
+
+// A method called through Invoke is one call of the platform: its waits
+// share one deadline from the first of its platform calls to the last.
+TEST(Dispatch, AMethodIsOnePlatformCall) {
+  AgentRef agent;
+  FaultPlatform platform;
+  Call call({});
+  EXPECT_EQ(call.Invoke(agent.get(), 2), S_OK);  // GetCSPInfo
+  const std::vector<FaultPlatform::Call> calls = platform.calls();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls.front().name, "BeginCall");
+  EXPECT_EQ(calls.back().name, "EndCall");
 }
 
 // The control declares error objects for its own interface only.
