@@ -103,10 +103,7 @@ Bytes RawSignature(const Bytes& rHead, const Bytes& sHead) {
 Bytes OpenSslSignature(const Bytes& raw) {
   ECDSA_SIG* sig = ECDSA_SIG_new();
   ECDSA_SIG_set0(sig, BN_bin2bn(raw.data(), 32, nullptr), BN_bin2bn(raw.data() + 32, 32, nullptr));
-  unsigned char* der = nullptr;
-  const int len = i2d_ECDSA_SIG(sig, &der);
-  Bytes out(der, der + len);
-  OPENSSL_free(der);
+  const Bytes out = I2d<ECDSA_SIG>(sig, i2d_ECDSA_SIG);
   ECDSA_SIG_free(sig);
   return out;
 }
