@@ -19,4 +19,9 @@ use_wine_prefix() {
     "$wine" wineboot -i >/dev/null 2>&1
     "$wineserver" -w
   fi
+  # One server for the run: Wine's exits 3 s after its last client, and a
+  # client that starts while it exits loses its connection ("recvmsg:
+  # Connection reset by peer"). The runners end it with -k; 30 s without a
+  # client ends it otherwise. A server already running answers 2.
+  "$wineserver" -p30 2>/dev/null || true
 }
