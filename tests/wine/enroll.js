@@ -16,6 +16,7 @@ function run() {
     ["SetKeyAlgorithm ECC", function () { return agent.ZENQ_SetKeyAlgorithm("ECC"); }, 0xA0072401],
     ["SetCSPInfo blank name", function () { return agent.ZENQ_SetCSPInfo(1024, "   "); }, 0x80070057],
     ["GetTempPublickey without the provider", function () {
+      agent.ZENQ_SetKeyAlgorithm("rsa");
       agent.ZENQ_SetCSPInfo(1024, "Keyloom No Such Provider");
       return agent.ZENQ_GetTempPublickey();
     }, 0x80090019]
