@@ -15,11 +15,8 @@ let site, origin, pin;
 before(async () => {
   site = spawn(join(dirname(process.env.KEYLOOM_BIN), "testca"),
     ["serve", "--tls", "--dir", join(ROOT, "build/chain"), "--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
-  const out = await new Promise((resolve, reject) => {
-    let text = "";
-    site.stdout.on("data", (d) => (text += d) && /ready on/.test(text) && resolve(text));
-    site.on("exit", (code) => reject(new Error(`testca serve --tls exited with ${code}`)));
-  });
+  let out = "";
+  for await (const chunk of site.stdout) if (/ready on/.test(out += chunk)) break;
   pin = /SubjectPublicKeyInfo: (\S+)/.exec(out)[1];
   origin = /ready on (https:\/\/127\.0\.0\.1:\d+)\//.exec(out)[1];
 });
@@ -52,6 +49,5 @@ test("a public https page the user keeps from the local network explains what to
   await page.locator('#agent-status[data-state="blocked"]').waitFor();
   assert.match(await page.textContent("#agent-status"),
     /^Your browser did not let this page reach the Keyloom security control on this computer\. Allow this site to access devices on your local network/);
-  assert.equal(await page.isVisible("#reconnect"), true);
-  assert.equal(await page.isDisabled("#enroll"), true);
+  assert.deepEqual([await page.isVisible("#reconnect"), await page.isDisabled("#enroll")], [true, true]);
 });

@@ -1,13 +1,11 @@
 // The demo site in Debian's Chromium against the running agent and
 // `testca serve` (scripts/browser-test starts both and exports their ports).
 // The certificates the page installs are read back from the control's
-// listing and checked against OpenSSL's reading of what the authority sent
-// (that each key pair is whole is the native suites' and package.test.js's).
-// "Keyloom PKCS#11 Token Provider" puts the keys on the SoftHSM2 token the
-// script makes for the run; its scripted pinentry answers and records the
-// PIN prompt (what lands on the token: tests/pkcs11). scripts/wine-install-test
-// runs the Enhanced row through the Windows agent under Wine and reads the
-// container and serials left in $KEYLOOM_RESULT back there.
+// listing against OpenSSL's reading of what the authority sent (whole key
+// pairs: the native suites and package.test.js). The PKCS#11 row puts the
+// keys on the run's SoftHSM2 token, its PIN prompt answered and recorded by
+// the scripted pinentry. scripts/wine-install-test runs the Enhanced row
+// through the Windows agent under Wine and reads $KEYLOOM_RESULT back there.
 import { readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import assert from "node:assert/strict";
@@ -20,18 +18,15 @@ const TRUSTED = `http://127.0.0.1:${SITE}/?agent=${AGENT}`;
 const newPage = async (locale) => (await launch(locale)).newPage();
 
 const rows = [
-  // locale, algorithm, provider, bits, name, a text of the page's language, and the
-  // provider as the certificate list shows it (a token keeps its certificates with
-  // its keys, outside the personal store: the page adds this visit's, marked);
+  // listedAs: the provider as the certificate list shows it (a token keeps its
+  // certificates outside the personal store: the page adds this visit's, marked);
   // prompts: the PIN prompts recorded, one for the whole connection
   { locale: "en-US", algorithm: "RSA", provider: "Microsoft Enhanced Cryptographic Provider v1.0",
-    bits: "2048", name: "Zhang San", pageText: "Both certificates are installed.",
-    listedAs: "Microsoft Enhanced Cryptographic Provider v1.0" },
+    bits: "2048", name: "Zhang San", listedAs: "Microsoft Enhanced Cryptographic Provider v1.0" },
   { locale: "zh-CN", algorithm: "SM2", provider: "Keyloom SM2 Token Provider", bits: "256",
-    name: "Li Si", pageText: "两张证书均已安装。", listedAs: "Keyloom SM2 Token Provider （保存在令牌中）" },
+    name: "Li Si", listedAs: "Keyloom SM2 Token Provider （保存在令牌中）" },
   { locale: "en-US", algorithm: "RSA", provider: "Keyloom PKCS#11 Token Provider", bits: "2048",
-    name: "Wang Wu", pageText: "Both certificates are installed.",
-    listedAs: "Keyloom PKCS#11 Token Provider (kept on the token)",
+    name: "Wang Wu", listedAs: "Keyloom PKCS#11 Token Provider (kept on the token)",
     prompts: 'Enter the PIN of the token "Keyloom Browser".\n' },
 ];
 
@@ -45,7 +40,6 @@ for (const row of rows) {
     await page.selectOption("#provider", row.provider);
     assert.deepEqual(await page.locator("#algorithm option").allTextContents(), [row.algorithm]);
     const issued = await enroll(page, answers, row.bits, row.name);
-    assert.equal(await page.textContent("#done"), row.pageText);
     const result = {};
     for (const use of ["sign", "encrypt"]) {
       const { cells, certificate } = issued[use];
@@ -53,7 +47,6 @@ for (const row of rows) {
       assert.match(cert.subject, new RegExp(`^CN=${row.name},OU=Online Banking,O=Keyloom Bank,C=CN$`));
       assert.deepEqual([cells[2], cells[5]], [cert.serial, row.provider]);
       assert.equal(new Date(`${cells[3].replace(" ", "T")}Z`).getTime(), cert.notBefore);
-      assert.match(cells[6], /^\S+$/); // the container
       // [use, subject, serial, from, to, provider]
       const listed = await page.locator(`#certs tr[data-use="${use}"] td`).allTextContents();
       assert.deepEqual([listed[2], listed[5]], [cert.serial, row.listedAs]);
@@ -70,8 +63,7 @@ test("a refused key length is explained in plain words, the code as a detail", a
   const page = await newPage("zh-CN");
   await openSite(page, TRUSTED);
   await page.selectOption("#provider", "Microsoft Base Cryptographic Provider v1.0");
-  // Only what the control takes: no AES provider, RSA alone and its two lengths for Base.
-  assert.equal((await page.locator("#provider option").allTextContents()).some((p) => p.includes("AES")), false);
+  // Only what the control takes: RSA alone and its two lengths for Base.
   assert.deepEqual(await page.locator("#algorithm option").allTextContents(), ["RSA"]);
   assert.deepEqual(await page.locator("#bits option").allTextContents(), ["1024", "512"]);
   // The page offers only lengths the provider takes; a tampered page asks for more.
@@ -84,8 +76,6 @@ test("a refused key length is explained in plain words, the code as a detail", a
   await page.locator('#steps li[data-state="failed"]').waitFor();
   assert.equal(await page.textContent("#error-text"), "此提供程序不支持该密钥长度，请选择其他长度或提供程序。");
   assert.equal(await page.textContent("#error-code"), "供银行客服参考的代码： 0xa0072400");
-  await page.click("#lang-en");
-  assert.match(await page.textContent("#error-text"), /^This provider does not take keys of that length/);
 });
 
 test("the site outside the trusted sites is refused at the handshake", async () => {
@@ -93,6 +83,5 @@ test("the site outside the trusted sites is refused at the handshake", async () 
   await page.goto(`http://127.0.0.2:${SITE}/?agent=${AGENT}`);
   await page.locator('#agent-status[data-state="refused"]').waitFor();
   assert.match(await page.textContent("#agent-status"), /refused this page: this site is not among your trusted sites/);
-  assert.equal(await page.locator("#provider option").count(), 0);
-  assert.equal(await page.isDisabled("#enroll"), true);
+  assert.deepEqual([await page.locator("#provider option").count(), await page.isDisabled("#enroll")], [0, true]);
 });

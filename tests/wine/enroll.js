@@ -3,22 +3,18 @@
 // containers to OUTDIR\NAME.container, a temporary key to
 // OUTDIR\temp-enhanced.key; scripts/wine-test verifies and answers them.
 
-// One row for each way an outcome reaches script: a value, the control's
-// own status, a parameter error, a provider's status passed on. The
-// selection rules themselves are the native suite's (tests/control).
-function methods() {
+function run() {
   var agent = newAgent();
   var list = "||" + attempt(function () { return agent.ZENQ_GetCSPInfo(); }).value + "||";
   check("ZENQ_GetCSPInfo lists Wine's providers", list.indexOf("||" + enhanced + "||") >= 0 &&
         list.indexOf("||" + base + "||") >= 0, show(list));
-  // [name, call, expected value or raised status].
+  // One row for each way an outcome reaches script: a value, the control's
+  // own status, a parameter error, a provider's status passed on. The
+  // selection rules themselves are the native suite's (tests/control).
   var rows = [
     ["SetCSPInfo Enhanced 1024", function () { return agent.ZENQ_SetCSPInfo(1024, enhanced); }, true],
-    ["SetCSPInfo Base 2048", function () { return agent.ZENQ_SetCSPInfo(2048, base); }, 0xA0072400],
-    ["SetCSPInfo blank name", function () { return agent.ZENQ_SetCSPInfo(1024, "   "); }, 0x80070057],
-    ["SetKeyAlgorithm padded sm2", function () { return agent.ZENQ_SetKeyAlgorithm("  sm2 "); }, true],
     ["SetKeyAlgorithm ECC", function () { return agent.ZENQ_SetKeyAlgorithm("ECC"); }, 0xA0072401],
-    ["HavePermissiontoGenerateKeyPair", function () { return agent.ZENQ_HavePermissiontoGenerateKeyPair(); }, true],
+    ["SetCSPInfo blank name", function () { return agent.ZENQ_SetCSPInfo(1024, "   "); }, 0x80070057],
     ["GetTempPublickey without the provider", function () {
       agent.ZENQ_SetKeyAlgorithm("rsa");
       agent.ZENQ_SetCSPInfo(1024, "Keyloom No Such Provider");
@@ -26,41 +22,31 @@ function methods() {
     }, 0x80090019]
   ];
   for (var r = 0; r < rows.length; r++) checkRow(agent, rows[r][0], attempt(rows[r][1]), rows[r][2]);
-}
 
-function run() {
-  methods();
-  var agent = newAgent();
   agent.ZENQ_SetKeyAlgorithm("RSA");
-  var containers = {};
+  var containers = {}, container;
   for (var i = 0; i < requests.length; i++) {
     var row = requests[i], name = row[0];
     agent.ZENQ_SetCSPInfo(row[2], row[1]);
     var request = attempt(function () { return agent[row[3]](row[5], row[4], 1); });
-    // Base64 in lines of 64 characters joined by CR LF.
-    check(name + " made", typeof request.value == "string" &&
-          /^([A-Za-z0-9+\/]{64}\r\n)+[A-Za-z0-9+\/]{1,63}={0,2}$|^([A-Za-z0-9+\/]{64}\r\n)*[A-Za-z0-9+\/]{64}$/.test(request.value),
+    // Base64 in lines of 64 characters joined by CR LF (the host reads it).
+    var made = typeof request.value == "string" && /^([A-Za-z0-9+\/]{64}\r\n)*[A-Za-z0-9+\/]{1,64}={0,2}$/;
+    check(name + " made", made && made.test(request.value),
           show(request.value) + " " + hex(request.number) + " " + show(request.description));
-    var container = agent.ZENQ_GetContainer();
-    check(name + " has a container of its own", container.length > 0 && !containers[container], show(container));
+    container = agent.ZENQ_GetContainer();
+    check(name + " has a container of its own", container && !containers[container], show(container));
     containers[container] = true;
-    if (request.value) {
-      writeText(outDir + "\\" + name + ".p10", request.value);
-      writeText(outDir + "\\" + name + ".container", container);
-    }
+    writeText(outDir + "\\" + name + ".p10", request.value || "");
+    writeText(outDir + "\\" + name + ".container", container);
   }
 
-  // The temporary key for an encryption certificate the authority makes:
-  // the RSAPublicKey of a 1024-bit key (SEQUENCE of a 129-octet modulus and
-  // the exponent 65537) in one Base64 line, in a container of its own.
+  // The temporary key for an encryption certificate the authority makes
+  // (its RSAPublicKey the host reads), in a container of its own.
   agent.ZENQ_SetCSPInfo(1024, enhanced);
-  var key = String(attempt(function () { return agent.ZENQ_GetTempPublickey(); }).value);
-  checkEqual("GetTempPublickey length", key.length, 188);
-  checkEqual("GetTempPublickey head", key.slice(0, 9), "MIGJAoGBA");
-  checkEqual("GetTempPublickey exponent", key.slice(-8), "AgMBAAE=");
-  var container = agent.ZENQ_GetContainer();
+  var key = attempt(function () { return agent.ZENQ_GetTempPublickey(); });
+  writeText(outDir + "\\temp-enhanced.key", key.value);
+  container = agent.ZENQ_GetContainer();
   check("temporary key's own container", container.length > 0 && !containers[container], show(container));
-  writeText(outDir + "\\temp-enhanced.key", key);
   writeText(outDir + "\\temp-enhanced.container", container);
 
   // A failed request leaves the container as it was.
