@@ -3,53 +3,25 @@
 // connected, exits when idle, and the next agent serves what waited.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
 
 #include "agent/AgentHarness.h"
-#include "keyloom/agent/Activation.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace agent_test;
 
-TEST(ListenFdCount, ReadsTheVariablesAsSdListenFdsDoes) {
-  const struct { const char *pid, *fds; int count; } kRows[] = {
-      {"42", "2", 2},     {"42", "0", 0},     {nullptr, "2", 0},  // not activated
-      {"42", nullptr, 0}, {"43", "2", 0},                        // another process's sockets
-      {"42x", "2", -1},   {"", "2", -1},      {"42", "-1", -1},   {"42", "2147483647", -1},  // beyond any table
-  };
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(std::string(row.pid ? row.pid : "(unset)") + " " + (row.fds ? row.fds : "(unset)"));
-    EXPECT_EQ(ListenFdCount(row.pid, row.fds, 42), row.count);
-  }
-}
-
 // The service manager's side: one listening socket held for the test, and
 // agents started on it with LISTEN_FDS=1 and their own LISTEN_PID.
 struct ActivationTest : ::testing::Test {
-  void SetUp() override {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(listener_, 16), 0);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
-  void TearDown() override { close(listener_); }
-
   pid_t Start(const char* listenFds = "1") {
     const pid_t pid = fork();
     if (pid == 0) {
-      if (listener_ == 3) fcntl(3, F_SETFD, 0);
-      else dup2(listener_, 3);  // without close-on-exec
+      if (listener_.native_handle() == 3) fcntl(3, F_SETFD, 0);
+      else dup2(listener_.native_handle(), 3);  // without close-on-exec
       setenv("LISTEN_FDS", listenFds, 1);
       setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
       execl(KEYLOOM_CLI_PATH, "keyloom", "agent", "--idle-timeout", "2", static_cast<char*>(nullptr));
@@ -76,8 +48,9 @@ struct ActivationTest : ::testing::Test {
   }
 
   ScopedSoftHomes homes_;  // a user never registered before
-  int listener_ = -1;
-  unsigned port_ = 0;
+  net::io_context io_;
+  tcp::acceptor listener_{io_, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)};
+  unsigned port_ = listener_.local_endpoint().port();
 };
 
 TEST_F(ActivationTest, ServesThePassedSocketStaysWhileConnectedAndExitsWhenIdle) {

@@ -100,8 +100,6 @@ TEST(Dispatch, AFailingMethodRaisesItsStatusWithItsDescription) {
   AgentRef agent;
   const struct { std::vector<const char16_t*> args; DISPID id; uint32_t status; const char* description; } rows[] = {
       {{u"ECC"}, 4, 0xA0072401u, "Invalid key algorithm.\n(0xa0072401)"},
-      {{u"#333", u"Microsoft Enhanced Cryptographic Provider v1.0"}, 3, 0xA0072400u,
-       "Key length is not supported.\n(0xa0072400)"},
       {{u"#1024", u"   "}, 3, 0x80070057u, "The parameter is incorrect.\r\n\n(0x80070057)"},
   };
   for (const auto& r : rows) {
@@ -134,16 +132,6 @@ TEST(Dispatch, AMethodIsOnePlatformCall) {
   ASSERT_GE(calls.size(), 3u);
   EXPECT_EQ(calls.front().name, "BeginCall");
   EXPECT_EQ(calls.back().name, "EndCall");
-}
-
-// The control declares error objects for its own interface only.
-TEST(Dispatch, SupportsErrorInfoForItsInterface) {
-  AgentRef agent;
-  ISupportErrorInfo* support = nullptr;
-  ASSERT_EQ(agent->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_ICryptoAgent), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
-  support->Release();
 }
 
 // Inputs other than text are numbers as written (VT_BOOL: -1 true, 0 false).

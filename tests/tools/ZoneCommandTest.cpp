@@ -3,7 +3,6 @@
 // running process (the agent admits origins by it without a restart).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 
 #include "base/Platform.h"
 #include "support/TestSupport.h"
@@ -49,25 +48,6 @@ TEST_F(ZoneCommandTest, AddRemoveAndListWithTheirSources) {
       "{\"site\":\"https://*.bank.example\",\"zone\":2,\"source\":\"user\"}\n"
       "{\"site\":\"http://127.0.0.1\",\"zone\":2,\"source\":\"user\"}\n",
       out);
-}
-
-// What a per-machine install runs as the installing user: every site the
-// module carries, for the user and with --machine into the policy list.
-TEST_F(ZoneCommandTest, AddCarriedMapsEachCarriedSite) {
-  const char* const kCarried[] = {
-      "http://*.keyloom-bank.example", "https://*.keyloom-bank.example", "http://*.keyloom-bank.test",
-      "https://*.keyloom-bank.test",   "http://127.0.0.1",               "https://127.0.0.1",
-  };
-  std::string out;
-  for (const char* args : {"", "", "--machine"})  // mapped already the second time: still success
-    ASSERT_EQ(0, Zone(std::string("add --carried ") + args, &out)) << args;
-  ASSERT_EQ(0, Zone("list", &out));
-  EXPECT_EQ(13, std::count(out.begin(), out.end(), '\n')) << out;
-  for (const char* site : kCarried)
-    for (const char* source : {"user", "machine"})
-      EXPECT_NE(std::string::npos, out.find(std::string("{\"site\":\"") + site +
-                                            "\",\"zone\":2,\"source\":\"" + source + "\"}\n"))
-          << site << " " << source << "\n" << out;
 }
 
 TEST_F(ZoneCommandTest, MachinePolicyDecidesBeforeTheUsersMapping) {
