@@ -297,10 +297,7 @@ void ExpectOnlyWholeContainers(uint64_t n) {
     end = out.find('\n', at);
     if (end == std::string::npos) end = out.size();
     const std::string line = out.substr(at, end - at);
-    size_t keys = 0;
-    for (size_t k = line.find("\"spec\""); k != std::string::npos; k = line.find("\"spec\"", k + 1))
-      ++keys;
-    EXPECT_TRUE(line.empty() || keys == 2) << "write " << n << ": " << line;
+    EXPECT_TRUE(line.empty() || Count(line, "\"spec\"") == 2) << "write " << n << ": " << line;
   }
 }
 

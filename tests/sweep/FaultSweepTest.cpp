@@ -148,8 +148,6 @@ const Row kRows[] = {
                                               &r.ok);
      },
      OkTrue, With(kDump, {"CryptAcquireContextW", "CryptGetUserKey", "CryptExportPublicKeyInfo"})},
-    {"ZENQ_GetContainer", None, [](Session& r) { return r.agent->ZENQ_GetContainer(r.text.out()); }, Ok,
-     {}},
     {"ZENQ_ImportSignCert",
      [](Session& r) {
        SelectRsa(r);
