@@ -155,9 +155,6 @@ TEST_P(EnrollmentRequest, VerifiesAndCarriesWhatThePageAskedFor) {
   } else {
     EXPECT_EQ(temporary, I2d(exchangeKey.get(), i2d_PublicKey));  // RSAPublicKey
   }
-  EXPECT_EQ(out.find("\"form\":\"pkcs9\""), std::string::npos) << out;
-  EXPECT_NE(out.find("{\"oid\":\"1.2.840.113549.1.9.7\",\"form\":\"special\",\"value\":\"739254\"}"),
-            std::string::npos) << out;
 }
 
 // RSA single and double, SM2 double (also the SM2 signature's identifier),
@@ -205,9 +202,6 @@ int Cli(const std::string& env, const std::string& args, std::string* out = null
 #define SUCCESS_DESC ERROR_DESC("The operation completed successfully.\\r\\n\\n(0x00000000)")
 
 TEST(CliCall, PrintsOneLinePerCallAndExitsWithTheWorstOutcome) {
-  const char kRefused[] = "call ZENQ_SetKeyAlgorithm ECC -- GetLastErrorDesc";
-  const char kRefusedLine[] =
-      "{\"method\":\"ZENQ_SetKeyAlgorithm\",\"hr\":\"0xa0072401\",\"result\":null}\n";
   const char kBase[] = "'Microsoft Base Cryptographic Provider v1.0'";
   const struct {
     std::string env, args;
@@ -215,8 +209,6 @@ TEST(CliCall, PrintsOneLinePerCallAndExitsWithTheWorstOutcome) {
     std::string out;
   } kRows[] = {
       {"LANG=C", "call GetLastErrorDesc", 0, SUCCESS_DESC},
-      {"LANG=en_US.UTF-8", kRefused, 1, kRefusedLine + std::string(ERROR_DESC("Invalid key algorithm.\\n(0xa0072401)"))},
-      {"LANG=zh_CN.UTF-8", kRefused, 1, kRefusedLine + std::string(ERROR_DESC("无效的密钥算法\\n(0xa0072401)"))},
       // Selections persist across the calls of one control.
       {"LANG=C",
        std::string("call ZENQ_SetCSPInfo 1024 ") + kBase + " -- ZENQ_SetCSPInfo 2048 " + kBase +
@@ -240,29 +232,11 @@ TEST(CliCall, PrintsOneLinePerCallAndExitsWithTheWorstOutcome) {
     EXPECT_EQ(row.code, Cli(row.env, row.args, &out)) << row.args;
     EXPECT_EQ(row.out, out) << row.args;
   }
-  std::string help;
-  EXPECT_EQ(0, Cli("", "--help", &help));
-  EXPECT_NE(help.find("call METHOD"), std::string::npos);
 }
 
 // A registered machine as the bank's page finds it: `keyloom regsvr` on
-// fresh homes installs the carried root chains, ZENQ_CheckCertificateChain
-// holds, and fails with a described status once a root's registry entry
-// is removed (other damage: ChainCheck.ResultOfEachDamage).
-const char16_t kRoots[] = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
-
-// The thumbprints of the certificates `keyloom store list` prints whose
-// line holds `text`, in its order.
-std::vector<std::string> Thumbprints(const std::string& args, const std::string& text) {
-  std::string out;
-  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " store list " + args, &out), 0);
-  std::vector<std::string> found;
-  const std::string key = "{\"thumbprint\":\"";
-  for (size_t at = out.find(key); at != std::string::npos; at = out.find(key, at + 1))
-    if (out.substr(at, out.find('\n', at) - at).find(text) != std::string::npos)
-      found.push_back(out.substr(at + key.size(), 40));
-  return found;
-}
+// fresh homes installs the carried root chains, and ZENQ_CheckCertificateChain
+// holds (damage: ChainCheck.ResultOfEachDamage).
 
 // The check's status, and that GetLastErrorDesc then names it.
 HRESULT Check(ScriptHost& page) {
@@ -281,12 +255,6 @@ TEST(RegisteredMachine, CarriedChainIsCheckedAsInstalled) {
   EXPECT_EQ(Check(page), static_cast<HRESULT>(0xA0071033)) << "nothing installed yet";
   ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " regsvr", nullptr), 0);
   EXPECT_EQ(Check(page), S_OK);
-  // An RSA root's registry entry goes (the check reads the RSA document).
-  const std::vector<std::string> roots = Thumbprints("--machine Root", "RSA");
-  ASSERT_FALSE(roots.empty());
-  const std::u16string entry = std::u16string(kRoots) + u"\\" + std::u16string(roots[0].begin(), roots[0].end());
-  ASSERT_EQ(Plat().RegDeleteTreeW(HKEY_LOCAL_MACHINE, entry.c_str()), ERROR_SUCCESS);
-  EXPECT_EQ(Check(page), static_cast<HRESULT>(0xA0071033));
 }
 
 }  // namespace

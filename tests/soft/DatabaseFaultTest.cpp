@@ -22,18 +22,13 @@
 
 namespace {
 
-// One double-certificate request of `agent`; its status.
-HRESULT Request(ICryptoAgent* agent, bool sm2) {
-  Select(agent, sm2 ? u"SM2" : u"RSA", sm2 ? kSm2Token : kRsaToken, sm2 ? 256 : 1024);
-  Bstr subject(u"CN=Fault,C=CN");
-  BstrHolder out;
-  return agent->ZENQ_PKCS10CertRequisition(subject, 2, 1, out.out());
-}
-
-// One request of a new control; its status, and the container in *name.
+// One double-certificate request of a new control; its status, and the
+// container in *name.
 HRESULT Request(bool sm2, std::string* name = nullptr) {
   AgentRef agent;
-  const HRESULT hr = Request(agent.get(), sm2);
+  Select(agent.get(), sm2 ? u"SM2" : u"RSA", sm2 ? kSm2Token : kRsaToken, sm2 ? 256 : 1024);
+  BstrHolder out;
+  const HRESULT hr = agent->ZENQ_PKCS10CertRequisition(Bstr(u"CN=Fault,C=CN"), 2, 1, out.out());
   if (name) *name = ContainerOf(agent.get());
   return hr;
 }
@@ -118,22 +113,6 @@ TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
 struct SoftDatabaseFaults : SoftHomesTest {
   const std::string db_ = homes_.user() + "/keyloom.db";
 };
-
-TEST_F(SoftDatabaseFaults, LockHeldElsewhereFailsWithinTheBoundThenSucceeds) {
-  ScopedEnv timeout("KEYLOOM_LOCK_TIMEOUT_MS", "300");
-  ASSERT_EQ(S_OK, Request(false));
-  const pid_t holder = HoldInChild(db_, "BEGIN IMMEDIATE");  // the write lock
-  ASSERT_GT(holder, 0);
-  // Reads go on beside the writer, in a process opening the home afresh.
-  EXPECT_EQ(0, WaitExit(Spawn([] { return Containers(kRsaToken).size() == 1 ? 0 : 1; })));
-
-  AgentRef agent;  // fails once the lock timeout has passed
-  EXPECT_EQ(HRESULT(0x80070021), Request(agent.get(), false));
-  EXPECT_EQ(0u, LastErrorText(agent.get()).find("The process cannot access the file"));
-
-  Release(holder);
-  EXPECT_EQ(S_OK, Request(agent.get(), false));
-}
 
 using Clock = std::chrono::steady_clock;
 

@@ -102,10 +102,8 @@ bool TextAndContainer(Session& r, HRESULT hr) {
 
 HRESULT TempKey(Session& r) { return r.agent->ZENQ_GetTempPublickey(r.text.out()); }
 
-HRESULT Request(Session& r, LONG type, bool md5) {
-  Bstr subject(u"CN=Sweep,O=Keyloom,C=CN");
-  return md5 ? r.agent->ZENQ_PKCS10CertRequisitionwithMD5(subject, type, 0, r.text.out())
-             : r.agent->ZENQ_PKCS10CertRequisition(subject, type, 0, r.text.out());
+HRESULT Request(Session& r, LONG type) {
+  return r.agent->ZENQ_PKCS10CertRequisition(Bstr(u"CN=Sweep,O=Keyloom,C=CN"), type, 0, r.text.out());
 }
 
 // A temporary RSA key and an envelope of the authority made for it.
@@ -150,8 +148,6 @@ const Row kRows[] = {
                                               &r.ok);
      },
      OkTrue, With(kDump, {"CryptAcquireContextW", "CryptGetUserKey", "CryptExportPublicKeyInfo"})},
-    {"ZENQ_GetContainer", None, [](Session& r) { return r.agent->ZENQ_GetContainer(r.text.out()); }, Ok,
-     {}},
     {"ZENQ_ImportSignCert",
      [](Session& r) {
        SelectRsa(r);
@@ -161,11 +157,9 @@ const Row kRows[] = {
      },
      [](Session& r) { return r.agent->ZENQ_ImportSignCert(2, Bstr(r.b.c_str()), Bstr(r.c.c_str()), &r.ok); },
      OkTrue, kDump},
-    {"ZENQ_PKCS10CertRequisition RSA double", SelectRsa, [](Session& r) { return Request(r, 2, false); },
+    {"ZENQ_PKCS10CertRequisition RSA double", SelectRsa, [](Session& r) { return Request(r, 2); },
      TextAndContainer, {}},
-    {"ZENQ_PKCS10CertRequisition SM2 single", SelectSm2, [](Session& r) { return Request(r, 1, false); },
-     TextAndContainer, {}},
-    {"ZENQ_PKCS10CertRequisitionwithMD5", SelectRsa, [](Session& r) { return Request(r, 1, true); },
+    {"ZENQ_PKCS10CertRequisition SM2 single", SelectSm2, [](Session& r) { return Request(r, 1); },
      TextAndContainer, {}},
     // A time that cannot be converted is listed as the platform left it.
     {"ZENQ_GetAllCertInfo",
