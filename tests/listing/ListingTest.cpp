@@ -1,5 +1,5 @@
-// The certificate listing, the hierarchy of `testca chain-doc`, and
-// `keyloom store delete`.
+// The certificate listing, the chain documents of `testca chain-doc` read
+// back with xmllint and OpenSSL, and `keyloom store delete`.
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
@@ -157,16 +157,43 @@ TEST_F(ListingStoreTest, GetAllCertInfoListsKeyedCertificatesInLocalTime) {
   }
 }
 
-// OpenSSL's SHA-1 fingerprint of the certificate `der`, upper-case hex.
-std::string Fingerprint(const Bytes& der, const std::string& path) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()), static_cast<long>(der.size()));
-  std::string text;
-  EXPECT_EQ(0, RunCommand("openssl x509 -inform DER -in " + path + " -noout -fingerprint -sha1", &text));
-  std::erase(text, ':');
-  return text.substr(text.find('=') + 1, 40);
+// The text of an XPath expression over `file`, by xmllint.
+std::string XPath(const std::string& file, const std::string& expression) {
+  std::string out;
+  EXPECT_EQ(0, RunCommand("xmllint --xpath '" + expression + "' " + file, &out)) << expression;
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
-TEST(ChainDocTest, DocumentsReuseTheHierarchyAndKeepItsKeysPrivate) {
+// The value of property `id` in a serialized entry (id, 1, length, octets).
+Bytes Property(const Bytes& entry, uint32_t id) {
+  const auto le = [&](size_t at) {
+    return uint32_t{entry[at]} | uint32_t{entry[at + 1]} << 8 | uint32_t{entry[at + 2]} << 16 |
+           uint32_t{entry[at + 3]} << 24;
+  };
+  for (size_t at = 0; at + 12 <= entry.size();) {
+    const uint32_t length = le(at + 8);
+    if (le(at) == id) return Bytes(entry.begin() + at + 12, entry.begin() + at + 12 + length);
+    at += 12 + length;
+  }
+  return {};
+}
+
+std::string OpenSsl(const std::string& command) {
+  std::string out;
+  EXPECT_EQ(0, RunCommand("openssl " + command, &out)) << command;
+  return out;
+}
+
+// OpenSSL's fingerprint (sha1, md5) of the certificate `der`, upper-case hex.
+std::string Fingerprint(const Bytes& der, const std::string& path, const char* digest) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()), static_cast<long>(der.size()));
+  std::string text = OpenSsl("x509 -inform DER -in " + path + " -noout -fingerprint -" + digest);
+  std::erase(text, ':');
+  return text.substr(text.find('=') + 1, std::string(digest) == "md5" ? 32 : 40);
+}
+
+TEST(ChainDocTest, DocumentsReadBackWithXmllintAndOpenSsl) {
   const std::string dir = testing::TempDir() + "chaindoc" + std::to_string(getpid());
   const std::string make = std::string(TESTCA_PATH) + " chain-doc --dir " + dir + " --rsa-out " + dir +
                            "/rsa.xml --sm2-out " + dir + "/sm2.xml";
@@ -176,6 +203,34 @@ TEST(ChainDocTest, DocumentsReuseTheHierarchyAndKeepItsKeysPrivate) {
   ASSERT_EQ(0, RunCommand(make, &out, true)) << out;  // reuses the hierarchy
   EXPECT_EQ(firstRsa, ReadFile(dir + "/rsa.xml"));
 
+  struct {
+    const char* document;
+    int roots;
+    int bundled;
+  } const kDocuments[] = {{"rsa.xml", 2, 4}, {"sm2.xml", 1, 2}};
+  for (const auto& d : kDocuments) {
+    const std::string file = dir + "/" + d.document;
+    EXPECT_EQ(std::to_string(d.roots), XPath(file, "count(/root/RootCACertificate/Certificate)"));
+    for (int i = 1; i <= d.roots; ++i) {
+      const std::string at = "string(/root/RootCACertificate/Certificate[" + std::to_string(i) + "]/";
+      EXPECT_EQ("SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", XPath(file, at + "ImportPath)"));
+      const std::string entryPoint = XPath(file, at + "EntryPoint)");
+      std::ofstream(dir + "/content.b64") << XPath(file, at + "Content)");
+      OpenSsl("base64 -d -A -in " + dir + "/content.b64 -out " + dir + "/entry.bin");
+      const std::string text = ReadFile(dir + "/entry.bin");
+      const Bytes entry(text.begin(), text.end());
+      // SHA-1 (3) and MD5 (4) of the certificate (32), as OpenSSL computes them
+      EXPECT_EQ(entryPoint, Fingerprint(Property(entry, 32), dir + "/root.der", "sha1"));
+      EXPECT_EQ(entryPoint, ToHex(Property(entry, 3).data(), 20, ""));
+      EXPECT_EQ(Fingerprint(Property(entry, 32), dir + "/root.der", "md5"), ToHex(Property(entry, 4).data(), 16, ""));
+    }
+    std::ofstream(dir + "/bundle.b64") << XPath(file, "string(/root/P7bContent)");
+    OpenSsl("base64 -d -in " + dir + "/bundle.b64 -out " + dir + "/bundle.p7b");
+    const std::string certs = OpenSsl("pkcs7 -inform DER -in " + dir + "/bundle.p7b -print_certs -noout");
+    size_t subjects = 0;
+    for (size_t at = 0; (at = certs.find("subject=", at)) != std::string::npos; ++at) ++subjects;
+    EXPECT_EQ(static_cast<size_t>(d.bundled), subjects) << certs;
+  }
   for (const char* key : {"rsa-sha1-root.key", "rsa-ca.key", "sm2-ca.key"}) {
     struct stat info {};
     ASSERT_EQ(0, stat((dir + "/" + key).c_str(), &info)) << key;
@@ -190,7 +245,7 @@ TEST_F(ListingStoreTest, StoreDeleteRemovesExactlyOneCertificate) {
   ASSERT_TRUE(AddToMy(a.der));
   ASSERT_TRUE(AddToMy(b.der));
   const std::string cli = KEYLOOM_CLI_PATH;
-  const std::string thumbprint = Fingerprint(a.der, homes_.temp() + "/a.der");
+  const std::string thumbprint = Fingerprint(a.der, homes_.temp() + "/a.der", "sha1");
 
   std::string out;
   EXPECT_EQ(0, RunCommand(cli + " store delete My " + thumbprint, &out, true)) << out;
