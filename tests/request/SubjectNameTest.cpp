@@ -78,19 +78,6 @@ TEST(SubjectName, EncodingsAndRefusals) {
   }
 }
 
-TEST(SubjectName, ParseKeepsTextOrderAndFailsLateForUnknownNames) {
-  std::vector<SubjectAttribute> attributes;
-  ASSERT_EQ(ParseSubject(u" O U = Retail ,X=1,email=a@b", &attributes), S_OK);
-  ASSERT_EQ(attributes.size(), 3u);
-  EXPECT_EQ(attributes[0].objectId, "2.5.4.11");
-  EXPECT_EQ(attributes[0].value, u" Retail ");
-  EXPECT_EQ(attributes[1].objectId, "");
-  EXPECT_EQ(attributes[2].objectId, "1.2.840.113549.1.9.1");
-  std::vector<SubjectAttribute> none;
-  EXPECT_EQ(ParseSubject(u"", &none), S_OK);
-  EXPECT_TRUE(none.empty());
-}
-
 // OpenSSL parses the Names we write, reads the attributes we meant, and
 // re-encodes them to the same octets.
 TEST(SubjectName, OpenSslReadsOurNames) {
