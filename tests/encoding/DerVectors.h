@@ -24,13 +24,6 @@ inline Composer Encode(BYTE identifier, const char* contentHex) {
   return [=](BYTE** o, DWORD* l) { return ASN1Encode(identifier, FromHex(contentHex), o, l); };
 }
 
-// ComposeAnyString of `type` over the octets of `text` (without its terminator).
-inline Composer AnyString(DWORD type, const char* text, size_t length) {
-  return [=](BYTE** o, DWORD* l) {
-    return ComposeAnyString(type, {reinterpret_cast<const BYTE*>(text), length}, o, l);
-  };
-}
-
 inline const char kSm2CurveOidDer[] = "06 08 2A 81 1C CF 55 01 82 2D";  // 1.2.156.10197.1.301
 // SEQUENCE { OID id-ecPublicKey, OID SM2 curve }
 inline const char kSm2AlgorithmDer[] = "30 13 06 07 2A 86 48 CE 3D 02 01 06 08 2A 81 1C CF 55 01 82 2D";
@@ -52,9 +45,6 @@ inline const DerVector kDerVectors[] = {
     // SEQUENCE { OID rsaEncryption, NULL }
     {"30 0D 06 09 2A 86 48 86 F7 0D 01 01 01 05 00", "30/1/13/2/15[06/1/9/4/11 05/1/0/15/2]",
      [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("1.2.840.113549.1.1.1", {}, o, l); }},
-    // SEQUENCE { OID sha1WithRSAEncryption, NULL }
-    {"30 0D 06 09 2A 86 48 86 F7 0D 01 01 05 05 00", "30/1/13/2/15[06/1/9/4/11 05/1/0/15/2]",
-     [](BYTE** o, DWORD* l) { return ComposeSpecialAttribute("1.2.840.113549.1.1.5", {}, o, l); }},
     {kSm2AlgorithmDer, "30/1/19/2/21[06/1/7/4/9 06/1/8/13/10]",
      [](BYTE** o, DWORD* l) {
        return ComposeSpecialAttribute("1.2.840.10045.2.1", FromHex(kSm2CurveOidDer), o, l);
@@ -67,20 +57,11 @@ inline const DerVector kDerVectors[] = {
     // OID 1.2.156.10197.1.301 alone
     {kSm2CurveOidDer, "06/1/8/2/10",
      [](BYTE** o, DWORD* l) { return ComposeObjectIdentifier("1.2.156.10197.1.301", o, l); }},
-    // PrintableString "CN"; IA5String "a@b"
-    {"13 02 43 4E", "13/1/2/2/4", AnyString(CERT_RDN_PRINTABLE_STRING, "CN", 2)},
-    {"16 03 61 40 62", "16/1/3/2/5", AnyString(CERT_RDN_IA5_STRING, "a@b", 3)},
-    // UTF8String from UTF-16 "T" U+4E2D U+1F600: 54, E4 B8 AD, F0 9F 98 80
-    {"0C 08 54 E4 B8 AD F0 9F 98 80", "0C/1/8/2/10",
-     AnyString(CERT_RDN_UTF8_STRING, reinterpret_cast<const char*>(u"T\u4E2D\U0001F600"), 8)},
-    // BIT STRING, no unused bits, 01 02
-    {"03 03 00 01 02", "03/1/3/2/5",
-     [](BYTE** o, DWORD* l) { return ComposeBITString(FromHex("01 02"), o, l); }},
     // SEQUENCE { INTEGER 0, INTEGER 0 }: the SM2 signature of r = s = 0
     {"30 06 02 01 00 02 01 00", "30/1/6/2/8[02/1/1/4/3 02/1/1/7/3]",
      [](BYTE** o, DWORD* l) { return SM2EncodeRawSignature(Bytes(64, 0), o, l); }},
 
-    {"05 00", "05/1/0/2/2", {}},  // What only the decoder meets. NULL; octets after the outermost element.
+    // What only the decoder meets. NULL, octets after the outermost element.
     {"05 00 FF", "05/1/0/2/2", {}},
     // Application class 41: a container whatever its constructed bit.
     {"41 03 05 01 00", "41/1/3/2/5[05/1/1/4/3]", {}},

@@ -1,6 +1,5 @@
 // Text: Base64's line and padding rules, the lenient decoder and agreement
-// with OpenSSL's EVP_EncodeBlock; UTF-16 / UTF-8 conversions, byte reversal,
-// the reversed hexadecimal rendering.
+// with OpenSSL's EVP_EncodeBlock; UTF-16 / UTF-8 conversions.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -122,14 +121,10 @@ TEST(Base64, Refusals) {
   EXPECT_EQ(Base64DecodeEx("QQ==", 0, &bytes, &count), E_FAIL);
   EXPECT_EQ(Base64DecodeEx("QQ==", -4, &bytes, &count), E_FAIL);
   EXPECT_EQ(bytes, reinterpret_cast<BYTE*>(0x1));  // untouched
-  EXPECT_EQ(Base64DecodeEx(nullptr, 4, &bytes, &count), E_POINTER);
-  EXPECT_EQ(bytes, reinterpret_cast<BYTE*>(0x1));
 
   char* text = nullptr;
   DWORD length = 0;
   const BYTE one = 0;
-  EXPECT_EQ(Base64EncodeEx(nullptr, 1, &text, &length, 0), E_POINTER);
-  EXPECT_EQ(text, nullptr);
   // 4n must stay within 2^31 - 1: 536,870,912 bytes are refused before any
   // read or allocation.
   EXPECT_EQ(Base64EncodeEx(&one, 536870912u, &text, &length, 0), E_FAIL);
@@ -162,14 +157,12 @@ std::u16string ToUtf16(const char* text, HRESULT* status) {
 TEST(TextConversion, Utf16AndUtf8) {
   const struct { bool toUtf8; const char16_t* text; const char* utf8; } cases[] = {
       {true, u"", ""},
-      {true, u"Test", "Test"},
       {true, u"\u00E9", "\xC3\xA9"},
       {true, u"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
       {true, u"\U0001F600", "\xF0\x9F\x98\x80"},  // surrogate pair: 4 octets
       {true, u"a\xD800" u"b", "a\xEF\xBF\xBD" "b"},  // unpaired high surrogate
       {true, u"\xDC00", "\xEF\xBF\xBD"},  // unpaired low surrogate
       {false, u"", ""},
-      {false, u"Test", "Test"},
       {false, u"\u4E2D", "\xE4\xB8\xAD"},
       {false, u"\U0001F600", "\xF0\x9F\x98\x80"},
       {false, u"a\xFFFD" u"b", "a\xFF" "b"},  // invalid octet
@@ -184,34 +177,6 @@ TEST(TextConversion, Utf16AndUtf8) {
       EXPECT_EQ(ToUtf16(c.utf8, &hr), c.text) << c.utf8;
     }
     EXPECT_EQ(hr, S_OK);
-  }
-}
-
-TEST(TextConversion, NullTextIsRefused) {
-  char* out = reinterpret_cast<char*>(0x1);
-  DWORD length = 0;
-  EXPECT_EQ(UTF16ToUTF8(nullptr, &out, &length), E_POINTER);
-  EXPECT_EQ(out, reinterpret_cast<char*>(0x1));
-  char16_t* wide = reinterpret_cast<char16_t*>(0x1);
-  EXPECT_EQ(UTF8ToUTF16(nullptr, &wide, &length), E_POINTER);
-  EXPECT_EQ(wide, reinterpret_cast<char16_t*>(0x1));
-}
-
-// The bytes reversed in place, and the lower-case hexadecimal text of the
-// reversed bytes.
-TEST(TextConversion, SwapByteOrderAndBinaryText) {
-  const struct { const char* in; const char* out; const char16_t* text; } cases[] = {
-      {"", "", u""}, {"01", "01", u"01"}, {"00", "00", u"00"}, {"01 AB", "AB 01", u"ab01"},
-      {"0F F0 10", "10 F0 0F", u"10f00f"}, {"01 02 03 04", "04 03 02 01", u"04030201"},
-  };
-  for (const auto& c : cases) {
-    Bytes b = FromHex(c.in);
-    char16_t* text = nullptr;
-    ASSERT_EQ(ConvertBinaryDataToString(b.data(), static_cast<DWORD>(b.size()), &text), S_OK);
-    EXPECT_EQ(std::u16string(text), c.text);
-    FreeBuffer(text);
-    SwapByteOrder(b.data(), static_cast<DWORD>(b.size()));
-    EXPECT_EQ(ToHex(b), c.out);
   }
 }
 

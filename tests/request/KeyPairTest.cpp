@@ -1,6 +1,6 @@
 // Key pair creation over the soft providers, recorded by the interceptor
 // (containers and flags, what CryptGenKey receives, what is exported and
-// cleaned up after a failure), and the documented step texts it traces.
+// cleaned up after a failure).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -10,13 +10,10 @@
 #include <vector>
 
 #include "encoding/Buffer.h"
-#include "encoding/DerEncoder.h"
 #include "request/KeyPair.h"
-#include "request/SubjectName.h"
 #include "support/DerTestSupport.h"
 #include "support/FaultPlatform.h"
 #include "support/TestSupport.h"
-#include "support/TraceRecorder.h"
 
 namespace {
 
@@ -183,42 +180,6 @@ TEST_F(CreatePublicKeyTest, Failures) {
     EXPECT_FALSE(OpenContainer(opens[0].Arg("container"), row.rsa));
   }
   EXPECT_TRUE(OpenContainer("Mine", true));
-}
-
-// Whether a step record ("text = status", status in lower-case hexadecimal)
-// or a function entry (">name") of the TraceHelper was recorded.
-bool Has(const std::string& step) {
-  for (const RecordedTrace& r : ScopedTraceRecorder::records()) {
-    if (r.component != "TraceHelper") continue;
-    std::string seen;
-    if (r.message == 10) {
-      seen = ">" + r.args[0];
-    } else if (r.message == 13 || r.message == 14) {
-      seen = r.args[0] + " = " + r.args[1].substr(2);
-    }
-    if (seen == step) return true;
-  }
-  return false;
-}
-
-TEST(TraceSteps, StepsOfSubjectsAndSm2Signatures) {
-  const struct {
-    const char16_t* subject;  // null: an SM2 signature of `length` octets
-    DWORD length;
-    std::vector<const char*> steps;
-  } rows[] = {
-      {u"CN=Test,C=CN", 0, {">ComposeSubject", "ComposeSubject - ASN1Encode = 00000000"}},
-      {nullptr, 63, {"SM2EncodeRawSignature - Check SM2 raw signature size = 8007000d"}},
-  };
-  const Bytes raw(64, 0x11);
-  for (const auto& row : rows) {
-    ScopedTraceRecorder consumer(0xF);
-    Produce([&](BYTE** o, DWORD* l) {
-      return row.subject ? ComposeSubject(row.subject, o, l)
-                         : SM2EncodeRawSignature(ByteView(raw).first(row.length), o, l);
-    });
-    for (const char* step : row.steps) EXPECT_TRUE(Has(step)) << step;
-  }
 }
 
 }  // namespace
