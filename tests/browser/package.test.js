@@ -21,7 +21,6 @@ test("the packed package installs offline, type-checks strictly, bundles and enr
   const manifest = JSON.parse(readFileSync(join(ROOT, "web/package.json"), "utf8"));
   const project = /project\(keyloom VERSION ([0-9.]+)/.exec(readFileSync(join(ROOT, "CMakeLists.txt"), "utf8"))[1];
   assert.equal(manifest.version, project, "the package's version is the project's");
-  assert.deepEqual(manifest.dependencies ?? {}, {});
 
   const [packed] = JSON.parse(run("npm", ["pack", "--json", "--pack-destination", work, join(ROOT, "web")], work));
   assert.deepEqual(packed.files.map((f) => f.path).sort(), ["README.md", "keyloom.d.ts", "keyloom.js", "keyloom.legacy.js", "package.json"]);
