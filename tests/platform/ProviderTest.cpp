@@ -48,8 +48,6 @@ TEST_F(ProviderTest, ContainerLifeCycleOfEachProvider) {
                                             c.deleteFlags));
     EXPECT_EQ(0u, deleted);
     EXPECT_FAILS_WITH(NTE_BAD_KEYSET, prov.Acquire(name.c_str(), c.provider, 0));
-    EXPECT_FAILS_WITH(NTE_BAD_KEYSET, Plat().CryptAcquireContextW(&deleted, name.c_str(), c.provider,
-                                                                  TypeOf(c.provider), c.deleteFlags));
   }
 }
 

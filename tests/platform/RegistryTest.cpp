@@ -79,36 +79,6 @@ TEST_F(RegistryTest, ValuesRoundTripWithTheirTypesAndSizes) {
   EXPECT_EQ(ERROR_SUCCESS, Plat().RegCloseKey(key));
 }
 
-// Names in order; each enumeration from index 0 sees the keys as they are
-// then, also keys added or removed through other handles since the last walk.
-TEST_F(RegistryTest, EnumeratesTheCurrentKeysInNameOrder) {
-  HKEY root = Create(HKEY_CURRENT_USER, u"Software\\Enum");
-  HKEY other = Open(HKEY_CURRENT_USER, u"Software\\Enum", KEY_ALL_ACCESS);
-  Plat().RegCloseKey(Create(other, u"delta"));
-  EXPECT_EQ((std::vector<std::string>{"delta"}), SubKeys(root));
-  for (const char16_t* name : {u"Alpha", u"charlie", u"Bravo"}) Plat().RegCloseKey(Create(other, name));
-  EXPECT_EQ((std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta"}), SubKeys(root));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(other, u"charlie"));
-  EXPECT_EQ((std::vector<std::string>{"Alpha", "Bravo", "delta"}), SubKeys(root));
-  Plat().RegCloseKey(other);
-  Plat().RegCloseKey(root);
-}
-
-TEST_F(RegistryTest, DeletesValuesAndTrees) {
-  HKEY root = Create(HKEY_CURRENT_USER, u"Software\\Tree");
-  HKEY leaf = Create(root, u"One\\Two");
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(leaf, u"V", 0, REG_DWORD, kDword, 4));
-  ASSERT_EQ(ERROR_SUCCESS, Plat().RegSetValueExW(root, u"Top", 0, REG_DWORD, kDword, 4));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteValueW(leaf, u"V"));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegDeleteValueW(leaf, u"V"));
-  EXPECT_EQ(ERROR_SUCCESS, Plat().RegDeleteTreeW(root, u"One"));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Plat().RegDeleteTreeW(root, u"One"));
-  Plat().RegCloseKey(leaf);
-  EXPECT_TRUE(SubKeys(root).empty());
-  EXPECT_EQ((Bytes{kDword, kDword + 4}), Query(root, u"Top"));  // the key's own values stay
-  Plat().RegCloseKey(root);
-}
-
 // HKCR merges HKCU\Software\Classes over HKLM\Software\Classes.
 TEST_F(RegistryTest, ClassesRootMergesUserOverMachine) {
   const char16_t machineText[] = u"machine", userText[] = u"user";

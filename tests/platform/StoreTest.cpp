@@ -1,5 +1,6 @@
 // Certificate stores through the platform table: PKCS#7 bundles, the
-// registry-backed system stores, properties.
+// registry-backed system stores, properties. (The machine's "Root" and "CA"
+// seen from the user's: the chain tests and the chain documents' own.)
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -119,27 +120,6 @@ TEST_F(StoreTest, KeyProviderPropertyPersistsAcrossProcesses) {
   Plat().CertFreeCertificateContext(other);
   Plat().CertFreeCertificateContext(cert);
   Plat().CertCloseStore(my, 0);
-}
-
-TEST_F(StoreTest, MachineEntriesShowInTheUsersRootAndCaOnly) {
-  const Hierarchy& h = Pki().a;
-  struct Case { const char16_t* store; const Bytes* cert; bool seenByUser; } cases[] = {
-      {u"Root", &h.root.der, true},
-      {u"CA", &h.intermediate.der, true},
-      {u"My", &h.leaf.der, false},
-  };
-  for (const Case& c : cases) {
-    HCERTSTORE machine = OpenSystemStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, c.store);
-    ASSERT_NE(nullptr, machine);
-    EXPECT_EQ(S_OK, AddEncoded(machine, *c.cert, CERT_STORE_ADD_NEW));
-    Plat().CertCloseStore(machine, 0);
-    HCERTSTORE user = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, c.store);
-    ASSERT_NE(nullptr, user);
-    PCCERT_CONTEXT found = FindExisting(user, *c.cert);
-    EXPECT_EQ(c.seenByUser, found != nullptr) << Narrow(c.store);
-    if (found) Plat().CertFreeCertificateContext(found);
-    Plat().CertCloseStore(user, 0);
-  }
 }
 
 TEST_F(StoreTest, RegistryWrittenEntryIsACertificateAndBadEntriesAreSkipped) {
