@@ -87,6 +87,7 @@ TEST_F(ZoneTest, OriginsMatchBySchemeAndHostWithWildcards) {
       {u"https://WWW.Keyloom-Bank.Example", URLZONE_TRUSTED},
       {u"http://www.keyloom-bank.example", URLZONE_INTERNET},  // scheme not mapped
       {u"https://evilkeyloom-bank.example", URLZONE_INTERNET},  // whole labels only
+      {u"https://keyloom-bank.example.evil.test", URLZONE_INTERNET},  // the name must end the host
       {u"https://keyloom-bank.example@evil.test/", URLZONE_INTERNET},  // user part is not the host
       {u"https://exact.keyloom.test", URLZONE_TRUSTED},
       {u"https://www.exact.keyloom.test", URLZONE_INTERNET},  // no wildcard, no sub-domains
