@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -89,8 +88,7 @@ void Release(pid_t holder) {
   WaitExit(holder);
 }
 
-// Containers made by processes that have ended are there, with their keys
-// (SM2 containers of ended processes: KilledRequestsLeaveNoContainerWithoutItsKey).
+// Containers made by processes that have ended are there, with their keys.
 TEST(ContainerProcesses, TwoProcessesCreateAtOnce) {
   ScopedSoftHomes homes;
   constexpr int kEach = 12;
@@ -205,41 +203,6 @@ TEST_F(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
   for (int again = 0; again < 2; ++again)
     EXPECT_EQ(ERROR_FILE_CORRUPT, Plat().RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\K", 0, nullptr,
                                                        0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-}
-
-// Requests killed at random points leave every container they reported,
-// with its key, a sound file, and after the next open no container without
-// its key.
-TEST_F(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
-  std::mt19937 random(std::random_device{}());
-  std::set<std::string> reported[2];
-  for (int round = 0; round < 30; ++round) {
-    const bool sm2 = round % 2;
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    const pid_t child = fork();
-    if (child == 0) {
-      close(fds[0]);
-      for (std::string name;;)
-        if (Request(sm2, &name) == S_OK && write(fds[1], (name + "\n").data(), name.size() + 1) < 0)
-          _exit(1);
-    }
-    close(fds[1]);
-    usleep(std::uniform_int_distribution<int>(0, sm2 ? 40000 : 150000)(random));
-    kill(child, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, WaitExit(child));
-    FILE* lines = fdopen(fds[0], "r");
-    for (char line[128]; fgets(line, sizeof line, lines);)
-      reported[sm2].insert(std::string(line, strcspn(line, "\n")));
-    fclose(lines);
-  }
-  EXPECT_EQ("ok", Sql(db_, "PRAGMA integrity_check"));
-  for (int sm2 = 0; sm2 < 2; ++sm2) {
-    const char16_t* provider = sm2 ? kSm2Token : kRsaToken;
-    const std::set<std::string> present = Containers(provider);
-    for (const std::string& name : reported[sm2]) EXPECT_TRUE(present.count(name)) << name;
-    for (const std::string& name : present) EXPECT_GT(KeyCount(provider, name), 0) << name;
-  }
 }
 
 // The nth write of a request fails, n = 1, 2, ... until it succeeds: a
