@@ -1,8 +1,7 @@
 // Enrollment requests end to end through IDispatch: cut by OpenSSL's DER
 // reader and verified with EVP over the exact octets (single requests also
 // by `openssl req -verify`, which refuses the special attribute form). Then
-// the tool's own commands: `key delete`, `call`, `regsvr` with the chain
-// check on the registered machine.
+// the tool's `call`.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -142,26 +141,6 @@ const Case kCases[] = {
 INSTANTIATE_TEST_SUITE_P(AllProviders, EnrollmentRequest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// `keyloom key delete` removes a container of either kind; a second delete
-// finds none and fails; a missing argument is a usage error.
-TEST(KeyCommand, DeleteRemovesTheContainerOfEitherKind) {
-  ScopedSoftHomes homes;
-  ScopedEnv temp("TMPDIR", "/proc/keyloom-no-such-folder");  // a dump that cannot be written fails no method
-  for (const char* provider : {kEnhancedName, kSm2TokenName}) {
-    ScriptHost page;
-    ASSERT_TRUE(page.Select("1024", provider, provider == kEnhancedName ? "RSA" : "SM2"));
-    ASSERT_EQ(page.Call("ZENQ_GetTempPublickey").hr, S_OK);
-    const std::string container = page.Call("ZENQ_GetContainer").text;
-    ASSERT_EQ(ListedKeys(container).size(), 1u);
-    const std::string command = std::string(KEYLOOM_CLI_PATH " key delete --provider '") + provider +
-                                "' --container '" + container + "'";
-    EXPECT_EQ(RunCommand(command, nullptr), 0);
-    EXPECT_TRUE(ListedKeys(container).empty());
-    EXPECT_NE(RunCommand(command, nullptr, true), 0);
-  }
-  EXPECT_EQ(RunCommand(KEYLOOM_CLI_PATH " key delete --provider x", nullptr, true), 2);
-}
-
 // `keyloom call` end to end: the tool loads the module, creates a control
 // through the class factory and prints one JSON line per call.
 // The tool's exit code; *out gets what it printed on stdout.
@@ -203,29 +182,6 @@ TEST(CliCall, PrintsOneLinePerCallAndExitsWithTheWorstOutcome) {
     EXPECT_EQ(row.code, Cli(row.env, row.args, &out)) << row.args;
     EXPECT_EQ(row.out, out) << row.args;
   }
-}
-
-// A registered machine as the bank's page finds it: `keyloom regsvr` on
-// fresh homes installs the carried root chains, and ZENQ_CheckCertificateChain
-// holds (damage: ChainCheck.ResultOfEachDamage).
-
-// The check's status, and that GetLastErrorDesc then names it.
-HRESULT Check(ScriptHost& page) {
-  const ScriptResult r = page.Call("ZENQ_CheckCertificateChain");
-  char code[16];
-  std::snprintf(code, sizeof code, "(0x%08x)", static_cast<unsigned>(r.hr));
-  EXPECT_NE(page.Call("GetLastErrorDesc").text.find(code), std::string::npos) << code;
-  EXPECT_EQ(r.flag, r.hr == S_OK);
-  return r.hr;
-}
-
-TEST(RegisteredMachine, CarriedChainIsCheckedAsInstalled) {
-  ScopedSoftHomes homes;
-  ScopedEnv lang("LANG", "C");
-  ScriptHost page;
-  EXPECT_EQ(Check(page), static_cast<HRESULT>(0xA0071033)) << "nothing installed yet";
-  ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " regsvr", nullptr), 0);
-  EXPECT_EQ(Check(page), S_OK);
 }
 
 }  // namespace
