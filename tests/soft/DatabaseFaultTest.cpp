@@ -1,5 +1,5 @@
 // Key containers shared by processes, and a home under faults (held locks,
-// damage, killed requests, a full disk); odd RSA half lengths.
+// killed requests, a full disk); odd RSA half lengths.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -183,28 +183,6 @@ TEST_F(CallDeadline, KeyDeletedBesideAReaderIsReportedAndErasedAtTheNextOpen) {
   EXPECT_TRUE(ContainerNames(list.h).empty());
   EXPECT_FALSE(OnDisk(db_, bytes));
   SoftCloseDatabases();
-}
-
-TEST_F(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
-  ASSERT_EQ(0, WaitExit(Spawn([] { return Request(true) == S_OK ? 0 : 1; })));
-  // A process left frames in the WAL (killed), and the pages of the keys
-  // were damaged; the registry pages a write touches are whole.
-  const long page = std::stol(Sql(db_, "SELECT rootpage FROM sqlite_master WHERE name='container_keys'"));
-  ASSERT_EQ(0, WaitExit(Spawn([this] {
-              sqlite3* c = nullptr;
-              sqlite3_open_v2(db_.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
-              return sqlite3_exec(c, "CREATE TABLE other(a)", nullptr, nullptr, nullptr);
-            })));
-  FILE* f = fopen(db_.c_str(), "r+b");
-  ASSERT_NE(nullptr, f);
-  fseek(f, (page - 1) * 4096, SEEK_SET);
-  for (int i = 0; i < 4096; ++i) fputc(0xA5, f);
-  fclose(f);
-
-  HKEY key = nullptr;
-  for (int again = 0; again < 2; ++again)
-    EXPECT_EQ(ERROR_FILE_CORRUPT, Plat().RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\K", 0, nullptr,
-                                                       0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
 }
 
 // Requests killed at random points leave every container they reported,
