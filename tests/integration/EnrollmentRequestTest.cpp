@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base/Platform.h"
 #include "integration/Enrollment.h"
 #include "support/Base64Text.h"
 #include "support/DerTestSupport.h"

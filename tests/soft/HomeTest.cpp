@@ -44,7 +44,6 @@ mode_t Mode(const std::string& path) {
 }
 
 using SoftHome = SoftHomesTest;
-using SoftHomeGuard = SoftHomesTest;
 
 TEST_F(SoftHome, CreatedOwnerOnlyInWalMode) {
   const std::string nested = homes_.root() + "/deep/user";
@@ -80,7 +79,7 @@ TEST_F(SoftHome, UnwritableMachineHomeIsAccessDenied) {
 // Each row prepares the user's home `h` (an empty folder of the user, mode
 // 0700) as a hostile neighbour would; a new key and a new container both
 // meet the row's status, and a refusal creates no database.
-TEST_F(SoftHomeGuard, PreparedHomesAreRefused) {
+TEST_F(SoftHome, PreparedHomesAreRefused) {
   const struct {
     const char* what;
     std::function<void(const std::string& h)> prepare;
@@ -123,7 +122,7 @@ TEST_F(SoftHomeGuard, PreparedHomesAreRefused) {
   }
 }
 
-TEST_F(SoftHomeGuard, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
+TEST_F(SoftHome, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
   ASSERT_EQ(ERROR_SUCCESS, CreateKey(HKEY_CURRENT_USER));
   SoftCloseDatabases();
   chmod((homes_.user() + "/keyloom.db").c_str(), 0644);  // an empty file would be damage
@@ -134,7 +133,7 @@ TEST_F(SoftHomeGuard, OwnLooseDatabaseIsMadeOwnerOnlyWithItsWal) {
 
 // A deleted key's prime is in no file of the home afterwards, and a copy of
 // keyloom.db alone (no WAL) holds what a finished process wrote.
-TEST_F(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
+TEST_F(SoftHome, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
   const std::string db = homes_.user() + "/keyloom.db";
   int pipeFds[2];
   ASSERT_EQ(0, pipe(pipeFds));
@@ -167,24 +166,14 @@ TEST_F(SoftHomeGuard, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
     EXPECT_EQ(std::string::npos, ReadFile(db + suffix).find(p)) << suffix;
 }
 
-// Runs `body` in a child with KEYLOOM_HOME at `home`, as `uid` unless that
-// is -1; its exit code.
-template <typename F>
-int InHome(const std::string& home, F body, uid_t uid = uid_t(-1)) {
-  SoftCloseDatabases();  // the child inherits no connection of this process
-  return WaitExit(Spawn([&] {
-    if (uid != uid_t(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) return 90;
-    setenv("KEYLOOM_HOME", home.c_str(), 1);
-    return body();
-  }));
-}
-
 // Makes container `name` with a key in `home` from a child that ends
 // without closing its database (as a killed process), so its WAL stays.
 void WriteUnclean(const std::string& home, const std::string& name) {
-  EXPECT_EQ(0, InHome(home, [&] {
+  SoftCloseDatabases();  // the child inherits no connection of this process
+  EXPECT_EQ(0, WaitExit(Spawn([&] {
+    setenv("KEYLOOM_HOME", home.c_str(), 1);
     return MakeContainerKey(Utf8ToUtf16(name).c_str(), kSm2Token, KL_CALG_SM2_KEYX, 0) ? 0 : 1;
-  }));
+  })));
 }
 
 // `keyloom key list` with the home left clean by a process that closed.
