@@ -279,8 +279,7 @@ bool KilledAt(uint64_t n, F body) {
   return code == kFaultVfsKilled;
 }
 
-// Each container `keyloom key list` shows (a line each) holds both keys of
-// its request (no container holds more than two).
+// Each container `keyloom key list` shows (a line each) holds both keys.
 void ExpectOnlyWholeContainers(uint64_t n) {
   std::string out;
   ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " key list", &out), 0) << "write " << n << "\n" << out;

@@ -86,6 +86,7 @@ TEST_F(SoftHome, PreparedHomesAreRefused) {
     DWORD error = ERROR_ACCESS_DENIED;
     bool databaseAfter = false;
   } kRows[] = {
+      {"home of another user", [](auto& h) { EXPECT_EQ(0, chown(h.c_str(), kOther, kOther)); }},
       {"home writable by group", [](auto& h) { chmod(h.c_str(), 0770); }},
       // Root's sticky folder open to all, like /tmp: fine above a home, not as one.
       {"home shared as /tmp", [](auto& h) { chmod(h.c_str(), 01777); }},
