@@ -75,18 +75,12 @@ TEST_P(DoubleEnrollment, InstallsBothCertificatesOnTheRightKeys) {
   const ListedKey* exchange = FindKey(keys, "exchange");
   ASSERT_TRUE(signature && exchange) << keys.size() << " keys";
   EXPECT_EQ(signature->spki, CertificateSpki(e.signing));
-  EXPECT_EQ(exchange->spki, CertificateSpki(e.envelope.certificateDer));
   EXPECT_EQ(exchange->spki, I2d(e.envelope.key.get(), i2d_PUBKEY));
-  // The page's listing: the certificates of "My" that have keys.
-  const std::string listing = page.Call("ZENQ_GetAllCertInfo").text;
   if (c.linkedFromMy) {
-    EXPECT_EQ(Count(listing, ";Microsoft Enhanced Cryptographic Provider v1.0"), 2) << listing;
-    EXPECT_EQ(Count(listing, "||"), 1) << listing;
     EXPECT_EQ(InMy("\"container\":\"" + e.container + "\""), 2);
     EXPECT_TRUE(signature->certificate.empty() && exchange->certificate.empty());
   } else {
     EXPECT_EQ(InMy("\"thumbprint\""), 0);
-    EXPECT_EQ(listing, "");
     EXPECT_EQ(signature->certificate, e.signing);
     EXPECT_EQ(exchange->certificate, e.envelope.certificateDer);
   }
@@ -119,12 +113,8 @@ TEST(TemporaryKeyImport, InstallsIntoTheNamedContainer) {
     const ScriptResult temp = page.Call("ZENQ_GetTempPublickey");
     ASSERT_EQ(temp.hr, S_OK);
     const std::string container = page.Call("ZENQ_GetContainer").text;
-    if (!sm2) {  // one line, also left in one diagnostic dump
+    if (!sm2) {  // one line
       EXPECT_EQ(temp.text.find_first_of("\r\n"), std::string::npos);
-      std::string dumps;
-      for (const auto& entry : std::filesystem::directory_iterator(homes.temp()))
-        if (entry.path().extension() == ".ZENQ") dumps += ReadFile(entry.path());
-      EXPECT_EQ(dumps, temp.text);
     }
     testca::EnvelopeRequest answer =
         Request(sm2 ? testca::Alg::kSm2 : testca::Alg::kRsa, Unbase64(temp.text), row.bits);
@@ -289,16 +279,11 @@ bool KilledAt(uint64_t n, F body) {
   return code == kFaultVfsKilled;
 }
 
-// Each container `keyloom key list` shows holds both keys of its request.
+// Each container `keyloom key list` shows (a line each) holds both keys.
 void ExpectOnlyWholeContainers(uint64_t n) {
   std::string out;
   ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " key list", &out), 0) << "write " << n << "\n" << out;
-  for (size_t at = 0, end; at < out.size(); at = end + 1) {
-    end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(at, end - at);
-    EXPECT_TRUE(line.empty() || Count(line, "\"spec\"") == 2) << "write " << n << ": " << line;
-  }
+  EXPECT_EQ(Count(out, "\"spec\""), 2 * Count(out, "\n")) << "write " << n << "\n" << out;
 }
 
 TEST_P(Interrupted, RequestLeavesWholeContainersOrNone) {

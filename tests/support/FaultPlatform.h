@@ -1,15 +1,9 @@
 // The one platform interceptor for tests. Installed over the active table
 // until destroyed (one at a time), it records every call with its arguments,
 // makes chosen calls fail, and forwards the rest to `table`, where a test may
-// replace an entry to script its result:
-//
-//   FaultPlatform platform;
-//   platform.FailCall("CryptGenKey", 1, NTE_FAIL);   // the first CryptGenKey fails
-//   platform.table.CryptSignHashW = &ShortSignature; // a provider that misbehaves
-//   EXPECT_EQ(platform.CallsOf("CryptAcquireContextW")[0].Number("flags"), CRYPT_NEWKEYSET);
-//
-// A failed call answers the failure result of its entry's kind in
-// base/PlatformEntries.inc and sets the chosen error as the last error.
+// replace an entry to script its result. A failed call answers the failure
+// result of its entry's kind in base/PlatformEntries.inc and sets the chosen
+// error as the last error.
 // Arguments are recorded as text: integers in decimal, pointers in hex or
 // "null", input texts as UTF-8 ("#n" for integer resource names) unless
 // passed with a length, then by address.

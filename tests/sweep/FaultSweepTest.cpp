@@ -133,10 +133,6 @@ const Row kRows[] = {
      With(kListing, {"XmlNodeName"})},  // a node whose name cannot be read is skipped
     {"ZENQ_GetCSPInfo", None, [](Session& r) { return r.agent->ZENQ_GetCSPInfo(r.text.out()); }, Ok,
      {"CryptEnumProvidersW"}},  // an entry that cannot be read is left out
-    {"ZENQ_SetCSPInfo", [](Session& r) { r.agent->ZENQ_SetKeyAlgorithm(Bstr(u"RSA"), &r.ok); },
-     [](Session& r) { return r.agent->ZENQ_SetCSPInfo(1024, Bstr(kEnhanced), &r.ok); }, OkTrue, {}},
-    {"ZENQ_SetKeyAlgorithm", None,
-     [](Session& r) { return r.agent->ZENQ_SetKeyAlgorithm(Bstr(u"SM2"), &r.ok); }, OkTrue, {}},
     {"ZENQ_GetTempPublickey RSA", SelectRsa, TempKey, TextAndContainer, kDump},
     {"ZENQ_GetTempPublickey SM2", SelectSm2, TempKey, TextAndContainer, kDump},
     // The scratch container of the exponent-one key is created when it
