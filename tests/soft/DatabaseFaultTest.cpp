@@ -220,6 +220,44 @@ TEST_F(SoftDatabaseFaults, KilledRequestsLeaveNoContainerWithoutItsKey) {
   }
 }
 
+// The nth write of a request fails, n = 1, 2, ... until it succeeds: a
+// reported failure left no container, a success both keys, the file sound.
+TEST_F(SoftDatabaseFaults, EveryFailedWriteOfARequestLeavesOldOrNewState) {
+  ASSERT_EQ(S_OK, Request(true));  // the home exists; the first request is old state
+  int n = 1;
+  for (bool done = false; !done && n < 400; ++n) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    // 0: the write was never reached and the request succeeded; 1: it failed
+    // and the request reported a failure; 2: it failed and the request succeeded.
+    const pid_t child = Spawn([&] {
+      FaultVfsFailAt(n);
+      std::string name;
+      const HRESULT hr = Request(true, &name);
+      if (write(fds[1], (name + "\n").data(), name.size() + 1) < 0) return 3;
+      return FaultVfsFired() ? (hr == S_OK ? 2 : 1) : (hr == S_OK ? 0 : 4);
+    });
+    close(fds[1]);
+    char line[128] = {};
+    const ssize_t got = read(fds[0], line, sizeof line - 1);
+    close(fds[0]);
+    const int verdict = WaitExit(child);
+    ASSERT_TRUE(verdict <= 2 && got > 0) << "write " << n << " verdict " << verdict;
+    done = verdict == 0;
+    const std::string name(line, strcspn(line, "\n"));
+    EXPECT_EQ(0, WaitExit(Spawn([&] {
+                const std::set<std::string> present = Containers(kSm2Token);
+                for (const std::string& c : present)
+                  if (KeyCount(kSm2Token, c) == 0) return 1;
+                if (verdict == 1) return present.count(name) ? 2 : 0;
+                return KeyCount(kSm2Token, name) == 2 ? 0 : 3;  // both keys of the double request
+              })))
+        << "write " << n << " verdict " << verdict << " container " << name;
+    EXPECT_EQ("ok", Sql(db_, "PRAGMA integrity_check")) << n;
+  }
+  EXPECT_GT(n, 3);  // some writes failed before one request went through
+}
+
 // A full disk reads as ERROR_DISK_FULL, not as a generic write fault.
 TEST(SoftHomeRules, FullDiskIsNamed) {
   ScopedSoftHomes homes;

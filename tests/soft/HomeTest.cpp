@@ -15,6 +15,7 @@
 #include "base/Status.h"
 #include "encoding/Unicode.h"
 #include "platform/soft/registry/SoftDatabase.h"
+#include "platform/soft/registry/SoftHomeFiles.h"
 #include "support/ChildProcess.h"
 #include "support/CryptCalls.h"
 #include "support/StoreHelpers.h"
@@ -165,6 +166,31 @@ TEST_F(SoftHome, DeletedKeyLeavesNoCopyAndTheFileAloneHoldsTheRows) {
                                           CRYPT_DELETEKEYSET));
   for (const char* suffix : {"", "-wal", "-shm"})
     EXPECT_EQ(std::string::npos, ReadFile(db + suffix).find(p)) << suffix;
+}
+
+// Checking the files of a database this process has open keeps the POSIX
+// locks it holds on each of them (SQLite's): closing any descriptor of a
+// file would drop them, and another process could write under them.
+TEST_F(SoftHome, ChecksKeepThisProcessLocksOnTheDatabaseFiles) {
+  const std::string db = homes_.root() + "/locks.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string path = db + suffix;
+    MakeFile(path, 0600);
+    const int fd = open(path.c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_len = 1;
+    ASSERT_EQ(0, fcntl(fd, F_SETLK, &lock)) << path;
+    EXPECT_EQ(ERROR_SUCCESS, SoftCheckDatabaseFiles(db, false));
+    const pid_t child = Spawn([&] {
+      struct flock probe = lock;
+      const int other = open(path.c_str(), O_RDWR);
+      return fcntl(other, F_GETLK, &probe) == 0 && probe.l_type == F_WRLCK ? 0 : 1;
+    });
+    EXPECT_EQ(0, WaitExit(child)) << "the lock on " << path << " was dropped";
+    close(fd);
+  }
 }
 
 // Makes container `name` with a key in `home` from a child that ends

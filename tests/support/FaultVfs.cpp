@@ -8,7 +8,8 @@
 
 namespace {
 
-uint64_t g_killAt = 0, g_writes = 0;
+uint64_t g_killAt = 0, g_failAt = 0, g_writes = 0;
+bool g_fired = false;
 int g_failWith = 0;
 sqlite3_vfs* g_base = nullptr;
 sqlite3_io_methods g_methods;
@@ -29,6 +30,10 @@ int Write(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
       return g_failWith == ENOSPC ? SQLITE_FULL : SQLITE_IOERR_WRITE;
     }
     if (++g_writes == g_killAt) _exit(kFaultVfsKilled);
+    if (g_writes == g_failAt) {
+      g_fired = true;
+      return SQLITE_IOERR_WRITE;
+    }
   }
   return Real(f)->pMethods->xWrite(Real(f), data, amount, offset);
 }
@@ -100,6 +105,14 @@ void FaultVfsKillAt(uint64_t n) {
   g_killAt = n;
   g_writes = 0;
 }
+
+void FaultVfsFailAt(uint64_t n) {
+  Install();
+  g_failAt = n;
+  g_writes = 0;
+}
+
+bool FaultVfsFired() { return g_fired; }
 
 void FaultVfsFailWrites(int error) {
   Install();

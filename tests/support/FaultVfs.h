@@ -1,5 +1,5 @@
-// A SQLite file system over the default one that ends the process at a chosen
-// write or fails every write, for tests of interrupted and full homes.
+// A SQLite file system over the default one that fails or ends the process
+// at a chosen write, for tests of interrupted and full homes.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,12 @@ inline constexpr int kFaultVfsKilled = 77;
 // number `n` (from 1) ends the process with _exit(kFaultVfsKilled) before
 // it happens, as a kill -9 would.
 void FaultVfsKillAt(uint64_t n);
+
+// Write number `n` (from 1, counted as above) fails with
+// SQLITE_IOERR_WRITE; every other write goes through. FaultVfsFired()
+// tells whether that write was reached.
+void FaultVfsFailAt(uint64_t n);
+bool FaultVfsFired();
 
 // From now on every write fails as on a full disk: errno `error` (ENOSPC
 // or EDQUOT) and SQLite's status for it. 0 lets writes through again.
