@@ -69,11 +69,9 @@ TEST_F(InstallMethods, MissingArgumentsAndTheCurrentContainer) {
   // sign: ZENQ_ImportSignCert, else ZENQ_ImportEncryptCert; hr S_FALSE: any failure inside the import.
   const struct { bool sign; const char16_t *a, *b, *c; HRESULT hr; const char *step, *container; } rows[] = {
       {true, kNo, u"box", kNo, kArg, kSign, ""},
-      {true, u"", kNo, kNo, kArg, kSign, ""},
       {true, u"MIIB", u"", kNo, kArg, kSignBox, ""},
       {false, u"", u"MIIB", u"box", kArg, kEncrypt, ""},
       {false, u"0001", u"MIIB", u" one box ", S_FALSE, "", "one box"},
-      {false, u"0001", u"", u"other", kArg, kEncrypt, "one box"},
       {false, u"0001", u"MIIB", kNo, kArg, kEncrypt, "one box"},
   };
   for (const auto& row : rows) {
