@@ -85,7 +85,6 @@ TEST(ObjectSafety, OptionsMaskRules) {
   EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
   EXPECT_EQ(supported, 3u);
   EXPECT_EQ(enabled, 0u);
-  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, nullptr, &enabled), E_POINTER);
   EXPECT_EQ(safety->GetInterfaceSafetyOptions(kUnknownIid, &supported, &enabled), E_NOINTERFACE);
   EXPECT_EQ(supported, 0u);
   EXPECT_EQ(enabled, 0u);

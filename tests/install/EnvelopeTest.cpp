@@ -37,7 +37,6 @@ TEST(Envelope, ReadersTable) {
       {"               1+000000000000002             306" + keys, true, S_OK, "", CALG_3DES},
       {h + keys + "0000000000000099xyz", false, S_OK, "", CALG_3DES},
       {h0 + N(4) + "*!*," + F(kPrivateDer), true, S_OK, "", 0},  // session type 0: not decoded
-      {h0 + N(0) + F(kPrivateDer), true, S_OK, "", 0},            // nor needed
       {h, false, kBad, "GetBase64KeyFromEncryptedData - Check encrypted data size.", 0},
       {h + "-000000000000004AAA," + F(kPrivateDer), false, kBad,  // a negative length
        "GetBase64KeyFromEncryptedData - GetBase64KeyFromEncryptedData-key's length is wrong", 0},
