@@ -28,22 +28,6 @@ TEST(DescribeStatus, EnglishAndSimplifiedChineseTexts) {
   }
 }
 
-TEST(DescribeStatus, LanguageFollowsTheFirstSetLocaleVariable) {
-  const char* key = "Invalid key algorithm.\n(0xa0072401)";
-  const char* zh = "无效的密钥算法\n(0xa0072401)";
-  const struct { const char *all, *messages, *lang, *expected; } rows[] = {
-      {nullptr, nullptr, "zh_SG", zh},
-      {nullptr, nullptr, "zh_TW.UTF-8", key},  // traditional: English
-      {"C", nullptr, "zh_CN.UTF-8", key},      // LC_ALL wins
-      {nullptr, "zh_CN.UTF-8", "en_US", zh},   // then LC_MESSAGES
-      {nullptr, nullptr, nullptr, key},
-  };
-  for (const auto& r : rows) {
-    ScopedEnv all("LC_ALL", r.all), msg("LC_MESSAGES", r.messages), lang("LANG", r.lang);
-    EXPECT_EQ(Utf16ToUtf8(DescribeStatus(static_cast<HRESULT>(0xA0072401))), r.expected);
-  }
-}
-
 // The last-error status rule (full) and its second branch alone (win32).
 const struct { DWORD error; uint32_t full, win32; } kStatusRows[] = {
     {0, 0x00000000, 0x00000000},                    // success stays 0

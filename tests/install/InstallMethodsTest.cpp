@@ -8,13 +8,6 @@
 
 namespace {
 
-std::vector<Bytes> MyStore() {
-  HCERTSTORE store = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
-  std::vector<Bytes> certs = store ? StoreCerts(store) : std::vector<Bytes>{};
-  if (store) Plat().CertCloseStore(store, 0);
-  return certs;
-}
-
 struct InstallMethods : SoftHomesTest {
   AgentRef agent;
   VARIANT_BOOL ok = VARIANT_FALSE;
@@ -51,7 +44,10 @@ TEST_F(InstallMethods, SignCertificateTypeAndAlgorithm) {
     EXPECT_EQ(agent.object()->LastStatus(), row.hr);
     EXPECT_EQ(ok, row.hr == S_OK ? VARIANT_TRUE : VARIANT_FALSE);
     EXPECT_TRUE(!*row.step || HasStep(std::string("ImportSignCert - ") + row.step, row.hr));
-    EXPECT_EQ(MyStore(), row.hr == S_OK ? std::vector<Bytes>{der} : std::vector<Bytes>{});
+    const HCERTSTORE my = OpenSystemStore(CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+    ASSERT_NE(my, nullptr);
+    EXPECT_EQ(StoreCerts(my), row.hr == S_OK ? std::vector<Bytes>{der} : std::vector<Bytes>{});
+    Plat().CertCloseStore(my, 0);
   }
   EXPECT_EQ(ContainerOf(agent.get()), "") << "a signing certificate leaves the container alone";
 }
