@@ -14,6 +14,7 @@ TEST(SetCSPInfo, AppliesTheKeyLengthTableTrimAndAmpersandRules) {
   const struct { LONG bits; const char16_t* name; HRESULT status; const char16_t* stored; } rows[] = {
       {1024, kBase, S_OK, nullptr},      {2048, kBase, kKeyLength, u""},
       {4096, kEnhanced, S_OK, nullptr},  {768, kEnhanced, kKeyLength, u""},
+      {3072, u"Microsoft Strong Cryptographic Provider", kKeyLength, u""},
       // Not a software provider: any length, name trimmed of spaces.
       {0, u"  Keyloom SM2 Token Provider  ", S_OK, u"Keyloom SM2 Token Provider"},
       {0xFFFF, u"Vendor CSP", S_OK, nullptr},  // the length fits the flags' upper 16 bits

@@ -1,8 +1,7 @@
-// The registration exports under the fault platform: the module-path limit,
-// and the zone's verification flag. The
-// registry script reader: each construct read into the tree, malformed
-// scripts refused whole with nothing written, and the registrar's removal
-// rules.
+// The registration exports under the fault platform: the module-path limit
+// and the zone's verification flag. The registry script reader: each construct
+// read into the tree, malformed scripts refused whole with nothing written,
+// and the registrar's removal rules.
 #include <gtest/gtest.h>
 
 #include "base/ModuleState.h"
