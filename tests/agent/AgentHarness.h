@@ -73,14 +73,12 @@ struct Page {
   websocket::response_type response;
   int receiveBuffer = 0;  // SO_RCVBUF before connecting, 0: the system's
 
-  int Open(unsigned port, const char* origin = "https://127.0.0.1:8080", std::string host = "",
-           const std::string& language = "") {
+  int Open(unsigned port, const char* origin = "https://127.0.0.1:8080", std::string host = "") {
     ws.next_layer().open(tcp::v4());
     if (receiveBuffer) ws.next_layer().set_option(net::socket_base::receive_buffer_size(receiveBuffer));
     ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& r) {
       if (origin) r.set(http::field::origin, origin);
-      if (!language.empty()) r.set(http::field::accept_language, language);
     }));
     ws.read_message_max(4u << 20);
     // The asynchronous handshake keeps the response of a refusal too.
@@ -108,24 +106,6 @@ struct Page {
     return json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
   }
 };
-
-// One plain HTTP request (a preflight or a fetch) and the agent's answer.
-inline http::response<http::string_body> Fetch(unsigned port, http::verb verb, const char* origin,
-                                               const std::string& host, bool privateNetwork) {
-  net::io_context io;
-  tcp::socket socket(io);
-  socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
-  http::request<http::empty_body> request(verb, "/", 11);
-  request.set(http::field::host, host.empty() ? "127.0.0.1:" + std::to_string(port) : host);
-  if (origin) request.set(http::field::origin, origin);
-  if (privateNetwork) request.set("Access-Control-Request-Private-Network", "true");
-  http::response<http::string_body> response;
-  beast::flat_buffer buffer;
-  beast::error_code ec;
-  http::write(socket, request, ec);
-  if (!ec) http::read(socket, buffer, response, ec);
-  return response;
-}
 
 // One text frame as a page sends it, masked with the key 0 (the payload as it is).
 inline std::string ClientFrame(const std::string& payload) {

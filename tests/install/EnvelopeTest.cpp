@@ -1,5 +1,5 @@
-// The envelope readers on hand-made envelopes, the number reader, and the
-// format each provider and key takes.
+// The envelope readers on hand-made envelopes and the format each provider
+// and key takes.
 #include <gtest/gtest.h>
 
 #include "encoding/Buffer.h"
@@ -37,7 +37,6 @@ TEST(Envelope, ReadersTable) {
       {"               1+000000000000002             306" + keys, true, S_OK, "", CALG_3DES},
       {h + keys + "0000000000000099xyz", false, S_OK, "", CALG_3DES},
       {h0 + N(4) + "*!*," + F(kPrivateDer), true, S_OK, "", 0},  // session type 0: not decoded
-      {h0 + N(0) + F(kPrivateDer), true, S_OK, "", 0},            // nor needed
       {h, false, kBad, "GetBase64KeyFromEncryptedData - Check encrypted data size.", 0},
       {h + "-000000000000004AAA," + F(kPrivateDer), false, kBad,  // a negative length
        "GetBase64KeyFromEncryptedData - GetBase64KeyFromEncryptedData-key's length is wrong", 0},
@@ -63,15 +62,6 @@ TEST(Envelope, ReadersTable) {
     EXPECT_EQ(Bytes(key, key + keyLength),
               hr == S_OK ? Bytes(kPrivateDer.begin() + 7, kPrivateDer.end()) : Bytes());
   }
-}
-
-TEST(Envelope, NumbersReadAsTheWideStringConversion) {
-  const struct { const char16_t* text; size_t count; LONG value; } rows[] = {
-      {u"\t\n\v\f\r 42", 8, 42}, {u"+12abc", 6, 12}, {u"-5", 2, -5}, {u"- 5", 3, 0},
-              {u"", 0, 0}, {u"12345", 3, 123}, {u"2147483648", 10, 2147483647},
-              {u"-2147483648", 11, -2147483647 - 1}, {u"-999999999999999", 16, -2147483647 - 1}};
-  for (const auto& row : rows)
-    EXPECT_EQ(ReadEnvelopeNumber(row.text, row.count), row.value) << Narrow(row.text);
 }
 
 // RSA in any case takes the plain format with a "Microsoft" provider (case
