@@ -258,6 +258,19 @@ HRESULT Import(ScriptHost& page, const Enrollment& e) {
 
 Bytes Spki(const ListedKey* key) { return key ? key->spki : Bytes(); }
 
+TEST(WholeEnrollment, EveryRsaLengthInstallsOnTheToken) {
+  for (const int bits : {1032, 1048, 2040, 4096}) {
+    SCOPED_TRACE(bits);
+    ScopedSoftHomes homes;
+    ScriptHost page;
+    Enrollment e;
+    ASSERT_TRUE(Prepare(page, kRsaTokenName, "RSA", bits, &e));
+    ASSERT_EQ(Import(page, e), S_OK) << page.Call("GetLastErrorDesc").text;
+    EXPECT_EQ(Spki(FindKey(ListedKeys(e.container), "exchange")), CertificateSpki(e.envelope.certificateDer));
+    ExpectKeyVerifies(kRsaTokenName, e.container, 2);
+  }
+}
+
 struct Case {
   const char* provider;
   const char* algorithm;
