@@ -203,6 +203,16 @@ TEST(Site, AnswersAndRefusals) {
     SCOPED_TRACE(row.request.method + " " + row.request.target + " " + row.request.body.substr(0, 60));
     EXPECT_EQ(row.status, answer.status);
     EXPECT_NE(std::string::npos, answer.body.find(row.inBody)) << answer.body.substr(0, 200);
+    bool noStore = false, policy = false;
+    for (const auto& [name, value] : answer.headers) {
+      noStore |= name == "Cache-Control" && value == "no-store";
+      policy |= name == "Content-Security-Policy" && value.find("script-src 'self'") != std::string::npos &&
+                value.find("connect-src 'self' ws://127.0.0.1:*;") != std::string::npos &&
+                value.find("localhost") == std::string::npos;  // a name another user's program may answer
+      EXPECT_NE(0u, name.rfind("Access-Control-", 0)) << "no CORS header: " << name;
+    }
+    EXPECT_TRUE(noStore);
+    EXPECT_EQ(answer.contentType.rfind("text/html", 0) == 0, policy);
   }
 }
 
