@@ -73,12 +73,14 @@ struct Page {
   websocket::response_type response;
   int receiveBuffer = 0;  // SO_RCVBUF before connecting, 0: the system's
 
-  int Open(unsigned port, const char* origin = "https://127.0.0.1:8080", std::string host = "") {
+  int Open(unsigned port, const char* origin = "https://127.0.0.1:8080", std::string host = "",
+           const std::string& language = "") {
     ws.next_layer().open(tcp::v4());
     if (receiveBuffer) ws.next_layer().set_option(net::socket_base::receive_buffer_size(receiveBuffer));
     ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& r) {
       if (origin) r.set(http::field::origin, origin);
+      if (!language.empty()) r.set(http::field::accept_language, language);
     }));
     ws.read_message_max(4u << 20);
     // The asynchronous handshake keeps the response of a refusal too.

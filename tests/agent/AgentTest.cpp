@@ -150,6 +150,22 @@ TEST_F(AgentTest, FaultyMessagesAreAnsweredAndTheConnectionServesOn) {
   }
 }
 
+// A page preferring Simplified Chinese gets the descriptions in Chinese;
+// Traditional Chinese, or none asked, gets them in English.
+TEST_F(AgentTest, DescriptionsFollowThePagesLanguage) {
+  AgentProcess agent;
+  const std::string en = "Invalid key algorithm.\n(0xa0072401)", zh = "无效的密钥算法\n(0xa0072401)";
+  const struct { const char* language; const std::string& text; } kRows[] = {
+      {"", en}, {"zh-TW,zh-Hant;q=0.9", en}, {"fr-FR, en;q=0.5, zh-Hans;q=0.8", zh},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.language);
+    Page page;
+    ASSERT_EQ(page.Open(agent.port, "https://127.0.0.1:8080", "", row.language), 101);
+    EXPECT_EQ(page.Call(1, "ZENQ_SetKeyAlgorithm", {"ECC"}).value("description", std::string()), row.text);
+  }
+}
+
 // Writes `count` calls in one write, `first` then ZENQ_GetCSPInfo, and
 // reads the answers: "N answers in order", or where they stopped.
 std::string Pipeline(unsigned port, int count, const json& first) {
