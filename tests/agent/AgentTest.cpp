@@ -19,12 +19,7 @@ using namespace agent_test;
 // and *.keyloom-bank.example) and an agent tracing its refusals.
 struct AgentTest : ::testing::Test {
   void SetUp() override { ASSERT_EQ(RunCommand(KEYLOOM_CLI_PATH " regsvr -i:user", nullptr), 0); }
-  size_t TraceLines(const char* text) {
-    const std::string trace = ReadFile(trace_);
-    size_t n = 0;
-    for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) ++n;
-    return n;
-  }
+  size_t TraceLines(const char* text) { return static_cast<size_t>(Count(ReadFile(trace_), text)); }
   // Refusals on standard error: written one a line, counted beyond the limit, the longest line.
   struct Reported { size_t written = 0, counted = 0, longest = 0; };
   Reported StderrRefusals() {

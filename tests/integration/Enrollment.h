@@ -72,12 +72,6 @@ inline bool Prepare(ScriptHost& page, const char* provider, const char* algorith
   return signed_.hr == S_OK;
 }
 
-inline int Count(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
 // `keyloom key verify`: exit 0 and every one of `certificates` bound
 // certificates matching.
 inline void ExpectKeyVerifies(const char* provider, const std::string& container, int certificates) {

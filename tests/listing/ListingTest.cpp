@@ -222,9 +222,7 @@ TEST(ChainDocTest, DocumentsReadBackWithXmllintAndOpenSsl) {
     std::ofstream(dir + "/bundle.b64") << XPath(file, "string(/root/P7bContent)");
     OpenSsl("base64 -d -in " + dir + "/bundle.b64 -out " + dir + "/bundle.p7b");
     const std::string certs = OpenSsl("pkcs7 -inform DER -in " + dir + "/bundle.p7b -print_certs -noout");
-    size_t subjects = 0;
-    for (size_t at = 0; (at = certs.find("subject=", at)) != std::string::npos; ++at) ++subjects;
-    EXPECT_EQ(static_cast<size_t>(d.bundled), subjects) << certs;
+    EXPECT_EQ(d.bundled, Count(certs, "subject=")) << certs;
   }
   RunCommand("rm -rf " + dir, &out);
 }

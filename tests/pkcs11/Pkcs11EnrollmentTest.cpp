@@ -33,12 +33,6 @@ std::string Field(const std::string& out, const std::string& method, const char*
   return v;
 }
 
-int Occurrences(const std::string& text, const std::string& word) {
-  int n = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
-  return n;
-}
-
 // A token of its own for each test: SoftHSM2 configured into a new folder,
 // one token "Keyloom Test" with user PIN 123456, the scripted pinentry.
 class TokenTest : public ::testing::Test {
@@ -136,8 +130,8 @@ TEST_P(DoubleEnrollment, PutsBothKeysAndCertificatesOnTheToken) {
   EXPECT_EQ(out.find("false"), std::string::npos) << out;
   RunCommand(std::string("pkcs11-tool --module ") + kSoftHsm + " --login --pin 123456 --list-objects"
              " --type privkey 2>/dev/null | grep Access:", &access);  // one line a private key
-  EXPECT_EQ(Occurrences(access, "Access:"), 2) << access;
-  EXPECT_EQ(Occurrences(access, "Access:     sensitive"), 2) << access;
+  EXPECT_EQ(Count(access, "Access:"), 2) << access;
+  EXPECT_EQ(Count(access, "Access:     sensitive"), 2) << access;
   EXPECT_EQ(access.find(", extractable"), std::string::npos) << access;
 }
 

@@ -87,6 +87,13 @@ int RunCommand(const std::string& command, std::string* output, bool mergeStderr
 // Reads a whole file; empty when it cannot.
 std::string ReadFile(const std::string& path);
 
+// How many times `needle` occurs in `text`, overlapping ones included.
+inline int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 // Upper-case hexadecimal of bytes, the pairs joined by `separator`.
 std::string ToHex(const uint8_t* data, size_t size, const char* separator = " ");
 inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
